@@ -1,0 +1,69 @@
+#include "cli/request_options.h"
+
+#include "common/error.h"
+#include "common/text.h"
+
+namespace tessaro::cli {
+
+void ParseExtent(std::string_view text, tiles::TileRequest &request) {
+    std::array<double, 4> values{};
+    std::size_t count = 0;
+    std::size_t start = 0;
+    while (true) {
+        const auto comma = text.find(',', start);
+        const auto part = text.substr(start, comma == std::string_view::npos ? text.npos
+                                                                            : comma - start);
+        if (count == values.size() || !ParseDouble(part, values[count])) {
+            throw ArgumentError("--extent must be four finite numbers LAT1,LAT2,LON1,LON2 with "
+                                "'.' as the decimal point, not '" +
+                                std::string(text) + "'.");
+        }
+        ++count;
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    if (count != values.size()) {
+        throw ArgumentError("--extent must be four numbers LAT1,LAT2,LON1,LON2, not '" +
+                            std::string(text) + "'.");
+    }
+    request.lat1 = values[0];
+    request.lat2 = values[1];
+    request.lon1 = values[2];
+    request.lon2 = values[3];
+}
+
+RequestOptions ReadRequestOptions(const ParsedOptions &options) {
+    RequestOptions result;
+    if (const auto *word = options.Get("source")) {
+        const auto source = tiles::ParseSource(*word);
+        if (!source) {
+            throw ArgumentError("--source must be goo, scan, shade or yand, not '" + *word + "'.");
+        }
+        result.source = *source;
+    }
+    if (const auto *word = options.Get("kind")) {
+        const auto kind = tiles::ParseKind(*word);
+        if (!kind) {
+            throw ArgumentError("--kind must be sat, map or land, not '" + *word + "'.");
+        }
+        result.kind = *kind;
+    }
+    if (const auto *text = options.Get("level")) {
+        std::int64_t level = 0;
+        if (!ParseInt(*text, level) || level < 1 || level > tiles::kMaxLevel) {
+            throw ArgumentError("--level must be a whole number from 1 to 22, not '" + *text +
+                                "'.");
+        }
+        result.request.level = static_cast<int>(level);
+    }
+    if (const auto *text = options.Get("extent")) {
+        ParseExtent(*text, result.request);
+    }
+    result.request.type = tiles::TilesTypeOf(result.source, result.kind);
+    tiles::ValidateLevelAndExtent(result.request);
+    return result;
+}
+
+} // namespace tessaro::cli

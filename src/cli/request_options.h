@@ -1,0 +1,39 @@
+#pragma once
+
+#include "cli/options.h"
+#include "tiles/tile_list.h"
+#include "tiles/tiles_type.h"
+
+#include <array>
+
+namespace tessaro::cli {
+
+/// The options that describe a request: --source, --kind, --level, --extent.
+inline constexpr std::array<OptionSpec, 4> kRequestOptions{{
+    {"source", true, false},
+    {"kind", true, false},
+    {"level", true, false},
+    {"extent", true, false},
+}};
+
+/// A request as the command line gives it; absent options keep the dialog's start values
+/// (Google satellite, level 15, extent 37.8,38.2,55.2,55.8).
+struct RequestOptions {
+    tiles::Source source = tiles::Source::Goo;
+    tiles::Kind kind = tiles::Kind::Sat;
+    tiles::TileRequest request{tiles::TilesType::GoogleSat, 15, 37.8, 38.2, 55.2, 55.8};
+};
+
+/// Reads and checks the request options: source and kind words, a level from 1 to 22, four
+/// finite numbers within the world with south ≤ north and west ≤ east. The TilesType may come
+/// out Invalid; the caller reports that.
+/// @throws tessaro::ArgumentError naming the bad option.
+[[nodiscard]] RequestOptions ReadRequestOptions(const ParsedOptions &options);
+
+/// Parses "LAT1,LAT2,LON1,LON2" into the request. @throws tessaro::ArgumentError
+void ParseExtent(std::string_view text, tiles::TileRequest &request);
+
+/// Message shown for a source and kind no source serves.
+inline constexpr std::string_view kUnsupportedTypeMessage = "Не поддерживаемый сервер или тип карты";
+
+} // namespace tessaro::cli

@@ -1,0 +1,135 @@
+#include "common/atomic_file.h"
+
+#include "common/error.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <unistd.h>
+
+namespace tessaro {
+
+namespace {
+
+ErrorNumber NumberOfErrno(int errnum) {
+    switch (errnum) {
+    case ENOSPC:
+    case EDQUOT:
+        return ErrorNumber::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return ErrorNumber::PermissionDenied;
+    case ENOENT:
+    case ENOTDIR:
+        return ErrorNumber::PathNotFound;
+    default:
+        return ErrorNumber::PathFileAccess;
+    }
+}
+
+std::string TemporaryName(const std::filesystem::path &target) {
+    static std::atomic<unsigned> counter{0};
+    thread_local std::mt19937_64 random(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<std::uint64_t>(::getpid()));
+    return "." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
+           std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
+}
+
+} // namespace
+
+std::string SystemErrorText(int errnum) {
+    std::error_code ec(errnum, std::generic_category());
+    return ec.message();
+}
+
+FdWriter::FdWriter(int fd, std::string name, std::size_t bufferSize)
+    : m_fd(fd), m_name(std::move(name)), m_limit(bufferSize) {
+    m_buffer.reserve(bufferSize + 4096);
+}
+
+void FdWriter::Write(std::string_view data) {
+    m_buffer.append(data);
+    MaybeFlush();
+}
+
+void FdWriter::Flush() {
+    const char *p = m_buffer.data();
+    std::size_t left = m_buffer.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int err = errno;
+            m_buffer.clear();
+            throw FileError("Cannot write to " + m_name + ": " + SystemErrorText(err) + ".",
+                            NumberOfErrno(err));
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    m_buffer.clear();
+}
+
+AtomicFile::AtomicFile(std::filesystem::path target) : m_target(std::move(target)) {
+    const auto folder = m_target.has_parent_path() ? m_target.parent_path()
+                                                   : std::filesystem::path(".");
+    int lastErr = 0;
+    for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
+        m_temp = folder / TemporaryName(m_target);
+        m_fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (m_fd < 0) {
+            lastErr = errno;
+            if (lastErr != EEXIST && lastErr != EINTR) {
+                break;
+            }
+        }
+    }
+    if (m_fd < 0) {
+        throw FileError("Cannot create " + m_target.string() + ": " + SystemErrorText(lastErr) +
+                            ".",
+                        NumberOfErrno(lastErr));
+    }
+    m_writer = std::make_unique<FdWriter>(m_fd, m_target.string());
+}
+
+AtomicFile::~AtomicFile() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+    if (!m_committed) {
+        ::unlink(m_temp.c_str());
+    }
+}
+
+void AtomicFile::Commit() {
+    m_writer->Flush();
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0) {
+        const int err = errno;
+        throw FileError("Cannot finish " + m_target.string() + ": " + SystemErrorText(err) + ".",
+                        NumberOfErrno(err));
+    }
+    if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
+        const int err = errno;
+        throw FileError("Cannot move " + m_temp.string() + " to " + m_target.string() + ": " +
+                            SystemErrorText(err) + ".",
+                        NumberOfErrno(err));
+    }
+    m_committed = true;
+}
+
+void WriteFileAtomically(const std::filesystem::path &path, std::string_view content) {
+    AtomicFile file(path);
+    file.Write(content);
+    file.Commit();
+}
+
+} // namespace tessaro

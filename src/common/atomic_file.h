@@ -1,0 +1,76 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tessaro {
+
+/// Buffered writing to a file descriptor, with every short write and error handled.
+class FdWriter {
+public:
+    /// Writes to fd, which the writer does not own. name is used in error messages.
+    FdWriter(int fd, std::string name, std::size_t bufferSize = 1 << 16);
+    FdWriter(const FdWriter &) = delete;
+    FdWriter &operator=(const FdWriter &) = delete;
+    ~FdWriter() = default;
+
+    /// Appends data, flushing the buffer when it is full.
+    /// @throws tessaro::FileError when the system refuses the data (a full disk gives DiskFull).
+    void Write(std::string_view data);
+    /// Returns the buffer to append to directly; call MaybeFlush after appending.
+    std::string &Buffer() noexcept { return m_buffer; }
+    /// Flushes when the buffer has grown past its size.
+    void MaybeFlush() {
+        if (m_buffer.size() >= m_limit) {
+            Flush();
+        }
+    }
+    /// Writes out everything buffered. @throws tessaro::FileError
+    void Flush();
+
+private:
+    int m_fd;
+    std::string m_name;
+    std::size_t m_limit;
+    std::string m_buffer;
+};
+
+/// A file that appears only complete: written under a unique temporary name in the target's
+/// folder and renamed over the target by Commit. Destroyed without Commit, it removes the
+/// temporary file and leaves any earlier target untouched.
+class AtomicFile {
+public:
+    /// Creates the temporary file beside target.
+    /// @throws tessaro::FileError when the folder does not exist or refuses the file.
+    explicit AtomicFile(std::filesystem::path target);
+    AtomicFile(const AtomicFile &) = delete;
+    AtomicFile &operator=(const AtomicFile &) = delete;
+    ~AtomicFile();
+
+    /// Appends data. @throws tessaro::FileError
+    void Write(std::string_view data) { m_writer->Write(data); }
+    /// The writer, for callers that append to its buffer directly.
+    FdWriter &Writer() noexcept { return *m_writer; }
+    /// Flushes, closes and renames the file into place. @throws tessaro::FileError
+    void Commit();
+
+    [[nodiscard]] const std::filesystem::path &Target() const noexcept { return m_target; }
+    [[nodiscard]] const std::filesystem::path &TemporaryPath() const noexcept { return m_temp; }
+
+private:
+    std::filesystem::path m_target;
+    std::filesystem::path m_temp;
+    int m_fd = -1;
+    std::unique_ptr<FdWriter> m_writer;
+    bool m_committed = false;
+};
+
+/// Writes content to path through an AtomicFile. @throws tessaro::FileError
+void WriteFileAtomically(const std::filesystem::path &path, std::string_view content);
+
+/// Returns the system's text for an errno value ("No space left on device").
+[[nodiscard]] std::string SystemErrorText(int errnum);
+
+} // namespace tessaro

@@ -1,0 +1,149 @@
+#pragma once
+
+#include "tiles/ellipsoidal_grid.h"
+#include "tiles/spherical_grid.h"
+#include "tiles/tiles_type.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaro::tiles {
+
+/// A block name held inline, so that records need no allocation. The longest name any grid
+/// gives at level 22 is 22 characters.
+class BlockName {
+public:
+    static constexpr std::size_t kCapacity = 27;
+
+    BlockName() = default;
+    explicit BlockName(std::string_view text) noexcept { Assign(text); }
+
+    void Assign(std::string_view text) noexcept;
+    [[nodiscard]] std::string_view View() const noexcept { return {m_chars.data(), m_size}; }
+    [[nodiscard]] std::string Str() const { return std::string(View()); }
+    char *Data() noexcept { return m_chars.data(); }
+    void SetSize(std::size_t size) noexcept { m_size = static_cast<std::uint8_t>(size); }
+
+    friend bool operator==(const BlockName &a, const BlockName &b) noexcept {
+        return a.View() == b.View();
+    }
+
+private:
+    std::array<char, kCapacity> m_chars{};
+    std::uint8_t m_size = 0;
+};
+
+/// One tile of a request: the seven columns of the tile list.
+///
+/// Columns 2..5 are world-file values. On the spherical grids (x, y) is the centre of the
+/// tile's upper-left pixel; on the ellipsoidal grid it is the tile's south-west corner.
+/// For Yandex, col and row hold the Yandex x and y numbers.
+struct TileRecord {
+    std::int32_t col = 0;  ///< column 0: tile column (x number)
+    std::int32_t row = 0;  ///< column 1: tile row (y number)
+    double x = 0;          ///< column 2: projected x in metres
+    double y = 0;          ///< column 3: projected y in metres
+    double resX = 0;       ///< column 4: + pixel size
+    double resY = 0;       ///< column 5: − pixel size
+    BlockName name;        ///< column 6: block name
+
+    friend bool operator==(const TileRecord &, const TileRecord &) = default;
+};
+
+/// A request: tile type, level and extent in decimal degrees.
+struct TileRequest {
+    TilesType type = TilesType::Invalid;
+    int level = 0;
+    double lat1 = 0; ///< south latitude
+    double lat2 = 0; ///< north latitude
+    double lon1 = 0; ///< west longitude
+    double lon2 = 0; ///< east longitude
+};
+
+/// First and last column and row of a request, clamped to the grid. On the spherical grids
+/// rows grow southward (rowFirst is the northern row); on the ellipsoidal grid northward
+/// (rowFirst is the southern row).
+struct TileRange {
+    std::int32_t colFirst = 0;
+    std::int32_t colLast = 0;
+    std::int32_t rowFirst = 0;
+    std::int32_t rowLast = 0;
+
+    [[nodiscard]] std::int64_t Columns() const noexcept {
+        return std::int64_t{colLast} - colFirst + 1;
+    }
+    [[nodiscard]] std::int64_t Rows() const noexcept { return std::int64_t{rowLast} - rowFirst + 1; }
+};
+
+/// Checks a level and an extent: a level from 1 to 22, finite coordinates, latitudes within
+/// ±90 and longitudes within ±180, south not north of north and west not east of east.
+/// @throws tessaro::ArgumentError naming the first fault.
+void ValidateLevelAndExtent(const TileRequest &request);
+
+/// Checks a request: a known type, then ValidateLevelAndExtent.
+/// @throws tessaro::ArgumentError naming the first fault.
+void ValidateRequest(const TileRequest &request);
+
+/// Returns the tile range of a request. Requests reaching beyond the grid (latitudes past its
+/// edge, a longitude of 180°) are clamped to the grid's edge tiles.
+/// @pre the request passed ValidateRequest, or at least has a valid type and level.
+[[nodiscard]] TileRange RangeOf(const TileRequest &request);
+
+/// Generates the tile list of a request record by record, in list order: row-major from the
+/// north-west corner on the spherical grids, column-major from the south-west corner on the
+/// ellipsoidal grid.
+///
+/// Complexity: constant memory, O(level) per record (the block name).
+class TileStream {
+public:
+    /// @throws tessaro::ArgumentError for a request ValidateRequest refuses.
+    explicit TileStream(const TileRequest &request);
+
+    /// Number of records the stream yields in all.
+    [[nodiscard]] std::int64_t Size() const noexcept { return m_range.Columns() * m_range.Rows(); }
+    /// The clamped range the records cover.
+    [[nodiscard]] const TileRange &Range() const noexcept { return m_range; }
+    /// The request as given.
+    [[nodiscard]] const TileRequest &Request() const noexcept { return m_request; }
+
+    /// Writes the next record into out; returns false (leaving out alone) after the last.
+    bool Next(TileRecord &out);
+
+    /// Starts again from the first record.
+    void Reset() noexcept;
+
+private:
+    void FillSpherical(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
+    void FillEllipsoidal(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
+
+    TileRequest m_request;
+    GridFamily m_family;
+    SphericalGrid m_sphere;
+    EllipsoidalGrid m_ellipse;
+    std::string_view m_prefix;
+    TileRange m_range;
+    std::int32_t m_outer = 0; // row (spherical) or column (ellipsoidal)
+    std::int32_t m_inner = 0;
+    bool m_done = false;
+};
+
+/// Returns the whole tile list of a request, identical record for record to TileStream.
+/// Memory: sizeof(TileRecord) (72 bytes) per record.
+/// @throws tessaro::ArgumentError for a request ValidateRequest refuses.
+[[nodiscard]] std::vector<TileRecord> BuildTileList(const TileRequest &request);
+
+/// The list of a Google request (satellite, map or landscape).
+[[nodiscard]] std::vector<TileRecord> GoogleList(const TileRequest &request);
+/// The list of a shaded-relief request: the Google grid one level finer, names with the level.
+[[nodiscard]] std::vector<TileRecord> ShadeList(const TileRequest &request);
+/// The list of a ScanEx or Yandex request.
+[[nodiscard]] std::vector<TileRecord> ScanexList(const TileRequest &request);
+
+/// Appends the seven columns of a record joined by ";" (no line end): integers in plain
+/// decimal, doubles with up to 15 significant digits and a decimal point.
+void AppendRecordText(std::string &out, const TileRecord &record);
+
+} // namespace tessaro::tiles
