@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -25,21 +26,37 @@ std::string_view RenderDouble(double value, std::array<char, 400> &buf) {
     if (text.find('e') == std::string_view::npos) {
         return text;
     }
-    // Exponent form: redo in fixed notation with as many decimals as 15 significant digits need.
-    const int exponent = static_cast<int>(std::floor(std::log10(std::fabs(value))));
-    const int decimals = std::max(0, 14 - exponent);
-    res = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed,
-                        decimals);
-    std::size_t len = static_cast<std::size_t>(res.ptr - buf.data());
-    if (std::string_view(buf.data(), len).find('.') != std::string_view::npos) {
-        while (len > 0 && buf[len - 1] == '0') {
-            --len;
-        }
-        if (len > 0 && buf[len - 1] == '.') {
-            --len;
+    // Exponent form ("1.5e-07", "-1.23456789012346e+17"): write the same significant digits
+    // out positionally.
+    const auto ePos = text.find('e');
+    int exponent = 0;
+    std::from_chars(text.data() + ePos + 1 + (text[ePos + 1] == '+' ? 1 : 0),
+                    text.data() + text.size(), exponent);
+    std::string digits;
+    const bool negative = text.front() == '-';
+    for (char c : text.substr(0, ePos)) {
+        if (c >= '0' && c <= '9') {
+            digits += c;
         }
     }
-    return {buf.data(), len};
+    std::string out = negative ? "-" : "";
+    if (exponent >= 0) {
+        const auto intDigits = static_cast<std::size_t>(exponent) + 1;
+        if (digits.size() <= intDigits) {
+            out += digits;
+            out.append(intDigits - digits.size(), '0');
+        } else {
+            out += digits.substr(0, intDigits);
+            out += '.';
+            out += digits.substr(intDigits);
+        }
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    }
+    std::copy(out.begin(), out.end(), buf.data());
+    return {buf.data(), out.size()};
 }
 
 } // namespace
