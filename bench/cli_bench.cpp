@@ -1,0 +1,80 @@
+// Whole-command figures: `tessaro list` of small and large requests written to /dev/null, with
+// the child's wall time and peak resident memory.
+#include "bench_requests.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <fcntl.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace tessaro;
+
+namespace {
+
+struct ChildRun {
+    double seconds = 0;
+    long maxRssKb = 0;
+    int status = -1;
+};
+
+ChildRun RunToDevNull(std::vector<std::string> args) {
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ChildRun run;
+    rusage usage{};
+    ::wait4(pid, &run.status, 0, &usage);
+    run.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.maxRssKb = usage.ru_maxrss;
+    return run;
+}
+
+void BM_ListCommandToDevNull(benchmark::State &state) {
+    const auto side = static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
+    const auto request = bench::SquareRequest(tiles::TilesType::GoogleSat, 22, side);
+    const auto tiles = tiles::TileStream(request).Size();
+    long maxRss = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto run = RunToDevNull({TESSARO_BINARY, "list", "--level", "22",
+                                       "--extent=" + bench::ExtentText(request)});
+        if (run.status != 0) {
+            state.SkipWithError("tessaro list failed");
+            break;
+        }
+        state.SetIterationTime(run.seconds);
+        seconds += run.seconds;
+        maxRss = std::max(maxRss, run.maxRssKb);
+    }
+    state.counters["tiles"] = static_cast<double>(tiles);
+    state.counters["lines_per_second"] =
+        static_cast<double>(tiles) * static_cast<double>(state.iterations()) / seconds;
+    state.counters["max_rss_kb"] = static_cast<double>(maxRss);
+}
+
+} // namespace
+
+BENCHMARK(BM_ListCommandToDevNull)
+    ->Arg(1000)
+    ->Arg(10'000'000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
