@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace tessaro::dialogs {
@@ -7,9 +8,17 @@ namespace tessaro::dialogs {
 /// Icon of a message box.
 enum class Icon { None, Critical, Question, Exclamation, Information };
 
-/// The one way the core talks to the user: messages, questions, the error-text window.
-/// The command line prints to standard error and answers questions at the terminal or from
-/// options; the desktop dialogs show Qt message boxes. Implementations must not throw.
+/// The questions the program asks, so that a port without a user (the command line without
+/// a terminal) can answer each from its own option.
+enum class Question {
+    CreateIndex,    ///< Yes/No: create a missing block index ("Создать новый?")
+    DeleteBadFiles, ///< Yes/No: delete bad tile files and go on (offline run)
+    RetryBadTile,   ///< Retry/Cancel: fetch a bad tile again (online run)
+};
+
+/// The one way the core talks to the user: messages, questions, progress, the error-text
+/// window. The command line prints to standard error and answers questions at the terminal
+/// or from options; the desktop dialogs show Qt windows. Implementations must not throw.
 class UiPort {
 public:
     UiPort() = default;
@@ -20,11 +29,25 @@ public:
     /// Shows a message with an OK button only. An empty title means the default title.
     virtual void ShowMessage(std::string_view text, Icon icon, std::string_view title) = 0;
 
+    /// Asks a Yes/No question; returns true for Yes.
+    virtual bool AskYesNo(Question question, std::string_view text, Icon icon,
+                          std::string_view title) = 0;
+
+    /// Asks a Retry/Cancel question; returns true for Retry.
+    virtual bool AskRetryCancel(Question question, std::string_view text,
+                                std::string_view title) = 0;
+
     /// Shows a report in the error-text window.
     virtual void ShowErrorText(std::string_view report) = 0;
 
     /// Sounds the system beep (the error report rings before its message box).
     virtual void Beep() = 0;
+
+    /// Sets the caption of the progress label; empty clears it.
+    virtual void SetProgressLabel(std::string_view label) = 0;
+
+    /// Moves the progress bar to value of maximum (maximum 0 hides it).
+    virtual void SetProgress(std::int64_t value, std::int64_t maximum) = 0;
 
     /// Shows a message with the default title.
     void ShowMessage(std::string_view text, Icon icon = Icon::None) { ShowMessage(text, icon, {}); }

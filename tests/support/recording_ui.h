@@ -2,12 +2,15 @@
 
 #include "dialogs/ui_port.h"
 
+#include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
 namespace tessaro::test {
 
-/// A user-interface port that keeps what it was asked to show, for tests to read back.
+/// A user-interface port that keeps what it was asked to show and answers questions from a
+/// queue the test fills (an empty queue answers No / Cancel).
 class RecordingUi : public dialogs::UiPort {
 public:
     struct Message {
@@ -15,17 +18,51 @@ public:
         dialogs::Icon icon;
         std::string title;
     };
+    struct Asked {
+        dialogs::Question question;
+        std::string text;
+        std::string title;
+    };
 
     using dialogs::UiPort::ShowMessage;
     void ShowMessage(std::string_view text, dialogs::Icon icon, std::string_view title) override {
         messages.push_back({std::string(text), icon, std::string(title)});
     }
+    bool AskYesNo(dialogs::Question question, std::string_view text, dialogs::Icon,
+                  std::string_view title) override {
+        return Answer(question, text, title);
+    }
+    bool AskRetryCancel(dialogs::Question question, std::string_view text,
+                        std::string_view title) override {
+        return Answer(question, text, title);
+    }
     void ShowErrorText(std::string_view report) override { errorTexts.emplace_back(report); }
     void Beep() override { ++beeps; }
+    void SetProgressLabel(std::string_view label) override { labels.emplace_back(label); }
+    void SetProgress(std::int64_t value, std::int64_t maximum) override {
+        lastProgress = value;
+        lastMaximum = maximum;
+    }
 
     std::vector<Message> messages;
+    std::vector<Asked> questions;
+    std::deque<bool> answers; ///< answers given in turn
     std::vector<std::string> errorTexts;
+    std::vector<std::string> labels;
+    std::int64_t lastProgress = 0;
+    std::int64_t lastMaximum = 0;
     int beeps = 0;
+
+private:
+    bool Answer(dialogs::Question question, std::string_view text, std::string_view title) {
+        questions.push_back({question, std::string(text), std::string(title)});
+        if (answers.empty()) {
+            return false;
+        }
+        const bool a = answers.front();
+        answers.pop_front();
+        return a;
+    }
 };
 
 } // namespace tessaro::test

@@ -1,0 +1,98 @@
+#include "download/tile_files.h"
+
+#include "common/text.h"
+
+namespace tessaro::download {
+
+using tiles::TilesType;
+
+std::string_view ImageExtension(TilesType type) noexcept {
+    switch (type) {
+    case TilesType::GoogleMap:
+    case TilesType::YandMap:
+        return ".png";
+    case TilesType::Invalid:
+        return {};
+    default:
+        return ".jpg";
+    }
+}
+
+std::string_view WorldFileExtension(TilesType type) noexcept {
+    switch (type) {
+    case TilesType::GoogleMap:
+    case TilesType::YandMap:
+        return ".pgw";
+    case TilesType::Invalid:
+        return {};
+    default:
+        return ".jgw";
+    }
+}
+
+std::string_view TypeWord(TilesType type) noexcept {
+    switch (type) {
+    case TilesType::GoogleSat:
+    case TilesType::ScanSat:
+    case TilesType::Shade:
+    case TilesType::YandSat:
+        return "sat";
+    case TilesType::GoogleMap:
+    case TilesType::ScanMap:
+    case TilesType::YandMap:
+        return "map";
+    case TilesType::GoogleLand:
+        return "lnd";
+    case TilesType::Invalid:
+        break;
+    }
+    return {};
+}
+
+std::string TileBaseName(TilesType type, const tiles::TileRecord &record, int level) {
+    std::string name;
+    switch (type) {
+    case TilesType::GoogleMap:
+    case TilesType::GoogleLand:
+        AppendInt(name, record.col);
+        name += '_';
+        AppendInt(name, record.row);
+        break;
+    case TilesType::Shade:
+        AppendInt(name, level);
+        name += '_';
+        AppendInt(name, record.col);
+        name += '-';
+        AppendInt(name, record.row);
+        break;
+    default:
+        name = record.name.View();
+        break;
+    }
+    return name;
+}
+
+std::filesystem::path TileFolder(const std::filesystem::path &levelFolder, TilesType type,
+                                 const tiles::TileRecord &record) {
+    if (type != TilesType::Shade) {
+        return levelFolder;
+    }
+    std::string row = "row";
+    AppendInt(row, record.row);
+    return levelFolder / row;
+}
+
+std::filesystem::path TilePath(const std::filesystem::path &levelFolder, TilesType type,
+                               const tiles::TileRecord &record, int level) {
+    std::string file = TileBaseName(type, record, level);
+    file += ImageExtension(type);
+    return TileFolder(levelFolder, type, record) / file;
+}
+
+std::filesystem::path WorldFilePath(const std::filesystem::path &imagePath, TilesType type) {
+    auto world = imagePath;
+    world.replace_extension(WorldFileExtension(type));
+    return world;
+}
+
+} // namespace tessaro::download
