@@ -40,6 +40,8 @@ const std::vector<CommandInfo> &Commands() {
     static const std::vector<CommandInfo> table = {
         EstimateCommandInfo(),
         ListCommandInfo(),
+        LoadCommandInfo(),
+        SettingsCommandInfo(),
     };
     return table;
 }

@@ -59,5 +59,7 @@ struct CommandInfo {
 // The table entries, one per command source file.
 [[nodiscard]] CommandInfo EstimateCommandInfo();
 [[nodiscard]] CommandInfo ListCommandInfo();
+[[nodiscard]] CommandInfo LoadCommandInfo();
+[[nodiscard]] CommandInfo SettingsCommandInfo();
 
 } // namespace tessaro::cli

@@ -176,6 +176,31 @@ void TileStream::FillEllipsoidal(std::int32_t col, std::int32_t row,
     out.name.SetSize(static_cast<std::size_t>(p - start));
 }
 
+TileList::TileList(const TileRequest &request)
+    : m_request(request), m_size(TileStream(request).Size()) {}
+
+TileList::TileList(const TileRequest &request, std::vector<TileRecord> kept)
+    : m_request(request), m_kept(std::move(kept)),
+      m_size(static_cast<std::int64_t>(m_kept->size())) {}
+
+TileList::Cursor::Cursor(const TileList &list) : m_list(&list) {
+    if (!list.m_kept) {
+        m_stream.emplace(list.m_request);
+    }
+}
+
+bool TileList::Cursor::Next(TileRecord &out) {
+    if (m_stream) {
+        return m_stream->Next(out);
+    }
+    const auto &kept = *m_list->m_kept;
+    if (m_index >= kept.size()) {
+        return false;
+    }
+    out = kept[m_index++];
+    return true;
+}
+
 std::vector<TileRecord> BuildTileList(const TileRequest &request) {
     TileStream stream(request);
     std::vector<TileRecord> list;

@@ -5,6 +5,7 @@
 #include "tiles/tiles_type.h"
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -128,6 +129,49 @@ private:
     std::int32_t m_outer = 0; // row (spherical) or column (ellipsoidal)
     std::int32_t m_inner = 0;
     bool m_done = false;
+};
+
+/// The tile list of a run: either generated from its request whenever it is walked (constant
+/// memory, for any number of tiles) or a kept subset of it (after the selection filter). It can
+/// be walked any number of times, always in list order.
+class TileList {
+public:
+    /// The full list of a request. @throws tessaro::ArgumentError for a bad request.
+    explicit TileList(const TileRequest &request);
+    /// A subset of a request's list, in the order given.
+    TileList(const TileRequest &request, std::vector<TileRecord> kept);
+
+    /// Walks the list from its first record.
+    class Cursor {
+    public:
+        /// Writes the next record into out; false after the last.
+        bool Next(TileRecord &out);
+
+    private:
+        friend class TileList;
+        explicit Cursor(const TileList &list);
+        const TileList *m_list;
+        std::optional<TileStream> m_stream;
+        std::size_t m_index = 0;
+    };
+
+    [[nodiscard]] Cursor Begin() const { return Cursor(*this); }
+    /// Calls f(record) for every record in list order.
+    template <typename F> void ForEach(F &&f) const {
+        auto cursor = Begin();
+        TileRecord record;
+        while (cursor.Next(record)) {
+            f(record);
+        }
+    }
+    [[nodiscard]] std::int64_t Size() const noexcept { return m_size; }
+    [[nodiscard]] const TileRequest &Request() const noexcept { return m_request; }
+    [[nodiscard]] bool IsSubset() const noexcept { return m_kept.has_value(); }
+
+private:
+    TileRequest m_request;
+    std::optional<std::vector<TileRecord>> m_kept;
+    std::int64_t m_size = 0;
 };
 
 /// Returns the whole tile list of a request, identical record for record to TileStream.

@@ -1,0 +1,89 @@
+#include "cli/command.h"
+#include "cli/settings_options.h"
+#include "common/atomic_file.h"
+#include "common/error.h"
+
+namespace tessaro::cli {
+
+namespace {
+
+constexpr std::string_view kUsage =
+    R"(Usage: tessaro settings show [--set NAME=VALUE]... [--config FILE]
+       tessaro settings save [--set NAME=VALUE]... [--config FILE]
+       tessaro settings load [--config FILE]
+
+The fifty stored settings: tile folders, layer names and level prefixes per source, tile
+servers and versions, the block index, the level, the pause between download batches and the
+batch size. They live in the user's store (~/.config/Orvelt/Tessaro.conf) unless --config
+names another file. Names resolve without regard to letter case.
+
+  show   prints NAME=VALUE for every setting as every command starts with them: the values
+         of a freshly opened dialog, the stored ones applied over them, then the --set changes
+  save   writes all fifty values, each trimmed of blanks, as the save button does: the values
+         'show' prints, so a stored value not named by --set keeps its value. The store is
+         written aside and replaced whole.
+  load   does what the load button does: fills every setting from the store, the fallback
+         value where the stored one is empty, and prints the result; with nothing stored it
+         prints "нет сохраненных данных" and exits 1
+
+Exit codes: 0 done; 1 nothing stored (load), or the store is broken or cannot be written;
+2 usage error (among them --set with a name that is no setting).
+)";
+
+constexpr std::array<OptionSpec, 2> kOptions{{kSetOption, kConfigOption}};
+
+class SettingsCommand : public Command {
+public:
+    void Setup(const ParsedOptions &options) override {
+        if (options.Positional().empty()) {
+            throw ArgumentError("Say what to do: show, save or load.");
+        }
+        m_action = options.Positional()[0];
+        if (m_action != "show" && m_action != "save" && m_action != "load") {
+            throw ArgumentError("Unknown action '" + m_action + "': use show, save or load.");
+        }
+        m_changes = SettingChanges::Read(options);
+        if (m_action == "load" && !m_changes.values.empty()) {
+            throw ArgumentError("'load' takes no --set: it shows what the store holds.");
+        }
+    }
+
+    int Run(CommandContext &context) override {
+        const auto store = m_changes.Store();
+        auto settings = settings::Settings::FirstOpening();
+        FdWriter out(context.stdoutFd, "standard output");
+        if (m_action == "load") {
+            const auto result = store.LoadFromRegistry(settings, context.ui, false);
+            if (result != settings::SettingsStore::LoadResult::Loaded) {
+                return kExitProcessing;
+            }
+            out.Write(SettingsListing(settings));
+            out.Flush();
+            return kExitOk;
+        }
+        const auto loaded = store.LoadFromRegistry(settings, context.ui, true);
+        const bool clean = loaded == settings::SettingsStore::LoadResult::Loaded ||
+                           loaded == settings::SettingsStore::LoadResult::NothingStored;
+        m_changes.ApplyTo(settings);
+        if (m_action == "show") {
+            out.Write(SettingsListing(settings));
+            out.Flush();
+            return clean ? kExitOk : kExitProcessing;
+        }
+        store.Save(settings);
+        return kExitOk;
+    }
+
+private:
+    std::string m_action;
+    SettingChanges m_changes;
+};
+
+} // namespace
+
+CommandInfo SettingsCommandInfo() {
+    return {"settings", "show, save or load the stored settings", kUsage, kOptions,
+            [] { return std::make_unique<SettingsCommand>(); }, 1};
+}
+
+} // namespace tessaro::cli

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "tiles/tile_list.h"
+#include "tiles/tiles_type.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+namespace tessaro::integration {
+
+/// What a load run needs of the map and its data besides the files: the selection, the tiles'
+/// coordinate system, tile layers, the mosaic and the block index. The command line serves it
+/// with a QGIS project file and GDAL/OGR; the desktop plugin with the open project. Every
+/// operation reports its own problems to the user and does not throw.
+class MapHost {
+public:
+    MapHost() = default;
+    MapHost(const MapHost &) = delete;
+    MapHost &operator=(const MapHost &) = delete;
+    virtual ~MapHost() = default;
+
+    /// Number of selected features of the map.
+    virtual std::int64_t SelectionCount() = 0;
+
+    /// Keeps the tiles whose ground polygon meets a selected feature, in list order. Returns the
+    /// last index of the kept list, −1 when no tile meets the selection or on an error.
+    virtual std::int64_t FilterBySelection(const tiles::TileList &list, tiles::TilesType type,
+                                           int level, std::string_view sourceText,
+                                           std::vector<tiles::TileRecord> &kept) = 0;
+
+    /// Gives every tile on disk the coordinate system of its source.
+    virtual void SetRasterSpatRef(const std::filesystem::path &levelFolder,
+                                  const tiles::TileList &list, tiles::TilesType type,
+                                  int level) = 0;
+
+    /// Adds the tiles on disk to the map grouped per source and level; returns how many layers
+    /// were added.
+    virtual std::int64_t AddGoogleRasters(const std::filesystem::path &levelFolder,
+                                          const tiles::TileList &list, int level,
+                                          tiles::TilesType type) = 0;
+
+    /// Builds the mosaic of the run's tiles when one is asked for.
+    virtual void ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
+                            tiles::TilesType type, int level) = 0;
+
+    /// True when a block index is open.
+    virtual bool HasPolygonIndex() = 0;
+
+    /// Records every listed tile in the block index.
+    virtual void AddPolygonFC(const std::filesystem::path &levelFolder,
+                              const tiles::TileList &list, tiles::TilesType type, int level,
+                              std::string_view sourceText) = 0;
+};
+
+} // namespace tessaro::integration

@@ -1,0 +1,216 @@
+#include "load/load_run.h"
+
+#include "common/error.h"
+#include "common/files.h"
+#include "common/text.h"
+#include "dialogs/error_report.h"
+#include "download/load_log.h"
+#include "download/tile_files.h"
+#include "tiles/list_file.h"
+
+#include <algorithm>
+
+namespace tessaro::load {
+
+using dialogs::Icon;
+using settings::Key;
+using tiles::Source;
+using tiles::TilesType;
+
+std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t errors) {
+    std::string text = "Loaded:";
+    AppendInt(text, loaded);
+    text += kCrLf;
+    text += "New:   ";
+    AppendInt(text, added);
+    text += kCrLf;
+    text += "Errors:   ";
+    AppendInt(text, errors);
+    return text;
+}
+
+namespace {
+
+double ParseBox(const std::string &text, char decimalSeparator, const char *box) {
+    std::string normal = text;
+    if (decimalSeparator != '.') {
+        std::replace(normal.begin(), normal.end(), decimalSeparator, '.');
+    }
+    double value = 0;
+    if (!ParseDouble(normal, value)) {
+        throw Error(std::string("Type mismatch: ") + box + " holds '" + text +
+                        "', which is not a number.",
+                    ErrorNumber::TypeMismatch);
+    }
+    return value;
+}
+
+std::string FolderMessage(const std::string &folder, bool withAdvice) {
+    std::string text(kCannotCreateFolder);
+    text += kCrLf;
+    text += folder;
+    if (withAdvice) {
+        text += kCrLf;
+        text += kCheckPermissions;
+    }
+    return text;
+}
+
+// Creates the row folders of a relief list. Rows come in runs (the list is row by row), so a
+// folder is made once per run of equal rows. Returns the folder that failed, or empty.
+std::string MakeRowFolders(const std::string &levelFolder, const tiles::TileList &list) {
+    std::int64_t lastRow = -1;
+    bool first = true;
+    auto cursor = list.Begin();
+    tiles::TileRecord record;
+    while (cursor.Next(record)) {
+        if (!first && record.row == lastRow) {
+            continue;
+        }
+        first = false;
+        lastRow = record.row;
+        const std::string folder =
+            WithTrailingSeparator(download::TileFolder(levelFolder, TilesType::Shade, record).string());
+        if (!MakeDir(folder)) {
+            return folder;
+        }
+    }
+    return {};
+}
+
+LoadRunResult Run(LoadRunContext &ctx) {
+    auto &s = ctx.settings;
+    auto &ui = ctx.ui;
+    LoadRunResult result;
+
+    // 1-2: source, kind, type and the directory box that goes with them.
+    const Source source = s.source;
+    const TilesType type = tiles::TilesTypeOf(source, s.kind);
+    if (type == TilesType::Invalid) {
+        ui.ShowMessage(kUnsupportedTypeMessage);
+        return result;
+    }
+    const std::string sourceText(tiles::SourceText(source));
+
+    // 3: the directory must exist.
+    const std::string directory =
+        WithTrailingSeparator(TrimBlanks(s.Text(*settings::Settings::DirectoryKey(source, s.kind))));
+    std::error_code ec;
+    if (!std::filesystem::is_directory(directory, ec)) {
+        ui.ShowMessage("Директории " + directory + " не существует!", Icon::Exclamation);
+        return result;
+    }
+
+    // 4-5: the level and its limits per source.
+    const std::string rootFolder = directory;
+    int level = s.upDownLevel;
+    auto lowerLevel = [&](int limit, std::string_view message) {
+        ui.ShowMessage(message);
+        s.upDownLevel = limit;
+        s.Text(Key::Level) = std::to_string(limit);
+        level = limit;
+    };
+    if ((source == Source::Scan || source == Source::Yand) && level > 17) {
+        lowerLevel(17, kMaxLevel17Message);
+    } else if (source == Source::Shade && level > 9) {
+        lowerLevel(9, kMaxLevel9Message);
+    }
+
+    // 6: the extent, strictly ordered.
+    tiles::TileRequest request;
+    request.type = type;
+    request.level = level;
+    request.lat1 = ParseBox(s.lat1, s.decimalSeparator, "TxtLat1");
+    request.lat2 = ParseBox(s.lat2, s.decimalSeparator, "TxtLat2");
+    request.lon1 = ParseBox(s.lon1, s.decimalSeparator, "TxtLon1");
+    request.lon2 = ParseBox(s.lon2, s.decimalSeparator, "TxtLon2");
+    if (!(request.lon1 < request.lon2 && request.lat1 < request.lat2)) {
+        ui.ShowMessage(kBadCoordinatesMessage, Icon::Exclamation);
+        return result;
+    }
+    tiles::ValidateLevelAndExtent(request); // the world's limits; reported as an error
+
+    // 7: the level folder.
+    const std::string levelFolder = directory + std::to_string(level) + "/";
+    if (!MakeDir(levelFolder)) {
+        ui.ShowMessage(FolderMessage(levelFolder, true), Icon::Exclamation);
+    }
+    if (!std::filesystem::is_directory(levelFolder, ec)) {
+        ui.ShowMessage(FolderMessage(levelFolder, false), Icon::Exclamation);
+        return result;
+    }
+
+    // 10: the tile list; relief tiles get their row folders.
+    tiles::TileList list(request);
+    if (type == TilesType::Shade) {
+        const std::string failed = MakeRowFolders(levelFolder, list);
+        if (!failed.empty()) {
+            ui.ShowMessage(FolderMessage(failed, true), Icon::Exclamation);
+            return result;
+        }
+    }
+
+    // 11-12: options and the selection filter.
+    const bool makeIon = s.makeIon;
+    const bool createPolygon = s.createPolygon;
+    if (s.useSelection) {
+        if (ctx.host == nullptr || ctx.host->SelectionCount() == 0) {
+            ui.ShowMessage(kNoSelectionMessage);
+            return result;
+        }
+        std::vector<tiles::TileRecord> kept;
+        if (ctx.host->FilterBySelection(list, type, level, sourceText, kept) < 0) {
+            ui.ShowMessage(kNoIntersectionMessage);
+            return result;
+        }
+        list = tiles::TileList(request, std::move(kept));
+    }
+
+    // 8-9: the load log in the source's root folder. It is opened once the checks that stop a
+    // run have passed, so that a stopped run writes nothing.
+    bool skipLog = s.skipLog;
+    std::unique_ptr<download::LoadLog> log;
+    if (!skipLog) {
+        log = download::GetLogFile(download::LogFilePath(rootFolder, source, type),
+                                   download::kLogHeader, ui);
+        skipLog = log == nullptr;
+    }
+
+    // 13: calculate only.
+    if (s.onlyCalculate) {
+        tiles::ListFileRun run;
+        run.levelFolder = levelFolder;
+        run.type = type;
+        run.level = level;
+        run.makeIon = makeIon;
+        run.skipLog = skipLog;
+        run.log = log.get();
+        run.now = ctx.now;
+        const bool written = tiles::CreateListFile(run, list, s, result.wasNew, ui);
+        result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
+        if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
+            ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText);
+        }
+        result.outcome = written ? RunOutcome::Completed : RunOutcome::Failed;
+        return result;
+    }
+
+    // 14: downloads.
+    throw Error("Downloading is not available yet: only calculate-only runs can be made.");
+}
+
+} // namespace
+
+LoadRunResult CmdLoad_Click(LoadRunContext &context) {
+    try {
+        return Run(context);
+    } catch (const std::exception &e) {
+        dialogs::ReportException(context.ui, dialogs::ProcedureText("CmdLoad_Click ", "", 0), e,
+                                 dialogs::kMessageMode);
+        LoadRunResult failed;
+        failed.outcome = RunOutcome::Failed;
+        return failed;
+    }
+}
+
+} // namespace tessaro::load

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "dialogs/ui_port.h"
+#include "integration/map_host.h"
+#include "settings/settings.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tessaro::load {
+
+// The messages of a load run's checks.
+inline constexpr std::string_view kUnsupportedTypeMessage = "Не поддерживаемый сервер или тип карты";
+inline constexpr std::string_view kMaxLevel17Message =
+    "Максимально допутимый уровень для данного источника - 17";
+inline constexpr std::string_view kMaxLevel9Message =
+    "Максимально допутимый уровень для данного источника - 9";
+inline constexpr std::string_view kBadCoordinatesMessage =
+    "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2";
+inline constexpr std::string_view kCannotCreateFolder = "Не удалось создать папку ";
+inline constexpr std::string_view kCheckPermissions =
+    "проверьте разрешения на создание директории/файлов";
+inline constexpr std::string_view kNoSelectionMessage = "На карте нет выбранных объектов";
+inline constexpr std::string_view kNoIntersectionMessage =
+    "Указанный регион не имеет пересечений с выделенными элементами";
+
+/// How a run ended.
+enum class RunOutcome {
+    Completed, ///< every step ran
+    Stopped,   ///< a check stopped it with its message
+    Failed,    ///< an error was reported, or a step failed
+};
+
+/// Everything a run reads and talks to.
+struct LoadRunContext {
+    settings::Settings &settings;            ///< the dialog's boxes; the level may be lowered
+    dialogs::UiPort &ui;
+    integration::MapHost *host = nullptr;     ///< the map; none means no selection, no index
+    std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
+};
+
+/// What a run leaves behind.
+struct LoadRunResult {
+    RunOutcome outcome = RunOutcome::Stopped;
+    std::string txtLog; ///< the run-log box: the counter text, and "Added: " after downloads
+    std::int64_t wasLoaded = 0;
+    std::int64_t wasNew = 0;
+    std::int64_t wasErrors = 0;
+    std::int64_t wasAdded = 0;
+};
+
+/// Returns "Loaded:" n CR LF "New:   " n CR LF "Errors:   " n.
+[[nodiscard]] std::string CounterText(std::int64_t loaded, std::int64_t added,
+                                      std::int64_t errors);
+
+/// The load button: turns the settings into a request, checks and corrects it, opens the load
+/// log, builds the tile list, optionally keeps only tiles meeting the selection, then either
+/// writes the list without downloading (calculate only) or downloads. Messages, questions and
+/// progress go through the user-interface port only.
+LoadRunResult CmdLoad_Click(LoadRunContext &context);
+
+} // namespace tessaro::load

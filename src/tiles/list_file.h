@@ -1,0 +1,36 @@
+#pragma once
+
+#include "dialogs/ui_port.h"
+#include "download/load_log.h"
+#include "settings/settings.h"
+#include "tiles/tile_list.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+namespace tessaro::tiles {
+
+/// What a calculate-only run needs besides the list.
+struct ListFileRun {
+    std::filesystem::path levelFolder;    ///< the run's tile folder (source folder + level)
+    TilesType type = TilesType::Invalid;
+    int level = 0;
+    bool makeIon = false;                 ///< write the .ion list
+    bool skipLog = true;                  ///< write no log lines
+    download::LoadLog *log = nullptr;     ///< the open log when !skipLog; closed at the end
+    std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
+};
+
+/// Walks the list once without downloading: counts the tiles not on disk in wasNew, writes one
+/// log line per tile ("oldfile" for tiles on disk) and, when asked, the .ion list of file names
+/// and the addresses the tiles would be fetched from, rotating over the four mirrors. The .ion
+/// list is written aside and appears only complete. Returns false after an error, which is
+/// reported under "CreateListFile " (message-box mode); log lines written before it stay.
+///
+/// Complexity: one pass, constant memory (the list is streamed).
+bool CreateListFile(const ListFileRun &run, const TileList &list, const settings::Settings &s,
+                    std::int64_t &wasNew, dialogs::UiPort &ui);
+
+} // namespace tessaro::tiles
