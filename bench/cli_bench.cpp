@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <fcntl.h>
 #include <string>
 #include <sys/resource.h>
@@ -69,10 +71,52 @@ void BM_ListCommandToDevNull(benchmark::State &state) {
     state.counters["max_rss_kb"] = static_cast<double>(maxRss);
 }
 
+// A calculate-only run with load log and .ion list over the same kind of request, to compare with
+// `tessaro list` of it: both stream the list, the run also looks for every tile on disk and
+// writes two lines per tile.
+void BM_LoadCalculateOnly(benchmark::State &state) {
+    const auto side = static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
+    const auto request = bench::SquareRequest(tiles::TilesType::GoogleSat, 22, side);
+    const auto tiles = tiles::TileStream(request).Size();
+    char pattern[] = "/tmp/tessaro-bench-XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    long maxRss = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto run = RunToDevNull({TESSARO_BINARY, "load", "--level", "22",
+                                       "--extent=" + bench::ExtentText(request), "--dir", dir,
+                                       "--calculate-only", "--log", "--ion",
+                                       "--config=" + dir + "/store.ini"});
+        if (run.status != 0) {
+            state.SkipWithError("tessaro load failed");
+            break;
+        }
+        state.SetIterationTime(run.seconds);
+        seconds += run.seconds;
+        maxRss = std::max(maxRss, run.maxRssKb);
+        state.PauseTiming();
+        std::filesystem::remove_all(dir + "/22");
+        std::filesystem::remove(dir + "/Tessaro_sat.log");
+        state.ResumeTiming();
+    }
+    std::filesystem::remove_all(dir);
+    state.counters["tiles"] = static_cast<double>(tiles);
+    state.counters["tiles_per_second"] =
+        static_cast<double>(tiles) * static_cast<double>(state.iterations()) / seconds;
+    state.counters["max_rss_kb"] = static_cast<double>(maxRss);
+}
+
 } // namespace
+
+BENCHMARK(BM_LoadCalculateOnly)
+    ->Arg(1000)
+    ->Arg(1'000'000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_ListCommandToDevNull)
     ->Arg(1000)
+    ->Arg(1'000'000)
     ->Arg(10'000'000)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

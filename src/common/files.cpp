@@ -1,6 +1,86 @@
 #include "common/files.h"
 
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace tessaro {
+
+namespace {
+
+std::uint64_t NameHash(std::string_view name) noexcept {
+    std::uint64_t h = 1469598103934665603ULL; // FNV-1a
+    for (unsigned char c : name) {
+        h = (h ^ c) * 1099511628211ULL;
+    }
+    return h;
+}
+
+} // namespace
+
+FolderIndex::~FolderIndex() {
+    if (m_dirFd >= 0) {
+        ::close(m_dirFd);
+    }
+}
+
+void FolderIndex::Open(const std::filesystem::path &folder) {
+    if (m_dirFd >= 0) {
+        ::close(m_dirFd);
+    }
+    m_folder = folder;
+    m_hashes.clear();
+    m_indexed = false;
+    m_dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_dirFd < 0) {
+        return;
+    }
+    const int listFd = ::dup(m_dirFd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (dir == nullptr) {
+        if (listFd >= 0) {
+            ::close(listFd);
+        }
+        return;
+    }
+    bool tooMany = false;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (m_hashes.size() >= kMaxIndexed) {
+            tooMany = true;
+            break;
+        }
+        m_hashes.push_back(NameHash(entry->d_name));
+    }
+    ::closedir(dir);
+    if (tooMany) {
+        m_hashes.clear();
+        m_hashes.shrink_to_fit();
+        return;
+    }
+    std::sort(m_hashes.begin(), m_hashes.end());
+    m_indexed = true;
+}
+
+bool FolderIndex::ExistsAt(std::string_view name) const {
+    std::string zname(name);
+    struct stat st {};
+    return ::fstatat(m_dirFd, zname.c_str(), &st, 0) == 0 && S_ISREG(st.st_mode);
+}
+
+bool FolderIndex::Exists(const std::filesystem::path &folder, std::string_view name) {
+    if (m_dirFd < 0 || folder != m_folder) {
+        Open(folder);
+    }
+    if (m_dirFd < 0) {
+        return false;
+    }
+    if (m_indexed && !std::binary_search(m_hashes.begin(), m_hashes.end(), NameHash(name))) {
+        return false;
+    }
+    return ExistsAt(name);
+}
 
 bool MakeDir(const std::filesystem::path &dirName) noexcept {
     std::error_code ec;

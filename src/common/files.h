@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
+#include <cstdint>
 
 namespace tessaro {
 
@@ -15,6 +17,34 @@ namespace tessaro {
 /// Returns the part of a file name from its first "." to the end, dot included; empty when
 /// the name has no dot.
 [[nodiscard]] std::string GetExtension(std::string_view fileName);
+
+/// Answers whether regular files of given names exist in a folder, for runs that ask about
+/// many names in few folders. A folder is read once when it is first asked about, keeping only
+/// a hash per name; a name whose hash is known is confirmed on disk, so answers are exact.
+/// Folders with more than kMaxIndexed entries are asked name by name instead.
+///
+/// Memory: 8 bytes per entry of the current folder, at most kMaxIndexed entries.
+class FolderIndex {
+public:
+    static constexpr std::size_t kMaxIndexed = 4'000'000;
+
+    FolderIndex() = default;
+    FolderIndex(const FolderIndex &) = delete;
+    FolderIndex &operator=(const FolderIndex &) = delete;
+    ~FolderIndex();
+
+    /// True when folder/name is a regular file (or a link to one).
+    [[nodiscard]] bool Exists(const std::filesystem::path &folder, std::string_view name);
+
+private:
+    void Open(const std::filesystem::path &folder);
+    bool ExistsAt(std::string_view name) const;
+
+    std::filesystem::path m_folder;
+    int m_dirFd = -1;
+    bool m_indexed = false;
+    std::vector<std::uint64_t> m_hashes; // sorted
+};
 
 /// Returns the text of a folder path ending with the platform separator.
 [[nodiscard]] std::string WithTrailingSeparator(std::string_view folder);

@@ -51,6 +51,12 @@ std::string_view TypeWord(TilesType type) noexcept {
 
 std::string TileBaseName(TilesType type, const tiles::TileRecord &record, int level) {
     std::string name;
+    AppendTileBaseName(name, type, record, level);
+    return name;
+}
+
+void AppendTileBaseName(std::string &name, TilesType type, const tiles::TileRecord &record,
+                        int level) {
     switch (type) {
     case TilesType::GoogleMap:
     case TilesType::GoogleLand:
@@ -66,10 +72,9 @@ std::string TileBaseName(TilesType type, const tiles::TileRecord &record, int le
         AppendInt(name, record.row);
         break;
     default:
-        name = record.name.View();
+        name += record.name.View();
         break;
     }
-    return name;
 }
 
 std::filesystem::path TileFolder(const std::filesystem::path &levelFolder, TilesType type,

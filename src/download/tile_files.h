@@ -25,6 +25,10 @@ namespace tessaro::download {
 [[nodiscard]] std::string TileBaseName(tiles::TilesType type, const tiles::TileRecord &record,
                                        int level);
 
+/// Appends TileBaseName to out without a temporary string.
+void AppendTileBaseName(std::string &out, tiles::TilesType type, const tiles::TileRecord &record,
+                        int level);
+
 /// Returns the folder a tile lies in: the level folder, or for shaded relief its row folder
 /// "row<row>" below it.
 [[nodiscard]] std::filesystem::path TileFolder(const std::filesystem::path &levelFolder,

@@ -147,7 +147,14 @@ ServerPrefixes ListFilePrefixes(const Settings &s, TilesType type) {
 
 std::string ListFileUrl(const ServerPrefixes &prefixes, int mirror, TilesType type,
                         const tiles::TileRecord &r, int level) {
-    std::string url = prefixes[static_cast<std::size_t>(mirror)];
+    std::string url;
+    AppendListFileUrl(url, prefixes, mirror, type, r, level);
+    return url;
+}
+
+void AppendListFileUrl(std::string &url, const ServerPrefixes &prefixes, int mirror,
+                       TilesType type, const tiles::TileRecord &r, int level) {
+    url += prefixes[static_cast<std::size_t>(mirror)];
     switch (type) {
     case TilesType::GoogleSat:
         url += r.name.View();
@@ -171,9 +178,10 @@ std::string ListFileUrl(const ServerPrefixes &prefixes, int mirror, TilesType ty
         AppendReliefPath(url, r, level);
         break;
     default:
-        return TileUrl(prefixes, mirror, type, r, level);
+        url.resize(url.size() - prefixes[static_cast<std::size_t>(mirror)].size());
+        url += TileUrl(prefixes, mirror, type, r, level);
+        break;
     }
-    return url;
 }
 
 } // namespace tessaro::download

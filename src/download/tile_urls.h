@@ -40,6 +40,10 @@ using ServerPrefixes = std::array<std::string, 4>;
 /// ScanEx and relief servers; Yandex as for downloads.
 [[nodiscard]] ServerPrefixes ListFilePrefixes(const settings::Settings &s, tiles::TilesType type);
 
+/// Appends ListFileUrl to out without a temporary string.
+void AppendListFileUrl(std::string &out, const ServerPrefixes &prefixes, int mirror,
+                       tiles::TilesType type, const tiles::TileRecord &record, int level);
+
 /// Returns the address the calculate-only list writes for a tile: the satellite tile by its
 /// name, map and landscape tiles by column, row and zoom, ScanEx tiles by their centre in
 /// metres, relief tiles by their static path, Yandex tiles as for downloads.

@@ -54,15 +54,23 @@ constexpr Key kLoadOrder[] = {
 };
 static_assert(std::size(kLoadOrder) == kKeyCount);
 
-bool HasNulByte(const std::filesystem::path &file) {
+// Returns why a file is no INI settings file, or empty. QSettings reports a bad section line
+// only to the first reader of a file (later readers share its cached parse), so the check is
+// made here for every reader.
+std::string FormatProblem(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
-    char buf[4096];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        if (std::char_traits<char>::find(buf, static_cast<std::size_t>(in.gcount()), '\0')) {
-            return true;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find('\0') != std::string::npos) {
+            return "is not a settings file (it holds binary data).";
+        }
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first != std::string::npos && line[first] == '[' &&
+            line.find(']', first) == std::string::npos) {
+            return "is not a valid settings file (a section line is not closed).";
         }
     }
-    return false;
+    return {};
 }
 
 std::string ValueText(const QVariant &v) {
@@ -120,8 +128,8 @@ SettingsStore::State SettingsStore::Inspect(std::string *problem) const {
     if (::access(m_path.c_str(), R_OK) != 0) {
         return broken("cannot be read: " + SystemErrorText(errno) + ".");
     }
-    if (HasNulByte(m_path)) {
-        return broken("is not a settings file (it holds binary data).");
+    if (const std::string why = FormatProblem(m_path); !why.empty()) {
+        return broken(why);
     }
     const QSettings file(Q(m_path.string()), QSettings::IniFormat);
     switch (file.status()) {

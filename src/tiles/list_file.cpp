@@ -23,13 +23,23 @@ bool CreateListFile(const ListFileRun &run, const TileList &list, const settings
                 run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now())));
         }
         std::string line;
+        std::string fileName;
         download::TimeStamper stamper(run.now);
+        FolderIndex onDisk;
+        std::filesystem::path folder = run.levelFolder;
+        std::int64_t folderRow = 0;
         int mirror = 0;
         auto cursor = list.Begin();
         TileRecord record;
         while (cursor.Next(record)) {
-            const auto path = download::TilePath(run.levelFolder, run.type, record, run.level);
-            const bool exists = FileExists(path);
+            if (run.type == TilesType::Shade && (folderRow != record.row || folder == run.levelFolder)) {
+                folder = download::TileFolder(run.levelFolder, run.type, record);
+                folderRow = record.row;
+            }
+            fileName.clear();
+            download::AppendTileBaseName(fileName, run.type, record, run.level);
+            fileName += extension;
+            const bool exists = onDisk.Exists(folder, fileName);
             if (!exists) {
                 ++wasNew;
             }
@@ -41,10 +51,9 @@ bool CreateListFile(const ListFileRun &run, const TileList &list, const settings
             }
             if (ion) {
                 auto &buffer = ion->Writer().Buffer();
-                buffer += download::TileBaseName(run.type, record, run.level);
-                buffer += extension;
+                buffer += fileName;
                 buffer += ' ';
-                buffer += download::ListFileUrl(prefixes, mirror, run.type, record, run.level);
+                download::AppendListFileUrl(buffer, prefixes, mirror, run.type, record, run.level);
                 buffer += kCrLf;
                 ion->Writer().MaybeFlush();
                 mirror = (mirror + 1) % 4;

@@ -1,5 +1,6 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "support/temp_dir.h"
 
@@ -138,4 +139,30 @@ TEST(FdWriter, AFullDiskIsReportedAsSuch) {
         EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
     }
     ::close(fd);
+}
+
+TEST(FolderIndex, AnswersExactlyForManyNames) {
+    tessaro::test::TempDir dir;
+    std::filesystem::create_directories(dir / "a");
+    std::filesystem::create_directories(dir / "b" / "sub.jpg");
+    tessaro::WriteFileAtomically(dir / "a" / "1_2.png", "x");
+    tessaro::WriteFileAtomically(dir / "b" / "real.jpg", "x");
+    std::filesystem::create_symlink(dir / "b" / "real.jpg", dir / "b" / "link.jpg");
+    tessaro::FolderIndex index;
+    EXPECT_TRUE(index.Exists(dir / "a", "1_2.png"));
+    EXPECT_FALSE(index.Exists(dir / "a", "2_1.png"));
+    EXPECT_FALSE(index.Exists(dir / "a", "1_2.PNG")) << "names are case-sensitive here";
+    EXPECT_TRUE(index.Exists(dir / "b", "real.jpg")) << "switching folders";
+    EXPECT_TRUE(index.Exists(dir / "b", "link.jpg"));
+    EXPECT_FALSE(index.Exists(dir / "b", "sub.jpg")) << "a folder is no tile";
+    EXPECT_FALSE(index.Exists(dir / "missing", "real.jpg"));
+    EXPECT_FALSE(index.Exists(dir / "a" / "1_2.png", "x")) << "a file is no folder";
+    EXPECT_TRUE(index.Exists(dir / "a", "1_2.png")) << "and back";
+    EXPECT_TRUE(tessaro::FileExists(dir / "b" / "link.jpg"));
+    EXPECT_FALSE(tessaro::FileExists(dir / "b" / "sub.jpg"));
+    EXPECT_EQ(tessaro::GetExtension("s10_1_2.jpg.aux.xml"), ".jpg.aux.xml");
+    EXPECT_EQ(tessaro::GetExtension("tqr"), "");
+    EXPECT_TRUE(tessaro::MakeDir(dir / "x" / "y" / "z"));
+    EXPECT_TRUE(tessaro::MakeDir(dir / "x" / "y" / "z")) << "already there";
+    EXPECT_FALSE(tessaro::MakeDir(dir / "a" / "1_2.png" / "z"));
 }

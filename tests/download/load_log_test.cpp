@@ -1,0 +1,114 @@
+#include "download/load_log.h"
+
+#include "support/files.h"
+#include "support/recording_ui.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+using namespace tessaro;
+using tiles::Source;
+using tiles::TilesType;
+
+namespace {
+
+std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int mi, int s = 0) {
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    tm.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+}
+
+} // namespace
+
+TEST(LoadLog, TimeStampPattern) {
+    EXPECT_EQ(download::TimeStamp(LocalTime(2026, 3, 5, 7, 4)), "2026_03_05_7_4");
+    EXPECT_EQ(download::TimeStamp(LocalTime(2026, 12, 31, 23, 59)), "2026_12_31_23_59");
+    EXPECT_EQ(download::TimeStamp(LocalTime(2027, 1, 1, 0, 0)), "2027_01_01_0_0");
+}
+
+TEST(LoadLog, StamperFollowsTheMinute) {
+    auto now = LocalTime(2026, 3, 5, 7, 4, 58);
+    download::TimeStamper stamper([&] { return now; });
+    EXPECT_EQ(stamper.Now(), "2026_03_05_7_4");
+    now += std::chrono::seconds(1);
+    EXPECT_EQ(stamper.Now(), "2026_03_05_7_4");
+    now += std::chrono::seconds(1);
+    EXPECT_EQ(stamper.Now(), "2026_03_05_7_5");
+    now -= std::chrono::hours(1);
+    EXPECT_EQ(stamper.Now(), "2026_03_05_6_5");
+}
+
+TEST(LoadLog, FileNamesPerSourceAndKind) {
+    const std::filesystem::path root = "/t";
+    EXPECT_EQ(download::LogFilePath(root, Source::Goo, TilesType::GoogleSat), "/t/Tessaro_sat.log");
+    EXPECT_EQ(download::LogFilePath(root, Source::Goo, TilesType::GoogleLand), "/t/Tessaro_land.log");
+    EXPECT_EQ(download::LogFilePath(root, Source::Scan, TilesType::ScanMap), "/t/SSevice_map.log");
+    EXPECT_EQ(download::LogFilePath(root, Source::Shade, TilesType::Shade), "/t/SRTMSevice_sat.log");
+    EXPECT_EQ(download::LogFilePath(root, Source::Yand, TilesType::YandMap), "/t/YSevice_map.log");
+    EXPECT_EQ(download::IonFileName(TilesType::GoogleLand, "2026_01_02_3_4"), "Tessaro_2026_01_02_3_4.ion");
+    EXPECT_EQ(download::IonFileName(TilesType::ScanSat, "s"), "SService_s.ion");
+    EXPECT_EQ(download::IonFileName(TilesType::Shade, "s"), "SRTMService_s.ion");
+    EXPECT_EQ(download::IonFileName(TilesType::YandSat, "s"), "YService_s.ion");
+}
+
+TEST(LoadLog, HeaderOnceThenAppendedAcrossRuns) {
+    test::TempDir dir;
+    test::RecordingUi ui;
+    const auto path = dir / "Tessaro_sat.log";
+    for (const char *line : {"first", "second"}) {
+        auto log = download::GetLogFile(path, download::kLogHeader, ui);
+        ASSERT_NE(log, nullptr);
+        log->WriteLine(line);
+        log->Close();
+    }
+    EXPECT_EQ(test::ReadFile(path),
+              "Time;Type;NumX;NumY;Xm;Ym;XmRes;YmRes;BlName;Level;ErrLoad\r\nfirst\r\nsecond\r\n");
+    EXPECT_TRUE(ui.messages.empty());
+
+    // A log that exists without a header keeps having none.
+    test::WriteFile(dir / "old.log", "a\r\n");
+    auto old = download::GetLogFile(dir / "old.log", download::kLogHeader, ui);
+    ASSERT_NE(old, nullptr);
+    old->WriteLine("b");
+    old->Close();
+    EXPECT_EQ(test::ReadFile(dir / "old.log"), "a\r\nb\r\n");
+}
+
+TEST(LoadLog, ALogThatCannotBeOpenedIsReported) {
+    test::TempDir dir;
+    test::RecordingUi ui;
+    std::filesystem::create_directory(dir / "Tessaro_map.log");
+    EXPECT_EQ(download::GetLogFile(dir / "Tessaro_map.log", download::kLogHeader, ui), nullptr);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "Не удается открыть Log-файл для записи\r\n" +
+                                       (dir / "Tessaro_map.log").string() + "\r\nIs a directory");
+    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Exclamation);
+
+    EXPECT_EQ(download::GetLogFile(dir / "missing" / "x.log", download::kLogHeader, ui), nullptr);
+    EXPECT_EQ(ui.messages.size(), 2u);
+}
+
+TEST(LoadLog, LineFields) {
+    tiles::TileRecord r;
+    r.col = 1;
+    r.row = -2;
+    r.x = 1000;
+    r.y = 2000;
+    r.resX = 2.5;
+    r.resY = -2.5;
+    r.name.Assign("s10_1_-2");
+    std::string line;
+    download::AppendLogLine(line, "2026_03_05_7_4", "sat", r, 640, 10, false);
+    EXPECT_EQ(line, "2026_03_05_7_4;sat;1;-2;1000;2640;2.5;-2.5;s10_1_-2;10;0");
+    line.clear();
+    download::AppendLogLine(line, "t", "lnd", r, 0, 10, true);
+    EXPECT_EQ(line, "t;lnd;1;-2;1000;2000;2.5;-2.5;s10_1_-2;10;oldfile");
+}

@@ -1,0 +1,221 @@
+#include "settings/settings_store.h"
+
+#include "common/error.h"
+#include "support/env_guard.h"
+#include "support/files.h"
+#include "support/recording_ui.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+using namespace tessaro;
+using settings::Key;
+using settings::Settings;
+using settings::SettingsStore;
+using test::ReadFile;
+using test::RecordingUi;
+using test::WriteFile;
+
+namespace {
+
+class SettingsStoreTest : public ::testing::Test {
+protected:
+    test::TempDir dir;
+    test::EnvGuard tmp{"TMP", std::string("/tmp/tessaro-tmp-box")};
+    SettingsStore store = SettingsStore::AtFile(dir / "store.ini");
+    RecordingUi ui;
+};
+
+} // namespace
+
+TEST(Settings, FirstOpeningValues) {
+    test::EnvGuard tmp("TMP", std::nullopt);
+    test::EnvGuard temp("TEMP", std::string("/var/tmp/t"));
+    const auto s = Settings::FirstOpening();
+    EXPECT_EQ(settings::Keys().size(), 50u);
+    EXPECT_EQ(s.Text(Key::MapRasterPath0), "/var/tmp/t");
+    EXPECT_EQ(s.Text(Key::SatRasterPath3), "/var/tmp/t");
+    EXPECT_EQ(s.Text(Key::LandRasterPath0), "");
+    EXPECT_EQ(s.Text(Key::SatVersion), "40");
+    EXPECT_EQ(s.Text(Key::MapVersion), "w2.97&hl=ru");
+    EXPECT_EQ(s.Text(Key::LandVersion), "w2p.87&hl=ru");
+    EXPECT_EQ(s.Text(Key::MapLayerName2), "SMap");
+    EXPECT_EQ(s.Text(Key::Level), "15");
+    EXPECT_EQ(s.Text(Key::TilesAtOnce), "3000");
+    EXPECT_EQ(s.upDownLevel, 15);
+    // Server boxes carry their fixed path and query parts.
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_TRUE(s.Text(Settings::SatServer(k)).ends_with("/kh"));
+        EXPECT_TRUE(s.Text(Settings::MapServer(k)).ends_with("/vt"));
+        EXPECT_TRUE(s.Text(Settings::SatServerYand(k)).ends_with("/tiles?l=sat&v="));
+        EXPECT_TRUE(s.Text(Settings::MapServerYand(k)).ends_with("/tiles?l=map&v="));
+    }
+    EXPECT_TRUE(s.Text(Key::SatServerScan).ends_with("/printtilesrescaled/?t=image_&zt=n"));
+    EXPECT_TRUE(s.Text(Key::MapServerScan).ends_with("/printtilesrescaled/?t=map&zt=n"));
+    EXPECT_TRUE(s.Text(Key::SatServerShade).ends_with("/layer/relief/"));
+    EXPECT_TRUE(s.skipLog);
+    EXPECT_FALSE(s.makeIon);
+    EXPECT_FALSE(s.onlyCalculate);
+}
+
+TEST(Settings, TemporaryDirectoryOrder) {
+    {
+        test::EnvGuard tmp("TMP", std::string("/a"));
+        test::EnvGuard temp("TEMP", std::string("/b"));
+        EXPECT_EQ(settings::TemporaryDirectory(), "/a");
+    }
+    {
+        test::EnvGuard tmp("TMP", std::string(""));
+        test::EnvGuard temp("TEMP", std::string("/b"));
+        EXPECT_EQ(settings::TemporaryDirectory(), "/b");
+    }
+    {
+        test::EnvGuard tmp("TMP", std::nullopt);
+        test::EnvGuard temp("TEMP", std::nullopt);
+        test::TempDir platformTemp;
+        test::EnvGuard tmpdir("TMPDIR", platformTemp.Path().string());
+        EXPECT_EQ(settings::TemporaryDirectory(), platformTemp.Path().string());
+    }
+}
+
+TEST(Settings, NamesResolveWithoutRegardToCase) {
+    EXPECT_EQ(settings::FindKey("txtmapServer_0"), Key::MapServer0);
+    EXPECT_EQ(settings::FindKey("txtMapServer_0"), Key::MapServer0);
+    EXPECT_EQ(settings::FindKey("TXTLANDLAYERNAME_0"), Key::LandLayerName0);
+    EXPECT_EQ(settings::FindKey("txtUserName"), std::nullopt) << "never stored";
+    EXPECT_EQ(settings::FindKey("txtMapServer_4"), std::nullopt);
+}
+
+TEST_F(SettingsStoreTest, NothingStoredShowsTheMessageOnceAndChangesNothing) {
+    auto s = Settings::FirstOpening();
+    s.Text(Key::SatVersion) = "typed";
+    EXPECT_EQ(store.LoadFromRegistry(s, ui, false), SettingsStore::LoadResult::NothingStored);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "нет сохраненных данных");
+    EXPECT_EQ(s.Text(Key::SatVersion), "typed");
+    EXPECT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::NothingStored);
+    EXPECT_EQ(ui.messages.size(), 1u) << "a silent load says nothing";
+}
+
+TEST_F(SettingsStoreTest, SaveAndLoadRoundTripTrimmed) {
+    auto s = Settings::FirstOpening();
+    s.Text(Key::SatVersion) = "  41 ";
+    s.Text(Key::MapServer2) = " http://127.0.0.1:8080/m2/vt\t ";
+    s.Text(Key::OutPolygon) = "/data/index.gpkg/blocks";
+    s.Text(Key::LevelLayerPrefix3) = "Zoom;=\"x\" ,é";
+    s.Text(Key::Level) = "12";
+    store.Save(s);
+
+    auto loaded = Settings::FirstOpening();
+    ASSERT_EQ(store.LoadFromRegistry(loaded, ui, false), SettingsStore::LoadResult::Loaded);
+    EXPECT_TRUE(ui.messages.empty());
+    for (const auto &info : settings::Keys()) {
+        if (s.Trimmed(info.key).empty()) {
+            continue; // empty boxes come back with their fallback
+        }
+        EXPECT_EQ(loaded.Text(info.key), s.Trimmed(info.key)) << info.savedName;
+    }
+    EXPECT_EQ(loaded.Text(Key::MapServer2), "http://127.0.0.1:8080/m2/vt\t");
+    EXPECT_EQ(loaded.upDownLevel, 12);
+    EXPECT_EQ(loaded.Text(Key::Level), "12");
+}
+
+TEST_F(SettingsStoreTest, EmptyValuesGetTheirFallbacks) {
+    auto s = Settings::FirstOpening();
+    s.Text(Key::SatVersion) = "   ";
+    s.Text(Key::MapVersion) = "";
+    s.Text(Key::MapServer0) = "";
+    s.Text(Key::SatRasterPath1) = "";
+    s.Text(Key::MapLayerName2) = "";
+    s.Text(Key::LandRasterPath0) = "";
+    store.Save(s);
+    auto loaded = Settings::FirstOpening();
+    loaded.Text(Key::SatVersion) = "before";
+    ASSERT_EQ(store.LoadFromRegistry(loaded, ui, false), SettingsStore::LoadResult::Loaded);
+    EXPECT_EQ(loaded.Text(Key::SatVersion), "18");
+    EXPECT_EQ(loaded.Text(Key::MapVersion), "w2.63");
+    EXPECT_EQ(loaded.Text(Key::MapServer0), "http://mt0.google.com");
+    EXPECT_EQ(loaded.Text(Key::SatRasterPath1), "/tmp/tessaro-tmp-box");
+    EXPECT_EQ(loaded.Text(Key::LandRasterPath0), "/tmp/tessaro-tmp-box");
+    EXPECT_EQ(loaded.Text(Key::MapLayerName2), "GMap") << "fallback differs from the start value";
+}
+
+TEST_F(SettingsStoreTest, VersionBoxesTestEmptinessOnTrimmedTextButKeepItAsStored) {
+    WriteFile(store.Path(), "[General]\ntxtmapVersion=\"   \"\ntxtLandVersion=\" w2p.9 \"\n"
+                            "txtSatVersion=\"  \"\n");
+    auto s = Settings::FirstOpening();
+    ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
+    EXPECT_EQ(s.Text(Key::MapVersion), "w2.63");
+    EXPECT_EQ(s.Text(Key::LandVersion), " w2p.9 ");
+    EXPECT_EQ(s.Text(Key::SatVersion), "  ") << "other boxes test the text as stored";
+}
+
+TEST_F(SettingsStoreTest, SavedAndReadSpellingsAreOneValue) {
+    WriteFile(store.Path(), "[General]\ntxtMapServer_0=http://old/vt\nmyOwnKey=kept\n");
+    auto s = Settings::FirstOpening();
+    ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
+    EXPECT_EQ(s.Text(Key::MapServer0), "http://old/vt");
+    s.Text(Key::MapServer0) = "http://new/vt";
+    store.Save(s);
+    const std::string text = ReadFile(store.Path());
+    EXPECT_NE(text.find("txtMapServer_0=http://new/vt"), std::string::npos) << text;
+    EXPECT_EQ(text.find("txtmapServer_0"), std::string::npos) << "written in place, no twin";
+    EXPECT_NE(text.find("myOwnKey=kept"), std::string::npos) << "foreign values survive";
+}
+
+TEST_F(SettingsStoreTest, UpDownValuesFollowStoredNumbers) {
+    WriteFile(store.Path(),
+              "[General]\ntxtLevel=12.5\ntxtTimeOut=13.5\ntxtTilesAtOnce=250\n");
+    auto s = Settings::FirstOpening();
+    ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
+    EXPECT_EQ(s.upDownLevel, 12) << "half to even";
+    EXPECT_EQ(s.Text(Key::Level), "12.5");
+    EXPECT_EQ(s.upDownTime, 14);
+    EXPECT_EQ(s.upDownTiles, 250);
+}
+
+TEST_F(SettingsStoreTest, ABadStoredNumberIsReportedAndStopsTheLoad) {
+    WriteFile(store.Path(), "[General]\ntxtSatVersion=77\ntxtLevel=abc\ntxtSatServerScan=x\n"
+                            "txtTilesAtOnce=5\n");
+    auto s = Settings::FirstOpening();
+    EXPECT_EQ(store.LoadFromRegistry(s, ui, false), SettingsStore::LoadResult::Failed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].text.find("\tLoadFromRegistry  \r\n"), std::string::npos);
+    EXPECT_NE(ui.messages[0].text.find("\t13\r\n"), std::string::npos);
+    EXPECT_EQ(s.Text(Key::SatVersion), "77") << "loaded before the level";
+    EXPECT_EQ(s.Text(Key::Level), "15");
+    EXPECT_EQ(s.Text(Key::SatServerScan), Settings::FirstOpening().Text(Key::SatServerScan))
+        << "loaded after the level";
+
+    WriteFile(store.Path(), "[General]\ntxtTilesAtOnce=5\n");
+    ui.messages.clear();
+    EXPECT_EQ(store.LoadFromRegistry(s, ui, false), SettingsStore::LoadResult::Failed);
+    EXPECT_NE(ui.messages.at(0).text.find("\t380\r\n"), std::string::npos) << "out of range";
+}
+
+TEST_F(SettingsStoreTest, ABrokenStoreIsNamedLeftAloneAndNotOverwritten) {
+    const std::string broken[] = {"[General\ntxtLevel=3\n", std::string("txtLevel=3\0\1\2", 13)};
+    for (const auto &content : broken) {
+        WriteFile(store.Path(), content);
+        auto s = Settings::FirstOpening();
+        ui.messages.clear();
+        EXPECT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Broken);
+        ASSERT_EQ(ui.messages.size(), 1u);
+        EXPECT_NE(ui.messages[0].text.find(store.Path().string()), std::string::npos);
+        EXPECT_EQ(s.Text(Key::Level), "15");
+        EXPECT_THROW(store.Save(s), FileError);
+        EXPECT_EQ(ReadFile(store.Path()), content);
+    }
+    std::filesystem::remove(store.Path());
+    std::filesystem::create_directory(store.Path());
+    std::string problem;
+    EXPECT_EQ(store.Inspect(&problem), SettingsStore::State::Broken);
+    EXPECT_NE(problem.find("not a file"), std::string::npos);
+}
+
+TEST_F(SettingsStoreTest, ASaveThatCannotWriteLeavesNoPartialStore) {
+    WriteFile(dir / "plain", "x");
+    const auto blocked = SettingsStore::AtFile(dir / "plain" / "store.ini");
+    EXPECT_THROW(blocked.Save(Settings::FirstOpening()), FileError);
+    EXPECT_EQ(ReadFile(dir / "plain"), "x");
+}
