@@ -25,7 +25,7 @@ std::string GeneralHelp() {
     text += "\n'tessaro COMMAND --help' describes a command.\n"
             "Options take the forms --name value and --name=value.\n\n"
             "Exit codes: 0 done; 1 a check stopped the command or input or output failed;\n"
-            "2 usage error.\n";
+            "2 usage error; 3 a download run ended with tiles missing (failed or stopped).\n";
     return text;
 }
 
@@ -46,7 +46,7 @@ const std::vector<CommandInfo> &Commands() {
     return table;
 }
 
-int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd) {
+int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd, AbortFlag *abort) {
     if (args.empty()) {
         Print(stderr, GeneralHelp());
         return kExitUsage;
@@ -87,7 +87,7 @@ int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd) {
         return kExitUsage;
     }
     try {
-        CommandContext context{ui, stdoutFd};
+        CommandContext context{ui, stdoutFd, abort};
         return command->Run(context);
     } catch (const ArgumentError &e) {
         Print(stderr, prefix + e.what() + "\n");

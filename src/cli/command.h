@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "common/abort_flag.h"
 #include "dialogs/ui_port.h"
 
 #include <functional>
@@ -17,12 +18,14 @@ enum ExitCode : int {
     kExitOk = 0,         ///< the command did what was asked
     kExitProcessing = 1, ///< a check stopped it, or input or output failed
     kExitUsage = 2,      ///< the command line was wrong
+    kExitIncomplete = 3, ///< a download run ended with tiles missing (failed or aborted)
 };
 
 /// What a running command may use of the outside world.
 struct CommandContext {
     dialogs::UiPort &ui;
     int stdoutFd = 1;
+    AbortFlag *abort = nullptr; ///< set by Ctrl-C while a command runs
 };
 
 /// One sub-command: Setup parses and checks its options without any input or output, Run
@@ -54,7 +57,8 @@ struct CommandInfo {
 [[nodiscard]] const std::vector<CommandInfo> &Commands();
 
 /// Runs a whole command line (without the program name); returns the exit code.
-[[nodiscard]] int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd = 1);
+[[nodiscard]] int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd = 1,
+                       AbortFlag *abort = nullptr);
 
 // The table entries, one per command source file.
 [[nodiscard]] CommandInfo EstimateCommandInfo();

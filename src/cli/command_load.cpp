@@ -1,52 +1,74 @@
 #include "cli/command.h"
 #include "cli/request_options.h"
 #include "cli/settings_options.h"
+#include "cli/terminal_ui.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/text.h"
 #include "load/load_run.h"
 
+#include <cstdlib>
 #include <optional>
+#include <termios.h>
+#include <unistd.h>
 
 namespace tessaro::cli {
 
 namespace {
 
 constexpr std::string_view kUsage =
-    R"(Usage: tessaro load --source goo|scan|shade|yand --kind sat|map|land --level L
-                    --extent LAT1,LAT2,LON1,LON2 --dir DIR [--calculate-only] [--log] [--ion]
+    R"(Usage: tessaro load [--source goo|scan|shade|yand] [--kind sat|map|land] [--level L]
+                    [--extent LAT1,LAT2,LON1,LON2] [--dir DIR] [--calculate-only] [--log]
+                    [--ion] [--offline] [--timeout S] [--tiles-at-once N] [--connections N]
+                    [--bad-tile retry|cancel] [--bad-offline delete|exit] [--proxy-user USER]
                     [--set NAME=VALUE]... [--config FILE]
 
 Runs a load as the dialog's load button does. The command starts from the values of a freshly
 opened dialog, applies the stored settings silently when a store exists, then the --set
-changes, then the options. Tiles go to DIR/<level>/ (relief tiles to DIR/<level>/row<row>/);
-the load log lies in DIR.
+changes, then the options. Tiles go to DIR/<level>/ (relief tiles to DIR/<level>/row<row>/),
+each with its world file; the load log lies in DIR.
 
-Options:
+Request:
   --source, --kind   tile source and kind (default goo, sat)
   --level L          zoom level 1..22 (default: the stored level, else 15); ScanEx and Yandex
                      are lowered to 17 and shaded relief to 9, with a message
   --extent ...       south, north latitude, west, east longitude (default 37.8,38.2,55.2,55.8);
                      write --extent=-12.5,-11,30,31 when it starts with a minus sign
   --dir DIR          the tile folder of the source and kind (it must exist)
+What to write:
   --calculate-only   download nothing: count the tiles not on disk, write the log and the .ion
                      list with the addresses the tiles would be fetched from
   --log              write the load log (Tessaro_sat.log, SSevice_map.log, ... in DIR)
   --ion              write the .ion list of file names and addresses in DIR/<level>/
+Downloading:
+  --offline          fetch nothing; use only the tiles already on disk
+  --timeout S        pause in seconds after every batch of Google tiles (0 means 30)
+  --tiles-at-once N  Google batch size (not 0)
+  --connections N    transfers at once (1..64, default 1: one after another); the files
+                     written are the same as with 1
+  --bad-tile A       without a terminal, what to do when a Google tile is not an image:
+                     retry (at most 3 times for one tile) or cancel the run (default)
+  --bad-offline A    without a terminal, what to do with a bad file in an offline run:
+                     delete it and every later bad file, or exit (default)
+  --proxy-user USER  proxy user name; the password comes from the environment variable
+                     TESSARO_PROXY_PASSWORD or is asked at the terminal, never an argument.
+                     The proxy itself comes from http_proxy / https_proxy / no_proxy.
+Settings:
   --set NAME=VALUE   change a setting for this run (see 'tessaro settings show')
   --config FILE      use FILE as the settings store instead of the user's
 
-Messages go to standard error with their exact texts; the counters end the run on standard
-output:
-  Loaded:0
+Ctrl-C stops a download after the tile in hand; every file written so far stays. Messages go
+to standard error with their exact texts; the counters end the run on standard output:
+  Loaded:12
   New:   12
   Errors:   0
+  Added: 0 (skipped)
 
-Exit codes: 0 the run completed; 1 a check stopped it or an error was reported; 2 usage
-error.
+Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check stopped it
+or an error was reported; 2 usage error; 3 a download ended with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 10> kOptions{{
+constexpr std::array<OptionSpec, 19> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -55,9 +77,52 @@ constexpr std::array<OptionSpec, 10> kOptions{{
     {"calculate-only", false, false},
     {"log", false, false},
     {"ion", false, false},
+    {"offline", false, false},
+    {"timeout", true, false},
+    {"tiles-at-once", true, false},
+    {"connections", true, false},
+    {"bad-tile", true, false},
+    {"bad-offline", true, false},
+    {"proxy-user", true, false},
     kSetOption,
     kConfigOption,
+    {"project", true, false},
+    {"index", true, false},
 }};
+
+std::int64_t WholeNumber(const ParsedOptions &options, std::string_view name, std::int64_t low,
+                         std::int64_t high) {
+    const std::string &text = *options.Get(name);
+    std::int64_t value = 0;
+    if (!ParseInt(text, value) || value < low || value > high) {
+        throw ArgumentError("--" + std::string(name) + " must be a whole number from " +
+                            std::to_string(low) + " to " + std::to_string(high) + ", not '" +
+                            text + "'.");
+    }
+    return value;
+}
+
+std::string ReadPasswordAtTerminal() {
+    if (::isatty(STDIN_FILENO) == 0) {
+        throw ArgumentError("--proxy-user needs the password in TESSARO_PROXY_PASSWORD when no "
+                            "terminal is attached.");
+    }
+    std::fputs("Proxy password: ", stderr);
+    std::fflush(stderr);
+    termios old{};
+    ::tcgetattr(STDIN_FILENO, &old);
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    std::string password;
+    int c = 0;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
+        password += static_cast<char>(c);
+    }
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &old);
+    std::fputs("\n", stderr);
+    return password;
+}
 
 class LoadCommand : public Command {
 public:
@@ -78,13 +143,8 @@ public:
             }
             m_kind = *kind;
         }
-        if (const auto *text = options.Get("level")) {
-            std::int64_t level = 0;
-            if (!ParseInt(*text, level) || level < 1 || level > 22) {
-                throw ArgumentError("--level must be a whole number from 1 to 22, not '" + *text +
-                                    "'.");
-            }
-            m_level = static_cast<int>(level);
+        if (options.Has("level")) {
+            m_level = static_cast<int>(WholeNumber(options, "level", 1, 22));
         }
         if (const auto *text = options.Get("extent")) {
             tiles::TileRequest parsed;
@@ -101,14 +161,37 @@ public:
         m_calculateOnly = options.Has("calculate-only");
         m_log = options.Has("log");
         m_ion = options.Has("ion");
+        m_offline = options.Has("offline");
+        if (options.Has("timeout")) {
+            m_timeout = WholeNumber(options, "timeout", 0, 86'400);
+        }
+        if (options.Has("tiles-at-once")) {
+            m_tilesAtOnce = WholeNumber(options, "tiles-at-once", 1, 1'000'000'000);
+        }
+        if (options.Has("connections")) {
+            m_connections = static_cast<int>(WholeNumber(options, "connections", 1, 64));
+        }
+        if (const auto *answer = options.Get("bad-tile")) {
+            if (*answer != "retry" && *answer != "cancel") {
+                throw ArgumentError("--bad-tile must be retry or cancel, not '" + *answer + "'.");
+            }
+            m_retryBadTile = *answer == "retry";
+        }
+        if (const auto *answer = options.Get("bad-offline")) {
+            if (*answer != "delete" && *answer != "exit") {
+                throw ArgumentError("--bad-offline must be delete or exit, not '" + *answer + "'.");
+            }
+            m_deleteBadFiles = *answer == "delete";
+        }
+        if (const auto *user = options.Get("proxy-user")) {
+            m_proxyUser = *user;
+        }
+        if (options.Has("project") || options.Has("index")) {
+            throw ArgumentError("--project and --index are not available yet.");
+        }
     }
 
     int Run(CommandContext &context) override {
-        if (!m_calculateOnly) {
-            context.ui.ShowMessage(
-                "tessaro load: downloading is not available yet; add --calculate-only.");
-            return kExitProcessing;
-        }
         auto settings = settings::Settings::FirstOpening();
         m_changes.Store().LoadFromRegistry(settings, context.ui, true);
         m_changes.ApplyTo(settings);
@@ -129,18 +212,47 @@ public:
                 settings.Text(*key) = *m_dir;
             }
         }
+        if (m_timeout) {
+            settings.Text(settings::Key::TimeOut) = std::to_string(*m_timeout);
+        }
+        if (m_tilesAtOnce) {
+            settings.Text(settings::Key::TilesAtOnce) = std::to_string(*m_tilesAtOnce);
+        }
         settings.onlyCalculate = m_calculateOnly;
         settings.skipLog = !m_log;
         settings.makeIon = m_ion;
+        settings.offline = m_offline;
+        settings.connections = m_connections;
+        if (m_proxyUser) {
+            settings.useProxy = true;
+            settings.userName = *m_proxyUser;
+            const char *password = std::getenv("TESSARO_PROXY_PASSWORD");
+            settings.password = password != nullptr ? password : ReadPasswordAtTerminal();
+        }
+        if (auto *terminal = dynamic_cast<TerminalUi *>(&context.ui)) {
+            terminal->SetAnswer(dialogs::Question::RetryBadTile, m_retryBadTile);
+            terminal->SetAnswer(dialogs::Question::DeleteBadFiles, m_deleteBadFiles);
+        }
 
+        AbortFlag ownAbort;
         load::LoadRunContext run{settings, context.ui};
+        run.abort = context.abort != nullptr ? context.abort : &ownAbort;
         const auto result = load::CmdLoad_Click(run);
         if (!result.txtLog.empty()) {
             FdWriter out(context.stdoutFd, "standard output");
             out.Write(result.txtLog + "\n");
             out.Flush();
         }
-        return result.outcome == load::RunOutcome::Completed ? kExitOk : kExitProcessing;
+        switch (result.outcome) {
+        case load::RunOutcome::Completed:
+            return m_calculateOnly || result.wasErrors == 0 ? kExitOk : kExitIncomplete;
+        case load::RunOutcome::Aborted:
+            return kExitIncomplete;
+        case load::RunOutcome::Stopped:
+        case load::RunOutcome::Failed:
+            break;
+        }
+        return kExitProcessing;
     }
 
 private:
@@ -153,6 +265,13 @@ private:
     bool m_calculateOnly = false;
     bool m_log = false;
     bool m_ion = false;
+    bool m_offline = false;
+    std::optional<std::int64_t> m_timeout;
+    std::optional<std::int64_t> m_tilesAtOnce;
+    int m_connections = 1;
+    bool m_retryBadTile = false;
+    bool m_deleteBadFiles = false;
+    std::optional<std::string> m_proxyUser;
 };
 
 } // namespace

@@ -1,6 +1,12 @@
 #include "cli/terminal_ui.h"
 
+#include "dialogs/count_down.h"
+
+#include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tessaro::cli {
@@ -11,9 +17,9 @@ void Put(std::FILE *f, std::string_view text) { std::fwrite(text.data(), 1, text
 
 } // namespace
 
-TerminalUi::TerminalUi(std::FILE *err, std::FILE *in)
+TerminalUi::TerminalUi(std::FILE *err, std::FILE *in, const AbortFlag *abort)
     : m_err(err), m_in(in), m_errIsTerminal(::isatty(::fileno(err)) != 0),
-      m_inIsTerminal(in != nullptr && ::isatty(::fileno(in)) != 0) {}
+      m_inIsTerminal(in != nullptr && ::isatty(::fileno(in)) != 0), m_abort(abort) {}
 
 void TerminalUi::SetAnswerWithoutAsking(dialogs::Question question, bool answer) {
     m_answers[question] = answer;
@@ -82,7 +88,104 @@ bool TerminalUi::AskYesNo(dialogs::Question question, std::string_view text, dia
 
 bool TerminalUi::AskRetryCancel(dialogs::Question question, std::string_view text,
                                 std::string_view title) {
-    return Ask(question, text, title, "[r]etry / [c]ancel? ", 'r', 'c');
+    const bool retry = Ask(question, text, title, "[r]etry / [c]ancel? ", 'r', 'c');
+    if (!retry || m_inIsTerminal) {
+        return retry;
+    }
+    // Unattended: the same question again and again means the same tile keeps failing.
+    if (text == m_lastRetryText) {
+        ++m_retriesOfText;
+    } else {
+        m_lastRetryText = text;
+        m_retriesOfText = 1;
+    }
+    if (m_retriesOfText > kMaxUnattendedRetries) {
+        ShowMessage("Giving up after " + std::to_string(kMaxUnattendedRetries) +
+                    " retries of the same tile: cancel.");
+        return false;
+    }
+    return true;
+}
+
+void TerminalUi::CountDown(std::int32_t seconds, std::int64_t processed) {
+    dialogs::CountDownClock clock(seconds);
+    ClearProgressLine();
+    std::string head = "обработано блоков " + std::to_string(processed);
+    Put(m_err, head);
+    Put(m_err, "\n");
+    auto show = [&](std::int32_t left) {
+        const std::string line = std::to_string(left) + " секунд осталось";
+        if (m_errIsTerminal) {
+            Put(m_err, "\r\033[K");
+            Put(m_err, line);
+        } else {
+            Put(m_err, line);
+            Put(m_err, "\n");
+        }
+        std::fflush(m_err);
+    };
+    show(clock.Left());
+    if (!clock.Done() && !m_inIsTerminal && clock.Endless()) {
+        // Only "Continue" would end this pause, and without a terminal nobody can press it.
+        Put(m_err, "\n");
+        return;
+    }
+    // Ticks once a second; Enter on a terminal is "Continue", the abort flag ends it too.
+    auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (!clock.Done()) {
+        if (m_abort != nullptr && m_abort->IsSet()) {
+            break;
+        }
+        const auto wait = std::min<std::chrono::milliseconds>(
+            std::chrono::milliseconds(100),
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick -
+                                                                  std::chrono::steady_clock::now()));
+        if (m_inIsTerminal) {
+            pollfd pfd{::fileno(m_in), POLLIN, 0};
+            if (::poll(&pfd, 1, static_cast<int>(std::max<std::int64_t>(0, wait.count()))) > 0) {
+                std::string discard;
+                int c = 0;
+                while ((c = std::fgetc(m_in)) != EOF && c != '\n') {
+                    discard += static_cast<char>(c);
+                }
+                break;
+            }
+        } else if (wait.count() > 0) {
+            std::this_thread::sleep_for(wait);
+        }
+        if (std::chrono::steady_clock::now() >= nextTick) {
+            clock.Tick();
+            nextTick += std::chrono::seconds(1);
+            show(clock.Left());
+        }
+    }
+    if (m_errIsTerminal) {
+        Put(m_err, "\n");
+        std::fflush(m_err);
+    }
+}
+
+void TerminalUi::ShowBadTile(std::string_view url, const std::filesystem::path &file) {
+    ClearProgressLine();
+    std::string text = "The server did not send an image for " + std::string(url) + "\n";
+    std::FILE *f = std::fopen(file.c_str(), "rb");
+    std::string start(300, '\0');
+    std::size_t n = 0;
+    if (f != nullptr) {
+        n = std::fread(start.data(), 1, start.size(), f);
+        std::fclose(f);
+    }
+    start.resize(n);
+    for (char &c : start) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 32 && c != '\n') || u == 127) {
+            c = '.';
+        }
+    }
+    text += "It sent " + std::to_string(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0) +
+            " bytes, beginning:\n" + start + "\n";
+    Put(m_err, text);
+    std::fflush(m_err);
 }
 
 void TerminalUi::ShowErrorText(std::string_view report) {

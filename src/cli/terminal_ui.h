@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/abort_flag.h"
 #include "dialogs/ui_port.h"
 
 #include <cstdio>
@@ -17,7 +18,13 @@ namespace tessaro::cli {
 /// terminal.
 class TerminalUi : public dialogs::UiPort {
 public:
-    explicit TerminalUi(std::FILE *err = stderr, std::FILE *in = stdin);
+    /// How often a tile is fetched again without a terminal, on a --bad-tile retry answer,
+    /// before the answer becomes Cancel: a server that always sends a page instead of a tile
+    /// must not keep the run going for ever.
+    static constexpr int kMaxUnattendedRetries = 3;
+
+    explicit TerminalUi(std::FILE *err = stderr, std::FILE *in = stdin,
+                        const AbortFlag *abort = nullptr);
 
     /// Sets the answer a question gets when no terminal is attached.
     void SetAnswer(dialogs::Question question, bool answer) { m_answers[question] = answer; }
@@ -34,6 +41,10 @@ public:
     void Beep() override;
     void SetProgressLabel(std::string_view label) override;
     void SetProgress(std::int64_t value, std::int64_t maximum) override;
+    void CountDown(std::int32_t seconds, std::int64_t processed) override;
+    void ShowBadTile(std::string_view url, const std::filesystem::path &file) override;
+    /// Nothing to do: Ctrl-C reaches the abort flag through a signal handler.
+    void ProcessPendingEvents() override {}
 
 private:
     bool Ask(dialogs::Question question, std::string_view text, std::string_view title,
@@ -48,6 +59,9 @@ private:
     std::map<dialogs::Question, bool> m_forced;
     std::string m_label;
     bool m_progressShown = false;
+    const AbortFlag *m_abort;
+    std::string m_lastRetryText;
+    int m_retriesOfText = 0;
 };
 
 } // namespace tessaro::cli

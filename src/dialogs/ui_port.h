@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string_view>
 
 namespace tessaro::dialogs {
@@ -42,6 +43,18 @@ public:
 
     /// Sounds the system beep (the error report rings before its message box).
     virtual void Beep() = 0;
+
+    /// Pauses between download batches: counts "seconds" down (0 means 30) showing how many
+    /// tiles were processed, and returns when the count ends, the user goes on, or an abort is
+    /// requested.
+    virtual void CountDown(std::int32_t seconds, std::int64_t processed) = 0;
+
+    /// Shows what the server sent for a tile that is not an image: its address and the file.
+    virtual void ShowBadTile(std::string_view url, const std::filesystem::path &file) = 0;
+
+    /// Lets the user interface handle its pending events during a long step (the desktop
+    /// dialog repaints and takes the Stop button here).
+    virtual void ProcessPendingEvents() = 0;
 
     /// Sets the caption of the progress label; empty clears it.
     virtual void SetProgressLabel(std::string_view label) = 0;

@@ -33,7 +33,8 @@ bool IsStartOfFrame(std::uint8_t code) noexcept {
 } // namespace
 
 void clsImgType::ReadImageInfo(const std::filesystem::path &fileName) {
-    std::vector<std::uint8_t> buffer(kBufferSize, 0);
+    // One buffer per thread: the check runs once per tile of a run.
+    thread_local std::vector<std::uint8_t> buffer(kBufferSize, 0);
     const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         throw FileError("Cannot open " + fileName.string() + ": " + SystemErrorText(errno) + ".",
@@ -56,16 +57,21 @@ void clsImgType::ReadImageInfo(const std::filesystem::path &fileName) {
         filled += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    ReadImageInfo(std::span<const std::uint8_t>(buffer.data(), buffer.size()));
+    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(filled), buffer.end(), 0);
+    Examine(buffer.data());
 }
 
 void clsImgType::ReadImageInfo(std::span<const std::uint8_t> header) {
+    std::vector<std::uint8_t> buf(kBufferSize, 0);
+    std::copy_n(header.begin(), std::min(header.size(), buf.size()), buf.begin());
+    Examine(buf.data());
+}
+
+void clsImgType::Examine(const std::uint8_t *buf) {
     m_width = 0;
     m_height = 0;
     m_depth = 0;
     m_type = ImageType::Unknown;
-    std::vector<std::uint8_t> buf(kBufferSize, 0);
-    std::copy_n(header.begin(), std::min(header.size(), buf.size()), buf.begin());
     auto be16 = [&](std::size_t n) { return buf[n] * 256 + buf[n + 1]; };
     auto le16 = [&](std::size_t n) { return buf[n + 1] * 256 + buf[n]; };
 

@@ -29,6 +29,9 @@ public:
     [[nodiscard]] ImageType Type() const noexcept { return m_type; }
 
 private:
+    // Examines a whole zero-padded buffer of kBufferSize bytes.
+    void Examine(const std::uint8_t *buf);
+
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
     std::uint8_t m_depth = 0;

@@ -4,11 +4,13 @@
 #include "common/files.h"
 #include "common/text.h"
 #include "dialogs/error_report.h"
+#include "download/download_loop.h"
 #include "download/load_log.h"
 #include "download/tile_files.h"
 #include "tiles/list_file.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tessaro::load {
 
@@ -43,6 +45,22 @@ double ParseBox(const std::string &text, char decimalSeparator, const char *box)
                     ErrorNumber::TypeMismatch);
     }
     return value;
+}
+
+// A box read as a 32-bit whole number: the nearest one, ties to even.
+std::int32_t ParseLong(const std::string &text, const char *box) {
+    double value = 0;
+    if (!ParseDouble(text, value)) {
+        throw Error(std::string("Type mismatch: ") + box + " holds '" + text +
+                        "', which is not a number.",
+                    ErrorNumber::TypeMismatch);
+    }
+    const double nearest = std::nearbyint(value);
+    if (nearest < -2147483648.0 || nearest > 2147483647.0) {
+        throw OverflowError(std::string("Overflow: ") + box + " holds " + text +
+                            ", which does not fit a 32-bit number.");
+    }
+    return static_cast<std::int32_t>(nearest);
 }
 
 std::string FolderMessage(const std::string &folder, bool withAdvice) {
@@ -196,7 +214,62 @@ LoadRunResult Run(LoadRunContext &ctx) {
     }
 
     // 14: downloads.
-    throw Error("Downloading is not available yet: only calculate-only runs can be made.");
+    AbortFlag ownAbort;
+    AbortFlag &abort = ctx.abort != nullptr ? *ctx.abort : ownAbort;
+    abort.Clear();
+    download::DownloadRun run;
+    run.levelFolder = levelFolder;
+    run.type = type;
+    run.level = level;
+    run.makeIon = makeIon;
+    run.skipLog = skipLog;
+    run.log = log.get();
+    run.timeOutSeconds = ParseLong(s.Text(Key::TimeOut), "txtTimeOut");
+    run.tilesAtOnce = ParseLong(s.Text(Key::TilesAtOnce), "txtTilesAtOnce");
+    run.offline = s.offline;
+    run.connections = s.connections;
+    run.limits = ctx.limits;
+    run.now = ctx.now;
+    if (run.tilesAtOnce == 0) {
+        ui.ShowMessage(kZeroBatchMessage, Icon::Exclamation);
+        return result;
+    }
+    download::DownloadCounters counters;
+    const auto end = download::GoogleLoadKachalka(run, list, s, counters, ui, abort);
+    result.wasLoaded = counters.loaded;
+    result.wasNew = counters.added;
+    result.wasErrors = counters.errors;
+    result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
+
+    if (ctx.host != nullptr) {
+        ctx.host->SetRasterSpatRef(levelFolder, list, type, level);
+    }
+    result.txtLog += kCrLf;
+    result.txtLog += "Added: ";
+    if (!s.skipAddToMap && ctx.host != nullptr) {
+        result.wasAdded = ctx.host->AddGoogleRasters(levelFolder, list, level, type);
+        AppendInt(result.txtLog, result.wasAdded);
+    } else {
+        result.txtLog += "0 (skipped)";
+    }
+    if (s.mosaic && ctx.host != nullptr) {
+        ctx.host->ShowMosaic(levelFolder, list, type, level);
+    }
+    if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
+        ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText);
+    }
+    switch (end) {
+    case download::DownloadEnd::Completed:
+        result.outcome = RunOutcome::Completed;
+        break;
+    case download::DownloadEnd::Aborted:
+        result.outcome = RunOutcome::Aborted;
+        break;
+    case download::DownloadEnd::Failed:
+        result.outcome = RunOutcome::Failed;
+        break;
+    }
+    return result;
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "common/abort_flag.h"
 #include "dialogs/ui_port.h"
+#include "download/kachalka.h"
 #include "integration/map_host.h"
 #include "settings/settings.h"
 
@@ -27,19 +29,27 @@ inline constexpr std::string_view kNoSelectionMessage = "На карте нет 
 inline constexpr std::string_view kNoIntersectionMessage =
     "Указанный регион не имеет пересечений с выделенными элементами";
 
+inline constexpr std::string_view kZeroBatchMessage =
+    "The batch size (Tiles at once) must not be 0: downloads pause after every n-th tile.";
+
 /// How a run ended.
 enum class RunOutcome {
     Completed, ///< every step ran
+    Aborted,   ///< the user stopped the downloads; the steps after them ran
     Stopped,   ///< a check stopped it with its message
     Failed,    ///< an error was reported, or a step failed
 };
 
 /// Everything a run reads and talks to.
 struct LoadRunContext {
+    LoadRunContext(settings::Settings &s, dialogs::UiPort &port) : settings(s), ui(port) {}
+
     settings::Settings &settings;            ///< the dialog's boxes; the level may be lowered
     dialogs::UiPort &ui;
     integration::MapHost *host = nullptr;     ///< the map; none means no selection, no index
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
+    AbortFlag *abort = nullptr;               ///< the Stop button; none means no stopping
+    download::DownloadLimits limits;          ///< time-outs and size limit of the downloads
 };
 
 /// What a run leaves behind.

@@ -111,6 +111,7 @@ struct Settings {
     bool useProxy = false;
     std::string userName;
     std::string password;
+    int connections = 1; ///< transfers at once during downloads; 1 is the sequential loop
 };
 
 /// Ranges of the three up-down controls.

@@ -66,6 +66,7 @@ protected:
 
     load::LoadRunResult Run() {
         load::LoadRunContext ctx{s, ui};
+        ctx.abort = &abort;
         ctx.now = FixedTime;
         return load::CmdLoad_Click(ctx);
     }
@@ -84,6 +85,7 @@ protected:
     test::TempDir dir;
     test::RecordingUi ui;
     Settings s;
+    AbortFlag abort;
 };
 
 } // namespace

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <deque>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,29 @@ public:
         lastProgress = value;
         lastMaximum = maximum;
     }
+    void CountDown(std::int32_t seconds, std::int64_t processed) override {
+        pauses.push_back({seconds, processed});
+        if (onPause) {
+            onPause(processed);
+        }
+    }
+    void ShowBadTile(std::string_view url, const std::filesystem::path &file) override {
+        badTiles.push_back({std::string(url), file});
+    }
+    void ProcessPendingEvents() override { ++eventPumps; }
+
+    struct Pause {
+        std::int32_t seconds;
+        std::int64_t processed;
+    };
+    struct BadTile {
+        std::string url;
+        std::filesystem::path file;
+    };
+    std::vector<Pause> pauses;
+    std::function<void(std::int64_t)> onPause; ///< runs inside each pause
+    std::vector<BadTile> badTiles;
+    int eventPumps = 0;
 
     std::vector<Message> messages;
     std::vector<Asked> questions;

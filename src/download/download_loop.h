@@ -1,0 +1,64 @@
+#pragma once
+
+#include "common/abort_flag.h"
+#include "dialogs/ui_port.h"
+#include "download/kachalka.h"
+#include "download/load_log.h"
+#include "settings/settings.h"
+#include "tiles/tile_list.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+
+namespace tessaro::download {
+
+// Texts of the bad-tile questions.
+inline constexpr std::string_view kBadTileTitle = "скачка плохих блоков";
+inline constexpr std::string_view kBadTileQuestion = "Продолжить загрузку?";
+inline constexpr std::string_view kBadFileTitle = "плохой файл";
+
+/// What one download run needs besides the list.
+struct DownloadRun {
+    std::filesystem::path levelFolder;   ///< the run's tile folder
+    tiles::TilesType type = tiles::TilesType::Invalid;
+    int level = 0;
+    bool makeIon = false;
+    bool skipLog = true;
+    LoadLog *log = nullptr;              ///< the open log when !skipLog; closed at the end
+    std::int32_t timeOutSeconds = 60;    ///< pause between batches (0 means 30)
+    std::int32_t tilesAtOnce = 3000;     ///< batch size of the Google sources; not 0
+    bool offline = false;                ///< use only files already on disk
+    int connections = 1;                 ///< transfers at once; 1 is the plain sequential loop
+    DownloadLimits limits;
+    std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
+};
+
+/// The counters of a run.
+struct DownloadCounters {
+    std::int64_t loaded = 0; ///< tiles whose file is on disk after their step
+    std::int64_t added = 0;  ///< tiles fetched from the network (wasNew)
+    std::int64_t errors = 0; ///< tiles that failed
+};
+
+/// How a download run ended.
+enum class DownloadEnd { Completed, Aborted, Failed };
+
+/// Downloads every tile of the list that is not on disk (unless offline) into the run's
+/// folder, checks that Google tiles are images, writes each tile's world file (unless one
+/// exists), one log line and one .ion line per tile, advances the progress bar, pauses the
+/// Google sources after every batch, and stops after a tile when the abort flag is set.
+///
+/// With several connections, up to that many transfers run together while every effect of a
+/// tile (counters, world file, log and .ion lines, the mirror it uses, pauses, abort) happens
+/// in list order as in the sequential run, so both write the same files.
+///
+/// An unexpected error (a world file or log that cannot be written, for instance) is
+/// reported under "GoogleLoadKachalka " naming the tile, its file and the cause; files written
+/// before stay. Memory: constant in the number of tiles.
+DownloadEnd GoogleLoadKachalka(const DownloadRun &run, const tiles::TileList &list,
+                               const settings::Settings &settings, DownloadCounters &counters,
+                               dialogs::UiPort &ui, AbortFlag &abort);
+
+} // namespace tessaro::download
