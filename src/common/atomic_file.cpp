@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio.h>
 #include <random>
 #include <unistd.h>
 
@@ -77,9 +78,27 @@ void FdWriter::Flush() {
     m_buffer.clear();
 }
 
-AtomicFile::AtomicFile(std::filesystem::path target) : m_target(std::move(target)) {
+AtomicFile::AtomicFile(std::filesystem::path target, Mode mode, Temporary temporary)
+    : m_target(std::move(target)), m_mode(mode) {
     const auto folder = m_target.has_parent_path() ? m_target.parent_path()
                                                    : std::filesystem::path(".");
+    // An unnamed file costs one directory entry, made when it is linked into place.
+    if (temporary == Temporary::Unnamed) {
+        m_fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    } else {
+        errno = EOPNOTSUPP;
+    }
+    if (m_fd >= 0) {
+        m_writer = std::make_unique<FdWriter>(m_fd, m_target.string());
+        return;
+    }
+    if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS ||
+        errno == ENOSPC || errno == EDQUOT) {
+        const int err = errno;
+        throw FileError("Cannot create " + m_target.string() + ": " + SystemErrorText(err) + ".",
+                        NumberOfErrno(err));
+    }
+    // The file system has no unnamed files: a hidden temporary name instead.
     int lastErr = 0;
     for (int attempt = 0; attempt < 100 && m_fd < 0; ++attempt) {
         m_temp = folder / TemporaryName(m_target);
@@ -103,13 +122,49 @@ AtomicFile::~AtomicFile() {
     if (m_fd >= 0) {
         ::close(m_fd);
     }
-    if (!m_committed) {
+    if (!m_committed && !m_temp.empty()) {
         ::unlink(m_temp.c_str());
     }
 }
 
 void AtomicFile::Commit() {
     m_writer->Flush();
+    if (m_temp.empty()) {
+        // Link the unnamed file into place; a name can only be linked where none exists.
+        const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
+        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, m_target.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            m_committed = true;
+        } else if (errno != EEXIST) {
+            const int err = errno;
+            throw FileError("Cannot create " + m_target.string() + ": " + SystemErrorText(err) +
+                                ".",
+                            NumberOfErrno(err));
+        } else if (m_mode == Mode::CreateNew) {
+            throw TargetExists(m_target.string() + " exists already.");
+        } else {
+            // Replacing: give the file a temporary name first, then rename it over the old one.
+            for (int attempt = 0; attempt < 100 && !m_committed; ++attempt) {
+                const auto temp = m_target.parent_path() / TemporaryName(m_target);
+                if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) ==
+                    0) {
+                    m_temp = temp;
+                    break;
+                }
+                if (errno != EEXIST) {
+                    const int err = errno;
+                    throw FileError("Cannot create " + m_target.string() + ": " +
+                                        SystemErrorText(err) + ".",
+                                    NumberOfErrno(err));
+                }
+            }
+        }
+        if (m_committed) {
+            const int fd = m_fd;
+            m_fd = -1;
+            ::close(fd);
+            return;
+        }
+    }
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0) {
@@ -117,7 +172,18 @@ void AtomicFile::Commit() {
         throw FileError("Cannot finish " + m_target.string() + ": " + SystemErrorText(err) + ".",
                         NumberOfErrno(err));
     }
-    if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
+    if (m_mode == Mode::CreateNew) {
+        if (::renameat2(AT_FDCWD, m_temp.c_str(), AT_FDCWD, m_target.c_str(), RENAME_NOREPLACE) !=
+            0) {
+            const int err = errno;
+            if (err == EEXIST) {
+                throw TargetExists(m_target.string() + " exists already.");
+            }
+            throw FileError("Cannot move " + m_temp.string() + " to " + m_target.string() + ": " +
+                                SystemErrorText(err) + ".",
+                            NumberOfErrno(err));
+        }
+    } else if (::rename(m_temp.c_str(), m_target.c_str()) != 0) {
         const int err = errno;
         throw FileError("Cannot move " + m_temp.string() + " to " + m_target.string() + ": " +
                             SystemErrorText(err) + ".",
@@ -130,6 +196,17 @@ void WriteFileAtomically(const std::filesystem::path &path, std::string_view con
     AtomicFile file(path);
     file.Write(content);
     file.Commit();
+}
+
+bool WriteNewFileAtomically(const std::filesystem::path &path, std::string_view content) {
+    AtomicFile file(path, AtomicFile::Mode::CreateNew);
+    file.Write(content);
+    try {
+        file.Commit();
+    } catch (const AtomicFile::TargetExists &) {
+        return false;
+    }
+    return true;
 }
 
 } // namespace tessaro

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/error.h"
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -42,9 +44,22 @@ private:
 /// temporary file and leaves any earlier target untouched.
 class AtomicFile {
 public:
-    /// Creates the temporary file beside target.
-    /// @throws tessaro::FileError when the folder does not exist or refuses the file.
-    explicit AtomicFile(std::filesystem::path target);
+    /// What Commit does when the target exists by then.
+    enum class Mode {
+        Replace,   ///< the new file takes the place of the old one
+        CreateNew, ///< Commit fails with TargetExists and the old file stays
+    };
+
+    /// What the temporary file is.
+    enum class Temporary {
+        Unnamed, ///< an unnamed file where the file system offers them (one directory entry in all)
+        Named,   ///< a uniquely named hidden file, for writers that need a path to write to
+    };
+
+    /// Creates the temporary file beside target (a named one where unnamed files are not
+    /// offered). @throws tessaro::FileError when the folder does not exist or refuses the file.
+    explicit AtomicFile(std::filesystem::path target, Mode mode = Mode::Replace,
+                        Temporary temporary = Temporary::Unnamed);
     AtomicFile(const AtomicFile &) = delete;
     AtomicFile &operator=(const AtomicFile &) = delete;
     ~AtomicFile();
@@ -53,15 +68,24 @@ public:
     void Write(std::string_view data) { m_writer->Write(data); }
     /// The writer, for callers that append to its buffer directly.
     FdWriter &Writer() noexcept { return *m_writer; }
-    /// Flushes, closes and renames the file into place. @throws tessaro::FileError
+    /// Flushes, closes and puts the file into place. @throws TargetExists (CreateNew mode) or
+    /// tessaro::FileError
     void Commit();
 
+    /// Thrown by Commit in CreateNew mode when the target exists.
+    class TargetExists : public FileError {
+    public:
+        using FileError::FileError;
+    };
+
     [[nodiscard]] const std::filesystem::path &Target() const noexcept { return m_target; }
+    /// The temporary file's path; empty for an unnamed one.
     [[nodiscard]] const std::filesystem::path &TemporaryPath() const noexcept { return m_temp; }
 
 private:
     std::filesystem::path m_target;
-    std::filesystem::path m_temp;
+    std::filesystem::path m_temp; // empty for an unnamed file
+    Mode m_mode;
     int m_fd = -1;
     std::unique_ptr<FdWriter> m_writer;
     bool m_committed = false;
@@ -69,6 +93,10 @@ private:
 
 /// Writes content to path through an AtomicFile. @throws tessaro::FileError
 void WriteFileAtomically(const std::filesystem::path &path, std::string_view content);
+
+/// Writes content to path through an AtomicFile unless a file of that name exists (checked
+/// atomically at the end). Returns true when it wrote the file. @throws tessaro::FileError
+bool WriteNewFileAtomically(const std::filesystem::path &path, std::string_view content);
 
 /// Returns the system's text for an errno value ("No space left on device").
 [[nodiscard]] std::string SystemErrorText(int errnum);

@@ -296,7 +296,7 @@ clsKachalka::~clsKachalka() { curl_easy_cleanup(m_impl->curl); }
 void clsKachalka::DownloadToFile(const std::string &url, const std::filesystem::path &fileName) {
     std::unique_ptr<AtomicFile> file;
     try {
-        file = std::make_unique<AtomicFile>(fileName);
+        file = std::make_unique<AtomicFile>(fileName, AtomicFile::Mode::CreateNew);
     } catch (const Error &e) {
         throw DownloadError(DownloadCode::WriteFailed, 0,
                             "Download of " + url + " failed: " + e.what());

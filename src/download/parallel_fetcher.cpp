@@ -84,7 +84,7 @@ struct ParallelFetcher::Impl {
 
     void Launch(std::unique_ptr<Transfer> t) {
         try {
-            t->file = std::make_unique<AtomicFile>(t->path);
+            t->file = std::make_unique<AtomicFile>(t->path, AtomicFile::Mode::CreateNew);
         } catch (const Error &e) {
             done[t->id] = {DownloadCode::WriteFailed, 0,
                            "Download of " + t->url + " failed: " + e.what()};

@@ -26,8 +26,7 @@ bool WriteWorldFile(const std::filesystem::path &worldFile, const tiles::TileRec
     if (FileExists(worldFile)) {
         return false;
     }
-    WriteFileAtomically(worldFile, WorldFileText(record, tileSize));
-    return true;
+    return WriteNewFileAtomically(worldFile, WorldFileText(record, tileSize));
 }
 
 } // namespace tessaro::download

@@ -180,7 +180,7 @@ void SettingsStore::Save(const Settings &settings) const {
         values[name] = Q(settings.Trimmed(info.key));
     }
 
-    AtomicFile file(m_path);
+    AtomicFile file(m_path, AtomicFile::Mode::Replace, AtomicFile::Temporary::Named);
     {
         QSettings out(Q(file.TemporaryPath().string()), QSettings::IniFormat);
         for (const auto &[name, value] : values) {

@@ -90,7 +90,8 @@ TEST(AtomicFile, AppearsOnlyWhenCommitted) {
     tessaro::test::TempDir dir;
     const auto target = dir / "list.txt";
     {
-        tessaro::AtomicFile file(target);
+        tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace,
+                                 tessaro::AtomicFile::Temporary::Named);
         file.Write("first\r\n");
         EXPECT_FALSE(std::filesystem::exists(target));
         EXPECT_TRUE(std::filesystem::exists(file.TemporaryPath()));
@@ -100,16 +101,46 @@ TEST(AtomicFile, AppearsOnlyWhenCommitted) {
 
     std::filesystem::path temp;
     {
-        tessaro::AtomicFile file(target);
+        tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace,
+                                 tessaro::AtomicFile::Temporary::Named);
         temp = file.TemporaryPath();
         file.Write("half of a second");
         // Destroyed without Commit, as when an error leaves the writer early.
     }
     EXPECT_EQ(ReadFile(target), "first\r\n") << "the earlier file stays whole";
     EXPECT_FALSE(std::filesystem::exists(temp));
+    for (auto temporary : {tessaro::AtomicFile::Temporary::Unnamed,
+                           tessaro::AtomicFile::Temporary::Named}) {
+        tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace, temporary);
+        file.Write("half of a third");
+    }
+    EXPECT_EQ(ReadFile(target), "first\r\n");
+    // Replacing through an unnamed file.
+    tessaro::WriteFileAtomically(target, "second\r\n");
+    EXPECT_EQ(ReadFile(target), "second\r\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                             std::filesystem::directory_iterator()),
               1);
+}
+
+TEST(AtomicFile, CreateNewKeepsAnExistingFile) {
+    tessaro::test::TempDir dir;
+    for (auto temporary : {tessaro::AtomicFile::Temporary::Unnamed,
+                           tessaro::AtomicFile::Temporary::Named}) {
+        const auto target = dir / (temporary == tessaro::AtomicFile::Temporary::Named ? "n" : "u");
+        tessaro::AtomicFile late(target, tessaro::AtomicFile::Mode::CreateNew, temporary);
+        late.Write("late");
+        tessaro::WriteFileAtomically(target, "early"); // appears while the other is written
+        EXPECT_THROW(late.Commit(), tessaro::AtomicFile::TargetExists);
+        EXPECT_EQ(ReadFile(target), "early");
+        EXPECT_FALSE(tessaro::WriteNewFileAtomically(target, "again"));
+        EXPECT_EQ(ReadFile(target), "early");
+    }
+    EXPECT_TRUE(tessaro::WriteNewFileAtomically(dir / "fresh", "x"));
+    EXPECT_EQ(ReadFile(dir / "fresh"), "x");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                            std::filesystem::directory_iterator()),
+              3) << "no temporary file is left behind";
 }
 
 TEST(AtomicFile, ReportsFoldersItCannotWriteTo) {

@@ -47,7 +47,7 @@ bool Accepts(int port) {
 
 bool NginxServer::Available() { return ::access(kNginx, X_OK) == 0; }
 
-NginxServer::NginxServer(const std::filesystem::path &root) {
+NginxServer::NginxServer(const std::filesystem::path &root, const std::string &oneFile) {
     char pattern[] = "/tmp/tessaro-nginx-XXXXXX";
     m_work = ::mkdtemp(pattern);
     std::filesystem::create_directories(m_work / "logs");
@@ -66,7 +66,8 @@ NginxServer::NginxServer(const std::filesystem::path &root) {
                  << "  types { image/jpeg jpg; image/png png; }\n"
                  << "  server {\n    listen 127.0.0.1:" << m_port << ";\n"
                  << "    root " << root.string() << ";\n"
-                 << "    location ~ ^/m[0-9]+(/.*)$ { try_files $1 =404; }\n"
+                 << (oneFile.empty() ? "    location ~ ^/m[0-9]+(/.*)$ { try_files $1 =404; }\n"
+                                     : "    location / { try_files /" + oneFile + " =404; }\n")
                  << "  }\n}\n";
         }
         const pid_t pid = ::fork();

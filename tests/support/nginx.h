@@ -14,7 +14,9 @@ public:
     /// Returns true when an nginx binary is installed.
     static bool Available();
 
-    explicit NginxServer(const std::filesystem::path &root);
+    /// Serves root. With oneFile set, every request is answered with that file of root instead
+    /// (a server of identical tiles for benchmarks).
+    explicit NginxServer(const std::filesystem::path &root, const std::string &oneFile = {});
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
     ~NginxServer();
