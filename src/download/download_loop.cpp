@@ -13,6 +13,7 @@
 #include "tiles/ellipsoidal_grid.h"
 
 #include <deque>
+#include <span>
 #include <optional>
 
 namespace tessaro::download {
@@ -85,6 +86,7 @@ private:
     void Prefetch();
     void Fetch(Pending &p);
     std::optional<DownloadEnd> Step(Pending &p);
+    std::int32_t CheckImage(const Pending &p, bool fetched) const;
     void NewDownloader() {
         m_kachalka = std::make_unique<clsKachalka>(&m_events, m_run.limits);
         m_kachalka->Method = 0;
@@ -109,6 +111,7 @@ private:
     std::unique_ptr<ParallelFetcher> m_fetcher;
     std::unique_ptr<AtomicFile> m_ion;
     std::string m_line;
+    std::string m_fileStart;
     int m_askedBad = -1;
     TimeStamper m_stamper{m_run.now};
 };
@@ -150,38 +153,59 @@ void Loop::Prefetch() {
     }
 }
 
-// Fetches a tile's file now (or waits for its transfer); throws DownloadError on failure.
+// Fetches a tile's file now (or waits for its transfer), leaving the start of the file in
+// m_fileStart; throws DownloadError on failure.
 void Loop::Fetch(Pending &p) {
     if (m_fetcher) {
         if (!p.fetching) {
             m_fetcher->Start(p.index, p.url, p.path);
         }
         p.fetching = false;
-        m_fetcher->Wait(p.index);
+        m_fetcher->Wait(p.index, m_fileStart);
         return;
     }
     m_kachalka->DownloadToFile(p.url, p.path);
+    m_fileStart = m_kachalka->LastFileStart();
+}
+
+// The header check of a tile file: from the bytes just downloaded, or from the file.
+std::int32_t Loop::CheckImage(const Pending &p, bool fetched) const {
+    if (!fetched) {
+        return ImageCheck(p.path);
+    }
+    try {
+        clsImgType reader;
+        reader.ReadImageInfo(std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t *>(m_fileStart.data()), m_fileStart.size()));
+        return static_cast<std::int32_t>(reader.Type());
+    } catch (...) {
+        return 0;
+    }
 }
 
 // Steps 2 to 12 of one tile. Returns an end when the run ends at this tile.
 std::optional<DownloadEnd> Loop::Step(Pending &p) {
     const bool google = tiles::IsGoogle(m_run.type);
     bool failed = false;
+    bool onDisk = false;
     while (true) {
         if (!m_fetcher) {
             p.existed = FileExists(p.path);
         }
         failed = false;
+        bool fetched = false;
         if (!p.existed && !m_run.offline) {
             try {
                 Fetch(p);
+                fetched = true;
                 ++m_counters.added;
             } catch (const DownloadError &) {
                 failed = true;
                 ++m_counters.errors;
             }
         }
-        if (failed || !google || !FileExists(p.path) || ImageCheck(p.path) != 0) {
+        onDisk = p.existed || fetched;
+        if (failed || !google || !onDisk || CheckImage(p, fetched) != 0) {
             break;
         }
         // A Google tile that is not an image.
@@ -219,11 +243,12 @@ std::optional<DownloadEnd> Loop::Step(Pending &p) {
             return DownloadEnd::Aborted;
         }
         std::filesystem::remove(p.path);
+        onDisk = false;
         break;
     }
 
     if (!failed) {
-        if (FileExists(p.path)) {
+        if (onDisk) {
             ++m_counters.loaded;
             WriteWorldFile(WorldFilePath(p.path, m_run.type), p.record, m_tileSize);
         } else {

@@ -58,9 +58,15 @@ struct Sink {
     virtual bool Take(std::string_view data) = 0;
 };
 
+// How much of a file's start a downloader keeps for a header check.
+constexpr std::size_t kKeptStart = 65536;
+
 struct FileSink : Sink {
-    explicit FileSink(AtomicFile &f) : file(f) {}
+    FileSink(AtomicFile &f, std::string &s) : file(f), start(s) { start.clear(); }
     bool Take(std::string_view data) override {
+        if (start.size() < kKeptStart) {
+            start.append(data.substr(0, kKeptStart - start.size()));
+        }
         try {
             file.Write(data);
             return true;
@@ -70,6 +76,7 @@ struct FileSink : Sink {
         }
     }
     AtomicFile &file;
+    std::string &start;
     std::string failure;
 };
 
@@ -91,6 +98,7 @@ struct clsKachalka::Impl {
     std::string proxyUser;
     std::string proxyPassword;
     bool haveCredentials = false;
+    std::string fileStart;
 
     // State of the transfer in progress.
     Sink *sink = nullptr;
@@ -222,10 +230,7 @@ struct clsKachalka::Impl {
             curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
             const bool proxyAsks = status == 407 || connectStatus == 407;
             if (proxyAsks && !haveCredentials && attempt == 0 && AskCredentials()) {
-                if (auto *file = dynamic_cast<FileSink *>(target)) {
-                    (void)file; // nothing of a 407 answer reached the file
-                }
-                continue;
+                continue; // nothing of the 407 answer reached the sink
             }
             Finish(rc, proxyAsks ? 407 : status);
             return;
@@ -301,7 +306,7 @@ void clsKachalka::DownloadToFile(const std::string &url, const std::filesystem::
         throw DownloadError(DownloadCode::WriteFailed, 0,
                             "Download of " + url + " failed: " + e.what());
     }
-    FileSink sink(*file);
+    FileSink sink(*file, m_impl->fileStart);
     m_impl->Perform(url, &sink, false);
     try {
         file->Commit();
@@ -321,5 +326,7 @@ std::string clsKachalka::DownloadToString(const std::string &url) {
 }
 
 void clsKachalka::DownloadPush(const std::string &url) { m_impl->Perform(url, nullptr, true); }
+
+const std::string &clsKachalka::LastFileStart() const noexcept { return m_impl->fileStart; }
 
 } // namespace tessaro::download

@@ -125,6 +125,10 @@ public:
     /// @throws DownloadError
     void DownloadPush(const std::string &url);
 
+    /// The first bytes (up to 64 KiB) of the body the last DownloadToFile wrote, so that a
+    /// caller can look at the file's header without reading it back.
+    [[nodiscard]] const std::string &LastFileStart() const noexcept;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;

@@ -24,6 +24,7 @@ struct Transfer {
     bool writeFailed = false;
     std::string writeFailure;
     bool credentialsRetried = false;
+    std::string start; // the first bytes of the body, for a header check
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     static size_t Write(char *data, size_t size, size_t count, void *user) {
@@ -38,6 +39,9 @@ struct Transfer {
         curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
         if (status >= 400) {
             return n;
+        }
+        if (t->start.size() < 65536) {
+            t->start.append(std::string_view(data, n).substr(0, 65536 - t->start.size()));
         }
         try {
             t->file->Write(std::string_view(data, n));
@@ -54,6 +58,7 @@ struct Outcome {
     DownloadCode code = DownloadCode::Ok;
     long status = 0;
     std::string message;
+    std::string start;
 };
 
 } // namespace
@@ -87,7 +92,7 @@ struct ParallelFetcher::Impl {
             t->file = std::make_unique<AtomicFile>(t->path, AtomicFile::Mode::CreateNew);
         } catch (const Error &e) {
             done[t->id] = {DownloadCode::WriteFailed, 0,
-                           "Download of " + t->url + " failed: " + e.what()};
+                           "Download of " + t->url + " failed: " + e.what(), {}};
             return;
         }
         CURL *h = TakeHandle();
@@ -146,6 +151,7 @@ struct ParallelFetcher::Impl {
             t->credentialsRetried = true;
             t->file.reset();
             t->delivered = 0;
+            t->start.clear();
             queued.push_front(std::move(t));
             return;
         }
@@ -178,6 +184,7 @@ struct ParallelFetcher::Impl {
         if (outcome.code != DownloadCode::Ok) {
             outcome.message = "Download of " + t->url + " failed: " + reason + ".";
         }
+        outcome.start = std::move(t->start);
         done[t->id] = std::move(outcome);
     }
 
@@ -245,7 +252,7 @@ void ParallelFetcher::Start(std::int64_t id, const std::string &url,
     m_impl->Fill();
 }
 
-void ParallelFetcher::Wait(std::int64_t id) {
+void ParallelFetcher::Wait(std::int64_t id, std::string &start) {
     auto &impl = *m_impl;
     const bool known = impl.done.count(id) > 0 || impl.running.count(id) > 0 ||
                        std::any_of(impl.queued.begin(), impl.queued.end(),
@@ -273,6 +280,7 @@ void ParallelFetcher::Wait(std::int64_t id) {
     if (outcome.code != DownloadCode::Ok) {
         throw DownloadError(outcome.code, outcome.status, outcome.message);
     }
+    start = std::move(outcome.start);
 }
 
 void ParallelFetcher::CancelAll() noexcept { m_impl->CancelAll(); }

@@ -29,8 +29,9 @@ public:
     void Start(std::int64_t id, const std::string &url, const std::filesystem::path &file);
 
     /// Drives the transfers until transfer `id` has ended. Returns normally when its file is
-    /// in place. @throws DownloadError when it failed or the abort flag was set.
-    void Wait(std::int64_t id);
+    /// in place, with the file's first bytes (up to 64 KiB) in start.
+    /// @throws DownloadError when it failed or the abort flag was set.
+    void Wait(std::int64_t id, std::string &start);
 
     /// Cancels every transfer; their partial files are removed.
     void CancelAll() noexcept;
