@@ -21,7 +21,6 @@ DownloadCode CodeOf(int curlCode, long httpStatus) noexcept {
     case CURLE_ABORTED_BY_CALLBACK:
         return DownloadCode::Aborted;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
         return DownloadCode::InvalidUrl;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -301,7 +300,7 @@ clsKachalka::~clsKachalka() { curl_easy_cleanup(m_impl->curl); }
 void clsKachalka::DownloadToFile(const std::string &url, const std::filesystem::path &fileName) {
     std::unique_ptr<AtomicFile> file;
     try {
-        file = std::make_unique<AtomicFile>(fileName, AtomicFile::Mode::CreateNew);
+        file = std::make_unique<AtomicFile>(fileName);
     } catch (const Error &e) {
         throw DownloadError(DownloadCode::WriteFailed, 0,
                             "Download of " + url + " failed: " + e.what());

@@ -89,7 +89,7 @@ struct ParallelFetcher::Impl {
 
     void Launch(std::unique_ptr<Transfer> t) {
         try {
-            t->file = std::make_unique<AtomicFile>(t->path, AtomicFile::Mode::CreateNew);
+            t->file = std::make_unique<AtomicFile>(t->path);
         } catch (const Error &e) {
             done[t->id] = {DownloadCode::WriteFailed, 0,
                            "Download of " + t->url + " failed: " + e.what(), {}};
