@@ -59,5 +59,6 @@ struct CommandInfo {
 // The table entries, one per command source file.
 [[nodiscard]] CommandInfo EstimateCommandInfo();
 [[nodiscard]] CommandInfo ListCommandInfo();
+[[nodiscard]] CommandInfo ServeCommandInfo();
 
 } // namespace tessaro::cli
