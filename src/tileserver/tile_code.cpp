@@ -1,5 +1,6 @@
 #include "tileserver/tile_code.h"
 
+#include <algorithm>
 #include <cassert>
 
 namespace tessaro::tileserver {
@@ -86,15 +87,25 @@ Rgb BlockColour(const TileCode &code, int column, int row) noexcept {
 
 std::vector<std::uint8_t> RenderTile(const TileCode &code) {
     const auto nibbles = PayloadNibbles(code);
-    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kTileSize * kTileSize * 3));
-    for (int py = 0; py < kTileSize; ++py) {
-        const int row = py / kBlockSize;
-        std::uint8_t *line = pixels.data() + static_cast<std::size_t>(py * kTileSize * 3);
-        for (int px = 0; px < kTileSize; ++px) {
-            const int column = px / kBlockSize;
-            line[3 * px] = Level(column);
-            line[3 * px + 1] = Level(row);
-            line[3 * px + 2] = Level(nibbles[static_cast<std::size_t>(NibbleIndexOf(column, row))]);
+    constexpr auto kRowBytes = static_cast<std::size_t>(kTileSize * 3);
+    std::vector<std::uint8_t> pixels(kRowBytes * kTileSize);
+    // The 16 pixel rows of a block row are equal: build the first, copy it to the others.
+    for (int row = 0; row < kBlocksPerSide; ++row) {
+        std::uint8_t *first = pixels.data() + static_cast<std::size_t>(row * kBlockSize) * kRowBytes;
+        for (int column = 0; column < kBlocksPerSide; ++column) {
+            const std::uint8_t r = Level(column);
+            const std::uint8_t g = Level(row);
+            const std::uint8_t b =
+                Level(nibbles[static_cast<std::size_t>(NibbleIndexOf(column, row))]);
+            std::uint8_t *p = first + static_cast<std::size_t>(column * kBlockSize * 3);
+            for (int i = 0; i < kBlockSize; ++i, p += 3) {
+                p[0] = r;
+                p[1] = g;
+                p[2] = b;
+            }
+        }
+        for (int i = 1; i < kBlockSize; ++i) {
+            std::copy_n(first, kRowBytes, first + static_cast<std::size_t>(i) * kRowBytes);
         }
     }
     return pixels;

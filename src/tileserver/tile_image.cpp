@@ -8,6 +8,7 @@
 #include <jpeglib.h>
 #include <png.h>
 
+#include <algorithm>
 #include <unordered_map>
 #include <vector>
 
@@ -92,9 +93,14 @@ bool CompressPng(png_structp png, png_infop info, PngSink &sink, int width, int 
                  PNG_COLOR_TYPE_PALETTE, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     png_set_PLTE(png, info, palette, paletteSize);
-    // Palette indices do not profit from prediction filters; runs of equal bytes compress well.
-    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
-    png_set_compression_level(png, 6);
+    // Map tiles repeat whole rows: the "up" filter turns a repeated row into zeros that deflate
+    // at a low level compresses fast and small. A small window and hash table suffice for
+    // that, and spare zlib allocating and clearing its default tables for every tile, which
+    // would cost more than the compression itself.
+    png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_UP);
+    png_set_compression_level(png, 3);
+    png_set_compression_window_bits(png, 10);
+    png_set_compression_mem_level(png, 4);
     png_set_rows(png, info, rows);
     png_write_png(png, info, PNG_TRANSFORM_IDENTITY, nullptr);
     return true;
@@ -135,27 +141,39 @@ std::string EncodeJpeg(const std::uint8_t *rgb, int width, int height, int quali
 }
 
 std::string EncodePalettePng(const std::uint8_t *rgb, int width, int height) {
-    const auto count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    std::vector<png_byte> indices(count);
+    const auto rowPixels = static_cast<std::size_t>(width);
+    std::vector<png_byte> indices(rowPixels * static_cast<std::size_t>(height));
     std::vector<png_color> palette;
     std::unordered_map<std::uint32_t, png_byte> known;
     std::uint32_t previous = 0xFFFFFFFF;
     png_byte previousIndex = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t *p = rgb + 3 * i;
-        const std::uint32_t key = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-        if (key != previous) {
-            const auto [it, added] = known.try_emplace(key, static_cast<png_byte>(palette.size()));
-            if (added) {
-                if (palette.size() == 256) {
-                    throw Error("The image has more than 256 colours; it cannot be a palette PNG.");
-                }
-                palette.push_back({p[0], p[1], p[2]});
-            }
-            previous = key;
-            previousIndex = it->second;
+    for (std::size_t y = 0; y < static_cast<std::size_t>(height); ++y) {
+        const std::uint8_t *line = rgb + y * rowPixels * 3;
+        png_byte *out = indices.data() + y * rowPixels;
+        // A row equal to the one above has its indices too; tiles repeat rows a lot.
+        if (y > 0 && std::equal(line, line + rowPixels * 3, line - rowPixels * 3)) {
+            std::copy_n(out - rowPixels, rowPixels, out);
+            continue;
         }
-        indices[i] = previousIndex;
+        for (std::size_t x = 0; x < rowPixels; ++x) {
+            const std::uint8_t *p = line + 3 * x;
+            const std::uint32_t key =
+                (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+            if (key != previous) {
+                const auto [it, added] =
+                    known.try_emplace(key, static_cast<png_byte>(palette.size()));
+                if (added) {
+                    if (palette.size() == 256) {
+                        throw Error(
+                            "The image has more than 256 colours; it cannot be a palette PNG.");
+                    }
+                    palette.push_back({p[0], p[1], p[2]});
+                }
+                previous = key;
+                previousIndex = it->second;
+            }
+            out[x] = previousIndex;
+        }
     }
     std::vector<png_bytep> rows(static_cast<std::size_t>(height));
     for (std::size_t y = 0; y < rows.size(); ++y) {
