@@ -59,8 +59,9 @@ private:
 
 // Distinct Yandex satellite tiles (JPEG) at level 12, so that every answer is encoded anew.
 std::string TileUrl(const std::string &base, std::int64_t i) {
-    return base + "/m" + std::to_string(i % 4) + "/tiles?l=sat&v=1.6.0&x=" +
-           std::to_string(i % 4096) + "&y=" + std::to_string((i / 4096) % 4096) + "&z=12";
+    return base + "/m" + std::to_string(i % 4) +
+           "/tiles?l=sat&v=1.6.0&x=" + std::to_string(i % 4096) +
+           "&y=" + std::to_string((i / 4096) % 4096) + "&z=12";
 }
 
 void BM_ServeOneClient(benchmark::State &state) {
@@ -77,8 +78,8 @@ void BM_ServeOneClient(benchmark::State &state) {
     }
     state.counters["tiles_per_second"] =
         benchmark::Counter(static_cast<double>(tiles), benchmark::Counter::kIsRate);
-    state.counters["bytes_per_tile"] =
-        static_cast<double>(client.Received()) / static_cast<double>(std::max<std::int64_t>(1, tiles));
+    state.counters["bytes_per_tile"] = static_cast<double>(client.Received()) /
+                                       static_cast<double>(std::max<std::int64_t>(1, tiles));
     state.counters["failures"] = static_cast<double>(failures);
     state.counters["connections"] = static_cast<double>(server.Stats().connections);
 }
@@ -101,8 +102,9 @@ void BM_ServeEightClients(benchmark::State &state) {
         for (int c = 0; c < kClients; ++c) {
             threads.emplace_back([&, c, first = next + c * each] {
                 for (std::int64_t i = 0; i < each; ++i) {
-                    (clients[static_cast<std::size_t>(c)]->Fetch(TileUrl(base, first + i)) ? tiles
-                                                                                         : failures) += 1;
+                    (clients[static_cast<std::size_t>(c)]->Fetch(TileUrl(base, first + i))
+                         ? tiles
+                         : failures) += 1;
                 }
             });
         }
@@ -134,14 +136,22 @@ void EncodeTiles(benchmark::State &state, tiles::TilesType type) {
         static_cast<double>(bytes) / static_cast<double>(std::max<std::int64_t>(1, tiles));
 }
 
-void BM_EncodeJpegTile(benchmark::State &s) { EncodeTiles(s, tiles::TilesType::YandSat); }
-void BM_EncodePngTile(benchmark::State &s) { EncodeTiles(s, tiles::TilesType::YandMap); }
+void BM_EncodeJpegTile(benchmark::State &s) {
+    EncodeTiles(s, tiles::TilesType::YandSat);
+}
+void BM_EncodePngTile(benchmark::State &s) {
+    EncodeTiles(s, tiles::TilesType::YandMap);
+}
 
 } // namespace
 
 // The small size is the CI smoke run; the large one gives the figures in the README.
 BENCHMARK(BM_ServeOneClient)->Arg(1000)->Arg(20'000)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ServeEightClients)->Arg(1000)->Arg(40'000)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ServeEightClients)
+    ->Arg(1000)
+    ->Arg(40'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_EncodeJpegTile)->Arg(1000)->Arg(10'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EncodePngTile)->Arg(1000)->Arg(10'000)->Unit(benchmark::kMillisecond);
 

@@ -26,8 +26,8 @@ std::int64_t Number(std::string_view whole, std::string_view text, std::int64_t 
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < low ||
         value > high) {
-        Reject(whole, "has '" + std::string(text) + "' where a number from " +
-                          std::to_string(low) + " to " + std::to_string(high) + " belongs");
+        Reject(whole, "has '" + std::string(text) + "' where a number from " + std::to_string(low) +
+                          " to " + std::to_string(high) + " belongs");
     }
     return value;
 }
@@ -88,9 +88,9 @@ void ParseSelector(std::string_view whole, std::string_view text, Fault &fault) 
         if (slash == std::string_view::npos) {
             Reject(whole, "needs the tile as X/Y");
         }
-        fault.tile = TilePosition{
-            Number(whole, value->substr(0, slash), -kMaxTileNumber, kMaxTileNumber),
-            Number(whole, value->substr(slash + 1), -kMaxTileNumber, kMaxTileNumber)};
+        fault.tile =
+            TilePosition{Number(whole, value->substr(0, slash), -kMaxTileNumber, kMaxTileNumber),
+                         Number(whole, value->substr(slash + 1), -kMaxTileNumber, kMaxTileNumber)};
     } else {
         Reject(whole, "has the unknown selector '" + std::string(name) + "'");
     }

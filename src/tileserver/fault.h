@@ -31,9 +31,9 @@ struct TilePosition {
 
 /// One misbehaviour and the requests it hits.
 ///
-/// Selection: a request is a candidate when it matches the tile (if given: a recognised tile
-/// address with that x and y as the address wrote them) and the mirror (if given: MirrorOf of
-/// the target). Of the candidates the fault hits the n-th, 2n-th, 3n-th... (n = everyNth, 1 for
+/// Selection: a request is a candidate when it matches the tile (if given: a target that
+/// ParseTileTarget recognises, with that x and y) and the mirror (if given: MirrorOf of the
+/// target). Of the candidates the fault hits the n-th, 2n-th, 3n-th... (n = everyNth, 1 for
 /// every one), and when firstTimes is not 0 only the first firstTimes of those, so that a
 /// retry afterwards succeeds. Control requests ("/__stats" ...) are never candidates.
 struct Fault {

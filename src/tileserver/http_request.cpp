@@ -19,11 +19,13 @@ bool IsToken(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), IsTokenChar);
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
 std::string_view Trim(std::string_view text) {
@@ -120,22 +122,23 @@ HeadResult ParseRequestHead(std::string_view buffer, std::size_t maxHeadBytes) {
         if (line.empty()) {
             break;
         }
-        if (line.find('\r') != std::string_view::npos || line.find('\0') != std::string_view::npos) {
+        if (line.find('\r') != std::string_view::npos ||
+            line.find('\0') != std::string_view::npos) {
             return Bad(400);
         }
         if (first) {
             first = false;
             const auto sp1 = line.find(' ');
             const auto sp2 = sp1 == std::string_view::npos ? sp1 : line.find(' ', sp1 + 1);
-            if (sp2 == std::string_view::npos || line.find(' ', sp2 + 1) != std::string_view::npos) {
+            if (sp2 == std::string_view::npos ||
+                line.find(' ', sp2 + 1) != std::string_view::npos) {
                 return Bad(400);
             }
             const auto method = line.substr(0, sp1);
             const auto target = line.substr(sp1 + 1, sp2 - sp1 - 1);
             const auto version = line.substr(sp2 + 1);
-            const bool targetPrintable = std::all_of(target.begin(), target.end(), [](char c) {
-                return c > 0x20 && c < 0x7F;
-            });
+            const bool targetPrintable = std::all_of(target.begin(), target.end(),
+                                                     [](char c) { return c > 0x20 && c < 0x7F; });
             const auto origin = OriginForm(target);
             if (!IsToken(method) || !targetPrintable || !origin) {
                 return Bad(400);

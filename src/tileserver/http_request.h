@@ -9,10 +9,10 @@ namespace tessaro::tileserver {
 /// The head of one HTTP/1.x request.
 struct HttpRequest {
     std::string method;
-    std::string target;             ///< origin form ("/path?query"); an absolute form is cut to it
-    int minorVersion = 1;           ///< 0 for HTTP/1.0, 1 for HTTP/1.1
-    bool keepAlive = true;          ///< whether the connection stays open after the answer
-    std::size_t contentLength = 0;  ///< body bytes that follow the head
+    std::string target;            ///< origin form ("/path?query"); an absolute form is cut to it
+    int minorVersion = 1;          ///< 0 for HTTP/1.0, 1 for HTTP/1.1
+    bool keepAlive = true;         ///< whether the connection stays open after the answer
+    std::size_t contentLength = 0; ///< body bytes that follow the head
 };
 
 /// What the bytes received so far hold.

@@ -24,9 +24,9 @@ public:
             const auto amp = text.find('&');
             const auto piece = text.substr(0, amp);
             const auto eq = piece.find('=');
-            m_pairs.emplace_back(piece.substr(0, eq),
-                                 eq == std::string_view::npos ? std::string_view{}
-                                                              : piece.substr(eq + 1));
+            m_pairs.emplace_back(piece.substr(0, eq), eq == std::string_view::npos
+                                                          ? std::string_view{}
+                                                          : piece.substr(eq + 1));
             if (amp == std::string_view::npos) {
                 break;
             }
@@ -81,7 +81,9 @@ bool InRange(std::int64_t value, std::int64_t low, std::int64_t high) {
     return value >= low && value <= high;
 }
 
-int ZoomOfLevel(int level) { return level <= 18 ? 18 - level : 0; }
+int ZoomOfLevel(int level) {
+    return level <= 18 ? 18 - level : 0;
+}
 
 // Google tile numbers with the zoom parameter; the level is 18 − zoom, or 18 and above at 0.
 std::optional<TileCode> GoogleTile(TilesType type, const Params &params, bool needsGalileo) {
@@ -158,7 +160,7 @@ std::optional<TileCode> GoogleListMap(const Params &params) {
         return std::nullopt;
     }
     const auto type = version->find("p.") != std::string_view::npos ? TilesType::GoogleLand
-                                                                     : TilesType::GoogleMap;
+                                                                    : TilesType::GoogleMap;
     return GoogleTile(type, params, false);
 }
 
@@ -248,8 +250,8 @@ std::optional<TileCode> Relief(std::string_view path) {
         path = path.substr(0, slash);
     }
     std::string_view levelText = segments[0], rowText = segments[1], name = segments[2];
-    if (!ConsumePrefix(levelText, "z") || !ConsumePrefix(rowText, "row") ||
-        name.size() < 4 || name.substr(name.size() - 4) != ".jpg") {
+    if (!ConsumePrefix(levelText, "z") || !ConsumePrefix(rowText, "row") || name.size() < 4 ||
+        name.substr(name.size() - 4) != ".jpg") {
         return std::nullopt;
     }
     name.remove_suffix(4);
@@ -308,8 +310,8 @@ std::optional<int> MirrorOf(std::string_view target) noexcept {
         const auto segment = path.substr(start, end - start);
         if (segment.size() >= 2 && segment.size() <= 4 && segment.front() == 'm') {
             int k = 0;
-            const auto [p, ec] = std::from_chars(segment.data() + 1,
-                                                 segment.data() + segment.size(), k);
+            const auto [p, ec] =
+                std::from_chars(segment.data() + 1, segment.data() + segment.size(), k);
             if (ec == std::errc() && p == segment.data() + segment.size() && k >= 0) {
                 return k;
             }

@@ -16,9 +16,13 @@ constexpr std::array<TilesType, 8> kFamilies = {
 
 constexpr std::uint32_t kMask24 = 0xFFFFFF;
 
-std::uint8_t Level(int value) { return static_cast<std::uint8_t>(value * 16 + 8); }
+std::uint8_t Level(int value) {
+    return static_cast<std::uint8_t>(value * 16 + 8);
+}
 
-int Value(std::uint8_t level) { return level / 16; }
+int Value(std::uint8_t level) {
+    return level / 16;
+}
 
 std::uint8_t Crc8(const std::uint8_t *bytes, std::size_t count) {
     std::uint8_t crc = 0;
@@ -45,7 +49,9 @@ std::int64_t SignExtend24(std::uint32_t value) {
                                    : static_cast<std::int64_t>(value);
 }
 
-int NibbleIndexOf(int column, int row) { return column % 4 + 4 * (row % 4); }
+int NibbleIndexOf(int column, int row) {
+    return column % 4 + 4 * (row % 4);
+}
 
 } // namespace
 
@@ -91,7 +97,8 @@ std::vector<std::uint8_t> RenderTile(const TileCode &code) {
     std::vector<std::uint8_t> pixels(kRowBytes * kTileSize);
     // The 16 pixel rows of a block row are equal: build the first, copy it to the others.
     for (int row = 0; row < kBlocksPerSide; ++row) {
-        std::uint8_t *first = pixels.data() + static_cast<std::size_t>(row * kBlockSize) * kRowBytes;
+        std::uint8_t *first =
+            pixels.data() + static_cast<std::size_t>(row * kBlockSize) * kRowBytes;
         for (int column = 0; column < kBlocksPerSide; ++column) {
             const std::uint8_t r = Level(column);
             const std::uint8_t g = Level(row);
@@ -141,7 +148,8 @@ std::optional<TileCode> DecodeTileImage(const RgbView &image, int left, int top)
             std::array<int, 3> sum{};
             for (int dy = 4; dy < 12; ++dy) {
                 const std::uint8_t *p =
-                    image.pixels + static_cast<std::size_t>(top + row * kBlockSize + dy) * rowBytes +
+                    image.pixels +
+                    static_cast<std::size_t>(top + row * kBlockSize + dy) * rowBytes +
                     static_cast<std::size_t>(left + column * kBlockSize + 4) * 3;
                 for (int dx = 0; dx < 8; ++dx, p += 3) {
                     sum[0] += p[0];

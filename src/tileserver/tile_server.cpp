@@ -68,7 +68,8 @@ Wait WaitFor(int fd, short events, int stopFd, Clock::time_point deadline) {
             return Wait::TimedOut;
         }
         std::array<pollfd, 2> fds{{{fd, events, 0}, {stopFd, POLLIN, 0}}};
-        const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 60'000)));
+        const int n =
+            ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 60'000)));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -244,7 +245,9 @@ TileServer::TileServer(ServerOptions options) : m_options(std::move(options)) {
     m_stats.faultHits.assign(m_options.faults.size(), 0);
 }
 
-TileServer::~TileServer() { Stop(); }
+TileServer::~TileServer() {
+    Stop();
+}
 
 void TileServer::Start() {
     std::lock_guard lock(m_mutex);
@@ -264,10 +267,12 @@ void TileServer::Start() {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     // sockaddr_in is one of the address types the socket API takes through sockaddr.
     if (::bind(listener.Get(), reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
-        ThrowNetwork("The tile server cannot listen on 127.0.0.1:" + std::to_string(m_options.port));
+        ThrowNetwork("The tile server cannot listen on 127.0.0.1:" +
+                     std::to_string(m_options.port));
     }
     if (::listen(listener.Get(), 128) != 0) {
-        ThrowNetwork("The tile server cannot listen on 127.0.0.1:" + std::to_string(m_options.port));
+        ThrowNetwork("The tile server cannot listen on 127.0.0.1:" +
+                     std::to_string(m_options.port));
     }
     socklen_t length = sizeof address;
     if (::getsockname(listener.Get(), reinterpret_cast<sockaddr *>(&address), &length) != 0) {
@@ -318,7 +323,9 @@ std::uint16_t TileServer::Port() const noexcept {
     return m_port;
 }
 
-std::string TileServer::BaseUrl() const { return "http://127.0.0.1:" + std::to_string(Port()); }
+std::string TileServer::BaseUrl() const {
+    return "http://127.0.0.1:" + std::to_string(Port());
+}
 
 void TileServer::SetFaults(std::vector<Fault> faults) {
     std::lock_guard lock(m_mutex);
@@ -403,8 +410,8 @@ void TileServer::Finished(std::uint64_t id) {
 }
 
 void TileServer::Serve(std::uint64_t id, int fd) {
-    Connection connection(fd, m_stopFd, m_options.idleTimeout);
     try {
+        Connection connection(fd, m_stopFd, m_options.idleTimeout); // owns fd from here on
         std::string buffer;
         while (true) {
             const auto head = ParseRequestHead(buffer, m_options.maxHeadBytes);
@@ -417,10 +424,12 @@ void TileServer::Serve(std::uint64_t id, int fd) {
             std::optional<Answer> answer;
             bool keepAlive = false;
             if (head.status == HeadStatus::Bad) {
-                answer = Answer::Text(head.errorStatus, std::string(ReasonPhrase(head.errorStatus)) + ".\n");
+                answer = Answer::Text(head.errorStatus,
+                                      std::string(ReasonPhrase(head.errorStatus)) + ".\n");
             } else if (head.request.contentLength > m_options.maxBodyBytes) {
-                answer = Answer::Text(413, "Request bodies are limited to " +
-                                               std::to_string(m_options.maxBodyBytes) + " bytes.\n");
+                answer =
+                    Answer::Text(413, "Request bodies are limited to " +
+                                          std::to_string(m_options.maxBodyBytes) + " bytes.\n");
             } else {
                 buffer.erase(0, head.consumed);
                 bool complete = true;
@@ -452,20 +461,21 @@ void TileServer::Serve(std::uint64_t id, int fd) {
             if (answer->mode == Answer::Mode::Drop || !connection.Pause(answer->delayBefore)) {
                 break;
             }
-            std::string message = "HTTP/1.1 " + std::to_string(answer->status) + " " +
-                                   std::string(ReasonPhrase(answer->status)) +
-                                   "\r\nServer: tessaro-tileserver\r\nContent-Type: " +
-                                   answer->contentType +
-                                   "\r\nContent-Length: " + std::to_string(answer->body.size()) +
-                                   "\r\nConnection: " + (keepAlive ? "keep-alive" : "close") +
-                                   "\r\n" + answer->extraHeaders + "\r\n";
+            std::string message =
+                "HTTP/1.1 " + std::to_string(answer->status) + " " +
+                std::string(ReasonPhrase(answer->status)) +
+                "\r\nServer: tessaro-tileserver\r\nContent-Type: " + answer->contentType +
+                "\r\nContent-Length: " + std::to_string(answer->body.size()) +
+                "\r\nConnection: " + (keepAlive ? "keep-alive" : "close") + "\r\n" +
+                answer->extraHeaders + "\r\n";
             bool sent = true;
             if (answer->mode == Answer::Mode::Trickle) {
                 sent = connection.Send(message);
                 std::string_view rest = answer->body;
                 for (bool first = true; sent && !rest.empty(); first = false) {
                     const auto piece = rest.substr(0, std::max<std::size_t>(1, answer->pieceBytes));
-                    sent = (first || connection.Pause(answer->pieceDelay)) && connection.Send(piece);
+                    sent =
+                        (first || connection.Pause(answer->pieceDelay)) && connection.Send(piece);
                     rest.remove_prefix(piece.size());
                 }
             } else if (answer->mode == Answer::Mode::Truncate) {

@@ -16,11 +16,11 @@ namespace tessaro::tileserver {
 
 /// Settings of a TileServer.
 struct ServerOptions {
-    std::uint16_t port = 0;     ///< 0 lets the system pick a free port
-    int maxConnections = 64;    ///< connections served at once; more wait to be accepted
+    std::uint16_t port = 0;  ///< 0 lets the system pick a free port
+    int maxConnections = 64; ///< connections served at once; more wait to be accepted
     std::chrono::milliseconds idleTimeout{10'000}; ///< a connection silent this long is closed
-    std::size_t maxHeadBytes = 16 * 1024;         ///< longer request heads get 431 and a close
-    std::size_t maxBodyBytes = 64 * 1024;         ///< longer request bodies get 413 and a close
+    std::size_t maxHeadBytes = 16 * 1024;          ///< longer request heads get 431 and a close
+    std::size_t maxBodyBytes = 64 * 1024;          ///< longer request bodies get 413 and a close
     int jpegQuality = 90;
     std::vector<Fault> faults; ///< tried in order; the first that hits a request answers it
 };

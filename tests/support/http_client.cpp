@@ -18,7 +18,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-CURL *Handle(void *p) { return static_cast<CURL *>(p); }
+CURL *Handle(void *p) {
+    return static_cast<CURL *>(p);
+}
 
 std::size_t Collect(char *data, std::size_t size, std::size_t count, void *target) {
     static_cast<std::string *>(target)->append(data, size * count);
@@ -50,7 +52,9 @@ HttpClient::HttpClient(std::chrono::milliseconds timeout) : m_curl(nullptr), m_t
     }
 }
 
-HttpClient::~HttpClient() { curl_easy_cleanup(Handle(m_curl)); }
+HttpClient::~HttpClient() {
+    curl_easy_cleanup(Handle(m_curl));
+}
 
 HttpResult HttpClient::Get(const std::string &url, const std::vector<std::string> &headers) {
     CURL *curl = Handle(m_curl);

@@ -8,12 +8,12 @@ namespace tessaro::test {
 
 /// What one GET gave.
 struct HttpResult {
-    int curlCode = 0;          ///< CURLcode; 0 when the transfer completed
-    long status = 0;           ///< HTTP status, 0 when no answer came
-    std::string contentType;   ///< Content-Type of the answer
-    std::string body;          ///< the bytes received
+    int curlCode = 0;             ///< CURLcode; 0 when the transfer completed
+    long status = 0;              ///< HTTP status, 0 when no answer came
+    std::string contentType;      ///< Content-Type of the answer
+    std::string body;             ///< the bytes received
     long long contentLength = -1; ///< Content-Length announced, -1 when none
-    long newConnections = 0;   ///< connections opened for this request (0 when one was reused)
+    long newConnections = 0;      ///< connections opened for this request (0 when one was reused)
     std::chrono::milliseconds elapsed{0};
 };
 

@@ -41,7 +41,8 @@ bool ReadJpeg(jpeg_decompress_struct &info, JpegError &error, const unsigned cha
     image.height = static_cast<int>(info.output_height);
     image.jpegComponents = info.num_components;
     image.jpegProgressive = info.progressive_mode != 0;
-    image.rgb.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 3);
+    image.rgb.resize(static_cast<std::size_t>(image.width) *
+                     static_cast<std::size_t>(image.height) * 3);
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = image.rgb.data() + static_cast<std::size_t>(info.output_scanline) *
                                               static_cast<std::size_t>(image.width) * 3;
@@ -98,7 +99,8 @@ bool ReadPng(png_structp png, png_infop info, PngSource &source, DecodedImage &i
     png_set_strip_16(png);
     png_set_strip_alpha(png);
     png_read_update_info(png, info);
-    image.rgb.resize(static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height) * 3);
+    image.rgb.resize(static_cast<std::size_t>(image.width) *
+                     static_cast<std::size_t>(image.height) * 3);
     rows.resize(static_cast<std::size_t>(image.height));
     for (std::size_t y = 0; y < rows.size(); ++y) {
         rows[y] = image.rgb.data() + y * static_cast<std::size_t>(image.width) * 3;

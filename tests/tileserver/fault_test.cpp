@@ -11,8 +11,8 @@ namespace {
 
 TEST(FaultText, KindsAloneHitEveryRequest) {
     const std::pair<const char *, FaultKind> kinds[] = {
-        {"html", FaultKind::Html},         {"404", FaultKind::NotFound},
-        {"500", FaultKind::ServerError},   {"truncate", FaultKind::Truncate},
+        {"html", FaultKind::Html},       {"404", FaultKind::NotFound},
+        {"500", FaultKind::ServerError}, {"truncate", FaultKind::Truncate},
         {"drop", FaultKind::Drop},
     };
     for (const auto &[text, kind] : kinds) {
@@ -49,11 +49,27 @@ TEST(FaultText, WrittenFaultsReadBackTheSame) {
 }
 
 TEST(FaultText, MalformedFaultsAreUsageErrorsNamingTheText) {
-    for (const char *text :
-         {"", "boom", "delay", "delay=", "delay=abc", "delay=-1", "delay=600001", "html=3",
-          "500:", "500:every=0", "500:first=0", "500:every=x", "500:tile=5", "500:tile=5/",
-          "500:tile=a/b", "500:mirror=-1", "500:mirror=1000", "500:bogus=1", "500:all=1",
-          "500:every=2,,first=1", "500:every"}) {
+    for (const char *text : {"",
+                             "boom",
+                             "delay",
+                             "delay=",
+                             "delay=abc",
+                             "delay=-1",
+                             "delay=600001",
+                             "html=3",
+                             "500:",
+                             "500:every=0",
+                             "500:first=0",
+                             "500:every=x",
+                             "500:tile=5",
+                             "500:tile=5/",
+                             "500:tile=a/b",
+                             "500:mirror=-1",
+                             "500:mirror=1000",
+                             "500:bogus=1",
+                             "500:all=1",
+                             "500:every=2,,first=1",
+                             "500:every"}) {
         try {
             (void)ParseFault(text);
             ADD_FAILURE() << "accepted '" << text << "'";

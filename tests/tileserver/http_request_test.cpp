@@ -109,9 +109,9 @@ TEST(RequestHead, MalformedHeadsAreRefusedWithTheirStatus) {
 
 TEST(RequestHead, HeadsBeyondTheLimitAreTooLarge) {
     const std::string big = "GET / HTTP/1.1\r\nX: " + std::string(kLimit, 'a');
-    EXPECT_EQ(Parse(big).errorStatus, 431);                        // no end in sight
-    EXPECT_EQ(Parse(big + "\r\n\r\n").errorStatus, 431);           // complete but too long
-    EXPECT_EQ(Parse(std::string(kLimit, '\n')).errorStatus, 431);  // endless blank lines
+    EXPECT_EQ(Parse(big).errorStatus, 431);                       // no end in sight
+    EXPECT_EQ(Parse(big + "\r\n\r\n").errorStatus, 431);          // complete but too long
+    EXPECT_EQ(Parse(std::string(kLimit, '\n')).errorStatus, 431); // endless blank lines
     EXPECT_EQ(Parse(std::string(kLimit - 1, 'x')).status, HeadStatus::Incomplete);
     const std::string fits = "GET / HTTP/1.1\r\nX: " + std::string(kLimit - 23, 'a') + "\r\n\r\n";
     ASSERT_EQ(fits.size(), kLimit);

@@ -234,7 +234,8 @@ TEST(ServeCommand, HelpDocumentsOptionsAndExitCodes) {
     const auto r = RunProcess({TESSARO_BINARY, "serve", "--help"}, {}, {}, 30s);
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out.rfind("Usage: tessaro serve [--port P] [--fault KIND[:SELECTOR,...]]...\n", 0), 0u);
+    EXPECT_EQ(r.out.rfind("Usage: tessaro serve [--port P] [--fault KIND[:SELECTOR,...]]...\n", 0),
+              0u);
     for (const char *word : {"--port P", "--fault F", "trickle=MS", "mirror=K", "first=N",
                              "/__stats", "Exit codes: 0"}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;

@@ -52,25 +52,25 @@ TEST(TileAddress, MirrorsGivenAsHostsOnlyAreRecognisedByTheirVersion) {
 
 TEST(TileAddress, GoogleDownloadFormsRefuseWhatNoServerWouldAnswer) {
     ExpectNoTile({
-        "/kh/v=40&x=4&y=0&zoom=15&s=G",          // column 4 is past the level 3 grid
-        "/kh/v=40&x=0&y=4&zoom=15&s=G",          // row likewise
-        "/kh/v=40&x=2097152&y=0&zoom=0&s=G",     // past the level 22 grid
-        "/kh/v=40&x=65536&y=0&zoom=1&s=G",       // past the level 17 grid
+        "/kh/v=40&x=4&y=0&zoom=15&s=G",      // column 4 is past the level 3 grid
+        "/kh/v=40&x=0&y=4&zoom=15&s=G",      // row likewise
+        "/kh/v=40&x=2097152&y=0&zoom=0&s=G", // past the level 22 grid
+        "/kh/v=40&x=65536&y=0&zoom=1&s=G",   // past the level 17 grid
         "/kh/v=40&x=-1&y=0&zoom=15&s=G",
-        "/kh/v=40&x=0&y=0&zoom=18&s=G",          // the zoom never exceeds 17
+        "/kh/v=40&x=0&y=0&zoom=18&s=G", // the zoom never exceeds 17
         "/kh/v=40&x=0&y=0&zoom=-1&s=G",
-        "/kh/v=40&x=1&y=0&zoom=15&s=Gal1",       // not the beginning of Galileo
+        "/kh/v=40&x=1&y=0&zoom=15&s=Gal1", // not the beginning of Galileo
         "/kh/v=40&x=1&y=0&zoom=15&s=Galileos",
         "/kh/v=40&x=1&y=0&zoom=15&s=g",
-        "/kh/v=40&x=1&y=0&zoom=15",              // no s at all
-        "/kh/v=40&y=0&zoom=15&s=G",              // no x
-        "/kh/v=40&x=1&x=2&y=0&zoom=15&s=G",      // x twice
+        "/kh/v=40&x=1&y=0&zoom=15",         // no s at all
+        "/kh/v=40&y=0&zoom=15&s=G",         // no x
+        "/kh/v=40&x=1&x=2&y=0&zoom=15&s=G", // x twice
         "/kh/v=40&x=1a&y=0&zoom=15&s=G",
         "/kh/v=40&x=+1&y=0&zoom=15&s=G",
         "/kh/v=40&x=&y=0&zoom=15&s=G",
-        "/kh/v=&x=1&y=0&zoom=15&s=G",            // an empty version field
+        "/kh/v=&x=1&y=0&zoom=15&s=G", // an empty version field
         "/kh/v=40",
-        "/kh/v=40&x=1&y=0&zoom=15&s=G?x=1",      // download forms have no query
+        "/kh/v=40&x=1&y=0&zoom=15&s=G?x=1", // download forms have no query
     });
 }
 
@@ -90,10 +90,10 @@ TEST(TileAddress, QuadtreeKeysGiveColumnRowAndTheZoomOfTheirLength) {
     });
     ExpectNoTile({
         "/kh/kh?n=404&v=40&t=",
-        "/kh/kh?n=404&v=40&t=qrts",                 // keys start with t
+        "/kh/kh?n=404&v=40&t=qrts", // keys start with t
         "/kh/kh?n=404&v=40&t=tqx",
         "/kh/kh?n=404&v=40&t=tqqqqqqqqqqqqqqqqqqqqqq", // 23 letters: beyond level 22
-        "/kh/kh?n=404&t=tq",                        // no version
+        "/kh/kh?n=404&t=tq",                           // no version
     });
 }
 
@@ -109,7 +109,8 @@ TEST(TileAddress, ListMapAddressesTellLandscapeByTheVersion) {
 TEST(TileAddress, ScanexTakesTileNumbersOrTileCentresInMetres) {
     ExpectTiles({
         {"/printtilesrescaled/?t=image_&zt=n&x=-3&y=5&z=10", {TilesType::ScanSat, -3, 5, 10}},
-        {"/m2/printtilesrescaled/?t=map&zt=n&x=511&y=-512&z=10", {TilesType::ScanMap, 511, -512, 10}},
+        {"/m2/printtilesrescaled/?t=map&zt=n&x=511&y=-512&z=10",
+         {TilesType::ScanMap, 511, -512, 10}},
         {"/printtilesrescaled/?t=image_&zt=n&x=0&y=0&z=1", {TilesType::ScanSat, 0, 0, 1}},
         // Centres of tiles at level 10 (tile size 39135.758482010 m), as the list writes them.
         {"/printtilesrescaled/?t=image_&zt=n&x=-97839.3962050256&y=215246.671651056&z=10",
@@ -160,10 +161,10 @@ TEST(TileAddress, ReliefPathsNameLevelRowAndColumnConsistently) {
         {"/z12/row4095/12_0-4095.jpg", {TilesType::Shade, 0, 4095, 12}},
     });
     ExpectNoTile({
-        "/layer/relief/z5/row8/5_17-9.jpg",  // the row folder disagrees with the name
-        "/layer/relief/z5/row9/6_17-9.jpg",  // the level likewise
+        "/layer/relief/z5/row8/5_17-9.jpg", // the row folder disagrees with the name
+        "/layer/relief/z5/row9/6_17-9.jpg", // the level likewise
         "/layer/relief/z5/row9/5_17-9.png",
-        "/layer/relief/z5/row9/5_32-9.jpg",  // level 5 has 32 columns
+        "/layer/relief/z5/row9/5_32-9.jpg", // level 5 has 32 columns
         "/layer/relief/z5/row9/5_17-9.jpg?x=1",
         "/layer/relief/z5/5_17-9.jpg",
         "/layer/relief/x5/row9/5_17-9.jpg",

@@ -24,6 +24,12 @@ RgbView View(const std::vector<std::uint8_t> &pixels, int width = kTileSize,
     return {pixels.data(), width, height, static_cast<std::size_t>(width) * 3};
 }
 
+// Index of channel c of pixel (x, y) in a tile's pixels.
+std::size_t At(int x, int y, int c) {
+    return static_cast<std::size_t>(y) * kRowBytes + static_cast<std::size_t>(x) * 3 +
+           static_cast<std::size_t>(c);
+}
+
 const std::uint8_t *Pixel(const std::vector<std::uint8_t> &pixels, int x, int y,
                           std::size_t rowBytes = kRowBytes) {
     return pixels.data() + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x) * 3;
@@ -36,7 +42,7 @@ const TileCode kCodes[] = {
     {TilesType::GoogleLand, 5, 3, 15},
     {TilesType::ScanSat, -3, 5, 10},
     {TilesType::ScanMap, -2'097'152, -1, 22},
-    {TilesType::YandSat, 4'194'303, 0, 22}, // the last Yandex column at level 22
+    {TilesType::YandSat, 4'194'303, 0, 22},          // the last Yandex column at level 22
     {TilesType::YandMap, 8'388'607, -8'388'608, 31}, // the ends of 24-bit two's complement
     {TilesType::Shade, 17, 9, 5},
 };
@@ -116,8 +122,7 @@ TEST(TileCode, ImagesThatAreNotThatTileDecodeToNothing) {
     for (int y = 0; y < kTileSize; ++y) {
         for (int x = 0; x < kTileSize / 2; ++x) {
             for (int c = 0; c < 3; ++c) {
-                std::swap(mirrored[static_cast<std::size_t>(y) * kRowBytes + static_cast<std::size_t>(x) * 3 + static_cast<std::size_t>(c)],
-                          mirrored[static_cast<std::size_t>(y) * kRowBytes + static_cast<std::size_t>(kTileSize - 1 - x) * 3 + static_cast<std::size_t>(c)]);
+                std::swap(mirrored[At(x, y, c)], mirrored[At(kTileSize - 1 - x, y, c)]);
             }
         }
     }
@@ -127,7 +132,7 @@ TEST(TileCode, ImagesThatAreNotThatTileDecodeToNothing) {
     auto damaged = pixels;
     for (int y = 16 * 5; y < 16 * 6; ++y) {
         for (int x = 16 * 9; x < 16 * 10; ++x) {
-            damaged[static_cast<std::size_t>(y) * kRowBytes + static_cast<std::size_t>(x) * 3 + 2] ^= 0x10;
+            damaged[At(x, y, 2)] ^= 0x10;
         }
     }
     EXPECT_FALSE(DecodeTileImage(View(damaged)).has_value());
@@ -142,7 +147,7 @@ TEST(TileCode, ImagesThatAreNotThatTileDecodeToNothing) {
             }
             for (int y = row * 16; y < row * 16 + 16; ++y) {
                 for (int x = column * 16; x < column * 16 + 16; ++x) {
-                    forged[static_cast<std::size_t>(y) * kRowBytes + static_cast<std::size_t>(x) * 3 + 2] ^= 0x10;
+                    forged[At(x, y, 2)] ^= 0x10;
                 }
             }
         }

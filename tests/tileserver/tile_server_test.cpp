@@ -101,10 +101,16 @@ TEST_F(TileServerTest, EveryAddressFormAnswersItsTileInItsFormat) {
     const Form forms[] = {
         {"/m0/kh/v=40&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleSat, 3, 2, 15}, false},
         {"/m1/vt/v=w2.97&hl=ru&x=1&y=0&zoom=16&s=Gal", {TilesType::GoogleMap, 1, 0, 16}, true},
-        {"/m2/mt/v=w2p.87&hl=ru&x=1&y=4&zoom=14&s=Galileo", {TilesType::GoogleLand, 1, 4, 14}, false},
+        {"/m2/mt/v=w2p.87&hl=ru&x=1&y=4&zoom=14&s=Galileo",
+         {TilesType::GoogleLand, 1, 4, 14},
+         false},
         {"/v=18&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleSat, 3, 2, 15}, false},
-        {"/printtilesrescaled/?t=image_&zt=n&x=-3&y=5&z=10", {TilesType::ScanSat, -3, 5, 10}, false},
-        {"/m3/printtilesrescaled/?t=map&zt=n&x=-3&y=5&z=10", {TilesType::ScanMap, -3, 5, 10}, false},
+        {"/printtilesrescaled/?t=image_&zt=n&x=-3&y=5&z=10",
+         {TilesType::ScanSat, -3, 5, 10},
+         false},
+        {"/m3/printtilesrescaled/?t=map&zt=n&x=-3&y=5&z=10",
+         {TilesType::ScanMap, -3, 5, 10},
+         false},
         {"/m3/tiles?l=sat&v=1.6.0&x=3&y=5&z=10", {TilesType::YandSat, 3, 5, 10}, false},
         {"/tiles?l=map&v=2.2.1&x=3&y=5&z=10", {TilesType::YandMap, 3, 5, 10}, true},
         {"/layer/relief/z5/row9/5_17-9.jpg", {TilesType::Shade, 17, 9, 5}, false},
@@ -112,7 +118,8 @@ TEST_F(TileServerTest, EveryAddressFormAnswersItsTileInItsFormat) {
         {"/vt/mt?n=404&v=w2.97&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleMap, 1, 2, 15}, true},
         {"/vt/mt?n=404&v=w2p.87&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleLand, 1, 2, 15}, false},
         {"/printtilesrescaled/?t=image_&zt=n&x=-97839.3962050256&y=215246.671651056&z=10",
-         {TilesType::ScanSat, -3, 5, 10}, false},
+         {TilesType::ScanSat, -3, 5, 10},
+         false},
     };
     for (const auto &form : forms) {
         SCOPED_TRACE(form.target);
@@ -133,8 +140,8 @@ TEST_F(TileServerTest, EveryAddressFormAnswersItsTileInItsFormat) {
 }
 
 TEST_F(TileServerTest, UnknownTargetsGet404WithAShortText) {
-    for (const char *target : {"/", "/favicon.ico", "/kh/v=40&x=9&y=0&zoom=15&s=G",
-                               "/tiles?l=sat&v=1.6.0&x=0&y=0"}) {
+    for (const char *target :
+         {"/", "/favicon.ico", "/kh/v=40&x=9&y=0&zoom=15&s=G", "/tiles?l=sat&v=1.6.0&x=0&y=0"}) {
         const auto r = client.Get(Url(target));
         EXPECT_EQ(r.curlCode, CURLE_OK) << target;
         EXPECT_EQ(r.status, 404) << target;
@@ -212,8 +219,9 @@ TEST_F(TileServerTest, ConcurrentKeptAliveClientsAllGetTheirOwnTiles) {
         threads.emplace_back([&, c] {
             HttpClient own;
             for (int i = 0; i < kRequests; ++i) {
-                const auto r = own.Get(Url("/m" + std::to_string(i % 4) + "/tiles?l=sat&v=1.6.0&x=" +
-                                           std::to_string(c) + "&y=" + std::to_string(i) + "&z=10"));
+                const auto r = own.Get(Url("/m" + std::to_string(i % 4) +
+                                           "/tiles?l=sat&v=1.6.0&x=" + std::to_string(c) +
+                                           "&y=" + std::to_string(i) + "&z=10"));
                 if (r.curlCode != CURLE_OK || r.status != 200) {
                     continue;
                 }
@@ -243,12 +251,15 @@ TEST(TileServer, ConnectionsBeyondTheCapWaitForAFreeSlot) {
     const std::string request = std::string("GET ") + kTileTarget + " HTTP/1.1\r\n\r\n";
     const int a = ConnectLoopback(server.Port());
     const int b = ConnectLoopback(server.Port());
-    ASSERT_EQ(::send(a, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
-    ASSERT_EQ(::send(b, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    ASSERT_EQ(::send(a, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    ASSERT_EQ(::send(b, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
     ASSERT_TRUE(DataArrives(a, 10s));
     ASSERT_TRUE(DataArrives(b, 10s));
     const int c = ConnectLoopback(server.Port());
-    ASSERT_EQ(::send(c, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    ASSERT_EQ(::send(c, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
     EXPECT_FALSE(DataArrives(c, 300ms)); // both slots hold kept-alive connections
     ::close(a);
     EXPECT_TRUE(DataArrives(c, 10s));
@@ -439,10 +450,13 @@ TEST_F(TileServerTest, MalformedRequestsGetAnAnswerAndTheServerGoesOn) {
         {"hello there\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
         {std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03\r\n\r\n", 15),
          "HTTP/1.1 400 Bad Request\r\n"},
-        {"GET / HTTP/1.1\r\nX: " + std::string(20000, 'a'), "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
+        {"GET / HTTP/1.1\r\nX: " + std::string(20000, 'a'),
+         "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
         {"GET / HTTP/3\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported\r\n"},
-        {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\n"},
-        {"POST / HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n", "HTTP/1.1 413 Content Too Large\r\n"},
+        {"GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+         "HTTP/1.1 501 Not Implemented\r\n"},
+        {"POST / HTTP/1.1\r\nContent-Length: 100000000\r\n\r\n",
+         "HTTP/1.1 413 Content Too Large\r\n"},
         {"POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc", ""}, // the body never comes
         {"GET /kh/v=40&x=1", ""},                                  // nor the rest of the head
     };
