@@ -51,7 +51,9 @@ constexpr OptionSpec kOptions[] = {
 };
 
 // Blocks SIGINT and SIGTERM in the calling thread, and so in every thread it starts, until
-// destroyed; the command then takes them with sigwait instead of dying of them.
+// destroyed; the command then takes them with sigwait instead of dying of them. A signal that
+// is ignored is discarded even while blocked (a shell starts background jobs with SIGINT
+// ignored), so both get their default action meanwhile, which blocking keeps from running.
 class BlockedStopSignals {
 public:
     BlockedStopSignals() {
@@ -59,6 +61,10 @@ public:
         sigaddset(&m_set, SIGINT);
         sigaddset(&m_set, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &m_set, &m_previous);
+        struct sigaction defaults {};
+        defaults.sa_handler = SIG_DFL;
+        sigaction(SIGINT, &defaults, &m_previousInt);
+        sigaction(SIGTERM, &defaults, &m_previousTerm);
     }
     BlockedStopSignals(const BlockedStopSignals &) = delete;
     BlockedStopSignals &operator=(const BlockedStopSignals &) = delete;
@@ -68,6 +74,8 @@ public:
         const timespec now{0, 0};
         while (sigtimedwait(&m_set, nullptr, &now) > 0) {
         }
+        sigaction(SIGINT, &m_previousInt, nullptr);
+        sigaction(SIGTERM, &m_previousTerm, nullptr);
         pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
     }
 
@@ -82,6 +90,8 @@ public:
 private:
     sigset_t m_set{};
     sigset_t m_previous{};
+    struct sigaction m_previousInt {};
+    struct sigaction m_previousTerm {};
 };
 
 class ServeCommand : public Command {

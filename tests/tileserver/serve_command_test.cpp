@@ -32,7 +32,8 @@ using Clock = std::chrono::steady_clock;
 // when the test leaves without stopping it.
 class ServeProcess {
 public:
-    explicit ServeProcess(const std::vector<std::string> &options) {
+    // ignoreSigint starts it the way a shell starts a background job, with SIGINT ignored.
+    explicit ServeProcess(const std::vector<std::string> &options, bool ignoreSigint = false) {
         std::array<int, 2> out{}, err{};
         if (::pipe2(out.data(), O_CLOEXEC) != 0 || ::pipe2(err.data(), O_CLOEXEC) != 0) {
             throw std::runtime_error("pipe failed");
@@ -51,6 +52,9 @@ public:
         if (m_pid == 0) {
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
+            if (ignoreSigint) {
+                ::signal(SIGINT, SIG_IGN);
+            }
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
@@ -161,7 +165,8 @@ TEST(ServeCommand, AnnouncesItsAddressServesTilesAndStopsOnSigterm) {
 }
 
 TEST(ServeCommand, StopsOnSigintWithAClientStillConnected) {
-    ServeProcess serve({"--port", "0", "--fault", "delay=20000"});
+    // Also when started with SIGINT ignored, as a script's background job is.
+    ServeProcess serve({"--port", "0", "--fault", "delay=20000"}, true);
     const std::string base = BaseUrlOf(serve.FirstLine());
     std::thread waiting([&] {
         HttpClient client(30s);

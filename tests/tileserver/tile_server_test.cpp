@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 using tessaro::test::ConnectLoopback;
@@ -483,6 +484,26 @@ TEST_F(TileServerTest, MalformedRequestsGetAnAnswerAndTheServerGoesOn) {
     ExpectTile(client.Get(Url(kTileTarget)), kTile);
     EXPECT_EQ(server.Stats().badRequests, 8u);
     EXPECT_EQ(server.Stats().requests, 1u);
+}
+
+TEST_F(TileServerTest, RandomBytesNeverStopTheServer) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> length(1, 3000);
+    for (int i = 0; i < 40; ++i) {
+        // Half start like a request, so that parsing goes past the request line.
+        std::string bytes = i % 2 == 0 ? "GET /kh/v=40&x=" : "";
+        for (int n = length(random); n > 0; --n) {
+            bytes += static_cast<char>(byte(random));
+        }
+        bool closed = false;
+        const auto raw = RawExchange(server.Port(), bytes, closed, 10s, true);
+        EXPECT_TRUE(closed) << i;
+        EXPECT_TRUE(raw.empty() || raw.rfind("HTTP/1.1 4", 0) == 0 ||
+                    raw.rfind("HTTP/1.1 5", 0) == 0)
+            << raw.substr(0, 40);
+    }
+    ExpectTile(client.Get(Url(kTileTarget)), kTile);
 }
 
 TEST(TileServer, StopReturnsPromptlyWithClientsConnected) {
