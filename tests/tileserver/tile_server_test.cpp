@@ -190,7 +190,7 @@ TEST_F(TileServerTest, Http10ClosesUnlessAskedToKeepAlive) {
     const auto kept = RawExchange(server.Port(),
                                   std::string("GET ") + kTileTarget +
                                       " HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
-                                  closed, 300ms);
+                                  closed, 1500ms);
     EXPECT_FALSE(closed);
     EXPECT_NE(kept.find("\r\nConnection: keep-alive\r\n"), std::string::npos);
 }
@@ -311,13 +311,13 @@ TEST_F(TileServerTest, StatusFaultsAnswer404And500AndKeepTheConnection) {
 }
 
 TEST_F(TileServerTest, DelayFaultHoldsTheAnswerBack) {
-    server.SetFaults({ParseFault("delay=300:tile=3/2")});
+    server.SetFaults({ParseFault("delay=1000:tile=3/2")});
     const auto slow = client.Get(Url(kTileTarget));
     ExpectTile(slow, kTile);
-    EXPECT_GE(slow.elapsed, 290ms);
+    EXPECT_GE(slow.elapsed, 990ms);
     const auto fast = client.Get(Url(GoogleTarget(0, 4, 2)));
     ExpectTile(fast, {TilesType::GoogleSat, 4, 2, 10});
-    EXPECT_LT(fast.elapsed, 290ms);
+    EXPECT_LT(fast.elapsed, 900ms); // other tiles are not held back
 }
 
 TEST_F(TileServerTest, TrickleFaultSendsTheWholeBodyInSlowPieces) {
