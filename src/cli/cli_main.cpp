@@ -42,6 +42,7 @@ const std::vector<CommandInfo> &Commands() {
         ListCommandInfo(),
         LoadCommandInfo(),
         SettingsCommandInfo(),
+        ServeCommandInfo(),
     };
     return table;
 }

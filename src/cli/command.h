@@ -65,5 +65,6 @@ struct CommandInfo {
 [[nodiscard]] CommandInfo ListCommandInfo();
 [[nodiscard]] CommandInfo LoadCommandInfo();
 [[nodiscard]] CommandInfo SettingsCommandInfo();
+[[nodiscard]] CommandInfo ServeCommandInfo();
 
 } // namespace tessaro::cli
