@@ -43,6 +43,7 @@ const std::vector<CommandInfo> &Commands() {
         LoadCommandInfo(),
         SettingsCommandInfo(),
         ServeCommandInfo(),
+        DemoCommandInfo(),
     };
     return table;
 }

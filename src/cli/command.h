@@ -66,5 +66,6 @@ struct CommandInfo {
 [[nodiscard]] CommandInfo LoadCommandInfo();
 [[nodiscard]] CommandInfo SettingsCommandInfo();
 [[nodiscard]] CommandInfo ServeCommandInfo();
+[[nodiscard]] CommandInfo DemoCommandInfo();
 
 } // namespace tessaro::cli

@@ -1,0 +1,314 @@
+// `tessaro load` downloading from the built-in tile server: placement of every tile through its
+// world file and PROJ, the fault modes, the questions without a terminal, pauses and exit codes.
+#include "cli/local_servers.h"
+#include "download/tile_files.h"
+#include "support/files.h"
+#include "support/image_decode.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "../tiles/proj_reference.h"
+#include "tileserver/fault.h"
+#include "tileserver/tile_code.h"
+#include "tileserver/tile_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+
+using namespace tessaro;
+using test::ProcessResult;
+using test::ReadFile;
+using tiles::TilesType;
+
+namespace {
+
+class DownloadCliTest : public ::testing::Test {
+protected:
+    void SetUp() override { server.Start(); }
+
+    std::vector<std::string> Args(const char *source, const char *kind, int level,
+                                  const std::string &extent) {
+        std::vector<std::string> args = {TESSARO_BINARY, "load", "--source", source, "--kind", kind,
+                                         "--level", std::to_string(level), "--extent=" + extent,
+                                         "--dir", tiles.Path().string(), "--config",
+                                         (home / "store.ini").string()};
+        for (const auto &[key, value] : cli::ServerSettingsFor(server.BaseUrl())) {
+            args.push_back("--set");
+            args.push_back(std::string(settings::InfoOf(key).savedName) + "=" + value);
+        }
+        return args;
+    }
+
+    ProcessResult Run(std::vector<std::string> args, std::vector<std::string> more = {}) {
+        args.insert(args.end(), more.begin(), more.end());
+        return test::RunProcess(args, {}, {{"HOME", home.Path().string()},
+                                           {"XDG_CONFIG_HOME", (home / "config").string()}});
+    }
+
+    std::size_t Count(const std::filesystem::path &folder, const std::string &extension) {
+        std::size_t n = 0;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(folder)) {
+            n += e.path().extension() == extension;
+        }
+        return n;
+    }
+
+    tileserver::TileServer server;
+    test::TempDir tiles;
+    test::TempDir home;
+};
+
+std::vector<double> WorldFile(const std::filesystem::path &path) {
+    std::istringstream in(ReadFile(path));
+    std::vector<double> v;
+    double d = 0;
+    while (in >> d) v.push_back(d);
+    return v;
+}
+
+// Latitude of an ellipsoidal Mercator y on WGS 84, by the usual iteration.
+double EllipsoidalLat(double y) {
+    const double a = 6378137.0, e = 0.0818191908426215, pi = std::acos(-1.0);
+    const double t = std::exp(-y / a);
+    double phi = pi / 2 - 2 * std::atan(t);
+    for (int i = 0; i < 20; ++i) {
+        const double es = e * std::sin(phi);
+        phi = pi / 2 - 2 * std::atan(t * std::pow((1 - es) / (1 + es), e / 2));
+    }
+    return phi * 180 / pi;
+}
+
+struct TypeCase {
+    const char *source;
+    const char *kind;
+    TilesType type;
+    int level;
+};
+
+const TypeCase kTypes[] = {
+    {"goo", "sat", TilesType::GoogleSat, 13}, {"goo", "map", TilesType::GoogleMap, 13},
+    {"goo", "land", TilesType::GoogleLand, 13}, {"scan", "sat", TilesType::ScanSat, 12},
+    {"scan", "map", TilesType::ScanMap, 12},  {"shade", "sat", TilesType::Shade, 8},
+    {"yand", "sat", TilesType::YandSat, 12},  {"yand", "map", TilesType::YandMap, 12},
+};
+
+// The tile at a position of a list.
+tiles::TileRecord TileAt(const tiles::TileRequest &request, std::int64_t position) {
+    tiles::TileStream stream(request);
+    tiles::TileRecord record;
+    for (std::int64_t i = 0; i <= position; ++i) {
+        stream.Next(record);
+    }
+    return record;
+}
+
+const tiles::TileRequest kSat13{TilesType::GoogleSat, 13, 55.70, 55.80, 37.50, 37.70};
+
+std::string TileSelector(const tiles::TileRecord &r) {
+    return "tile=" + std::to_string(r.col) + "/" + std::to_string(r.row);
+}
+
+} // namespace
+
+// Every tile decodes to the tile it should be, and every block centre lies, through the world
+// file and PROJ, at the geographic position that tile's numbers give.
+TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
+    const std::string extent = "55.70,55.80,37.50,37.70";
+    for (const auto &c : kTypes) {
+        const auto r = Run(Args(c.source, c.kind, c.level, extent), {"--connections", "4"});
+        ASSERT_EQ(r.exitCode, 0) << c.source << " " << c.kind << ": " << r.err;
+        tiles::TileRequest request{c.type, c.level, 55.70, 55.80, 37.50, 37.70};
+        const tiles::TileList list(request);
+        EXPECT_EQ(r.out, "Loaded:" + std::to_string(list.Size()) + "\r\nNew:   " +
+                             std::to_string(list.Size()) + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
+        const bool ellipsoidal = tiles::IsEllipsoidal(c.type);
+        test::ProjTransform proj(ellipsoidal ? "ESRI:54004" : "ESRI:53004");
+        const int gridLevel = c.type == TilesType::Shade ? c.level + 1 : c.level;
+        const double tileMetres = 2 * std::acos(-1.0) * 6378137.0 / std::ldexp(1.0, c.level);
+        list.ForEach([&](const tiles::TileRecord &rec) {
+            const auto path = download::TilePath(tiles.Path() / std::to_string(c.level), c.type, rec, c.level);
+            const auto image = test::DecodeImage(ReadFile(path));
+            ASSERT_EQ(image.width, 256) << path;
+            if (c.type == TilesType::GoogleMap || c.type == TilesType::YandMap) {
+                EXPECT_EQ(image.pngColourType, 3) << "palette map tiles";
+            }
+            const auto code = tileserver::DecodeTileImage({image.rgb.data(), 256, 256, 0});
+            ASSERT_TRUE(code.has_value()) << path;
+            EXPECT_EQ(code->type, c.type);
+            EXPECT_EQ(code->x, rec.col) << path;
+            EXPECT_EQ(code->y, rec.row) << path;
+            // Grid numbers of the tile from the server's point of view.
+            std::int64_t gx = code->x, gy = code->y;
+            if (tiles::IsYandex(c.type)) {
+                gx = code->x - (std::int64_t{1} << (c.level - 1));
+                gy = (std::int64_t{1} << (c.level - 1)) - code->y - 1;
+            }
+            const auto world = WorldFile(download::WorldFilePath(path, c.type));
+            ASSERT_EQ(world.size(), 6u);
+            for (int b = 0; b < 16; b += 5) {
+                // Pixel 16b + 8, a block centre away from JPEG edge effects; the world file gives
+                // the centre of a pixel, which lies half a pixel into it.
+                const double px = 16 * b + 8;
+                const double fraction = (px + 0.5) / 256;
+                const double X = world[4] + px * world[0];
+                const double Y = world[5] + px * world[3];
+                const auto [lon, lat] = proj.ToGeographic(X, Y);
+                double expectLon = 0, expectLat = 0, pixelDeg = 0;
+                if (!ellipsoidal) {
+                    const double n = std::ldexp(1.0, gridLevel - 1);
+                    const double pi = std::acos(-1.0);
+                    expectLon = (static_cast<double>(gx) + fraction) / n * 360 - 180;
+                    expectLat = std::atan(std::sinh(pi * (1 - 2 * (static_cast<double>(gy) + fraction) / n))) * 180 / pi;
+                    pixelDeg = 360 / n / 256;
+                } else {
+                    const double pi = std::acos(-1.0);
+                    expectLon = (static_cast<double>(gx) + fraction) * tileMetres / 6378137.0 * 180 / pi;
+                    expectLat = EllipsoidalLat((static_cast<double>(gy) + 1 - fraction) * tileMetres);
+                    pixelDeg = tileMetres / 256 / 6378137.0 * 180 / pi;
+                }
+                EXPECT_NEAR(lon, expectLon, pixelDeg / 4) << path << " block " << b;
+                EXPECT_NEAR(lat, expectLat, pixelDeg / 4) << path << " block " << b;
+            }
+        });
+    }
+}
+
+TEST_F(DownloadCliTest, ABadGoogleTileCancelsWithoutATerminal) {
+    const std::int64_t position = 5;
+    server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, position)))});
+    const auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--ion"});
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    EXPECT_NE(r.err.find("The server did not send an image for " + server.BaseUrl()), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("<html"), std::string::npos) << "the start of what was sent";
+    EXPECT_NE(r.err.find("скачка плохих блоков\nПродолжить загрузку?\r\n"), std::string::npos) << r.err;
+    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(position)) << "the bad file is deleted";
+    EXPECT_EQ(r.out, "Loaded:" + std::to_string(position) + "\r\nNew:   " + std::to_string(position + 1) +
+                         "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
+}
+
+TEST_F(DownloadCliTest, RetryFetchesTheBadTileAgainButNotForEver) {
+    server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
+    auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--bad-tile", "retry"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const tiles::TileList list({TilesType::GoogleSat, 13, 55.70, 55.80, 37.50, 37.70});
+    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(list.Size()));
+
+    std::filesystem::remove_all(tiles.Path() / "13");
+    server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)))});
+    const auto start = std::chrono::steady_clock::now();
+    r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--bad-tile", "retry"});
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.err.find("Giving up after 3 retries"), std::string::npos) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST_F(DownloadCliTest, OfflineBadFilesAreDeletedAfterOneQuestion) {
+    const auto args = Args("goo", "map", 13, "55.70,55.80,37.50,37.70");
+    ASSERT_EQ(Run(args).exitCode, 0);
+    const auto folder = tiles.Path() / "13";
+    const tiles::TileRequest map13{TilesType::GoogleMap, 13, 55.70, 55.80, 37.50, 37.70};
+    const auto first = download::TileBaseName(TilesType::GoogleMap, TileAt(map13, 2), 13) + ".png";
+    const auto second = download::TileBaseName(TilesType::GoogleMap, TileAt(map13, 6), 13) + ".png";
+    test::WriteFile(folder / first, "<html>bad</html>");
+    test::WriteFile(folder / second, "<html>bad too</html>");
+    auto r = Run(args, {"--offline"});
+    EXPECT_EQ(r.exitCode, 3) << "stopped by the No answer";
+    EXPECT_TRUE(std::filesystem::exists(folder / first)) << "No deletes nothing";
+    r = Run(args, {"--offline", "--bad-offline", "delete", "--log"});
+    EXPECT_EQ(r.exitCode, 3) << "two tiles missing now";
+    const auto asked = r.err.find("плохой файл\nФайл ");
+    ASSERT_NE(asked, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("плохой файл", asked + 1), std::string::npos) << "asked once";
+    EXPECT_NE(r.err.find("имеет недопустимый формат (возможно битый или текстовый файл)\r\n"
+                         "Стереть файл ( и все плохие) и продолжить загрузку?\r\nНЕТ - выход"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(folder / first));
+    EXPECT_FALSE(std::filesystem::exists(folder / second));
+    EXPECT_NE(r.out.find("Errors:   2\r\n"), std::string::npos) << r.out;
+}
+
+TEST_F(DownloadCliTest, ServerFaultsCountAsFailedTilesAndTheRunGoesOn) {
+    const tiles::TileList list({TilesType::YandSat, 12, 55.70, 55.80, 37.50, 37.70});
+    ASSERT_GE(list.Size(), 8);
+    const std::int64_t mirror2 = list.Size() / 4 + (list.Size() % 4 > 2 ? 1 : 0);
+    for (const char *fault : {"500:mirror=2", "404:mirror=2", "truncate:mirror=2", "drop:mirror=2"}) {
+        std::filesystem::remove_all(tiles.Path() / "12");
+        server.SetFaults({tileserver::ParseFault(fault)});
+        for (const char *connections : {"1", "8"}) {
+            std::filesystem::remove_all(tiles.Path() / "12");
+            const auto r = Run(Args("yand", "sat", 12, "55.70,55.80,37.50,37.70"),
+                               {"--connections", connections});
+            EXPECT_EQ(r.exitCode, 3) << fault;
+            EXPECT_NE(r.out.find("Errors:   " + std::to_string(mirror2) + "\r\n"), std::string::npos)
+                << fault << " with " << connections << " connections: " << r.out;
+            EXPECT_EQ(Count(tiles.Path() / "12", ".jpg"), static_cast<std::size_t>(list.Size() - mirror2));
+            for (const auto &e : std::filesystem::directory_iterator(tiles.Path() / "12")) {
+                EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos);
+            }
+        }
+    }
+}
+
+TEST_F(DownloadCliTest, PausesCountDownAfterEveryBatch) {
+    const auto r = Run(Args("goo", "land", 13, "55.70,55.80,37.50,37.70"),
+                       {"--tiles-at-once", "4", "--timeout", "2"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("обработано блоков 4\n1 секунд осталось\n0 секунд осталось\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("обработано блоков 8\n"), std::string::npos);
+}
+
+TEST_F(DownloadCliTest, ABatchSizeOfZeroIsRefusedBeforeTheRun) {
+    const auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--set", "txtTilesAtOnce=0"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("must not be 0"), std::string::npos) << r.err;
+    EXPECT_EQ(Count(tiles.Path(), ".jpg"), 0u);
+    EXPECT_EQ(server.Stats().tiles, 0u);
+}
+
+TEST_F(DownloadCliTest, CtrlCStopsAfterTheTileInHand) {
+    server.SetFaults({tileserver::ParseFault("delay=300:all")});
+    auto args = Args("scan", "map", 12, "55.70,55.80,37.50,37.70");
+    args.push_back("--log");
+    // Run in the background and interrupt it once a few tiles are in.
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::freopen("/dev/null", "w", stdout);
+        ::freopen("/dev/null", "w", stderr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100 && server.Stats().tiles < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    const tiles::TileList list({TilesType::ScanMap, 12, 55.70, 55.80, 37.50, 37.70});
+    const auto got = Count(tiles.Path() / "12", ".jpg");
+    EXPECT_GE(got, 2u);
+    EXPECT_LT(got, static_cast<std::size_t>(list.Size()));
+    EXPECT_EQ(Count(tiles.Path() / "12", ".jgw"), got) << "every tile on disk has its world file";
+    const auto log = ReadFile(tiles.Path() / "SSevice_map.log");
+    EXPECT_EQ(static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')), got + 2)
+        << "the interrupted tile is logged as an error";
+}
+
+TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
+    test::WriteFile(tiles.Path() / "13", "a file where the level folder belongs");
+    const auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Не удалось создать папку \r\n" + tiles.Path().string() + "/13/\r\n"
+                         "проверьте разрешения на создание директории/файлов\n"),
+              std::string::npos) << r.err;
+    EXPECT_EQ(server.Stats().requests, 0u);
+}
