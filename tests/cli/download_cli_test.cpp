@@ -4,7 +4,9 @@
 #include "download/tile_files.h"
 #include "support/files.h"
 #include "support/image_decode.h"
+#include "support/http_client.h"
 #include "support/process.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "../tiles/proj_reference.h"
 #include "tileserver/fault.h"
@@ -16,7 +18,9 @@
 #include <cmath>
 #include <csignal>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/wait.h>
+#include <cstring>
 #include <thread>
 
 using namespace tessaro;
@@ -311,4 +315,110 @@ TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
                          "проверьте разрешения на создание директории/файлов\n"),
               std::string::npos) << r.err;
     EXPECT_EQ(server.Stats().requests, 0u);
+}
+
+// A small file system that fills up, or turns read-only, under a running load.
+class MountedFolder {
+public:
+    MountedFolder(const std::filesystem::path &where, const char *options) : m_where(where) {
+        std::filesystem::create_directories(where);
+        m_ok = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
+        m_error = m_ok ? "" : std::strerror(errno);
+    }
+    ~MountedFolder() {
+        if (m_ok) ::umount2(m_where.c_str(), MNT_DETACH);
+    }
+    bool ReadOnly() {
+        return ::mount("tmpfs", m_where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    [[nodiscard]] bool Ok() const { return m_ok; }
+    [[nodiscard]] const std::string &Error() const { return m_error; }
+
+private:
+    std::filesystem::path m_where;
+    bool m_ok = false;
+    std::string m_error;
+};
+
+TEST_F(DownloadCliTest, AFullDiskKeepsEveryEarlierFileWhole) {
+    MountedFolder small(tiles.Path() / "small", "size=128k");
+    if (!small.Ok()) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here (" << small.Error() << ")";
+    }
+    const tiles::TileRequest many{TilesType::GoogleSat, 15, 55.70, 55.80, 37.50, 37.70};
+    ASSERT_GT(tiles::TileList(many).Size(), 60) << "more tiles than the folder holds";
+    auto args = Args("goo", "sat", 15, "55.70,55.80,37.50,37.70");
+    args[std::find(args.begin(), args.end(), "--dir") - args.begin() + 1] = (tiles.Path() / "small").string();
+    const auto r = Run(args, {"--log"});
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.exitCode, 2);
+    const auto folder = tiles.Path() / "small" / "15";
+    std::size_t images = 0;
+    for (const auto &e : std::filesystem::directory_iterator(folder)) {
+        const auto name = e.path().filename().string();
+        EXPECT_EQ(name.find(".part-"), std::string::npos) << name;
+        if (e.path().extension() == ".jpg") {
+            ++images;
+            // Every tile on disk is whole: it decodes to its own tile.
+            const auto image = test::DecodeImage(ReadFile(e.path()));
+            EXPECT_TRUE(tileserver::DecodeTileImage({image.rgb.data(), 256, 256, 0}).has_value()) << name;
+        }
+        if (e.path().extension() == ".jgw") {
+            EXPECT_EQ(WorldFile(e.path()).size(), 6u) << name << " is whole";
+        }
+    }
+    EXPECT_GT(images, 0u);
+    EXPECT_LT(images, static_cast<std::size_t>(tiles::TileList(many).Size()));
+}
+
+TEST_F(DownloadCliTest, AReadOnlyFolderFailsEveryTileAndWritesNothing) {
+    MountedFolder folder(tiles.Path() / "ro", "size=1m");
+    if (!folder.Ok()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << folder.Error() << ")";
+    }
+    std::filesystem::create_directories(tiles.Path() / "ro" / "13");
+    ASSERT_TRUE(folder.ReadOnly());
+    auto args = Args("goo", "sat", 13, "55.70,55.80,37.50,37.70");
+    args[std::find(args.begin(), args.end(), "--dir") - args.begin() + 1] = (tiles.Path() / "ro").string();
+    const auto r = Run(args);
+    EXPECT_EQ(r.exitCode, 3) << r.err;
+    const auto n = tiles::TileList(kSat13).Size();
+    EXPECT_EQ(r.out, "Loaded:0\r\nNew:   0\r\nErrors:   " + std::to_string(n) + "\r\nAdded: 0 (skipped)\n");
+    EXPECT_TRUE(std::filesystem::is_empty(tiles.Path() / "ro" / "13"));
+}
+
+TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
+    // A proxy that wants tiles:secret and then fetches from the tile server.
+    test::ScriptedServer proxy([this](test::ScriptedServer::Exchange &ex) {
+        if (ex.Header("Proxy-Authorization") != "Basic dGlsZXM6c2VjcmV0") {
+            ex.send("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                    "realm=\"t\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            return;
+        }
+        const std::string target = ex.Target();
+        const auto path = target.substr(target.find('/', std::string("http://").size()));
+        test::HttpClient client;
+        const auto answer = client.Get(server.BaseUrl() + path);
+        ex.send(test::ScriptedServer::Answer(static_cast<int>(answer.status), "image/jpeg", answer.body));
+    });
+    auto args = Args("yand", "map", 12, "55.70,55.80,37.50,37.70");
+    // The tile servers are named by a host only the proxy knows.
+    for (auto &a : args) {
+        const auto pos = a.find(server.BaseUrl());
+        if (pos != std::string::npos) {
+            a.replace(pos, server.BaseUrl().size(), "http://tiles.invalid");
+        }
+    }
+    args.insert(args.end(), {"--proxy-user", "tiles"});
+    const auto r = test::RunProcess(args, {}, {{"HOME", home.Path().string()},
+                                               {"http_proxy", proxy.Url("")},
+                                               {"TESSARO_PROXY_PASSWORD", "secret"},
+                                               {"no_proxy", ""}});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Count(tiles.Path() / "12", ".png"),
+              static_cast<std::size_t>(tiles::TileList({TilesType::YandMap, 12, 55.70, 55.80, 37.50, 37.70}).Size()));
+    const auto noPassword = test::RunProcess(args, {}, {{"HOME", home.Path().string()},
+                                                        {"http_proxy", proxy.Url("")}});
+    EXPECT_EQ(noPassword.exitCode, 2) << "no terminal and no password";
+    EXPECT_NE(noPassword.err.find("TESSARO_PROXY_PASSWORD"), std::string::npos);
 }
