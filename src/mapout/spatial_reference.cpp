@@ -99,12 +99,28 @@ public:
             return true;
         }
         OGRSpatialReference found;
-        return found.SetFromUserInput(text) == OGRERR_NONE && found.IsSame(&m_srs) != 0;
+        if (found.SetFromUserInput(text) != OGRERR_NONE) {
+            return false;
+        }
+        // A PROJ string names no datum, which IsSame holds against an otherwise equal
+        // system; the same PROJ string describes the same coordinates.
+        return found.IsSame(&m_srs) != 0 || (!m_proj.empty() && ProjText(found) == m_proj);
     }
 
 private:
+    static std::string ProjText(const OGRSpatialReference &srs) {
+        char *text = nullptr;
+        std::string result;
+        if (srs.exportToProj4(&text) == OGRERR_NONE && text != nullptr) {
+            result = text;
+        }
+        CPLFree(text);
+        return result;
+    }
+
     const OGRSpatialReference &m_srs;
     std::string m_wkt;
+    std::string m_proj = ProjText(m_srs);
 };
 
 enum class AssignResult { Assigned, NotRaster, Failed };
