@@ -242,6 +242,12 @@ FeatureClass CreateDbFC(const Workspace &workspace, std::string_view name,
     }
     const BasicFields fields = MakeBasicFields(geometryType, hasM, hasZ, spatialReference);
     GdalErrorCapture capture;
+    // Some drivers would rename the new feature class rather than refuse the name.
+    if (workspace.Dataset()->GetLayerByName(std::string(name).c_str()) != nullptr) {
+        throw GdalError("The feature class " + std::string(name) + " already exists in " +
+                        workspace.Path().string());
+    }
+    capture.Clear();
     OGRLayer *layer = CreateLayerWith(*workspace.Dataset(), std::string(name), fields,
                                       workspace.FeatureDataset());
     if (layer == nullptr) {
@@ -336,7 +342,15 @@ bool AddField(FeatureClass &featureClass, std::string_view name, bool nullable, 
         ogrType = OFTString;
         break;
     }
-    OGRFieldDefn field(std::string(name).c_str(), ogrType);
+    const std::string fieldName(name);
+    // Drivers differ on a name already taken (in another letter case): some rename the new
+    // field, some fail only when the table is written. It is refused here for all of them.
+    if (featureClass.Layer().GetLayerDefn()->GetFieldIndex(fieldName.c_str()) >= 0) {
+        ui.ShowMessage("dbUtil.AddField: The feature class " + featureClass.Name() +
+                       " already has a field " + fieldName);
+        return false;
+    }
+    OGRFieldDefn field(fieldName.c_str(), ogrType);
     field.SetNullable(nullable ? TRUE : FALSE);
     if (type == FieldType::Double && precision > 0) {
         field.SetWidth(precision + 2);
