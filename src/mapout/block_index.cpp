@@ -130,7 +130,7 @@ int PresentOf(const OGRFeature &feature, int field) {
 }
 
 // Reads the records of one source and type once, so that each tile is then found by a hash
-// lookup instead of a query. Only the name and Present are read.
+// lookup instead of a query. Geometry and the other fields are not read.
 ExistingRecords ReadExisting(OGRLayer &layer, const BlockFieldIndices &fields,
                              std::string_view service, std::string_view blockType) {
     const OGRFeatureDefn &defn = *layer.GetLayerDefn();
@@ -139,9 +139,12 @@ ExistingRecords ReadExisting(OGRLayer &layer, const BlockFieldIndices &fields,
         QuoteLiteral(service) + " AND " +
         QuoteIdentifier(defn.GetFieldDefn(fields.type)->GetNameRef()) + " = " +
         QuoteLiteral(blockType);
+    // Drivers without SQL evaluate the filter on the features read, so the filter's own
+    // fields must be read too.
     CPLStringList ignored;
     for (int i = 0; i < defn.GetFieldCount(); ++i) {
-        if (i != fields.name && i != fields.present) {
+        if (i != fields.name && i != fields.present && i != fields.service &&
+            i != fields.type) {
             ignored.AddString(defn.GetFieldDefn(i)->GetNameRef());
         }
     }
@@ -224,7 +227,15 @@ public:
         feature->SetField(m_fields.present, v.present);
         GdalErrorCapture capture;
         const OGRErr err = m_layer.CreateFeature(feature.get());
-        Check(err, capture, "The record of tile " + v.name + " cannot be added");
+        std::string what = "The record of tile " + v.name + " cannot be added";
+        if (err == OGRERR_NONE && capture.HasWarning() && feature->GetFID() != OGRNullFID) {
+            // Written, but not as given: take the record out again before reporting.
+            GdalErrorCapture quiet;
+            if (m_layer.DeleteFeature(feature->GetFID()) != OGRERR_NONE) {
+                what += " (it stays as written, with wrong values)";
+            }
+        }
+        Check(err, capture, what);
     }
 
     void Refresh(GIntBig fid, const std::string &name, int present) {

@@ -104,6 +104,15 @@ double EllipsoidalLatitude(double y) {
 
 } // namespace
 
+GeoPoint SphereMercatorToGeo(double x, double y) {
+    constexpr double r = 6371000.0;
+    return {Degrees(x / r), Degrees(2 * std::atan(std::exp(y / r)) - kPi / 2)};
+}
+
+GeoPoint WorldMercatorToGeo(double x, double y) {
+    return {Degrees(x / 6378137.0), EllipsoidalLatitude(y)};
+}
+
 GeoBounds TileGeoBounds(TilesType type, const tiles::TileRecord &record, int level) {
     if (tiles::IsEllipsoidal(type)) {
         const double half = std::ldexp(1.0, level - 1);
@@ -172,7 +181,8 @@ std::vector<BlockRow> ReadBlockRows(const fs::path &source, const std::string &l
     return rows;
 }
 
-void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance) {
+void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance,
+                   double ringTolerance) {
     SCOPED_TRACE("record " + expected.blockName + " " + expected.service + " " +
                  expected.blockType);
     EXPECT_EQ(actual.blockName, expected.blockName);
@@ -186,8 +196,9 @@ void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tole
     EXPECT_EQ(actual.present, expected.present);
     ASSERT_EQ(actual.ring.size(), expected.ring.size());
     for (std::size_t i = 0; i < expected.ring.size(); ++i) {
-        EXPECT_NEAR(actual.ring[i].first, expected.ring[i].first, tolerance) << "vertex " << i;
-        EXPECT_NEAR(actual.ring[i].second, expected.ring[i].second, tolerance) << "vertex " << i;
+        EXPECT_NEAR(actual.ring[i].first, expected.ring[i].first, ringTolerance) << "vertex " << i;
+        EXPECT_NEAR(actual.ring[i].second, expected.ring[i].second, ringTolerance)
+            << "vertex " << i;
     }
 }
 

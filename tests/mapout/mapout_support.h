@@ -42,6 +42,15 @@ struct GeoBounds {
 /// (ScanEx, Yandex: the latitude by fixed-point iteration); no GDAL, no PROJ.
 GeoBounds TileGeoBounds(tiles::TilesType type, const tiles::TileRecord &record, int level);
 
+/// A point in WGS 84 degrees.
+struct GeoPoint {
+    double lon, lat;
+};
+/// Returns the degrees of a point of the 6 371 000 m sphere's Mercator (ESRI:53004).
+GeoPoint SphereMercatorToGeo(double x, double y);
+/// Returns the degrees of a point of the WGS 84 ellipsoid's Mercator (ESRI:54004).
+GeoPoint WorldMercatorToGeo(double x, double y);
+
 /// The tile list of a small request over central Moscow (a few tiles at levels 10 to 14).
 std::vector<tiles::TileRecord> MoscowTiles(tiles::TilesType type, int level);
 
@@ -59,7 +68,9 @@ std::vector<BlockRow> ReadBlockRows(const std::filesystem::path &source,
                                     const std::string &layer = {});
 
 /// Expects two records to be equal field by field; doubles within tolerance (a shapefile
-/// keeps 9 decimals).
-void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance = 1e-6);
+/// keeps 9 decimals), polygon vertices within ringTolerance (a File Geodatabase keeps them on
+/// a 0.1 mm grid).
+void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance = 1e-6,
+                   double ringTolerance = 1e-6);
 
 } // namespace tessaro::test
