@@ -47,7 +47,9 @@ private:
 };
 
 // Resident memory of the process: the peak since ResetPeak and the current figure, in kB.
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void ResetPeak() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
 long StatusKb(const char *key) {
     std::ifstream status("/proc/self/status");
     std::string word;
@@ -65,7 +67,8 @@ constexpr auto kType = tiles::TilesType::GoogleSat;
 constexpr int kLevel = 18;
 
 tiles::TileRequest RequestFor(std::int64_t tiles) {
-    const auto side = static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(tiles))));
+    const auto side =
+        static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(tiles))));
     return bench::SquareRequest(kType, kLevel, side);
 }
 
@@ -92,8 +95,10 @@ public:
         while (stream.Next(r)) {
             const auto image = download::TilePath(m_path, kType, r, kLevel);
             fs::copy_file(model, image);
-            std::ofstream(download::WorldFilePath(image, kType))
-                << r.resX << "\n0\n0\n" << r.resY << "\n" << r.x << "\n" << r.y << "\n";
+            std::ofstream(download::WorldFilePath(image, kType)) << r.resX << "\n0\n0\n"
+                                                                 << r.resY << "\n"
+                                                                 << r.x << "\n"
+                                                                 << r.y << "\n";
             ++m_count;
         }
         fs::remove(model);
@@ -148,7 +153,8 @@ void BM_SetRasterSpatRef(benchmark::State &state) {
             folder.Path(), mapout::TileSequence::FromStream(stream), kType, kLevel, ui);
         state.PauseTiming();
         if (summary.assigned != folder.Count()) {
-            state.SkipWithError(("tiles left without a coordinate system: " + ui.LastMessage()).c_str());
+            state.SkipWithError(
+                ("tiles left without a coordinate system: " + ui.LastMessage()).c_str());
         }
         done += summary.assigned;
         peakGrowth = std::max(peakGrowth, StatusKb("VmHWM:") - before);
@@ -169,8 +175,8 @@ void RecordTiles(benchmark::State &state, const char *indexName, bool refresh) {
     long peakGrowth = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        const fs::path dir = folder.Path().parent_path() /
-                             (folder.Path().filename().string() + "-index");
+        const fs::path dir =
+            folder.Path().parent_path() / (folder.Path().filename().string() + "-index");
         fs::remove_all(dir);
         fs::create_directories(dir);
         fs::path indexPath = dir / indexName;
@@ -183,8 +189,8 @@ void RecordTiles(benchmark::State &state, const char *indexName, bool refresh) {
             tiles::TileStream stream(folder.Request());
             if (refresh) {
                 (void)mapout::AddPolygonFC(folder.Path(), &*index,
-                                           mapout::TileSequence::FromStream(stream), kType,
-                                           kLevel, "Goo", {"1", "1", "1"}, ui);
+                                           mapout::TileSequence::FromStream(stream), kType, kLevel,
+                                           "Goo", {"1", "1", "1"}, ui);
             }
             const long before = StatusKb("VmRSS:");
             ResetPeak();
@@ -209,10 +215,18 @@ void RecordTiles(benchmark::State &state, const char *indexName, bool refresh) {
     state.counters["peak_rss_growth_kb"] = static_cast<double>(peakGrowth);
 }
 
-void BM_AddPolygonFC_GeoPackage(benchmark::State &s) { RecordTiles(s, "index.gpkg/blocks", false); }
-void BM_AddPolygonFC_GeoPackageAgain(benchmark::State &s) { RecordTiles(s, "index.gpkg/blocks", true); }
-void BM_AddPolygonFC_Shapefile(benchmark::State &s) { RecordTiles(s, "blocks", false); }
-void BM_AddPolygonFC_FileGdb(benchmark::State &s) { RecordTiles(s, "index.gdb/blocks", false); }
+void BM_AddPolygonFC_GeoPackage(benchmark::State &s) {
+    RecordTiles(s, "index.gpkg/blocks", false);
+}
+void BM_AddPolygonFC_GeoPackageAgain(benchmark::State &s) {
+    RecordTiles(s, "index.gpkg/blocks", true);
+}
+void BM_AddPolygonFC_Shapefile(benchmark::State &s) {
+    RecordTiles(s, "blocks", false);
+}
+void BM_AddPolygonFC_FileGdb(benchmark::State &s) {
+    RecordTiles(s, "index.gdb/blocks", false);
+}
 
 } // namespace
 

@@ -134,17 +134,15 @@ int PresentOf(const OGRFeature &feature, int field) {
 ExistingRecords ReadExisting(OGRLayer &layer, const BlockFieldIndices &fields,
                              std::string_view service, std::string_view blockType) {
     const OGRFeatureDefn &defn = *layer.GetLayerDefn();
-    const std::string where =
-        QuoteIdentifier(defn.GetFieldDefn(fields.service)->GetNameRef()) + " = " +
-        QuoteLiteral(service) + " AND " +
-        QuoteIdentifier(defn.GetFieldDefn(fields.type)->GetNameRef()) + " = " +
-        QuoteLiteral(blockType);
+    const std::string where = QuoteIdentifier(defn.GetFieldDefn(fields.service)->GetNameRef()) +
+                              " = " + QuoteLiteral(service) + " AND " +
+                              QuoteIdentifier(defn.GetFieldDefn(fields.type)->GetNameRef()) +
+                              " = " + QuoteLiteral(blockType);
     // Drivers without SQL evaluate the filter on the features read, so the filter's own
     // fields must be read too.
     CPLStringList ignored;
     for (int i = 0; i < defn.GetFieldCount(); ++i) {
-        if (i != fields.name && i != fields.present && i != fields.service &&
-            i != fields.type) {
+        if (i != fields.name && i != fields.present && i != fields.service && i != fields.type) {
             ignored.AddString(defn.GetFieldDefn(i)->GetNameRef());
         }
     }
@@ -153,9 +151,9 @@ ExistingRecords ReadExisting(OGRLayer &layer, const BlockFieldIndices &fields,
 
     GdalErrorCapture capture;
     if (layer.SetAttributeFilter(where.c_str()) != OGRERR_NONE) {
-        throw GdalError(WithReason("The block index " + std::string(layer.GetName()) +
-                                       " cannot be searched",
-                                   capture.Message()));
+        throw GdalError(
+            WithReason("The block index " + std::string(layer.GetName()) + " cannot be searched",
+                       capture.Message()));
     }
     layer.SetIgnoredFields(const_cast<const char **>(ignored.List()));
     ExistingRecords records;
@@ -171,9 +169,9 @@ ExistingRecords ReadExisting(OGRLayer &layer, const BlockFieldIndices &fields,
     layer.SetAttributeFilter(nullptr);
     layer.ResetReading();
     if (capture.HasFailure()) {
-        throw GdalError(WithReason("The block index " + std::string(layer.GetName()) +
-                                       " cannot be read",
-                                   capture.Message()));
+        throw GdalError(
+            WithReason("The block index " + std::string(layer.GetName()) + " cannot be read",
+                       capture.Message()));
     }
     return records;
 }
@@ -316,8 +314,8 @@ std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, dialogs::UiPort &
                 // Never offer to replace an index that exists but cannot be read.
                 ReportOpenFailure(ui, failure);
             } else if (AskCreate(ui, kNoShapefileQuestion, indexPath)) {
-                featureClass = CreateShapeFC(workspacePath, name, wkbPolygon, false, false, &srs,
-                                             &failure);
+                featureClass =
+                    CreateShapeFC(workspacePath, name, wkbPolygon, false, false, &srs, &failure);
                 if (!featureClass) {
                     ReportOpenFailure(ui, failure);
                 }
@@ -394,15 +392,14 @@ std::string QuoteLiteral(std::string_view value) {
     return text;
 }
 
-std::string BlockWhereClause(OGRLayer &layer, std::string_view blockName,
-                             std::string_view service, std::string_view blockType) {
+std::string BlockWhereClause(OGRLayer &layer, std::string_view blockName, std::string_view service,
+                             std::string_view blockType) {
     const OGRFeatureDefn &defn = *layer.GetLayerDefn();
     auto name = [&](std::string_view field) {
         return QuoteIdentifier(defn.GetFieldDefn(FieldIndex(layer, field))->GetNameRef());
     };
-    return name("blockName") + " = " + QuoteLiteral(blockName) + " AND " + name("Service") +
-           " = " + QuoteLiteral(service) + " AND " + name("blockType") + " = " +
-           QuoteLiteral(blockType);
+    return name("blockName") + " = " + QuoteLiteral(blockName) + " AND " + name("Service") + " = " +
+           QuoteLiteral(service) + " AND " + name("blockType") + " = " + QuoteLiteral(blockType);
 }
 
 OGRFeatureUniquePtr FindFeatureByWhere(FeatureClass &featureClass, const std::string &where) {
@@ -448,10 +445,10 @@ std::string VersionText(tiles::TilesType type, const VersionTexts &versions,
     }
 }
 
-BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
-                               TileSequence tiles, tiles::TilesType type, int level,
-                               std::string_view sourceText, const VersionTexts &versions,
-                               dialogs::UiPort &ui, std::chrono::year_month_day loadDate) {
+BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index, TileSequence tiles,
+                               tiles::TilesType type, int level, std::string_view sourceText,
+                               const VersionTexts &versions, dialogs::UiPort &ui,
+                               std::chrono::year_month_day loadDate) {
     BlockIndexSummary summary;
     const auto code = CoordSystemCodeOf(type);
     const std::string_view blockType = download::TypeWord(type);

@@ -210,8 +210,8 @@ std::optional<FeatureClass> OpenDbFC(const fs::path &database, std::string_view 
     try {
         auto featureClass = OpenDbFC(OpenDbWorkspace(database), name);
         if (!featureClass && failure != nullptr) {
-            *failure = "The database " + database.string() + " has no feature class " +
-                       std::string(name);
+            *failure =
+                "The database " + database.string() + " has no feature class " + std::string(name);
         }
         return featureClass;
     } catch (const std::exception &e) {
@@ -364,8 +364,8 @@ bool AddField(FeatureClass &featureClass, std::string_view name, bool nullable, 
     if (featureClass.Layer().CreateField(&field, TRUE) != OGRERR_NONE) {
         std::string reason = capture.Message();
         if (reason.empty()) {
-            reason = "the field " + std::string(name) + " cannot be added to " +
-                     featureClass.Name();
+            reason =
+                "the field " + std::string(name) + " cannot be added to " + featureClass.Name();
         }
         ui.ShowMessage("dbUtil.AddField: " + reason);
         return false;

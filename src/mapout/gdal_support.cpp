@@ -17,7 +17,9 @@ GdalErrorCapture::GdalErrorCapture() {
     CPLErrorReset();
 }
 
-GdalErrorCapture::~GdalErrorCapture() { CPLPopErrorHandler(); }
+GdalErrorCapture::~GdalErrorCapture() {
+    CPLPopErrorHandler();
+}
 
 void GdalErrorCapture::Clear() noexcept {
     m_failure.clear();
@@ -25,8 +27,7 @@ void GdalErrorCapture::Clear() noexcept {
     CPLErrorReset();
 }
 
-void CPL_STDCALL GdalErrorCapture::Handler(CPLErr level, CPLErrorNum /*number*/,
-                                           const char *text) {
+void CPL_STDCALL GdalErrorCapture::Handler(CPLErr level, CPLErrorNum /*number*/, const char *text) {
     auto *self = static_cast<GdalErrorCapture *>(CPLGetErrorHandlerUserData());
     if (self == nullptr || text == nullptr) {
         return;

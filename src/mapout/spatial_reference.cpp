@@ -156,9 +156,13 @@ AssignResult AssignSpatialReference(const fs::path &tile, const OGRSpatialRefere
 
 } // namespace
 
-OGRSpatialReference SetProjectedCoordSystem(int code) { return CoordSystemOfCode(code, true); }
+OGRSpatialReference SetProjectedCoordSystem(int code) {
+    return CoordSystemOfCode(code, true);
+}
 
-OGRSpatialReference SetGeographicCoordSystem(int code) { return CoordSystemOfCode(code, false); }
+OGRSpatialReference SetGeographicCoordSystem(int code) {
+    return CoordSystemOfCode(code, false);
+}
 
 std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept {
     using tiles::TilesType;
@@ -195,8 +199,7 @@ std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, dialogs::UiP
         }
         fs::directory_iterator probe(folder, ec);
         if (ec) {
-            throw FileError("The folder " + FolderText(folder) +
-                                " cannot be read: " + ec.message(),
+            throw FileError("The folder " + FolderText(folder) + " cannot be read: " + ec.message(),
                             ErrorNumber::PermissionDenied);
         }
         return folder;

@@ -59,11 +59,13 @@ std::vector<test::BlockRow> Rows(const test::TempDir &dir, const IndexFormat &fo
     return test::ReadBlockRows(dir / format.source, format.layer);
 }
 
-double ResN(int level) { return 2 * std::numbers::pi * 6378137.0 / 256 / std::ldexp(1.0, level); }
+double ResN(int level) {
+    return 2 * std::numbers::pi * 6378137.0 / 256 / std::ldexp(1.0, level);
+}
 
 // The record a tile must have, worked out from its list columns as the index defines them.
-test::BlockRow Expected(TilesType type, const tiles::TileRecord &r, int level,
-                        std::string service, std::string version, int present) {
+test::BlockRow Expected(TilesType type, const tiles::TileRecord &r, int level, std::string service,
+                        std::string version, int present) {
     const double shift = tiles::IsEllipsoidal(type) ? 256 * ResN(level) : 0.0;
     const double y = r.y + shift;
     test::BlockRow row;
@@ -85,12 +87,12 @@ test::BlockRow Expected(TilesType type, const tiles::TileRecord &r, int level,
 }
 
 mapout::BlockIndexSummary Record(FeatureClass &index, const fs::path &folder,
-                              const std::vector<tiles::TileRecord> &list, TilesType type,
-                              int level, std::string_view source, test::RecordingUi &ui,
-                              const mapout::VersionTexts &versions = kVersions,
-                              std::chrono::year_month_day date = kLoadDate) {
-    return AddPolygonFC(folder, &index, TileSequence::FromList(list), type, level, source,
-                        versions, ui, date);
+                                 const std::vector<tiles::TileRecord> &list, TilesType type,
+                                 int level, std::string_view source, test::RecordingUi &ui,
+                                 const mapout::VersionTexts &versions = kVersions,
+                                 std::chrono::year_month_day date = kLoadDate) {
+    return AddPolygonFC(folder, &index, TileSequence::FromList(list), type, level, source, versions,
+                        ui, date);
 }
 
 tiles::TileRecord Named(std::string_view name, double x) {
@@ -141,8 +143,8 @@ TEST(BlockPolygon, RingRunsClockwiseFromTheUpperLeftCorner) {
     const OGRLinearRing *ring = polygon.getExteriorRing();
     ASSERT_NE(ring, nullptr);
     ASSERT_EQ(ring->getNumPoints(), 5);
-    const double expected[5][2] = {{1000, 2001}, {1256, 2001}, {1256, 1745}, {1000, 1745},
-                                   {1000, 2001}};
+    const double expected[5][2] = {
+        {1000, 2001}, {1256, 2001}, {1256, 1745}, {1000, 1745}, {1000, 2001}};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(ring->getX(i), expected[i][0]) << i;
         EXPECT_EQ(ring->getY(i), expected[i][1]) << i;
@@ -170,8 +172,7 @@ TEST(WhereClause, ValuesAreQuotedSoTheyCannotChangeTheQuery) {
         ASSERT_EQ(Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui).added, 3);
         for (const auto &record : list) {
             auto found = mapout::FindFeatureByWhere(
-                *index, mapout::BlockWhereClause(index->Layer(), record.name.View(), "Goo",
-                                                 "sat"));
+                *index, mapout::BlockWhereClause(index->Layer(), record.name.View(), "Goo", "sat"));
             ASSERT_TRUE(found) << record.name.Str();
             EXPECT_EQ(std::string(found->GetFieldAsString("blockName")), record.name.Str());
         }
@@ -211,8 +212,8 @@ TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
         GDALDatasetUniquePtr dataset(
             GDALDataset::Open((dir / format.source).c_str(), GDAL_OF_VECTOR));
         ASSERT_TRUE(dataset);
-        OGRLayer *layer = *format.layer ? dataset->GetLayerByName(format.layer)
-                                        : dataset->GetLayer(0);
+        OGRLayer *layer =
+            *format.layer ? dataset->GetLayerByName(format.layer) : dataset->GetLayer(0);
         ASSERT_NE(layer, nullptr);
         ASSERT_NE(layer->GetSpatialRef(), nullptr);
         EXPECT_TRUE(layer->GetSpatialRef()->IsSame(&sphere));
@@ -347,12 +348,12 @@ TEST(OpenPolygonFC, ExistingIndexGetsOnlyTheFieldsItLacks) {
         auto shp = mapout::CreateShapeFC(dir.Path(), "old", wkbPolygon, false, false, nullptr);
         ASSERT_TRUE(shp);
         test::RecordingUi ui;
-        ASSERT_TRUE(mapout::AddField(*shp, "BLOCKNAME", true, mapout::FieldType::Text, 50, 0, 0,
-                                     true, ui));
+        ASSERT_TRUE(
+            mapout::AddField(*shp, "BLOCKNAME", true, mapout::FieldType::Text, 50, 0, 0, true, ui));
         ASSERT_TRUE(
             mapout::AddField(*shp, "note", true, mapout::FieldType::Text, 20, 0, 0, true, ui));
-        ASSERT_TRUE(mapout::AddField(*shp, "present", true, mapout::FieldType::Integer, 1, 0, 0,
-                                     true, ui));
+        ASSERT_TRUE(
+            mapout::AddField(*shp, "present", true, mapout::FieldType::Integer, 1, 0, 0, true, ui));
     }
     // A File Geodatabase feature class that has some of the fields.
     {
@@ -364,14 +365,14 @@ TEST(OpenPolygonFC, ExistingIndexGetsOnlyTheFieldsItLacks) {
         ASSERT_TRUE(
             mapout::AddField(fc, "zoom", true, mapout::FieldType::Integer, 2, 0, 0, true, ui));
     }
-    const std::vector<std::string> shpExpected{"BLOCKNAME", "note", "present", "Service",
-                                               "Version",   "blockType", "Xm", "Ym",
+    const std::vector<std::string> shpExpected{"BLOCKNAME",  "note",      "present", "Service",
+                                               "Version",    "blockType", "Xm",      "Ym",
                                                "Resolution", "Zoom"};
-    const std::vector<std::string> gdbExpected{"Xm",        "zoom",  "blockName", "Service",
-                                               "Version",   "blockType", "Ym", "Resolution",
-                                               "Present"};
-    for (const auto &[index, expected] :
-         {std::pair{dir / "old", shpExpected}, std::pair{dir / "old.gdb" / "blocks", gdbExpected}}) {
+    const std::vector<std::string> gdbExpected{"Xm",      "zoom",       "blockName",
+                                               "Service", "Version",    "blockType",
+                                               "Ym",      "Resolution", "Present"};
+    for (const auto &[index, expected] : {std::pair{dir / "old", shpExpected},
+                                          std::pair{dir / "old.gdb" / "blocks", gdbExpected}}) {
         SCOPED_TRACE(index.string());
         fs::path path = index;
         test::RecordingUi ui;
@@ -457,7 +458,8 @@ TEST(AddPolygonFC, LaterRunsRefreshPresentAndNothingElse) {
             test::WriteImage(download::TilePath(dir.Path(), type, record, level), true);
         }
         const mapout::VersionTexts newer{"200", "m9", "t9"};
-        auto second = Record(*index, dir.Path(), list, type, level, "Goo", ui, newer, 2027y / 1 / 2);
+        auto second =
+            Record(*index, dir.Path(), list, type, level, "Goo", ui, newer, 2027y / 1 / 2);
         EXPECT_EQ(second.added, 0);
         EXPECT_EQ(second.refreshed, static_cast<std::int64_t>(list.size()));
         std::vector<test::BlockRow> expected;
@@ -498,15 +500,13 @@ TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUp) {
             expected.push_back(Expected(type, record, level, service, "05.12.2026", 0));
         }
     }
-    EXPECT_DOUBLE_EQ(expected.front().ym,
-                     test::MoscowTiles(TilesType::ScanSat, level)[0].y + 256 * ResN(level) +
-                         ResN(level) / 2);
+    EXPECT_DOUBLE_EQ(expected.front().ym, test::MoscowTiles(TilesType::ScanSat, level)[0].y +
+                                              256 * ResN(level) + ResN(level) / 2);
     // A Google tile with the very same list values is not moved up; its polygon, built in
     // Sphere Mercator, is transformed into the index's World Mercator.
     tiles::TileRecord google = test::MoscowTiles(TilesType::ScanSat, level)[0];
     google.name.Assign("tqq");
-    ASSERT_EQ(Record(index, dir.Path(), {google}, TilesType::GoogleSat, level, "Goo", ui).added,
-              1);
+    ASSERT_EQ(Record(index, dir.Path(), {google}, TilesType::GoogleSat, level, "Goo", ui).added, 1);
     auto rows = test::ReadBlockRows(dir / "world.gpkg", "blocks");
     const auto googleRow = std::find_if(rows.begin(), rows.end(),
                                         [](const auto &row) { return row.service == "Goo"; });
@@ -515,10 +515,10 @@ TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUp) {
     EXPECT_DOUBLE_EQ(googleRow->ym, google.y - google.resY / 2);
     ASSERT_EQ(googleRow->ring.size(), 5u);
     for (std::size_t i = 0; i < 5; ++i) {
-        const auto want = test::SphereMercatorToGeo(googleExpected.ring[i].first,
-                                                    googleExpected.ring[i].second);
-        const auto got = test::WorldMercatorToGeo(googleRow->ring[i].first,
-                                                  googleRow->ring[i].second);
+        const auto want =
+            test::SphereMercatorToGeo(googleExpected.ring[i].first, googleExpected.ring[i].second);
+        const auto got =
+            test::WorldMercatorToGeo(googleRow->ring[i].first, googleRow->ring[i].second);
         EXPECT_NEAR(got.lon, want.lon, 1e-9) << i;
         EXPECT_NEAR(got.lat, want.lat, 1e-9) << i;
     }
@@ -552,8 +552,8 @@ TEST(AddPolygonFC, PolygonsAreTransformedIntoTheIndexSystem) {
         EXPECT_DOUBLE_EQ(it->ym, expected.ym);
         ASSERT_EQ(it->ring.size(), expected.ring.size());
         for (std::size_t i = 0; i < expected.ring.size(); ++i) {
-            const auto want = test::WorldMercatorToGeo(expected.ring[i].first,
-                                                       expected.ring[i].second);
+            const auto want =
+                test::WorldMercatorToGeo(expected.ring[i].first, expected.ring[i].second);
             const auto got = test::SphereMercatorToGeo(it->ring[i].first, it->ring[i].second);
             EXPECT_NEAR(got.lon, want.lon, 1e-9) << i;
             EXPECT_NEAR(got.lat, want.lat, 1e-9) << i;
@@ -699,7 +699,8 @@ TEST(AddPolygonFC, IndexWithoutTheBlockFieldsIsReported) {
     const auto workspace = mapout::CreateDbWorkspace(dir / "bare.gpkg");
     auto bare = mapout::CreateDbFC(workspace, "bare", wkbPolygon, false, false, nullptr);
     test::RecordingUi ui;
-    const auto summary = Record(bare, dir.Path(), {Named("a", 0)}, TilesType::GoogleSat, 14, "Goo", ui);
+    const auto summary =
+        Record(bare, dir.Path(), {Named("a", 0)}, TilesType::GoogleSat, 14, "Goo", ui);
     EXPECT_FALSE(summary.completed);
     EXPECT_EQ(summary.added, 0);
     ASSERT_EQ(ui.messages.size(), 1u);

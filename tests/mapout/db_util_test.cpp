@@ -17,15 +17,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-OGRSpatialReference Sphere() { return mapout::SetProjectedCoordSystem(mapout::kSphereMercator); }
+OGRSpatialReference Sphere() {
+    return mapout::SetProjectedCoordSystem(mapout::kSphereMercator);
+}
 
 // Adds one feature with a square polygon, so that replacing a feature class shows.
 void AddSquare(mapout::FeatureClass &featureClass) {
     OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(featureClass.Layer().GetLayerDefn()));
     OGRGeometry *square = nullptr;
-    ASSERT_EQ(OGRGeometryFactory::createFromWkt("POLYGON ((0 0,0 1,1 1,1 0,0 0))", nullptr,
-                                                &square),
-              OGRERR_NONE);
+    ASSERT_EQ(
+        OGRGeometryFactory::createFromWkt("POLYGON ((0 0,0 1,1 1,1 0,0 0))", nullptr, &square),
+        OGRERR_NONE);
     feature->SetGeometryDirectly(square);
     ASSERT_EQ(featureClass.Layer().CreateFeature(feature.get()), OGRERR_NONE);
 }
@@ -97,9 +99,8 @@ TEST(Workspaces, CorruptDatabasesOpenNothing) {
         (void)mapout::OpenDbWorkspace(dir / "broken.gpkg");
         FAIL() << "a corrupt database opened";
     } catch (const mapout::GdalError &e) {
-        EXPECT_EQ(std::string(e.what()).rfind("The database " + (dir / "broken.gpkg").string() +
-                                                  " cannot be opened",
-                                              0),
+        EXPECT_EQ(std::string(e.what()).rfind(
+                      "The database " + (dir / "broken.gpkg").string() + " cannot be opened", 0),
                   0u);
         EXPECT_EQ(e.Number(), 1001);
     }
@@ -138,13 +139,12 @@ TEST(ShapeFeatureClass, CreatedOpenedAndReplaced) {
 
     std::string failure;
     EXPECT_FALSE(mapout::OpenShapeFC(dir.Path(), "none", &failure));
-    EXPECT_EQ(failure.rfind("The shapefile " + (dir / "none.shp").string() + " cannot be opened",
-                            0),
-              0u);
+    EXPECT_EQ(
+        failure.rfind("The shapefile " + (dir / "none.shp").string() + " cannot be opened", 0), 0u);
     EXPECT_FALSE(mapout::OpenShapeFC(dir / "missing", "blocks", &failure));
     EXPECT_EQ(failure, "The folder " + (dir / "missing").string() + " does not exist");
-    EXPECT_FALSE(mapout::CreateShapeFC(dir / "missing", "blocks", wkbPolygon, false, false,
-                                       nullptr, &failure));
+    EXPECT_FALSE(mapout::CreateShapeFC(dir / "missing", "blocks", wkbPolygon, false, false, nullptr,
+                                       &failure));
     EXPECT_EQ(failure, "The folder " + (dir / "missing").string() + " does not exist");
 }
 
@@ -154,8 +154,7 @@ TEST(ShapeFeatureClass, GeometryFlagsReachTheLayer) {
     EXPECT_EQ(plain.objectIdName, "OBJECTID");
     EXPECT_EQ(plain.shapeName, "SHAPE");
     EXPECT_FALSE(plain.spatialReference);
-    EXPECT_EQ(mapout::MakeBasicFields(wkbPolygon, true, true, nullptr).geometryType,
-              wkbPolygonZM);
+    EXPECT_EQ(mapout::MakeBasicFields(wkbPolygon, true, true, nullptr).geometryType, wkbPolygonZM);
 
     test::TempDir dir;
     auto z = mapout::CreateShapeFC(dir.Path(), "z", wkbPolygon, false, true, nullptr);
@@ -179,9 +178,9 @@ TEST(DatabaseFeatureClass, CreatedAndOpenedInGeoPackageAndFileGeodatabase) {
             EXPECT_STREQ(created.Layer().GetGeometryColumn(), "SHAPE");
             AddSquare(created);
             // A second feature class of the same name is refused.
-            EXPECT_THROW((void)mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false,
-                                                  &sphere),
-                         mapout::GdalError);
+            EXPECT_THROW(
+                (void)mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, &sphere),
+                mapout::GdalError);
         }
         // Reopened from disk, by a name in another letter case.
         auto opened = mapout::OpenDbFC(database, "blocks");
@@ -196,8 +195,7 @@ TEST(DatabaseFeatureClass, CreatedAndOpenedInGeoPackageAndFileGeodatabase) {
 
         std::string failure;
         EXPECT_FALSE(mapout::OpenDbFC(database, "other", &failure));
-        EXPECT_EQ(failure,
-                  "The database " + database.string() + " has no feature class other");
+        EXPECT_EQ(failure, "The database " + database.string() + " has no feature class other");
         EXPECT_FALSE(mapout::OpenDbFC(dir / "missing.gpkg", "blocks", &failure));
         EXPECT_NE(failure.find("cannot be opened"), std::string::npos);
     }
@@ -249,8 +247,7 @@ TEST(AddField, FieldsAreDescribedAsTheHostDescribesThem) {
     // A refusal is shown with GDAL's reason.
     const auto workspace = mapout::CreateDbWorkspace(dir / "f.gpkg");
     auto gpkg = mapout::CreateDbFC(workspace, "f", wkbPolygon, false, false, nullptr);
-    EXPECT_TRUE(
-        mapout::AddField(gpkg, "must", false, mapout::FieldType::Text, 5, 0, 0, true, ui));
+    EXPECT_TRUE(mapout::AddField(gpkg, "must", false, mapout::FieldType::Text, 5, 0, 0, true, ui));
     EXPECT_FALSE(gpkg.Layer().GetLayerDefn()->GetFieldDefn(0)->IsNullable());
     // A name already taken in another letter case is refused, whatever the driver would do.
     EXPECT_FALSE(
@@ -268,8 +265,7 @@ TEST(AddField, RefusalShowsGdalsReason) {
     mapout::SharedDataset dataset(raw, [](GDALDataset *d) { GDALClose(d); });
     mapout::FeatureClass readOnly(dataset, *raw->GetLayer(0), WorkspaceKind::FileSystem);
     test::RecordingUi ui;
-    EXPECT_FALSE(
-        mapout::AddField(readOnly, "x", true, mapout::FieldType::Text, 5, 0, 0, true, ui));
+    EXPECT_FALSE(mapout::AddField(readOnly, "x", true, mapout::FieldType::Text, 5, 0, 0, true, ui));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text,
               "dbUtil.AddField: CreateField : unsupported operation on a read-only datasource.");

@@ -86,7 +86,9 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 
-double Degrees(double radians) { return radians * 180 / kPi; }
+double Degrees(double radians) {
+    return radians * 180 / kPi;
+}
 
 // Latitude of a northing on the WGS 84 ellipsoid's Mercator.
 double EllipsoidalLatitude(double y) {
@@ -128,7 +130,9 @@ GeoBounds TileGeoBounds(TilesType type, const tiles::TileRecord &record, int lev
                 EllipsoidalLatitude((row + 1) * tileSize)};
     }
     const double tiles = std::ldexp(1.0, type == TilesType::Shade ? level : level - 1);
-    auto lat = [&](double row) { return Degrees(std::atan(std::sinh(kPi * (1 - 2 * row / tiles)))); };
+    auto lat = [&](double row) {
+        return Degrees(std::atan(std::sinh(kPi * (1 - 2 * row / tiles))));
+    };
     return {record.col / tiles * 360 - 180, lat(record.row + 1.0),
             (record.col + 1) / tiles * 360 - 180, lat(record.row)};
 }
@@ -145,8 +149,8 @@ std::vector<BlockRow> ReadBlockRows(const fs::path &source, const std::string &l
         ADD_FAILURE() << "GDAL cannot open " << source;
         return rows;
     }
-    OGRLayer *layer = layerName.empty() ? dataset->GetLayer(0)
-                                        : dataset->GetLayerByName(layerName.c_str());
+    OGRLayer *layer =
+        layerName.empty() ? dataset->GetLayer(0) : dataset->GetLayerByName(layerName.c_str());
     if (layer == nullptr) {
         ADD_FAILURE() << "no layer " << layerName << " in " << source;
         return rows;

@@ -47,8 +47,8 @@ void ExpectGeoreferenced(const fs::path &image, TilesType type, const tiles::Til
 
     double gt[6];
     ASSERT_EQ(dataset->GetGeoTransform(gt), CE_None);
-    const double north = tiles::IsEllipsoidal(type) ? record.y + 256 * record.resX
-                                                    : record.y - record.resY / 2;
+    const double north =
+        tiles::IsEllipsoidal(type) ? record.y + 256 * record.resX : record.y - record.resY / 2;
     const double west = tiles::IsEllipsoidal(type) ? record.x : record.x - record.resX / 2;
     EXPECT_NEAR(gt[0], west, 1e-6);
     EXPECT_NEAR(gt[1], record.resX, 1e-9); // world files carry 15 digits
@@ -148,8 +148,7 @@ TEST(RasterWorkspace, FolderOpensAndAnythingElseIsReported) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text,
               dialogs::ComposeMessageReport("OpenRasterWorkSpace  ", 76,
-                                            "The folder " + missing.string() +
-                                                "/ does not exist"));
+                                            "The folder " + missing.string() + "/ does not exist"));
     EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
 
     const fs::path file = dir / "file";
@@ -176,8 +175,8 @@ TEST(SetRasterSpatRef, EveryTypeGetsItsCoordinateSystemAndGeotransform) {
         test::RecordingUi ui;
         // Half the types stream their list, as a load over millions of tiles does.
         tiles::TileStream stream({type, level, 55.70, 55.80, 37.50, 37.70});
-        auto sequence = level % 2 == 0 ? TileSequence::FromList(list)
-                                       : TileSequence::FromStream(stream);
+        auto sequence =
+            level % 2 == 0 ? TileSequence::FromList(list) : TileSequence::FromStream(stream);
         const auto summary = SetRasterSpatRef(dir.Path(), std::move(sequence), type, level, ui);
         EXPECT_TRUE(summary.completed);
         EXPECT_EQ(summary.assigned, static_cast<std::int64_t>(list.size()));
@@ -250,7 +249,7 @@ TEST(SetRasterSpatRef, SideFileCheckReadsTheSystemNotTheFile) {
     EXPECT_FALSE(mapout::SideFileHolds(side, sphere)); // none
     test::WriteText(side, "<PAMDataset>" + std::string(kStatistics) + "</PAMDataset>");
     EXPECT_FALSE(mapout::SideFileHolds(side, sphere)); // statistics only
-    test::WriteText(side, "<PAMDataset><SRS>"); // cut short
+    test::WriteText(side, "<PAMDataset><SRS>");        // cut short
     EXPECT_FALSE(mapout::SideFileHolds(side, sphere));
     test::WriteText(side, SphereMercatorSideFile(""));
     EXPECT_TRUE(mapout::SideFileHolds(side, sphere));
@@ -309,10 +308,10 @@ TEST(SetRasterSpatRef, SideFileThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
     EXPECT_EQ(summary.failed, 1);
     EXPECT_EQ(summary.assigned, static_cast<std::int64_t>(list.size()) - 1);
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text,
-              "Could not record the coordinate system of 1 tile.\r\n" + images[0].string() +
-                  ": Unable to save auxiliary information in " +
-                  mapout::SideFilePath(images[0]).string() + ".");
+    EXPECT_EQ(ui.messages[0].text, "Could not record the coordinate system of 1 tile.\r\n" +
+                                       images[0].string() +
+                                       ": Unable to save auxiliary information in " +
+                                       mapout::SideFilePath(images[0]).string() + ".");
     EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Exclamation);
     // The tile is unchanged (no coordinate system), the others have theirs.
     GDALDatasetUniquePtr first(GDALDataset::Open(images[0].c_str(), GDAL_OF_RASTER));
@@ -343,8 +342,8 @@ TEST(SetRasterSpatRef, ReadOnlyFolderLeavesTilesUnchanged) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text.rfind("Could not record the coordinate system of ", 0), 0u);
     for (const auto &record : list) {
-        EXPECT_FALSE(fs::exists(
-            mapout::SideFilePath(download::TilePath(dir.Path(), type, record, level))));
+        EXPECT_FALSE(
+            fs::exists(mapout::SideFilePath(download::TilePath(dir.Path(), type, record, level))));
     }
 }
 
@@ -356,8 +355,8 @@ TEST(SetRasterSpatRef, LevelFolderThatCannotBeOpenedEndsTheRun) {
             test::WriteText(folder, "not a folder");
         }
         test::RecordingUi ui;
-        const auto summary = SetRasterSpatRef(folder, TileSequence::FromList(list),
-                                              TilesType::GoogleSat, 12, ui);
+        const auto summary =
+            SetRasterSpatRef(folder, TileSequence::FromList(list), TilesType::GoogleSat, 12, ui);
         EXPECT_FALSE(summary.completed);
         ASSERT_EQ(ui.messages.size(), 2u);
         EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
@@ -370,8 +369,8 @@ TEST(SetRasterSpatRef, LevelFolderThatCannotBeOpenedEndsTheRun) {
     // Relief tiles lie in row folders, so a missing level folder only means missing tiles.
     test::RecordingUi ui;
     const auto shade = test::MoscowTiles(TilesType::Shade, 9);
-    const auto summary = SetRasterSpatRef(dir / "missing", TileSequence::FromList(shade),
-                                          TilesType::Shade, 9, ui);
+    const auto summary =
+        SetRasterSpatRef(dir / "missing", TileSequence::FromList(shade), TilesType::Shade, 9, ui);
     EXPECT_TRUE(summary.completed);
     EXPECT_EQ(summary.missing, static_cast<std::int64_t>(shade.size()));
     EXPECT_TRUE(ui.messages.empty());
