@@ -17,7 +17,6 @@
 #include <stdexcept>
 
 using namespace tessaro;
-using mapout::AddPolygonFC;
 using mapout::FeatureClass;
 using mapout::TileSequence;
 using tiles::TilesType;
@@ -29,29 +28,27 @@ namespace {
 const mapout::VersionTexts kVersions{"125", "m2", "t3"};
 constexpr std::chrono::year_month_day kLoadDate{2026y / 12 / 5};
 
-// The three places an index can live: a shapefile in a folder, a feature class in a
-// GeoPackage, one in a File Geodatabase.
+// The three places an index can live, as the user types them below the test folder, and what
+// GDAL opens to read them back.
 struct IndexFormat {
     const char *label;
-    const char *indexPath; ///< below the test folder, as the user types it
-    const char *source;    ///< what GDAL opens to read it back
+    const char *indexPath;
+    const char *source;
     const char *layer;
     double ringTolerance; ///< a File Geodatabase keeps vertices on a 0.1 mm grid
 };
+constexpr IndexFormat kShapefile{"shapefile", "blocks", "blocks.shp", "", 1e-6};
+constexpr IndexFormat kGeoPackage{"GeoPackage", "index.gpkg/blocks", "index.gpkg", "blocks", 1e-6};
 constexpr IndexFormat kFormats[] = {
-    {"shapefile", "blocks", "blocks.shp", "", 1e-6},
-    {"GeoPackage", "index.gpkg/blocks", "index.gpkg", "blocks", 1e-6},
-    {"File Geodatabase", "index.gdb/blocks", "index.gdb", "blocks", 1e-4},
-};
+    kShapefile, kGeoPackage, {"File Geodatabase", "index.gdb/blocks", "index.gdb", "blocks", 1e-4}};
 
-// Opens the index of a format, creating it on the first call (the user answers Yes).
+// Opens the index of a format, creating it (and its database) on the first call.
 std::optional<FeatureClass> OpenIndex(const test::TempDir &dir, const IndexFormat &format) {
     test::RecordingUi ui;
     ui.answers = {true};
     fs::path path = dir / format.indexPath;
     auto index = mapout::OpenPolygonFC(path, ui);
-    EXPECT_TRUE(index) << format.label;
-    EXPECT_TRUE(ui.messages.empty()) << ui.messages.front().text;
+    EXPECT_TRUE(index && ui.messages.empty()) << format.label;
     return index;
 }
 
@@ -66,79 +63,57 @@ double ResN(int level) {
 // The record a tile must have, worked out from its list columns as the index defines them.
 test::BlockRow Expected(TilesType type, const tiles::TileRecord &r, int level, std::string service,
                         std::string version, int present) {
-    const double shift = tiles::IsEllipsoidal(type) ? 256 * ResN(level) : 0.0;
-    const double y = r.y + shift;
-    test::BlockRow row;
-    row.blockName = download::TileBaseName(type, r, level);
-    row.service = std::move(service);
-    row.version = std::move(version);
-    row.blockType = download::TypeWord(type);
-    row.xm = r.x - r.resX / 2;
-    row.ym = y - r.resY / 2;
-    row.resolution = r.resX;
-    row.zoom = level;
-    row.present = present;
+    const double y = r.y + (tiles::IsEllipsoidal(type) ? 256 * ResN(level) : 0.0);
     const double x0 = r.x - r.resX / 2;
     const double x1 = r.x + 256 * r.resX - r.resX / 2;
     const double y0 = y - r.resY / 2;
     const double y1 = y + 256 * r.resY - r.resY / 2;
-    row.ring = {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}, {x0, y0}};
-    return row;
+    return {download::TileBaseName(type, r, level),
+            std::move(service),
+            std::move(version),
+            std::string(download::TypeWord(type)),
+            x0,
+            y0,
+            r.resX,
+            level,
+            present,
+            {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}, {x0, y0}}};
 }
 
 mapout::BlockIndexSummary Record(FeatureClass &index, const fs::path &folder,
                                  const std::vector<tiles::TileRecord> &list, TilesType type,
                                  int level, std::string_view source, test::RecordingUi &ui,
-                                 const mapout::VersionTexts &versions = kVersions,
-                                 std::chrono::year_month_day date = kLoadDate) {
-    return AddPolygonFC(folder, &index, TileSequence::FromList(list), type, level, source, versions,
-                        ui, date);
+                                 const mapout::VersionTexts &versions = kVersions) {
+    return mapout::AddPolygonFC(folder, &index, TileSequence::FromList(list), type, level, source,
+                                versions, ui, kLoadDate);
 }
 
 tiles::TileRecord Named(std::string_view name, double x) {
-    tiles::TileRecord r;
-    r.x = x;
-    r.y = 7000000;
-    r.resX = 2;
-    r.resY = -2;
-    r.name.Assign(name);
+    tiles::TileRecord r{0, 0, x, 7000000, 2, -2, tiles::BlockName(name)};
     return r;
-}
-
-void SortRows(std::vector<test::BlockRow> &rows) {
-    std::sort(rows.begin(), rows.end(), [](const auto &a, const auto &b) {
-        return std::tie(a.blockName, a.service, a.blockType) <
-               std::tie(b.blockName, b.service, b.blockType);
-    });
 }
 
 void ExpectRows(std::vector<test::BlockRow> expected, const std::vector<test::BlockRow> &actual,
                 double ringTolerance = 1e-6) {
-    SortRows(expected);
+    std::sort(expected.begin(), expected.end(), [](const auto &a, const auto &b) {
+        return std::tie(a.blockName, a.service, a.blockType) <
+               std::tie(b.blockName, b.service, b.blockType);
+    });
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         test::ExpectSameRow(expected[i], actual[i], 1e-6, ringTolerance);
     }
 }
 
-void ExpectRows(const std::vector<test::BlockRow> &expected, const test::TempDir &dir,
-                const IndexFormat &format) {
-    ExpectRows(expected, test::ReadBlockRows(dir / format.source, format.layer),
-               format.ringTolerance);
-}
-
 } // namespace
 
-TEST(ShapeName, ExtensionBecomesShp) {
+TEST(BlockPolygon, ShapeNamesAndTheRingFromTheReferencePoint) {
     EXPECT_EQ(mapout::NormaliseShapeName("blocks"), "blocks.shp");
     EXPECT_EQ(mapout::NormaliseShapeName("blocks.dbf"), "blocks.shp");
     EXPECT_EQ(mapout::NormaliseShapeName("my.blocks.txt"), "my.blocks.shp");
-    EXPECT_EQ(mapout::NormaliseShapeName("b.SHP"), "b.SHP");
     EXPECT_EQ(mapout::NormaliseShapeName("b.sHp"), "b.sHp");
     EXPECT_EQ(mapout::NormaliseShapeName("b.shpx"), "b.shp");
-}
 
-TEST(BlockPolygon, RingRunsClockwiseFromTheUpperLeftCorner) {
     const OGRPolygon polygon = mapout::MakeBlockPolygon(1000.5, 2000.5, 1, -1);
     const OGRLinearRing *ring = polygon.getExteriorRing();
     ASSERT_NE(ring, nullptr);
@@ -150,70 +125,32 @@ TEST(BlockPolygon, RingRunsClockwiseFromTheUpperLeftCorner) {
         EXPECT_EQ(ring->getY(i), expected[i][1]) << i;
     }
     EXPECT_TRUE(ring->isClockwise());
-    EXPECT_EQ(polygon.getSpatialReference(), nullptr);
-    EXPECT_EQ(polygon.get_Area(), 256.0 * 256.0);
-}
-
-TEST(WhereClause, ValuesAreQuotedSoTheyCannotChangeTheQuery) {
-    EXPECT_EQ(mapout::QuoteLiteral("a'b"), "'a''b'");
-    EXPECT_EQ(mapout::QuoteLiteral(""), "''");
-    EXPECT_EQ(mapout::QuoteLiteral("''"), "''''''");
-
-    for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
-        test::TempDir dir;
-        auto index = OpenIndex(dir, format);
-        ASSERT_TRUE(index);
-        EXPECT_EQ(mapout::BlockWhereClause(index->Layer(), "a'b", "Goo", "sat"),
-                  "\"blockName\" = 'a''b' AND \"Service\" = 'Goo' AND \"blockType\" = 'sat'");
-        const std::vector<tiles::TileRecord> list{Named("a'b", 0), Named("a", 1000),
-                                                  Named("b' OR '1'='1", 2000)};
-        test::RecordingUi ui;
-        ASSERT_EQ(Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui).added, 3);
-        for (const auto &record : list) {
-            auto found = mapout::FindFeatureByWhere(
-                *index, mapout::BlockWhereClause(index->Layer(), record.name.View(), "Goo", "sat"));
-            ASSERT_TRUE(found) << record.name.Str();
-            EXPECT_EQ(std::string(found->GetFieldAsString("blockName")), record.name.Str());
-        }
-        for (const char *probe : {"x' OR '1'='1", "b", "a''b"}) {
-            EXPECT_FALSE(mapout::FindFeatureByWhere(
-                *index, mapout::BlockWhereClause(index->Layer(), probe, "Goo", "sat")))
-                << probe;
-        }
-        // A filter the driver cannot parse finds nothing and leaves the layer unfiltered.
-        EXPECT_FALSE(mapout::FindFeatureByWhere(*index, "blockName = = 'a"));
-        EXPECT_EQ(index->Layer().GetFeatureCount(), 3);
-    }
 }
 
 TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
     const auto sphere = mapout::SetProjectedCoordSystem(mapout::kSphereMercator);
     for (const auto &format : kFormats) {
         SCOPED_TRACE(format.label);
-        test::TempDir dir;
+        test::TempDir dir; // the GeoPackage and the File Geodatabase do not exist yet either
         fs::path path = dir / format.indexPath;
-        const bool shapefile = std::string(format.label) == "shapefile";
+        const bool shapefile = &format == &kFormats[0];
         const fs::path shown = shapefile ? dir / "blocks.shp" : path;
         {
             test::RecordingUi ui;
             ui.answers = {true};
-            auto index = mapout::OpenPolygonFC(path, ui);
-            ASSERT_TRUE(index);
+            ASSERT_TRUE(mapout::OpenPolygonFC(path, ui));
             EXPECT_EQ(path, shown);
             ASSERT_EQ(ui.questions.size(), 1u);
             EXPECT_EQ(ui.questions[0].question, dialogs::Question::CreateIndex);
-            EXPECT_EQ(ui.questions[0].text,
-                      std::string(shapefile ? "SHP-файл для хранения полигонов не существует"
-                                            : "FeatureClass для хранения полигонов не существует") +
-                          "\r\n" + shown.string() + "\r\nСоздать новый?");
+            EXPECT_EQ(ui.questions[0].text, std::string(shapefile ? "SHP-файл" : "FeatureClass") +
+                                                " для хранения полигонов не существует\r\n" +
+                                                shown.string() + "\r\nСоздать новый?");
             EXPECT_TRUE(ui.messages.empty());
         }
         GDALDatasetUniquePtr dataset(
             GDALDataset::Open((dir / format.source).c_str(), GDAL_OF_VECTOR));
         ASSERT_TRUE(dataset);
-        OGRLayer *layer =
-            *format.layer ? dataset->GetLayerByName(format.layer) : dataset->GetLayer(0);
+        OGRLayer *layer = shapefile ? dataset->GetLayer(0) : dataset->GetLayerByName(format.layer);
         ASSERT_NE(layer, nullptr);
         ASSERT_NE(layer->GetSpatialRef(), nullptr);
         EXPECT_TRUE(layer->GetSpatialRef()->IsSame(&sphere));
@@ -221,85 +158,72 @@ TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
         EXPECT_TRUE(flat == wkbPolygon || flat == wkbMultiPolygon);
         const OGRFeatureDefn *defn = layer->GetLayerDefn();
         ASSERT_EQ(defn->GetFieldCount(), 9);
-        const std::pair<const char *, OGRFieldType> fields[] = {
-            {"blockName", OFTString}, {"Service", OFTString}, {"Version", OFTString},
-            {"blockType", OFTString}, {"Xm", OFTReal},        {"Ym", OFTReal},
-            {"Resolution", OFTReal},  {"Zoom", OFTInteger},   {"Present", OFTInteger}};
+        const std::tuple<const char *, OGRFieldType, int> fields[] = {
+            {"blockName", OFTString, 254}, {"Service", OFTString, 10}, {"Version", OFTString, 10},
+            {"blockType", OFTString, 3},   {"Xm", OFTReal, 19},        {"Ym", OFTReal, 19},
+            {"Resolution", OFTReal, 19},   {"Zoom", OFTInteger, 2},    {"Present", OFTInteger, 2}};
         for (int i = 0; i < 9; ++i) {
-            EXPECT_STREQ(defn->GetFieldDefn(i)->GetNameRef(), fields[i].first);
-            EXPECT_EQ(defn->GetFieldDefn(i)->GetType(), fields[i].second) << fields[i].first;
-            EXPECT_TRUE(defn->GetFieldDefn(i)->IsNullable()) << fields[i].first;
+            const auto &[name, type, width] = fields[i];
+            EXPECT_STREQ(defn->GetFieldDefn(i)->GetNameRef(), name);
+            EXPECT_EQ(defn->GetFieldDefn(i)->GetType(), type) << name;
+            EXPECT_TRUE(defn->GetFieldDefn(i)->IsNullable()) << name;
+            if (shapefile) { // the widths a dBase table keeps (text at most 254)
+                EXPECT_EQ(defn->GetFieldDefn(i)->GetWidth(), width) << name;
+            }
         }
         if (shapefile) {
-            // The widths a shapefile keeps (a dBase text holds at most 254 characters).
-            const int widths[] = {254, 10, 10, 3, 19, 19, 19, 2, 2};
-            for (int i = 0; i < 9; ++i) {
-                EXPECT_EQ(defn->GetFieldDefn(i)->GetWidth(), widths[i]) << fields[i].first;
-            }
             EXPECT_EQ(defn->GetFieldDefn(4)->GetPrecision(), 9);
         }
         dataset.reset();
 
-        // Opened again: no question, no field added twice.
-        test::RecordingUi again;
+        test::RecordingUi again; // opened again: no question, no field added twice
         auto reopened = mapout::OpenPolygonFC(path, again);
         ASSERT_TRUE(reopened);
-        EXPECT_TRUE(again.questions.empty());
-        EXPECT_TRUE(again.messages.empty());
+        EXPECT_TRUE(again.questions.empty() && again.messages.empty());
         EXPECT_EQ(reopened->Layer().GetLayerDefn()->GetFieldCount(), 9);
     }
 }
 
-TEST(OpenPolygonFC, ShapefileNamesAreNormalisedInThePath) {
+TEST(OpenPolygonFC, ShapefileNamesAreNormalisedAndNoClearsThePath) {
     test::TempDir dir;
     fs::path path = dir / "blocks.dbf";
     test::RecordingUi ui;
-    ui.answers = {true};
+    ui.answers = {true, true};
     ASSERT_TRUE(mapout::OpenPolygonFC(path, ui));
     EXPECT_EQ(path, dir / "blocks.shp");
-    ASSERT_EQ(ui.questions.size(), 1u);
-    EXPECT_NE(ui.questions[0].text.find((dir / "blocks.shp").string()), std::string::npos);
     EXPECT_TRUE(fs::exists(dir / "blocks.shp"));
-
-    // "SHP" in capitals stays as typed; GDAL writes the files in lower case and finds them.
+    // "SHP" in capitals stays as typed; GDAL writes lower case and finds the files again.
     fs::path upper = dir / "B.SHP";
-    test::RecordingUi ui2;
-    ui2.answers = {true};
-    ASSERT_TRUE(mapout::OpenPolygonFC(upper, ui2));
+    ASSERT_TRUE(mapout::OpenPolygonFC(upper, ui));
+    ASSERT_TRUE(mapout::OpenPolygonFC(upper, ui));
     EXPECT_EQ(upper, dir / "B.SHP");
-    test::RecordingUi ui3;
-    EXPECT_TRUE(mapout::OpenPolygonFC(upper, ui3));
-    EXPECT_TRUE(ui3.questions.empty());
-}
+    EXPECT_EQ(ui.questions.size(), 2u);
 
-TEST(OpenPolygonFC, AnsweringNoClearsThePathAndCreatesNothing) {
     for (const auto &format : kFormats) {
         SCOPED_TRACE(format.label);
-        test::TempDir dir;
-        fs::path path = dir / format.indexPath;
-        test::RecordingUi ui;
-        ui.answers = {false};
-        EXPECT_FALSE(mapout::OpenPolygonFC(path, ui));
-        EXPECT_TRUE(path.empty());
-        ASSERT_EQ(ui.questions.size(), 1u);
-        ASSERT_EQ(ui.messages.size(), 1u);
-        const bool shapefile = std::string(format.label) == "shapefile";
-        EXPECT_EQ(ui.messages[0].text,
-                  std::string("Не открылся FeatureClass ") + (shapefile ? "blocks.shp" : "blocks"));
-        EXPECT_TRUE(fs::is_empty(dir.Path()));
+        test::TempDir empty;
+        fs::path refused = empty / format.indexPath;
+        test::RecordingUi no;
+        no.answers = {false};
+        EXPECT_FALSE(mapout::OpenPolygonFC(refused, no));
+        EXPECT_TRUE(refused.empty());
+        EXPECT_EQ(no.questions.size(), 1u);
+        ASSERT_EQ(no.messages.size(), 1u);
+        EXPECT_EQ(no.messages[0].text, std::string("Не открылся FeatureClass blocks") +
+                                           (&format == &kFormats[0] ? ".shp" : ""));
+        EXPECT_TRUE(fs::is_empty(empty.Path()));
     }
 }
 
-TEST(OpenPolygonFC, WorkspacesThatCannotHoldTheIndex) {
+TEST(OpenPolygonFC, WorkspacesThatCannotHoldOrReadTheIndexAreNeverOverwritten) {
     test::TempDir dir;
+    const std::string noWorkspace =
+        "Не открылась рабочая область для сохранения полигинов!\r\nblocks";
     fs::path missing = dir / "missing" / "blocks";
     test::RecordingUi ui;
     EXPECT_FALSE(mapout::OpenPolygonFC(missing, ui));
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text,
-              "Не открылась рабочая область для сохранения полигинов!\r\nblocks");
-    EXPECT_TRUE(ui.questions.empty());
-    EXPECT_EQ(missing, dir / "missing" / "blocks");
+    EXPECT_EQ(ui.messages[0].text, noWorkspace);
 
     test::WriteText(dir / "table.csv", "a,b\n1,2\n");
     fs::path csv = dir / "table.csv" / "blocks";
@@ -308,295 +232,194 @@ TEST(OpenPolygonFC, WorkspacesThatCannotHoldTheIndex) {
     ASSERT_EQ(ui2.messages.size(), 2u);
     EXPECT_EQ(ui2.messages[0].text, "не поддерживается данный тип рабочей области");
     EXPECT_EQ(ui2.messages[1].text, "Не открылся FeatureClass blocks");
-    EXPECT_EQ(test::ReadText(dir / "table.csv"), "a,b\n1,2\n");
-}
 
-TEST(OpenPolygonFC, CorruptIndexIsReportedAndNeverReplaced) {
-    test::TempDir dir;
+    // Corrupt files: reported, no question, left as they are.
     test::WriteText(dir / "blocks.shp", "not a shapefile");
-    test::WriteText(dir / "blocks.dbf", "not a table");
-    fs::path path = dir / "blocks";
-    test::RecordingUi ui;
-    ui.answers = {true};
-    EXPECT_FALSE(mapout::OpenPolygonFC(path, ui));
-    EXPECT_TRUE(ui.questions.empty());
-    ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
-    EXPECT_NE(ui.messages[0].text.find("\tOpenPolygonFC  \r\n"), std::string::npos);
-    EXPECT_NE(ui.messages[0].text.find("The shapefile " + (dir / "blocks.shp").string() +
-                                       " cannot be opened"),
-              std::string::npos);
-    EXPECT_EQ(ui.messages[1].text, "Не открылся FeatureClass blocks.shp");
-    EXPECT_EQ(test::ReadText(dir / "blocks.shp"), "not a shapefile");
-
     test::WriteText(dir / "index.gpkg", "not a database");
+    fs::path shp = dir / "blocks";
     fs::path gpkg = dir / "index.gpkg" / "blocks";
-    test::RecordingUi ui2;
-    ui2.answers = {true};
-    EXPECT_FALSE(mapout::OpenPolygonFC(gpkg, ui2));
-    EXPECT_TRUE(ui2.questions.empty());
-    ASSERT_EQ(ui2.messages.size(), 1u);
-    EXPECT_EQ(ui2.messages[0].text,
-              "Не открылась рабочая область для сохранения полигинов!\r\nblocks");
+    test::RecordingUi ui3;
+    ui3.answers = {true, true};
+    EXPECT_FALSE(mapout::OpenPolygonFC(shp, ui3));
+    EXPECT_FALSE(mapout::OpenPolygonFC(gpkg, ui3));
+    EXPECT_TRUE(ui3.questions.empty());
+    ASSERT_EQ(ui3.messages.size(), 3u);
+    EXPECT_EQ(ui3.messages[0].title, dialogs::kReportTitle);
+    EXPECT_NE(ui3.messages[0].text.find("\tOpenPolygonFC  \r\n"), std::string::npos);
+    EXPECT_NE(ui3.messages[0].text.find("The shapefile " + (dir / "blocks.shp").string() +
+                                        " cannot be opened"),
+              std::string::npos);
+    EXPECT_EQ(ui3.messages[1].text, "Не открылся FeatureClass blocks.shp");
+    EXPECT_EQ(ui3.messages[2].text, noWorkspace);
+    EXPECT_EQ(test::ReadText(dir / "blocks.shp"), "not a shapefile");
     EXPECT_EQ(test::ReadText(dir / "index.gpkg"), "not a database");
+    EXPECT_EQ(test::ReadText(dir / "table.csv"), "a,b\n1,2\n");
 }
 
 TEST(OpenPolygonFC, ExistingIndexGetsOnlyTheFieldsItLacks) {
     test::TempDir dir;
-    // A shapefile whose fields differ in case and width, plus one of its own.
-    {
+    test::RecordingUi ui;
+    { // a shapefile whose fields differ in case and width, with one of its own
         auto shp = mapout::CreateShapeFC(dir.Path(), "old", wkbPolygon, false, false, nullptr);
         ASSERT_TRUE(shp);
-        test::RecordingUi ui;
-        ASSERT_TRUE(
-            mapout::AddField(*shp, "BLOCKNAME", true, mapout::FieldType::Text, 50, 0, 0, true, ui));
-        ASSERT_TRUE(
-            mapout::AddField(*shp, "note", true, mapout::FieldType::Text, 20, 0, 0, true, ui));
-        ASSERT_TRUE(
-            mapout::AddField(*shp, "present", true, mapout::FieldType::Integer, 1, 0, 0, true, ui));
+        using mapout::FieldType;
+        ASSERT_TRUE(mapout::AddField(*shp, "BLOCKNAME", true, FieldType::Text, 50, 0, 0, true, ui));
+        ASSERT_TRUE(mapout::AddField(*shp, "note", true, FieldType::Text, 20, 0, 0, true, ui));
+        ASSERT_TRUE(mapout::AddField(*shp, "present", true, FieldType::Integer, 1, 0, 0, true, ui));
     }
-    // A File Geodatabase feature class that has some of the fields.
-    {
-        const auto gdb = mapout::CreateDbWorkspace(dir / "old.gdb");
-        auto fc = mapout::CreateDbFC(gdb, "blocks", wkbPolygon, false, false, nullptr);
-        test::RecordingUi ui;
+    { // a File Geodatabase feature class with some of the fields
+        auto fc = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "old.gdb"), "blocks",
+                                     wkbPolygon, false, false, nullptr);
         ASSERT_TRUE(
             mapout::AddField(fc, "Xm", true, mapout::FieldType::Double, 17, 17, 9, true, ui));
-        ASSERT_TRUE(
-            mapout::AddField(fc, "zoom", true, mapout::FieldType::Integer, 2, 0, 0, true, ui));
     }
-    const std::vector<std::string> shpExpected{"BLOCKNAME",  "note",      "present", "Service",
-                                               "Version",    "blockType", "Xm",      "Ym",
-                                               "Resolution", "Zoom"};
-    const std::vector<std::string> gdbExpected{"Xm",      "zoom",       "blockName",
-                                               "Service", "Version",    "blockType",
-                                               "Ym",      "Resolution", "Present"};
-    for (const auto &[index, expected] : {std::pair{dir / "old", shpExpected},
-                                          std::pair{dir / "old.gdb" / "blocks", gdbExpected}}) {
-        SCOPED_TRACE(index.string());
+    const std::pair<fs::path, std::vector<std::string>> cases[] = {
+        {dir / "old",
+         {"BLOCKNAME", "note", "present", "Service", "Version", "blockType", "Xm", "Ym",
+          "Resolution", "Zoom"}},
+        {dir / "old.gdb" / "blocks",
+         {"Xm", "blockName", "Service", "Version", "blockType", "Ym", "Resolution", "Zoom",
+          "Present"}}};
+    for (const auto &[index, expected] : cases) {
         fs::path path = index;
-        test::RecordingUi ui;
         auto fc = mapout::OpenPolygonFC(path, ui);
-        ASSERT_TRUE(fc);
-        EXPECT_TRUE(ui.questions.empty());
-        EXPECT_TRUE(ui.messages.empty());
+        ASSERT_TRUE(fc) << index;
         const OGRFeatureDefn *defn = fc->Layer().GetLayerDefn();
         std::vector<std::string> names;
         for (int i = 0; i < defn->GetFieldCount(); ++i) {
             names.emplace_back(defn->GetFieldDefn(i)->GetNameRef());
         }
-        EXPECT_EQ(names, expected);
+        EXPECT_EQ(names, expected) << index;
     }
-    // Widths of fields that were there stay as they were.
+    EXPECT_TRUE(ui.questions.empty() && ui.messages.empty());
     GDALDatasetUniquePtr shp(GDALDataset::Open((dir / "old.shp").c_str(), GDAL_OF_VECTOR));
     ASSERT_TRUE(shp);
     EXPECT_EQ(shp->GetLayer(0)->GetLayerDefn()->GetFieldDefn(0)->GetWidth(), 50);
-    EXPECT_EQ(shp->GetLayer(0)->GetLayerDefn()->GetFieldDefn(2)->GetWidth(), 1);
 }
 
-TEST(OpenPolygonFC, MissingDatabaseIsCreatedWithTheIndex) {
-    test::TempDir dir;
-    for (const char *name : {"new.gpkg", "new.gdb"}) {
-        fs::path path = dir / name / "blocks";
-        test::RecordingUi ui;
-        ui.answers = {true};
-        ASSERT_TRUE(mapout::OpenPolygonFC(path, ui)) << name;
-        EXPECT_EQ(ui.questions.size(), 1u);
-        EXPECT_TRUE(fs::exists(dir / name));
-        EXPECT_EQ(test::ReadBlockRows(dir / name, "blocks").size(), 0u);
-    }
-}
-
-TEST(AddPolygonFC, RecordsEveryTileOnceWithItsValuesInEachFormat) {
-    const auto type = TilesType::GoogleSat;
-    const int level = 14;
+TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
+    const auto type = TilesType::GoogleMap;
+    const int level = 13;
     const auto list = test::MoscowTiles(type, level);
     ASSERT_GE(list.size(), 4u);
     for (const auto &format : kFormats) {
         SCOPED_TRACE(format.label);
         test::TempDir dir;
-        const fs::path tilesDir = dir / "tiles";
-        // Every other tile was downloaded.
+        const fs::path tiles = dir / "tiles";
         std::vector<test::BlockRow> expected;
-        for (std::size_t i = 0; i < list.size(); ++i) {
+        for (std::size_t i = 0; i < list.size(); ++i) { // every other tile was downloaded
             if (i % 2 == 0) {
-                test::WriteImage(download::TilePath(tilesDir, type, list[i], level), false);
+                test::WriteImage(download::TilePath(tiles, type, list[i], level), true);
             }
-            expected.push_back(Expected(type, list[i], level, "Goo", "125", i % 2 == 0 ? -1 : 0));
+            expected.push_back(Expected(type, list[i], level, "Goo", "m2", i % 2 == 0 ? -1 : 0));
         }
         auto index = OpenIndex(dir, format);
         ASSERT_TRUE(index);
         test::RecordingUi ui;
-        const auto summary = Record(*index, tilesDir, list, type, level, "Goo", ui);
-        EXPECT_TRUE(summary.completed);
-        EXPECT_EQ(summary.added, static_cast<std::int64_t>(list.size()));
-        EXPECT_EQ(summary.refreshed + summary.unchanged, 0);
-        EXPECT_TRUE(ui.messages.empty());
+        const auto first = Record(*index, tiles, list, type, level, "Goo", ui);
+        EXPECT_TRUE(first.completed);
+        EXPECT_EQ(first.added, static_cast<std::int64_t>(list.size()));
         EXPECT_EQ(ui.labels, (std::vector<std::string>{"Create Geometry",
                                                        "Add to Polygon Feature class", ""}));
         EXPECT_EQ(ui.lastMaximum, 0);
-        ExpectRows(expected, dir, format);
-    }
-}
+        ExpectRows(expected, Rows(dir, format), format.ringTolerance);
 
-TEST(AddPolygonFC, LaterRunsRefreshPresentAndNothingElse) {
-    const auto type = TilesType::GoogleMap;
-    const int level = 13;
-    const auto list = test::MoscowTiles(type, level);
-    ASSERT_GE(list.size(), 3u);
-    for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
-        test::TempDir dir;
-        auto index = OpenIndex(dir, format);
-        ASSERT_TRUE(index);
-        test::RecordingUi ui;
-        ASSERT_EQ(Record(*index, dir.Path(), list, type, level, "Goo", ui).added,
-                  static_cast<std::int64_t>(list.size()));
-
-        // The tiles arrive; the next run comes with other versions and another date.
-        for (const auto &record : list) {
-            test::WriteImage(download::TilePath(dir.Path(), type, record, level), true);
+        // The rest arrives, one goes away; the next run comes with other versions.
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            test::WriteImage(download::TilePath(tiles, type, list[i], level), true);
+            expected[i].present = -1;
         }
-        const mapout::VersionTexts newer{"200", "m9", "t9"};
-        auto second =
-            Record(*index, dir.Path(), list, type, level, "Goo", ui, newer, 2027y / 1 / 2);
+        fs::remove(download::TilePath(tiles, type, list[0], level));
+        expected[0].present = 0;
+        const auto second = Record(*index, tiles, list, type, level, "Goo", ui, {"9", "9", "9"});
         EXPECT_EQ(second.added, 0);
-        EXPECT_EQ(second.refreshed, static_cast<std::int64_t>(list.size()));
-        std::vector<test::BlockRow> expected;
-        for (const auto &record : list) {
-            expected.push_back(Expected(type, record, level, "Goo", "m2", -1));
-        }
-        ExpectRows(expected, dir, format);
-
-        // One tile goes away again; the others are already up to date.
-        fs::remove(download::TilePath(dir.Path(), type, list[1], level));
-        auto third = Record(*index, dir.Path(), list, type, level, "Goo", ui);
-        EXPECT_EQ(third.added, 0);
-        EXPECT_EQ(third.refreshed, 1);
-        EXPECT_EQ(third.unchanged, static_cast<std::int64_t>(list.size()) - 1);
-        expected[1].present = 0;
-        ExpectRows(expected, dir, format);
+        EXPECT_EQ(second.refreshed, static_cast<std::int64_t>(list.size() / 2) + 1);
+        EXPECT_EQ(second.unchanged, static_cast<std::int64_t>(list.size() - list.size() / 2) - 1);
+        ExpectRows(expected, Rows(dir, format), format.ringTolerance);
         EXPECT_TRUE(ui.messages.empty());
     }
 }
 
-TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUp) {
+TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUpAndAreTransformed) {
     test::TempDir dir;
-    // An index in World Mercator holds the polygons as built.
-    const auto world = mapout::SetProjectedCoordSystem(mapout::kWorldMercator);
-    const auto workspace = mapout::CreateDbWorkspace(dir / "world.gpkg");
-    auto index = mapout::CreateDbFC(workspace, "blocks", wkbPolygon, false, false, &world);
-    test::RecordingUi ui;
-    mapout::AddPolygonFields(index, ui);
-
+    auto index = OpenIndex(dir, kGeoPackage); // in Sphere Mercator
+    ASSERT_TRUE(index);
     const int level = 12;
+    test::RecordingUi ui;
     std::vector<test::BlockRow> expected;
-    for (const auto type : {TilesType::ScanSat, TilesType::YandMap}) {
+    for (const auto &[type, service] :
+         {std::pair{TilesType::ScanSat, "Scan"}, std::pair{TilesType::YandMap, "Yand"}}) {
         const auto list = test::MoscowTiles(type, level);
-        const std::string service = type == TilesType::ScanSat ? "Scan" : "Yand";
-        auto summary = Record(index, dir.Path(), list, type, level, service, ui);
-        EXPECT_EQ(summary.added, static_cast<std::int64_t>(list.size()));
+        EXPECT_EQ(Record(*index, dir.Path(), list, type, level, service, ui).added,
+                  static_cast<std::int64_t>(list.size()));
         for (const auto &record : list) {
             expected.push_back(Expected(type, record, level, service, "05.12.2026", 0));
         }
     }
-    EXPECT_DOUBLE_EQ(expected.front().ym, test::MoscowTiles(TilesType::ScanSat, level)[0].y +
-                                              256 * ResN(level) + ResN(level) / 2);
-    // A Google tile with the very same list values is not moved up; its polygon, built in
-    // Sphere Mercator, is transformed into the index's World Mercator.
+    // A Google tile with the very same list values is not moved up.
     tiles::TileRecord google = test::MoscowTiles(TilesType::ScanSat, level)[0];
     google.name.Assign("tqq");
-    ASSERT_EQ(Record(index, dir.Path(), {google}, TilesType::GoogleSat, level, "Goo", ui).added, 1);
-    auto rows = test::ReadBlockRows(dir / "world.gpkg", "blocks");
-    const auto googleRow = std::find_if(rows.begin(), rows.end(),
-                                        [](const auto &row) { return row.service == "Goo"; });
-    ASSERT_NE(googleRow, rows.end());
-    auto googleExpected = Expected(TilesType::GoogleSat, google, level, "Goo", "125", 0);
-    EXPECT_DOUBLE_EQ(googleRow->ym, google.y - google.resY / 2);
-    ASSERT_EQ(googleRow->ring.size(), 5u);
-    for (std::size_t i = 0; i < 5; ++i) {
-        const auto want =
-            test::SphereMercatorToGeo(googleExpected.ring[i].first, googleExpected.ring[i].second);
-        const auto got =
-            test::WorldMercatorToGeo(googleRow->ring[i].first, googleRow->ring[i].second);
-        EXPECT_NEAR(got.lon, want.lon, 1e-9) << i;
-        EXPECT_NEAR(got.lat, want.lat, 1e-9) << i;
+    EXPECT_EQ(Record(*index, dir.Path(), {google}, TilesType::GoogleSat, level, "Goo", ui).added,
+              1);
+    expected.push_back(Expected(TilesType::GoogleSat, google, level, "Goo", "125", 0));
+    EXPECT_EQ(expected.back().ym, google.y - google.resY / 2);
+    EXPECT_EQ(expected.front().ym, google.y + 256 * ResN(level) + ResN(level) / 2);
+
+    // The fields keep the source's metres; the World Mercator rings of ScanEx and Yandex are
+    // transformed into the index's Sphere Mercator and cover the same ground.
+    auto rows = Rows(dir, kGeoPackage);
+    ASSERT_EQ(rows.size(), expected.size());
+    for (auto &row : rows) {
+        auto want = std::find_if(expected.begin(), expected.end(),
+                                 [&](const auto &e) { return e.blockName == row.blockName; });
+        ASSERT_NE(want, expected.end());
+        ASSERT_EQ(row.ring.size(), 5u);
+        if (want->service != "Goo") {
+            for (std::size_t i = 0; i < 5; ++i) {
+                const auto a = test::WorldMercatorToGeo(want->ring[i].first, want->ring[i].second);
+                const auto b = test::SphereMercatorToGeo(row.ring[i].first, row.ring[i].second);
+                EXPECT_NEAR(b.lon, a.lon, 1e-9) << row.blockName << " " << i;
+                EXPECT_NEAR(b.lat, a.lat, 1e-9) << row.blockName << " " << i;
+            }
+            want->ring = row.ring;
+        }
     }
-    googleExpected.ring = googleRow->ring;
-    test::ExpectSameRow(googleExpected, *googleRow);
-    rows.erase(googleRow);
     ExpectRows(expected, rows);
     EXPECT_TRUE(ui.messages.empty());
 }
 
-TEST(AddPolygonFC, PolygonsAreTransformedIntoTheIndexSystem) {
-    test::TempDir dir;
-    auto index = OpenIndex(dir, kFormats[1]); // Sphere Mercator
-    ASSERT_TRUE(index);
-    const auto type = TilesType::YandSat;
-    const int level = 12;
-    const auto list = test::MoscowTiles(type, level);
-    test::RecordingUi ui;
-    ASSERT_EQ(Record(*index, dir.Path(), list, type, level, "Yand", ui).added,
-              static_cast<std::int64_t>(list.size()));
-    const auto rows = Rows(dir, kFormats[1]);
-    ASSERT_EQ(rows.size(), list.size());
-    for (const auto &record : list) {
-        const auto expected = Expected(type, record, level, "Yand", "05.12.2026", 0);
-        const auto it = std::find_if(rows.begin(), rows.end(), [&](const auto &row) {
-            return row.blockName == expected.blockName;
-        });
-        ASSERT_NE(it, rows.end());
-        // The fields keep the source's own metres; the polygon lands on the same ground.
-        EXPECT_DOUBLE_EQ(it->xm, expected.xm);
-        EXPECT_DOUBLE_EQ(it->ym, expected.ym);
-        ASSERT_EQ(it->ring.size(), expected.ring.size());
-        for (std::size_t i = 0; i < expected.ring.size(); ++i) {
-            const auto want =
-                test::WorldMercatorToGeo(expected.ring[i].first, expected.ring[i].second);
-            const auto got = test::SphereMercatorToGeo(it->ring[i].first, it->ring[i].second);
-            EXPECT_NEAR(got.lon, want.lon, 1e-9) << i;
-            EXPECT_NEAR(got.lat, want.lat, 1e-9) << i;
-        }
-    }
-}
-
 TEST(AddPolygonFC, SourcesSharingABlockNameGetTheirOwnRecords) {
     test::TempDir dir;
-    auto index = OpenIndex(dir, kFormats[0]);
+    auto index = OpenIndex(dir, kShapefile);
     ASSERT_TRUE(index);
     const int level = 13;
     // Google map and landscape tiles share the names column_row.
     const auto maps = test::MoscowTiles(TilesType::GoogleMap, level);
-    const auto lands = test::MoscowTiles(TilesType::GoogleLand, level);
-    ASSERT_EQ(download::TileBaseName(TilesType::GoogleMap, maps[0], level),
-              download::TileBaseName(TilesType::GoogleLand, lands[0], level));
+    const auto sats = test::MoscowTiles(TilesType::GoogleSat, level);
     for (const auto &record : maps) {
         test::WriteImage(download::TilePath(dir.Path(), TilesType::GoogleMap, record, level), true);
     }
     test::RecordingUi ui;
-    Record(*index, dir.Path(), maps, TilesType::GoogleMap, level, "Goo", ui);
-    Record(*index, dir.Path(), lands, TilesType::GoogleLand, level, "Goo", ui);
-    // The same satellite names under two source names.
-    const auto sats = test::MoscowTiles(TilesType::GoogleSat, level);
-    Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Goo", ui);
-    Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Mirror", ui);
-    // Once more each: nothing new.
-    EXPECT_EQ(Record(*index, dir.Path(), lands, TilesType::GoogleLand, level, "Goo", ui).added, 0);
-    EXPECT_EQ(Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Mirror", ui).added, 0);
-
+    for (int pass = 0; pass < 2; ++pass) { // the second pass adds nothing
+        const std::int64_t n = pass == 0 ? static_cast<std::int64_t>(maps.size()) : 0;
+        EXPECT_EQ(Record(*index, dir.Path(), maps, TilesType::GoogleMap, level, "Goo", ui).added,
+                  n);
+        EXPECT_EQ(Record(*index, dir.Path(), maps, TilesType::GoogleLand, level, "Goo", ui).added,
+                  n);
+        // The same names under two source names.
+        EXPECT_EQ(Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Goo", ui).added,
+                  n);
+        EXPECT_EQ(Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Mirror", ui).added,
+                  n);
+    }
     std::vector<test::BlockRow> expected;
-    for (const auto &r : maps) {
-        expected.push_back(Expected(TilesType::GoogleMap, r, level, "Goo", "m2", -1));
+    for (std::size_t i = 0; i < maps.size(); ++i) {
+        expected.push_back(Expected(TilesType::GoogleMap, maps[i], level, "Goo", "m2", -1));
+        expected.push_back(Expected(TilesType::GoogleLand, maps[i], level, "Goo", "t3", 0));
+        expected.push_back(Expected(TilesType::GoogleSat, sats[i], level, "Goo", "125", 0));
+        expected.push_back(Expected(TilesType::GoogleSat, sats[i], level, "Mirror", "125", 0));
     }
-    for (const auto &r : lands) {
-        expected.push_back(Expected(TilesType::GoogleLand, r, level, "Goo", "t3", 0));
-    }
-    for (const auto &r : sats) {
-        expected.push_back(Expected(TilesType::GoogleSat, r, level, "Goo", "125", 0));
-        expected.push_back(Expected(TilesType::GoogleSat, r, level, "Mirror", "125", 0));
-    }
-    ExpectRows(expected, dir, kFormats[0]);
+    ExpectRows(expected, Rows(dir, kShapefile));
     EXPECT_TRUE(ui.messages.empty());
 }
 
@@ -616,39 +439,53 @@ TEST(AddPolygonFC, NamesWithQuotesAndRepeatedTilesKeepOneRecordEach) {
         const auto second = Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui);
         EXPECT_EQ(second.added, 0);
         EXPECT_EQ(second.refreshed, 1);
-        EXPECT_EQ(second.unchanged, 3);
         ExpectRows({Expected(TilesType::GoogleSat, list[0], 14, "Goo", "125", -1),
                     Expected(TilesType::GoogleSat, list[1], 14, "Goo", "125", 0),
                     Expected(TilesType::GoogleSat, list[2], 14, "Goo", "125", 0)},
-                   dir, format);
-        EXPECT_TRUE(ui.messages.empty());
+                   Rows(dir, format), format.ringTolerance);
+
+        // Each value is one quoted literal: found exactly, never widening the query.
+        EXPECT_EQ(mapout::BlockWhereClause(index->Layer(), "a'b", "Goo", "sat"),
+                  "\"blockName\" = 'a''b' AND \"Service\" = 'Goo' AND \"blockType\" = 'sat'");
+        for (const auto &record : list) {
+            const auto where =
+                mapout::BlockWhereClause(index->Layer(), record.name.View(), "Goo", "sat");
+            const auto found = mapout::FindFeatureByWhere(*index, where);
+            ASSERT_TRUE(found) << where;
+            EXPECT_EQ(std::string(found->GetFieldAsString("blockName")), record.name.Str());
+        }
+        for (const char *probe : {"b' OR '1'='1", "a''b"}) {
+            EXPECT_FALSE(mapout::FindFeatureByWhere(
+                *index, mapout::BlockWhereClause(index->Layer(), probe, "Goo", "sat")));
+        }
+        EXPECT_FALSE(mapout::FindFeatureByWhere(*index, "blockName = = 'a")); // no parse
+        EXPECT_EQ(index->Layer().GetFeatureCount(), 3);                       // unfiltered again
     }
 }
 
 TEST(AddPolygonFC, ShadedReliefCountsOnlyTilesInTheirRowFolders) {
     test::TempDir dir;
-    auto index = OpenIndex(dir, kFormats[1]);
+    auto index = OpenIndex(dir, kGeoPackage);
     ASSERT_TRUE(index);
     const auto type = TilesType::Shade;
-    const int level = 9;
-    const auto list = test::MoscowTiles(type, level);
+    const auto list = test::MoscowTiles(type, 9);
     ASSERT_GE(list.size(), 2u);
-    test::WriteImage(download::TilePath(dir.Path(), type, list[0], level), false);
+    test::WriteImage(download::TilePath(dir.Path(), type, list[0], 9), false);
     // The second tile lies in the level folder itself, where relief tiles do not belong.
-    test::WriteImage(dir / (download::TileBaseName(type, list[1], level) + ".jpg"), false);
+    test::WriteImage(dir / (download::TileBaseName(type, list[1], 9) + ".jpg"), false);
     test::RecordingUi ui;
-    Record(*index, dir.Path(), list, type, level, "Shade", ui);
+    Record(*index, dir.Path(), list, type, 9, "Shade", ui);
     std::vector<test::BlockRow> expected;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        expected.push_back(Expected(type, list[i], level, "Shade", "05.12.2026", i == 0 ? -1 : 0));
+        expected.push_back(Expected(type, list[i], 9, "Shade", "05.12.2026", i == 0 ? -1 : 0));
     }
-    ExpectRows(expected, dir, kFormats[1]);
+    ExpectRows(expected, Rows(dir, kGeoPackage));
 }
 
-TEST(AddPolygonFC, ErrorEndsTheRunAndKeepsTheRecordsBeforeIt) {
+TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
     // A list that breaks at its third tile, into a GeoPackage (one transaction per run).
     test::TempDir dir;
-    auto index = OpenIndex(dir, kFormats[1]);
+    auto index = OpenIndex(dir, kGeoPackage);
     ASSERT_TRUE(index);
     const std::vector<tiles::TileRecord> list{Named("t1", 0), Named("t2", 1000)};
     std::size_t next = 0;
@@ -660,77 +497,47 @@ TEST(AddPolygonFC, ErrorEndsTheRunAndKeepsTheRecordsBeforeIt) {
         return true;
     });
     test::RecordingUi ui;
-    const auto summary = AddPolygonFC(dir.Path(), &*index, std::move(breaking),
-                                      TilesType::GoogleSat, 14, "Goo", kVersions, ui, kLoadDate);
+    const auto summary = mapout::AddPolygonFC(dir.Path(), &*index, std::move(breaking),
+                                              TilesType::GoogleSat, 14, "Goo", kVersions, ui);
     EXPECT_FALSE(summary.completed);
-    EXPECT_EQ(summary.added, 2);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text,
               dialogs::ComposeMessageReport("AddPolygonFC  ", 5, "The tile list broke off"));
     EXPECT_EQ(ui.labels.back(), "");
-    EXPECT_EQ(ui.lastMaximum, 0);
     index.reset();
-    ExpectRows({Expected(TilesType::GoogleSat, list[0], 14, "Goo", "125", 0),
-                Expected(TilesType::GoogleSat, list[1], 14, "Goo", "125", 0)},
-               test::ReadBlockRows(dir / "index.gpkg", "blocks"));
+    EXPECT_EQ(Rows(dir, kGeoPackage).size(), 2u);
 
     // A value a shapefile cannot hold ends the run instead of leaving a wrong record.
-    test::TempDir shp;
-    auto shpIndex = OpenIndex(shp, kFormats[0]);
-    ASSERT_TRUE(shpIndex);
-    const std::vector<tiles::TileRecord> wide{Named("w1", 0), Named("w2", 1e12), Named("w3", 0)};
+    auto shp = OpenIndex(dir, kShapefile);
+    ASSERT_TRUE(shp);
     test::RecordingUi ui2;
-    const auto wideSummary =
-        Record(*shpIndex, shp.Path(), wide, TilesType::GoogleSat, 14, "Goo", ui2);
-    EXPECT_FALSE(wideSummary.completed);
-    EXPECT_EQ(wideSummary.added, 1);
+    const auto wide = Record(*shp, dir.Path(), {Named("w1", 0), Named("w2", 1e12), Named("w3", 0)},
+                             TilesType::GoogleSat, 14, "Goo", ui2);
+    EXPECT_FALSE(wide.completed);
     ASSERT_EQ(ui2.messages.size(), 1u);
     EXPECT_NE(ui2.messages[0].text.find("\tAddPolygonFC  \r\n"), std::string::npos);
     EXPECT_NE(ui2.messages[0].text.find("The record of tile w2 cannot be added in blocks: "),
               std::string::npos);
-    shpIndex.reset();
-    const auto rows = Rows(shp, kFormats[0]);
+    shp.reset();
+    const auto rows = Rows(dir, kShapefile);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].blockName, "w1");
-}
 
-TEST(AddPolygonFC, IndexWithoutTheBlockFieldsIsReported) {
-    test::TempDir dir;
-    const auto workspace = mapout::CreateDbWorkspace(dir / "bare.gpkg");
-    auto bare = mapout::CreateDbFC(workspace, "bare", wkbPolygon, false, false, nullptr);
-    test::RecordingUi ui;
-    const auto summary =
-        Record(bare, dir.Path(), {Named("a", 0)}, TilesType::GoogleSat, 14, "Goo", ui);
-    EXPECT_FALSE(summary.completed);
-    EXPECT_EQ(summary.added, 0);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text,
+    // An index without the block fields; no index; a type outside the table.
+    auto bare = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "bare.gpkg"), "bare", wkbPolygon,
+                                   false, false, nullptr);
+    test::RecordingUi ui3;
+    EXPECT_FALSE(Record(bare, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui3).completed);
+    ASSERT_EQ(ui3.messages.size(), 1u);
+    EXPECT_EQ(ui3.messages[0].text,
               dialogs::ComposeMessageReport("AddPolygonFC  ", 1001,
                                             "The block index bare has no field blockName"));
+    test::RecordingUi ui4;
+    EXPECT_FALSE(mapout::AddPolygonFC(dir.Path(), nullptr, TileSequence::FromList(list),
+                                      TilesType::GoogleSat, 14, "Goo", kVersions, ui4)
+                     .completed);
+    EXPECT_FALSE(
+        Record(bare, dir.Path(), list, static_cast<TilesType>(5), 14, "Goo", ui4).completed);
+    EXPECT_TRUE(ui4.messages.empty() && ui4.labels.empty());
     EXPECT_EQ(bare.Layer().GetFeatureCount(), 0);
-}
-
-TEST(AddPolygonFC, NothingHappensWithoutAnIndexOrForAnUnknownType) {
-    test::TempDir dir;
-    auto index = OpenIndex(dir, kFormats[1]);
-    ASSERT_TRUE(index);
-    const std::vector<tiles::TileRecord> list{Named("a", 0)};
-    test::RecordingUi ui;
-    auto none = AddPolygonFC(dir.Path(), nullptr, TileSequence::FromList(list),
-                             TilesType::GoogleSat, 14, "Goo", kVersions, ui, kLoadDate);
-    EXPECT_FALSE(none.completed);
-    auto unknown = Record(*index, dir.Path(), list, static_cast<TilesType>(5), 14, "Goo", ui);
-    EXPECT_FALSE(unknown.completed);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(ui.labels.empty());
-    EXPECT_EQ(index->Layer().GetFeatureCount(), 0);
-}
-
-TEST(VersionText, GoogleVersionsOrTheLoadDate) {
-    EXPECT_EQ(mapout::VersionText(TilesType::GoogleSat, kVersions, kLoadDate), "125");
-    EXPECT_EQ(mapout::VersionText(TilesType::GoogleMap, kVersions, kLoadDate), "m2");
-    EXPECT_EQ(mapout::VersionText(TilesType::GoogleLand, kVersions, kLoadDate), "t3");
-    EXPECT_EQ(mapout::VersionText(TilesType::ScanMap, kVersions, kLoadDate), "05.12.2026");
-    EXPECT_EQ(mapout::VersionText(TilesType::Shade, kVersions, 2031y / 11 / 30), "30.11.2031");
-    EXPECT_TRUE(mapout::LocalToday().ok());
 }

@@ -137,6 +137,12 @@ TEST(ShapeFeatureClass, CreatedOpenedAndReplaced) {
     ASSERT_TRUE(mapout::CreateShapeFC(dir.Path(), "blocks", wkbPolygon, false, false, &sphere));
     EXPECT_EQ(FeatureCount(dir / "blocks.shp"), 0);
 
+    // M and Z reach the layer; no spatial reference stays none.
+    auto zm = mapout::CreateShapeFC(dir.Path(), "zm", wkbPolygon, true, true, nullptr);
+    ASSERT_TRUE(zm);
+    EXPECT_EQ(zm->Layer().GetGeomType(), wkbPolygonZM);
+    EXPECT_EQ(zm->Layer().GetSpatialRef(), nullptr);
+
     std::string failure;
     EXPECT_FALSE(mapout::OpenShapeFC(dir.Path(), "none", &failure));
     EXPECT_EQ(
@@ -146,21 +152,6 @@ TEST(ShapeFeatureClass, CreatedOpenedAndReplaced) {
     EXPECT_FALSE(mapout::CreateShapeFC(dir / "missing", "blocks", wkbPolygon, false, false, nullptr,
                                        &failure));
     EXPECT_EQ(failure, "The folder " + (dir / "missing").string() + " does not exist");
-}
-
-TEST(ShapeFeatureClass, GeometryFlagsReachTheLayer) {
-    const auto plain = mapout::MakeBasicFields(wkbPolygon, false, false, nullptr);
-    EXPECT_EQ(plain.geometryType, wkbPolygon);
-    EXPECT_EQ(plain.objectIdName, "OBJECTID");
-    EXPECT_EQ(plain.shapeName, "SHAPE");
-    EXPECT_FALSE(plain.spatialReference);
-    EXPECT_EQ(mapout::MakeBasicFields(wkbPolygon, true, true, nullptr).geometryType, wkbPolygonZM);
-
-    test::TempDir dir;
-    auto z = mapout::CreateShapeFC(dir.Path(), "z", wkbPolygon, false, true, nullptr);
-    ASSERT_TRUE(z);
-    EXPECT_TRUE(OGR_GT_HasZ(z->Layer().GetGeomType()));
-    EXPECT_EQ(z->Layer().GetSpatialRef(), nullptr);
 }
 
 TEST(DatabaseFeatureClass, CreatedAndOpenedInGeoPackageAndFileGeodatabase) {
@@ -220,53 +211,30 @@ TEST(DatabaseFeatureClass, FeatureDatasetOfAFileGeodatabaseReceivesTheFeatureCla
     EXPECT_EQ(group->GetVectorLayerNames(), std::vector<std::string>{"blocks"});
 }
 
-TEST(AddField, FieldsAreDescribedAsTheHostDescribesThem) {
+// The widths fields get are checked with the block fields (block_index_test.cpp); here what
+// AddField refuses and how it says so.
+TEST(AddField, RefusalsAreShownWithTheirReason) {
     test::TempDir dir;
     test::RecordingUi ui;
-    {
-        auto shp = mapout::CreateShapeFC(dir.Path(), "f", wkbPolygon, false, false, nullptr);
-        ASSERT_TRUE(shp);
-        using mapout::FieldType;
-        EXPECT_TRUE(mapout::AddField(*shp, "name", true, FieldType::Text, 40, 0, 0, true, ui));
-        EXPECT_TRUE(mapout::AddField(*shp, "x", true, FieldType::Double, 17, 17, 9, true, ui));
-        EXPECT_TRUE(mapout::AddField(*shp, "z", true, FieldType::Integer, 2, 0, 0, true, ui));
-    }
-    GDALDatasetUniquePtr dataset(GDALDataset::Open((dir / "f.shp").c_str(), GDAL_OF_VECTOR));
-    ASSERT_TRUE(dataset);
-    const OGRFeatureDefn *defn = dataset->GetLayer(0)->GetLayerDefn();
-    ASSERT_EQ(defn->GetFieldCount(), 3);
-    EXPECT_EQ(defn->GetFieldDefn(0)->GetType(), OFTString);
-    EXPECT_EQ(defn->GetFieldDefn(0)->GetWidth(), 40);
-    EXPECT_EQ(defn->GetFieldDefn(1)->GetType(), OFTReal);
-    EXPECT_EQ(defn->GetFieldDefn(1)->GetWidth(), 19);
-    EXPECT_EQ(defn->GetFieldDefn(1)->GetPrecision(), 9);
-    EXPECT_EQ(defn->GetFieldDefn(2)->GetType(), OFTInteger);
-    EXPECT_EQ(defn->GetFieldDefn(2)->GetWidth(), 2);
-    EXPECT_TRUE(ui.messages.empty());
-
-    // A refusal is shown with GDAL's reason.
-    const auto workspace = mapout::CreateDbWorkspace(dir / "f.gpkg");
-    auto gpkg = mapout::CreateDbFC(workspace, "f", wkbPolygon, false, false, nullptr);
+    auto gpkg = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "f.gpkg"), "f", wkbPolygon,
+                                   false, false, nullptr);
     EXPECT_TRUE(mapout::AddField(gpkg, "must", false, mapout::FieldType::Text, 5, 0, 0, true, ui));
     EXPECT_FALSE(gpkg.Layer().GetLayerDefn()->GetFieldDefn(0)->IsNullable());
     // A name already taken in another letter case is refused, whatever the driver would do.
     EXPECT_FALSE(
         mapout::AddField(gpkg, "MUST", true, mapout::FieldType::Integer, 2, 0, 0, true, ui));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "dbUtil.AddField: The feature class f already has a field MUST");
     EXPECT_EQ(gpkg.Layer().GetLayerDefn()->GetFieldCount(), 1);
-}
 
-TEST(AddField, RefusalShowsGdalsReason) {
-    test::TempDir dir;
+    // GDAL's own refusal (a shapefile opened read-only) is shown with GDAL's text.
     ASSERT_TRUE(mapout::CreateShapeFC(dir.Path(), "ro", wkbPolygon, false, false, nullptr));
     GDALDataset *raw = GDALDataset::Open((dir / "ro.shp").c_str(), GDAL_OF_VECTOR);
     ASSERT_NE(raw, nullptr);
     mapout::SharedDataset dataset(raw, [](GDALDataset *d) { GDALClose(d); });
     mapout::FeatureClass readOnly(dataset, *raw->GetLayer(0), WorkspaceKind::FileSystem);
-    test::RecordingUi ui;
     EXPECT_FALSE(mapout::AddField(readOnly, "x", true, mapout::FieldType::Text, 5, 0, 0, true, ui));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text,
+
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0].text, "dbUtil.AddField: The feature class f already has a field MUST");
+    EXPECT_EQ(ui.messages[1].text,
               "dbUtil.AddField: CreateField : unsupported operation on a read-only datasource.");
 }

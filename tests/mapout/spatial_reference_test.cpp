@@ -116,47 +116,16 @@ TEST(CoordSystems, FactoryCodesGiveTheirSystems) {
     EXPECT_NEAR(x, 20015086.796020571, 1e-6);
     EXPECT_NEAR(y, 0.0, 1e-6);
 
+    // The coordinate system of each tile type; every code of the fifties is Yandex-like.
+    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::Shade), 53004);
+    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::ScanMap), 54004);
+    EXPECT_EQ(mapout::CoordSystemCodeOf(static_cast<TilesType>(59)), 54004);
+    EXPECT_EQ(mapout::CoordSystemCodeOf(static_cast<TilesType>(5)), std::nullopt);
+    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::Invalid), std::nullopt);
+
     EXPECT_THROW((void)mapout::SetProjectedCoordSystem(4326), mapout::GdalError);
     EXPECT_THROW((void)mapout::SetGeographicCoordSystem(53004), mapout::GdalError);
     EXPECT_THROW((void)mapout::SetProjectedCoordSystem(999999), mapout::GdalError);
-}
-
-TEST(CoordSystems, EachTileTypeHasItsSystem) {
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::GoogleSat), 53004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::GoogleMap), 53004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::GoogleLand), 53004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::Shade), 53004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::ScanSat), 54004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::ScanMap), 54004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::YandSat), 54004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::YandMap), 54004);
-    // Every code of the fifties is a Yandex-like source.
-    EXPECT_EQ(mapout::CoordSystemCodeOf(static_cast<TilesType>(59)), 54004);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(static_cast<TilesType>(5)), std::nullopt);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(static_cast<TilesType>(60)), std::nullopt);
-    EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::Invalid), std::nullopt);
-}
-
-TEST(RasterWorkspace, FolderOpensAndAnythingElseIsReported) {
-    test::TempDir dir;
-    test::RecordingUi ui;
-    EXPECT_EQ(mapout::OpenRasterWorkspace(dir.Path(), ui), dir.Path());
-    EXPECT_TRUE(ui.messages.empty());
-
-    const fs::path missing = dir / "missing";
-    EXPECT_EQ(mapout::OpenRasterWorkspace(missing, ui), std::nullopt);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text,
-              dialogs::ComposeMessageReport("OpenRasterWorkSpace  ", 76,
-                                            "The folder " + missing.string() + "/ does not exist"));
-    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
-
-    const fs::path file = dir / "file";
-    test::WriteText(file, "x");
-    EXPECT_EQ(mapout::OpenRasterWorkspace(file, ui), std::nullopt);
-    ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_NE(ui.messages[1].text.find("The path " + file.string() + " is not a folder"),
-              std::string::npos);
 }
 
 TEST(SetRasterSpatRef, EveryTypeGetsItsCoordinateSystemAndGeotransform) {
@@ -347,49 +316,46 @@ TEST(SetRasterSpatRef, ReadOnlyFolderLeavesTilesUnchanged) {
     }
 }
 
-TEST(SetRasterSpatRef, LevelFolderThatCannotBeOpenedEndsTheRun) {
-    test::TempDir dir;
-    const auto list = test::MoscowTiles(TilesType::GoogleSat, 12);
-    for (const fs::path &folder : {dir / "missing", dir / "file"}) {
-        if (folder.filename() == "file") {
-            test::WriteText(folder, "not a folder");
-        }
-        test::RecordingUi ui;
-        const auto summary =
-            SetRasterSpatRef(folder, TileSequence::FromList(list), TilesType::GoogleSat, 12, ui);
-        EXPECT_FALSE(summary.completed);
-        ASSERT_EQ(ui.messages.size(), 2u);
-        EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
-        EXPECT_NE(ui.messages[0].text.find("\tOpenRasterWorkSpace  \r\n"), std::string::npos);
-        EXPECT_EQ(ui.messages[1].text,
-                  "Can not open raster workspase!\r\nFolder: " + folder.string() + "/");
-        EXPECT_EQ(ui.messages[1].title, "");
-        EXPECT_TRUE(ui.labels.empty());
-    }
-    // Relief tiles lie in row folders, so a missing level folder only means missing tiles.
-    test::RecordingUi ui;
-    const auto shade = test::MoscowTiles(TilesType::Shade, 9);
-    const auto summary =
-        SetRasterSpatRef(dir / "missing", TileSequence::FromList(shade), TilesType::Shade, 9, ui);
-    EXPECT_TRUE(summary.completed);
-    EXPECT_EQ(summary.missing, static_cast<std::int64_t>(shade.size()));
-    EXPECT_TRUE(ui.messages.empty());
-}
-
-TEST(SetRasterSpatRef, TypeOutsideTheTableDoesNothing) {
+TEST(SetRasterSpatRef, RunsThatEndBeforeTheFirstTile) {
     test::TempDir dir;
     const auto list = test::MoscowTiles(TilesType::GoogleSat, 12);
     for (const auto &record : list) {
         test::WriteTile(dir.Path(), TilesType::GoogleSat, record, 12);
     }
-    for (const auto type : {static_cast<TilesType>(5), TilesType::Invalid}) {
-        test::RecordingUi ui;
+    test::RecordingUi ui;
+    EXPECT_EQ(mapout::OpenRasterWorkspace(dir.Path(), ui), dir.Path());
+    // A level folder that is missing, or a file: the workspace report, then the message.
+    const fs::path missing = dir / "missing";
+    const fs::path file = download::TilePath(dir.Path(), TilesType::GoogleSat, list[0], 12);
+    for (const fs::path &folder : {missing, file}) {
         const auto summary =
-            SetRasterSpatRef(dir.Path(), TileSequence::FromList(list), type, 12, ui);
+            SetRasterSpatRef(folder, TileSequence::FromList(list), TilesType::GoogleSat, 12, ui);
         EXPECT_FALSE(summary.completed);
-        EXPECT_TRUE(ui.messages.empty());
-        EXPECT_TRUE(ui.labels.empty());
+        EXPECT_EQ(ui.messages.back().text,
+                  "Can not open raster workspase!\r\nFolder: " + folder.string() + "/");
+        EXPECT_EQ(ui.messages.back().title, "");
     }
+    ASSERT_EQ(ui.messages.size(), 4u);
+    EXPECT_EQ(ui.messages[0].text,
+              dialogs::ComposeMessageReport("OpenRasterWorkSpace  ", 76,
+                                            "The folder " + missing.string() + "/ does not exist"));
+    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
+    EXPECT_NE(ui.messages[2].text.find("The path " + file.string() + " is not a folder"),
+              std::string::npos);
+    EXPECT_TRUE(ui.labels.empty());
+
+    // Relief tiles lie in row folders, so a missing level folder only means missing tiles;
+    // a type outside the table does nothing at all.
+    test::RecordingUi quiet;
+    const auto shade = test::MoscowTiles(TilesType::Shade, 9);
+    EXPECT_EQ(SetRasterSpatRef(missing, TileSequence::FromList(shade), TilesType::Shade, 9, quiet)
+                  .missing,
+              static_cast<std::int64_t>(shade.size()));
+    for (const auto type : {static_cast<TilesType>(5), TilesType::Invalid}) {
+        EXPECT_FALSE(
+            SetRasterSpatRef(dir.Path(), TileSequence::FromList(list), type, 12, quiet).completed);
+    }
+    EXPECT_TRUE(quiet.messages.empty());
     for (const auto &entry : fs::directory_iterator(dir.Path())) {
         EXPECT_NE(entry.path().extension(), ".xml") << entry.path();
     }
