@@ -9,9 +9,9 @@
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/spherical_grid.h"
 
+#include <cpl_port.h>
 #include <ogr_spatialref.h>
 
-#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -36,19 +36,6 @@ constexpr std::string_view kWorkspaceNotOpened =
 constexpr std::string_view kUnsupportedWorkspace = "не поддерживается данный тип рабочей области";
 constexpr std::string_view kFeatureClassNotOpened = "Не открылся FeatureClass ";
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void ReportOpenFailure(dialogs::UiPort &ui, const std::string &reason) {
     if (!reason.empty()) {
         dialogs::ReportException(ui, dialogs::ProcedureText("OpenPolygonFC ", "", 0),
@@ -70,7 +57,7 @@ bool AskCreate(dialogs::UiPort &ui, std::string_view question, const fs::path &i
 bool IsNewDatabase(const fs::path &path) {
     std::error_code ec;
     const std::string extension = path.extension().string();
-    return (EqualNoCase(extension, ".gpkg") || EqualNoCase(extension, ".gdb")) &&
+    return (EQUAL(extension.c_str(), ".gpkg") || EQUAL(extension.c_str(), ".gdb")) &&
            !fs::exists(path, ec) &&
            fs::is_directory(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec);
 }
@@ -270,6 +257,51 @@ private:
     bool m_multi;
 };
 
+// The shapefile index of a folder: opened, or created when the user agrees. A shapefile that
+// exists but cannot be read is reported and never offered for replacement.
+std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const std::string &name,
+                                                   fs::path &indexPath, dialogs::UiPort &ui) {
+    std::string failure;
+    if (auto featureClass = OpenShapeFC(folder, name, &failure)) {
+        return featureClass;
+    }
+    if (ShapefileExists(folder, name)) {
+        ReportOpenFailure(ui, failure);
+        return std::nullopt;
+    }
+    if (!AskCreate(ui, kNoShapefileQuestion, indexPath)) {
+        indexPath.clear();
+        return std::nullopt;
+    }
+    const OGRSpatialReference srs = SetProjectedCoordSystem(kSphereMercator);
+    auto created = CreateShapeFC(folder, name, wkbPolygon, false, false, &srs, &failure);
+    if (!created) {
+        ReportOpenFailure(ui, failure);
+    }
+    return created;
+}
+
+// The index inside a database: opened, or created when the user agrees, together with the
+// database itself when that does not exist yet. Creation errors pass to the caller.
+std::optional<FeatureClass> OpenOrCreateDbIndex(std::optional<Workspace> &workspace,
+                                                const fs::path &database, const std::string &name,
+                                                fs::path &indexPath, dialogs::UiPort &ui) {
+    if (workspace) {
+        if (auto featureClass = OpenDbFC(*workspace, name)) {
+            return featureClass;
+        }
+    }
+    if (!AskCreate(ui, kNoFeatureClassQuestion, indexPath)) {
+        indexPath.clear();
+        return std::nullopt;
+    }
+    if (!workspace) {
+        workspace = CreateDbWorkspace(database);
+    }
+    const OGRSpatialReference srs = SetProjectedCoordSystem(kSphereMercator);
+    return CreateDbFC(*workspace, name, wkbPolygon, false, false, &srs);
+}
+
 } // namespace
 
 std::string NormaliseShapeName(std::string_view name) {
@@ -277,7 +309,7 @@ std::string NormaliseShapeName(std::string_view name) {
     if (dot == std::string_view::npos) {
         return std::string(name) + ".shp";
     }
-    if (EqualNoCase(name.substr(dot + 1), "shp")) {
+    if (EQUAL(std::string(name.substr(dot + 1)).c_str(), "shp")) {
         return std::string(name);
     }
     return std::string(name.substr(0, dot)) + ".shp";
@@ -290,60 +322,38 @@ std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, dialogs::UiPort &
         std::string name = indexPath.filename().string();
 
         auto workspace = OpenWorkspaceByPath(workspacePath);
-        const bool newDatabase = !workspace && IsNewDatabase(workspacePath);
-        if (!workspace && !newDatabase) {
+        if (!workspace && !IsNewDatabase(workspacePath)) {
             std::string text(kWorkspaceNotOpened);
             text += kCrLf;
             text += name;
             ui.ShowMessage(text);
             return std::nullopt;
         }
-        const OGRSpatialReference srs = SetProjectedCoordSystem(kSphereMercator);
         const WorkspaceKind kind = workspace ? workspace->Kind() : WorkspaceKind::LocalDatabase;
-
         std::optional<FeatureClass> featureClass;
-        std::string failure;
         if (name.empty()) {
             // A path ending in a separator names no feature class.
         } else if (kind == WorkspaceKind::FileSystem) {
             name = NormaliseShapeName(name);
             indexPath = parent / name;
-            featureClass = OpenShapeFC(workspacePath, name, &failure);
-            if (featureClass) {
-            } else if (ShapefileExists(workspacePath, name)) {
-                // Never offer to replace an index that exists but cannot be read.
-                ReportOpenFailure(ui, failure);
-            } else if (AskCreate(ui, kNoShapefileQuestion, indexPath)) {
-                featureClass =
-                    CreateShapeFC(workspacePath, name, wkbPolygon, false, false, &srs, &failure);
-                if (!featureClass) {
-                    ReportOpenFailure(ui, failure);
-                }
-            } else {
-                indexPath.clear();
-            }
+            featureClass = OpenOrCreateShapeIndex(workspacePath, name, indexPath, ui);
         } else if (kind == WorkspaceKind::LocalDatabase) {
-            if (workspace) {
-                featureClass = OpenDbFC(*workspace, name);
-            }
-            if (featureClass) {
-            } else if (AskCreate(ui, kNoFeatureClassQuestion, indexPath)) {
-                if (!workspace) {
-                    workspace = CreateDbWorkspace(workspacePath);
-                }
-                featureClass = CreateDbFC(*workspace, name, wkbPolygon, false, false, &srs);
-            } else {
-                indexPath.clear();
-            }
+            featureClass = OpenOrCreateDbIndex(workspace, workspacePath, name, indexPath, ui);
         } else {
             ui.ShowMessage(kUnsupportedWorkspace);
         }
-
         if (!featureClass) {
             ui.ShowMessage(std::string(kFeatureClassNotOpened) + name);
             return std::nullopt;
         }
         AddPolygonFields(*featureClass, ui);
+        // GeoPackage writes a new table only when asked to; a failure then belongs here, not
+        // to whichever later call happens to trigger it.
+        GdalErrorCapture capture;
+        if (featureClass->Layer().SyncToDisk() != OGRERR_NONE) {
+            throw GdalError(WithReason(
+                "The block index " + indexPath.string() + " cannot be written", capture.Message()));
+        }
         return featureClass;
     } catch (const std::exception &e) {
         dialogs::ReportException(ui, dialogs::ProcedureText("OpenPolygonFC ", "", 0), e,

@@ -4,8 +4,6 @@
 
 #include <cpl_string.h>
 
-#include <algorithm>
-#include <cctype>
 #include <system_error>
 #include <utility>
 
@@ -19,15 +17,8 @@ constexpr const char *kShapefileDriver = "ESRI Shapefile";
 constexpr const char *kGeoPackageDriver = "GPKG";
 constexpr const char *kFileGdbDriver = "OpenFileGDB";
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
-
 bool HasExtension(const fs::path &path, std::string_view extension) {
-    return EqualNoCase(path.extension().string(), extension);
+    return EQUAL(path.extension().string().c_str(), std::string(extension).c_str());
 }
 
 SharedDataset Share(GDALDataset *dataset) {
