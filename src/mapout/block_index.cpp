@@ -102,6 +102,24 @@ struct BlockFieldIndices {
           present(FieldIndex(layer, "Present")) {}
 };
 
+// Text is made what every driver gives back before it is compared or written: cut to its
+// field (width in bytes, 0 for none) at a character boundary, and without trailing blanks,
+// which a shapefile drops. Otherwise a driver would cut it with a warning, and a source name
+// stored differently from how it was given would not match what the next run looks up.
+std::string_view FitText(std::string_view text, int width) {
+    std::size_t end = text.size();
+    if (width > 0 && end > static_cast<std::size_t>(width)) {
+        end = static_cast<std::size_t>(width);
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+    }
+    while (end > 0 && text[end - 1] == ' ') {
+        --end;
+    }
+    return text.substr(0, end);
+}
+
 // A Present value no record holds, standing for an empty field: such records get refreshed.
 constexpr int kPresentUnset = INT_MIN;
 
@@ -474,12 +492,17 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         // north-west corner the polygon and the record start from.
         const double shift =
             tiles::IsEllipsoidal(type) ? tiles::kTilePixels * tiles::ResN(level) : 0.0;
-        const std::string version = VersionText(type, versions, loadDate);
+        const OGRFeatureDefn &defn = *layer.GetLayerDefn();
+        auto fit = [&defn](std::string_view text, int field) {
+            return std::string(FitText(text, defn.GetFieldDefn(field)->GetWidth()));
+        };
+        const std::string service = fit(sourceText, fields.service);
+        const std::string version = fit(VersionText(type, versions, loadDate), fields.version);
 
         ExistingRecords existing;
         {
             detail::ProgressPass prepare(ui, kCreateGeometryLabel, tiles.Size());
-            existing = ReadExisting(layer, fields, sourceText, blockType);
+            existing = ReadExisting(layer, fields, service, blockType);
         }
         RecordWriter writer(*index, fields, *code);
 
@@ -500,7 +523,7 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (tiles.Next(record)) {
-            const std::string name = download::TileBaseName(type, record, level);
+            const std::string name = fit(download::TileBaseName(type, record, level), fields.name);
             std::error_code ec;
             const int present =
                 fs::is_regular_file(download::TilePath(levelFolder, type, record, level), ec) ? -1
@@ -508,7 +531,7 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
             auto found = existing.find(name);
             if (found == existing.end() && addedNames.count(hashName(name)) != 0) {
                 if (auto feature = FindFeatureByWhere(
-                        *index, BlockWhereClause(layer, name, sourceText, blockType))) {
+                        *index, BlockWhereClause(layer, name, service, blockType))) {
                     found = existing
                                 .emplace(name, ExistingRecord{feature->GetFID(),
                                                               PresentOf(*feature, fields.present)})
@@ -526,7 +549,7 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
             } else {
                 const double ym = record.y + shift;
                 writer.Insert(MakeBlockPolygon(record.x, ym, record.resX, record.resY),
-                              {name, sourceText, version, blockType, record.x - record.resX / 2,
+                              {name, service, version, blockType, record.x - record.resX / 2,
                                ym - record.resY / 2, record.resX, level, present});
                 addedNames.insert(hashName(name));
                 ++summary.added;

@@ -133,6 +133,10 @@ struct BlockIndexSummary {
 /// ScanEx and Yandex), Resolution = resX, Zoom = level and Present (-1 when the tile file is
 /// on disk, else 0). A tile already recorded only gets Present refreshed.
 ///
+/// Texts longer than their field (a Google version of 11 characters in Version, width 10) are
+/// cut to the field's width, and trailing blanks dropped, before they are compared or
+/// written, so that no driver changes them on its own and a later run finds the record.
+///
 /// Polygons are in ESRI:54004 for ScanEx and Yandex and ESRI:53004 for the others, and are
 /// transformed when the index has another spatial reference. The records of one run are
 /// written in one transaction where the driver has them (GeoPackage). Nothing happens without

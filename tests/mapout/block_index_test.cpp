@@ -463,6 +463,26 @@ TEST(AddPolygonFC, NamesWithQuotesAndRepeatedTilesKeepOneRecordEach) {
     }
 }
 
+TEST(AddPolygonFC, TextsLongerThanTheirFieldAreCutAlike) {
+    for (const auto &format : kFormats) {
+        SCOPED_TRACE(format.label);
+        test::TempDir dir;
+        auto index = OpenIndex(dir, format);
+        ASSERT_TRUE(index);
+        const std::vector<tiles::TileRecord> list{Named("t", 0)};
+        test::RecordingUi ui;
+        for (int run = 0; run < 2; ++run) { // the cut name (a blank at its end) finds its record
+            EXPECT_EQ(Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Mirror of Goo",
+                             ui, {"m@249000000", "", ""})
+                          .added,
+                      run == 0 ? 1 : 0);
+        }
+        EXPECT_TRUE(ui.messages.empty());
+        ExpectRows({Expected(TilesType::GoogleSat, list[0], 14, "Mirror of", "m@24900000", 0)},
+                   Rows(dir, format), format.ringTolerance);
+    }
+}
+
 TEST(AddPolygonFC, ShadedReliefCountsOnlyTilesInTheirRowFolders) {
     test::TempDir dir;
     auto index = OpenIndex(dir, kGeoPackage);
