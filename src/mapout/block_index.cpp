@@ -187,6 +187,12 @@ public:
     RecordWriter(FeatureClass &index, const BlockFieldIndices &fields, int code)
         : m_layer(index.Layer()), m_fields(fields), m_source(SetProjectedCoordSystem(code)),
           m_multi(wkbFlatten(m_layer.GetGeomType()) == wkbMultiPolygon) {
+        // Present is refreshed in place; a field too narrow for -1 would be spoilt before the
+        // driver's warning could stop the run, so such an index is refused up front.
+        if (m_layer.GetLayerDefn()->GetFieldDefn(fields.present)->GetWidth() == 1) {
+            throw GdalError("The field Present of the block index " +
+                            std::string(m_layer.GetName()) + " is too narrow to hold -1");
+        }
         m_target = m_layer.GetSpatialRef();
         if (m_target != nullptr && m_target->IsSame(&m_source) == 0) {
             GdalErrorCapture capture;

@@ -292,9 +292,20 @@ TEST(OpenPolygonFC, ExistingIndexGetsOnlyTheFieldsItLacks) {
         EXPECT_EQ(names, expected) << index;
     }
     EXPECT_TRUE(ui.questions.empty() && ui.messages.empty());
-    GDALDatasetUniquePtr shp(GDALDataset::Open((dir / "old.shp").c_str(), GDAL_OF_VECTOR));
+    const GDALDatasetUniquePtr shp(GDALDataset::Open((dir / "old.shp").c_str(), GDAL_OF_VECTOR));
     ASSERT_TRUE(shp);
     EXPECT_EQ(shp->GetLayer(0)->GetLayerDefn()->GetFieldDefn(0)->GetWidth(), 50);
+
+    // Its Present of width 1 cannot hold -1: refused before anything is written.
+    fs::path path = dir / "old.shp";
+    auto old = mapout::OpenPolygonFC(path, ui);
+    ASSERT_TRUE(old);
+    EXPECT_FALSE(
+        Record(*old, dir.Path(), {Named("t", 0)}, TilesType::GoogleSat, 14, "Goo", ui).completed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].text.find("The field Present of the block index old is too narrow"),
+              std::string::npos);
+    EXPECT_EQ(old->Layer().GetFeatureCount(), 0);
 }
 
 TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
