@@ -1,0 +1,593 @@
+#include "mapout/block_index.h"
+
+#include "common/text.h"
+#include "dialogs/error_report.h"
+#include "download/tile_files.h"
+#include "mapout/gdal_support.h"
+#include "mapout/progress.h"
+#include "mapout/spatial_reference.h"
+#include "tiles/ellipsoidal_grid.h"
+#include "tiles/spherical_grid.h"
+
+#include <cpl_port.h>
+#include <ogr_spatialref.h>
+
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <system_error>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace tessaro::mapout {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kNoShapefileQuestion = "SHP-файл для хранения полигонов не существует";
+constexpr std::string_view kNoFeatureClassQuestion =
+    "FeatureClass для хранения полигонов не существует";
+constexpr std::string_view kCreateNewQuestion = "Создать новый?";
+constexpr std::string_view kWorkspaceNotOpened =
+    "Не открылась рабочая область для сохранения полигинов!";
+constexpr std::string_view kUnsupportedWorkspace = "не поддерживается данный тип рабочей области";
+constexpr std::string_view kFeatureClassNotOpened = "Не открылся FeatureClass ";
+
+void ReportOpenFailure(dialogs::UiPort &ui, const std::string &reason) {
+    if (!reason.empty()) {
+        dialogs::ReportException(ui, dialogs::ProcedureText("OpenPolygonFC ", "", 0),
+                                 GdalError(reason), dialogs::kMessageMode);
+    }
+}
+
+bool AskCreate(dialogs::UiPort &ui, std::string_view question, const fs::path &indexPath) {
+    std::string text(question);
+    text += kCrLf;
+    text += indexPath.string();
+    text += kCrLf;
+    text += kCreateNewQuestion;
+    return ui.AskYesNo(dialogs::Question::CreateIndex, text, dialogs::Icon::Exclamation, {});
+}
+
+// A database that does not exist yet but can be created with the index: a .gpkg or .gdb name
+// in an existing folder.
+bool IsNewDatabase(const fs::path &path) {
+    std::error_code ec;
+    const std::string extension = path.extension().string();
+    return (EQUAL(extension.c_str(), ".gpkg") || EQUAL(extension.c_str(), ".gdb")) &&
+           !fs::exists(path, ec) &&
+           fs::is_directory(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec);
+}
+
+bool ShapefileExists(const fs::path &folder, const std::string &name) {
+    std::error_code ec;
+    fs::path lower = folder / name;
+    lower.replace_extension(".shp");
+    return fs::exists(folder / name, ec) || fs::exists(lower, ec);
+}
+
+std::string QuoteIdentifier(std::string_view name) {
+    std::string text = "\"";
+    for (const char c : name) {
+        if (c == '"') {
+            text += '"';
+        }
+        text += c;
+    }
+    text += '"';
+    return text;
+}
+
+int FieldIndex(OGRLayer &layer, std::string_view name) {
+    const int index = layer.GetLayerDefn()->GetFieldIndex(std::string(name).c_str());
+    if (index < 0) {
+        throw GdalError("The block index " + std::string(layer.GetName()) + " has no field " +
+                        std::string(name));
+    }
+    return index;
+}
+
+// Positions of the block fields in the index, located once per run.
+struct BlockFieldIndices {
+    int name, service, version, type, xm, ym, resolution, zoom, present;
+
+    explicit BlockFieldIndices(OGRLayer &layer)
+        : name(FieldIndex(layer, "blockName")), service(FieldIndex(layer, "Service")),
+          version(FieldIndex(layer, "Version")), type(FieldIndex(layer, "blockType")),
+          xm(FieldIndex(layer, "Xm")), ym(FieldIndex(layer, "Ym")),
+          resolution(FieldIndex(layer, "Resolution")), zoom(FieldIndex(layer, "Zoom")),
+          present(FieldIndex(layer, "Present")) {}
+};
+
+// Text is made what every driver gives back before it is compared or written: cut to its
+// field (width in bytes, 0 for none) at a character boundary, and without trailing blanks,
+// which a shapefile drops. Otherwise a driver would cut it with a warning, and a source name
+// stored differently from how it was given would not match what the next run looks up.
+std::string_view FitText(std::string_view text, int width) {
+    std::size_t end = text.size();
+    if (width > 0 && end > static_cast<std::size_t>(width)) {
+        end = static_cast<std::size_t>(width);
+        while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+            --end;
+        }
+    }
+    while (end > 0 && text[end - 1] == ' ') {
+        --end;
+    }
+    return text.substr(0, end);
+}
+
+// A Present value no record holds, standing for an empty field: such records get refreshed.
+constexpr int kPresentUnset = INT_MIN;
+
+struct ExistingRecord {
+    GIntBig fid;
+    int present;
+};
+
+using ExistingRecords = std::unordered_map<std::string, ExistingRecord>;
+
+int PresentOf(const OGRFeature &feature, int field) {
+    return feature.IsFieldSetAndNotNull(field) ? feature.GetFieldAsInteger(field) : kPresentUnset;
+}
+
+// Reads the records of one source and type once, so that each tile is then found by a hash
+// lookup instead of a query. Geometry and the other fields are not read.
+ExistingRecords ReadExisting(OGRLayer &layer, const BlockFieldIndices &fields,
+                             std::string_view service, std::string_view blockType) {
+    const OGRFeatureDefn &defn = *layer.GetLayerDefn();
+    const std::string where = QuoteIdentifier(defn.GetFieldDefn(fields.service)->GetNameRef()) +
+                              " = " + QuoteLiteral(service) + " AND " +
+                              QuoteIdentifier(defn.GetFieldDefn(fields.type)->GetNameRef()) +
+                              " = " + QuoteLiteral(blockType);
+    // Drivers without SQL evaluate the filter on the features read, so the filter's own
+    // fields must be read too.
+    CPLStringList ignored;
+    for (int i = 0; i < defn.GetFieldCount(); ++i) {
+        if (i != fields.name && i != fields.present && i != fields.service && i != fields.type) {
+            ignored.AddString(defn.GetFieldDefn(i)->GetNameRef());
+        }
+    }
+    ignored.AddString("OGR_GEOMETRY");
+    ignored.AddString("OGR_STYLE");
+
+    GdalErrorCapture capture;
+    if (layer.SetAttributeFilter(where.c_str()) != OGRERR_NONE) {
+        throw GdalError(
+            WithReason("The block index " + std::string(layer.GetName()) + " cannot be searched",
+                       capture.Message()));
+    }
+    layer.SetIgnoredFields(const_cast<const char **>(ignored.List()));
+    ExistingRecords records;
+    layer.ResetReading();
+    for (OGRFeatureUniquePtr feature(layer.GetNextFeature()); feature;
+         feature.reset(layer.GetNextFeature())) {
+        if (feature->IsFieldSetAndNotNull(fields.name)) {
+            records.emplace(feature->GetFieldAsString(fields.name),
+                            ExistingRecord{feature->GetFID(), PresentOf(*feature, fields.present)});
+        }
+    }
+    layer.SetIgnoredFields(nullptr);
+    layer.SetAttributeFilter(nullptr);
+    layer.ResetReading();
+    if (capture.HasFailure()) {
+        throw GdalError(
+            WithReason("The block index " + std::string(layer.GetName()) + " cannot be read",
+                       capture.Message()));
+    }
+    return records;
+}
+
+// Everything a run needs to write records, fixed before the first tile.
+class RecordWriter {
+public:
+    RecordWriter(FeatureClass &index, const BlockFieldIndices &fields, int code)
+        : m_layer(index.Layer()), m_fields(fields), m_source(SetProjectedCoordSystem(code)),
+          m_multi(wkbFlatten(m_layer.GetGeomType()) == wkbMultiPolygon) {
+        // Present is refreshed in place; a field too narrow for -1 would be spoilt before the
+        // driver's warning could stop the run, so such an index is refused up front.
+        if (m_layer.GetLayerDefn()->GetFieldDefn(fields.present)->GetWidth() == 1) {
+            throw GdalError("The field Present of the block index " +
+                            std::string(m_layer.GetName()) + " is too narrow to hold -1");
+        }
+        m_target = m_layer.GetSpatialRef();
+        if (m_target != nullptr && m_target->IsSame(&m_source) == 0) {
+            GdalErrorCapture capture;
+            m_transform.reset(OGRCreateCoordinateTransformation(&m_source, m_target));
+            if (!m_transform) {
+                throw GdalError(WithReason("The tile polygons cannot be transformed into the "
+                                           "spatial reference of the block index",
+                                           capture.Message()));
+            }
+        }
+    }
+
+    struct Values {
+        const std::string &name;
+        std::string_view service;
+        std::string_view version;
+        std::string_view blockType;
+        double xm, ym, resolution;
+        int zoom, present;
+    };
+
+    void Insert(OGRPolygon polygon, const Values &v) {
+        OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(m_layer.GetLayerDefn()));
+        std::unique_ptr<OGRGeometry> geometry = std::make_unique<OGRPolygon>(std::move(polygon));
+        if (m_transform && geometry->transform(m_transform.get()) != OGRERR_NONE) {
+            throw GdalError("The polygon of tile " + v.name + " cannot be transformed");
+        }
+        geometry->assignSpatialReference(m_target != nullptr ? m_target : &m_source);
+        if (m_multi) {
+            geometry.reset(OGRGeometryFactory::forceToMultiPolygon(geometry.release()));
+        }
+        feature->SetGeometryDirectly(geometry.release());
+        feature->SetField(m_fields.name, v.name.c_str());
+        feature->SetField(m_fields.service, std::string(v.service).c_str());
+        feature->SetField(m_fields.version, std::string(v.version).c_str());
+        feature->SetField(m_fields.type, std::string(v.blockType).c_str());
+        feature->SetField(m_fields.xm, v.xm);
+        feature->SetField(m_fields.ym, v.ym);
+        feature->SetField(m_fields.resolution, v.resolution);
+        feature->SetField(m_fields.zoom, v.zoom);
+        feature->SetField(m_fields.present, v.present);
+        GdalErrorCapture capture;
+        const OGRErr err = m_layer.CreateFeature(feature.get());
+        std::string what = "The record of tile " + v.name + " cannot be added";
+        if (err == OGRERR_NONE && capture.HasWarning() && feature->GetFID() != OGRNullFID) {
+            // Written, but not as given: take the record out again before reporting.
+            GdalErrorCapture quiet;
+            if (m_layer.DeleteFeature(feature->GetFID()) != OGRERR_NONE) {
+                what += " (it stays as written, with wrong values)";
+            }
+        }
+        Check(err, capture, what);
+    }
+
+    void Refresh(GIntBig fid, const std::string &name, int present) {
+        GdalErrorCapture capture;
+        OGRFeatureUniquePtr feature(m_layer.GetFeature(fid));
+        if (!feature) {
+            Check(OGRERR_NON_EXISTING_FEATURE, capture,
+                  "The record of tile " + name + " cannot be read back");
+        }
+        feature->SetField(m_fields.present, present);
+        const OGRErr err = m_layer.SetFeature(feature.get());
+        Check(err, capture, "The record of tile " + name + " cannot be updated");
+    }
+
+private:
+    // A driver that cannot store a value as given (a number wider than a shapefile field)
+    // only warns and goes on; that would leave a wrong record, so warnings count as errors.
+    void Check(OGRErr err, const GdalErrorCapture &capture, const std::string &what) const {
+        if (err != OGRERR_NONE || capture.HasFailure() || capture.HasWarning()) {
+            std::string reason = capture.Message();
+            if (reason.empty()) {
+                reason = "OGR error ";
+                AppendInt(reason, err);
+            }
+            throw GdalError(WithReason(what + " in " + std::string(m_layer.GetName()), reason));
+        }
+    }
+
+    OGRLayer &m_layer;
+    const BlockFieldIndices &m_fields;
+    OGRSpatialReference m_source;
+    OGRSpatialReference *m_target = nullptr;
+    std::unique_ptr<OGRCoordinateTransformation> m_transform;
+    bool m_multi;
+};
+
+// The shapefile index of a folder: opened, or created when the user agrees. A shapefile that
+// exists but cannot be read is reported and never offered for replacement.
+std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const std::string &name,
+                                                   fs::path &indexPath, dialogs::UiPort &ui) {
+    std::string failure;
+    if (auto featureClass = OpenShapeFC(folder, name, &failure)) {
+        return featureClass;
+    }
+    if (ShapefileExists(folder, name)) {
+        ReportOpenFailure(ui, failure);
+        return std::nullopt;
+    }
+    if (!AskCreate(ui, kNoShapefileQuestion, indexPath)) {
+        indexPath.clear();
+        return std::nullopt;
+    }
+    const OGRSpatialReference srs = SetProjectedCoordSystem(kSphereMercator);
+    auto created = CreateShapeFC(folder, name, wkbPolygon, false, false, &srs, &failure);
+    if (!created) {
+        ReportOpenFailure(ui, failure);
+    }
+    return created;
+}
+
+// The index inside a database: opened, or created when the user agrees, together with the
+// database itself when that does not exist yet. Creation errors pass to the caller.
+std::optional<FeatureClass> OpenOrCreateDbIndex(std::optional<Workspace> &workspace,
+                                                const fs::path &database, const std::string &name,
+                                                fs::path &indexPath, dialogs::UiPort &ui) {
+    if (workspace) {
+        if (auto featureClass = OpenDbFC(*workspace, name)) {
+            return featureClass;
+        }
+    }
+    if (!AskCreate(ui, kNoFeatureClassQuestion, indexPath)) {
+        indexPath.clear();
+        return std::nullopt;
+    }
+    if (!workspace) {
+        workspace = CreateDbWorkspace(database);
+    }
+    const OGRSpatialReference srs = SetProjectedCoordSystem(kSphereMercator);
+    return CreateDbFC(*workspace, name, wkbPolygon, false, false, &srs);
+}
+
+} // namespace
+
+std::string NormaliseShapeName(std::string_view name) {
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos) {
+        return std::string(name) + ".shp";
+    }
+    if (EQUAL(std::string(name.substr(dot + 1)).c_str(), "shp")) {
+        return std::string(name);
+    }
+    return std::string(name.substr(0, dot)) + ".shp";
+}
+
+std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, dialogs::UiPort &ui) {
+    try {
+        const fs::path parent = indexPath.parent_path();
+        const fs::path workspacePath = parent.empty() ? fs::path(".") : parent;
+        std::string name = indexPath.filename().string();
+
+        auto workspace = OpenWorkspaceByPath(workspacePath);
+        if (!workspace && !IsNewDatabase(workspacePath)) {
+            std::string text(kWorkspaceNotOpened);
+            text += kCrLf;
+            text += name;
+            ui.ShowMessage(text);
+            return std::nullopt;
+        }
+        const WorkspaceKind kind = workspace ? workspace->Kind() : WorkspaceKind::LocalDatabase;
+        std::optional<FeatureClass> featureClass;
+        if (name.empty()) {
+            // A path ending in a separator names no feature class.
+        } else if (kind == WorkspaceKind::FileSystem) {
+            name = NormaliseShapeName(name);
+            indexPath = parent / name;
+            featureClass = OpenOrCreateShapeIndex(workspacePath, name, indexPath, ui);
+        } else if (kind == WorkspaceKind::LocalDatabase) {
+            featureClass = OpenOrCreateDbIndex(workspace, workspacePath, name, indexPath, ui);
+        } else {
+            ui.ShowMessage(kUnsupportedWorkspace);
+        }
+        if (!featureClass) {
+            ui.ShowMessage(std::string(kFeatureClassNotOpened) + name);
+            return std::nullopt;
+        }
+        AddPolygonFields(*featureClass, ui);
+        // GeoPackage writes a new table only when asked to; a failure then belongs here, not
+        // to whichever later call happens to trigger it.
+        GdalErrorCapture capture;
+        if (featureClass->Layer().SyncToDisk() != OGRERR_NONE) {
+            throw GdalError(WithReason(
+                "The block index " + indexPath.string() + " cannot be written", capture.Message()));
+        }
+        return featureClass;
+    } catch (const std::exception &e) {
+        dialogs::ReportException(ui, dialogs::ProcedureText("OpenPolygonFC ", "", 0), e,
+                                 dialogs::kMessageMode);
+        return std::nullopt;
+    }
+}
+
+void AddPolygonFields(FeatureClass &featureClass, dialogs::UiPort &ui) {
+    for (const BlockField &field : kBlockFields) {
+        const std::string name(field.name);
+        if (featureClass.Layer().GetLayerDefn()->GetFieldIndex(name.c_str()) >= 0) {
+            continue;
+        }
+        AddField(featureClass, field.name, true, field.type, field.length, field.precision,
+                 field.scale, true, ui);
+    }
+}
+
+OGRPolygon MakeBlockPolygon(double xm, double ym, double dx, double dy) {
+    const double side = tiles::kTilePixels;
+    const double x0 = xm - dx / 2;
+    const double x1 = xm + side * dx - dx / 2;
+    const double y0 = ym - dy / 2;
+    const double y1 = ym + side * dy - dy / 2;
+    auto ring = std::make_unique<OGRLinearRing>();
+    ring->addPoint(x0, y0);
+    ring->addPoint(x1, y0);
+    ring->addPoint(x1, y1);
+    ring->addPoint(x0, y1);
+    ring->addPoint(x0, y0);
+    OGRPolygon polygon;
+    polygon.addRingDirectly(ring.release());
+    return polygon;
+}
+
+std::string QuoteLiteral(std::string_view value) {
+    std::string text = "'";
+    for (const char c : value) {
+        if (c == '\'') {
+            text += '\'';
+        }
+        text += c;
+    }
+    text += '\'';
+    return text;
+}
+
+std::string BlockWhereClause(OGRLayer &layer, std::string_view blockName, std::string_view service,
+                             std::string_view blockType) {
+    const OGRFeatureDefn &defn = *layer.GetLayerDefn();
+    auto name = [&](std::string_view field) {
+        return QuoteIdentifier(defn.GetFieldDefn(FieldIndex(layer, field))->GetNameRef());
+    };
+    return name("blockName") + " = " + QuoteLiteral(blockName) + " AND " + name("Service") + " = " +
+           QuoteLiteral(service) + " AND " + name("blockType") + " = " + QuoteLiteral(blockType);
+}
+
+OGRFeatureUniquePtr FindFeatureByWhere(FeatureClass &featureClass, const std::string &where) {
+    OGRLayer &layer = featureClass.Layer();
+    GdalErrorCapture quiet;
+    OGRFeatureUniquePtr feature;
+    if (layer.SetAttributeFilter(where.c_str()) == OGRERR_NONE) {
+        layer.ResetReading();
+        feature.reset(layer.GetNextFeature());
+    }
+    layer.SetAttributeFilter(nullptr);
+    layer.ResetReading();
+    return feature;
+}
+
+std::string LoadDateText(std::chrono::year_month_day date) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02u.%02u.%04d", static_cast<unsigned>(date.day()),
+                  static_cast<unsigned>(date.month()), static_cast<int>(date.year()));
+    return text;
+}
+
+std::chrono::year_month_day LocalToday() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return std::chrono::year_month_day{std::chrono::year(local.tm_year + 1900),
+                                       std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
+                                       std::chrono::day(static_cast<unsigned>(local.tm_mday))};
+}
+
+std::string VersionText(tiles::TilesType type, const VersionTexts &versions,
+                        std::chrono::year_month_day loadDate) {
+    switch (type) {
+    case tiles::TilesType::GoogleSat:
+        return versions.sat;
+    case tiles::TilesType::GoogleMap:
+        return versions.map;
+    case tiles::TilesType::GoogleLand:
+        return versions.land;
+    default:
+        return LoadDateText(loadDate);
+    }
+}
+
+BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index, TileSequence tiles,
+                               tiles::TilesType type, int level, std::string_view sourceText,
+                               const VersionTexts &versions, dialogs::UiPort &ui,
+                               std::chrono::year_month_day loadDate) {
+    BlockIndexSummary summary;
+    const auto code = CoordSystemCodeOf(type);
+    const std::string_view blockType = download::TypeWord(type);
+    if (index == nullptr || !code || blockType.empty()) {
+        return summary;
+    }
+    GDALDataset &dataset = index->Dataset();
+    bool inTransaction = false;
+    try {
+        OGRLayer &layer = index->Layer();
+        const BlockFieldIndices fields(layer);
+        // ScanEx and Yandex lists give the south-west corner; one tile height up is the
+        // north-west corner the polygon and the record start from.
+        const double shift =
+            tiles::IsEllipsoidal(type) ? tiles::kTilePixels * tiles::ResN(level) : 0.0;
+        const OGRFeatureDefn &defn = *layer.GetLayerDefn();
+        auto fit = [&defn](std::string_view text, int field) {
+            return std::string(FitText(text, defn.GetFieldDefn(field)->GetWidth()));
+        };
+        const std::string service = fit(sourceText, fields.service);
+        const std::string version = fit(VersionText(type, versions, loadDate), fields.version);
+
+        ExistingRecords existing;
+        {
+            detail::ProgressPass prepare(ui, kCreateGeometryLabel, tiles.Size());
+            existing = ReadExisting(layer, fields, service, blockType);
+        }
+        RecordWriter writer(*index, fields, *code);
+
+        if (dataset.TestCapability(ODsCTransactions) != 0) {
+            GdalErrorCapture capture;
+            if (dataset.StartTransaction() != OGRERR_NONE) {
+                throw GdalError(WithReason("No transaction can be started on the block index",
+                                           capture.Message()));
+            }
+            inTransaction = true;
+        }
+
+        // Names added in this run, as hashes: a tile listed twice is then found again by a
+        // query instead of getting a second record, without keeping every name in memory.
+        std::unordered_set<std::size_t> addedNames;
+        const std::hash<std::string> hashName;
+        detail::ProgressPass progress(ui, kAddToIndexLabel, tiles.Size());
+        tiles::TileRecord record;
+        std::int64_t i = 0;
+        while (tiles.Next(record)) {
+            const std::string name = fit(download::TileBaseName(type, record, level), fields.name);
+            std::error_code ec;
+            const int present =
+                fs::is_regular_file(download::TilePath(levelFolder, type, record, level), ec) ? -1
+                                                                                              : 0;
+            auto found = existing.find(name);
+            if (found == existing.end() && addedNames.count(hashName(name)) != 0) {
+                if (auto feature = FindFeatureByWhere(
+                        *index, BlockWhereClause(layer, name, service, blockType))) {
+                    found = existing
+                                .emplace(name, ExistingRecord{feature->GetFID(),
+                                                              PresentOf(*feature, fields.present)})
+                                .first;
+                }
+            }
+            if (found != existing.end()) {
+                if (found->second.present != present) {
+                    writer.Refresh(found->second.fid, name, present);
+                    found->second.present = present;
+                    ++summary.refreshed;
+                } else {
+                    ++summary.unchanged;
+                }
+            } else {
+                const double ym = record.y + shift;
+                writer.Insert(MakeBlockPolygon(record.x, ym, record.resX, record.resY),
+                              {name, service, version, blockType, record.x - record.resX / 2,
+                               ym - record.resY / 2, record.resX, level, present});
+                addedNames.insert(hashName(name));
+                ++summary.added;
+            }
+            progress.Step(i++);
+        }
+        if (inTransaction) {
+            inTransaction = false;
+            GdalErrorCapture capture;
+            if (dataset.CommitTransaction() != OGRERR_NONE) {
+                throw GdalError(WithReason("The records cannot be committed to the block index",
+                                           capture.Message()));
+            }
+        }
+        GdalErrorCapture capture;
+        if (layer.SyncToDisk() != OGRERR_NONE) {
+            throw GdalError(
+                WithReason("The block index cannot be written to disk", capture.Message()));
+        }
+        detail::ProgressPass::Clear(ui);
+        summary.completed = true;
+    } catch (const std::exception &e) {
+        if (inTransaction) {
+            // Records written before the error stay, as they would without a transaction.
+            GdalErrorCapture quiet;
+            dataset.CommitTransaction();
+        }
+        detail::ProgressPass::Clear(ui);
+        dialogs::ReportException(ui, dialogs::ProcedureText("AddPolygonFC ", "", 0), e,
+                                 dialogs::kMessageMode);
+    }
+    return summary;
+}
+
+} // namespace tessaro::mapout

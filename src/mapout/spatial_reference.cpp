@@ -1,0 +1,297 @@
+#include "mapout/spatial_reference.h"
+
+#include "common/error.h"
+#include "common/text.h"
+#include "dialogs/error_report.h"
+#include "download/tile_files.h"
+#include "mapout/gdal_support.h"
+#include "mapout/progress.h"
+
+#include <cpl_minixml.h>
+#include <gdal_priv.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <system_error>
+
+namespace tessaro::mapout {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Factory codes are ESRI well-known ids, which coincide with EPSG codes wherever EPSG defines
+// the system; the others (53004, 54004) exist only in ESRI's register.
+OGRSpatialReference CoordSystemOfCode(int code, bool projected) {
+    EnsureGdalRegistered();
+    GdalErrorCapture capture;
+    for (const char *authority : {"EPSG:", "ESRI:"}) {
+        std::string name = authority;
+        AppendInt(name, code);
+        OGRSpatialReference srs;
+        if (srs.SetFromUserInput(name.c_str()) == OGRERR_NONE &&
+            (projected ? srs.IsProjected() : srs.IsGeographic()) != 0) {
+            srs.SetAxisMappingStrategy(OAMS_TRADITIONAL_GIS_ORDER);
+            return srs;
+        }
+    }
+    std::string message = projected ? "There is no projected coordinate system with code "
+                                    : "There is no geographic coordinate system with code ";
+    AppendInt(message, code);
+    throw GdalError(WithReason(message, capture.Message()));
+}
+
+// A folder as messages show it: with the separator that ends folder paths.
+std::string FolderText(const fs::path &folder) {
+    std::string text = folder.string();
+    if (text.empty() || text.back() != fs::path::preferred_separator) {
+        text += fs::path::preferred_separator;
+    }
+    return text;
+}
+
+std::string ReadSmallFile(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct XmlTreeDeleter {
+    void operator()(CPLXMLNode *node) const noexcept { CPLDestroyXMLNode(node); }
+};
+
+// Compares side files against the coordinate system of a run. GDAL writes the SRS element
+// as the WKT that exportToWkt gives, so comparing the text settles almost every file without
+// asking PROJ; any other spelling (another GDAL version, another program) is parsed and
+// compared as a coordinate system.
+class SideFileCheck {
+public:
+    explicit SideFileCheck(const OGRSpatialReference &srs) : m_srs(srs) {
+        char *wkt = nullptr;
+        if (srs.exportToWkt(&wkt) == OGRERR_NONE && wkt != nullptr) {
+            m_wkt = wkt;
+        }
+        CPLFree(wkt);
+    }
+
+    [[nodiscard]] bool Holds(const fs::path &sideFile) const {
+        std::error_code ec;
+        if (!fs::is_regular_file(sideFile, ec)) {
+            return false;
+        }
+        const std::string content = ReadSmallFile(sideFile);
+        if (content.empty()) {
+            return false;
+        }
+        GdalErrorCapture quiet;
+        std::unique_ptr<CPLXMLNode, XmlTreeDeleter> root(CPLParseXMLString(content.c_str()));
+        if (!root) {
+            return false;
+        }
+        const char *text = CPLGetXMLValue(root.get(), "=PAMDataset.SRS", nullptr);
+        if (text == nullptr || *text == '\0') {
+            return false;
+        }
+        if (!m_wkt.empty() && m_wkt == text) {
+            return true;
+        }
+        OGRSpatialReference found;
+        if (found.SetFromUserInput(text) != OGRERR_NONE) {
+            return false;
+        }
+        // A PROJ string names no datum, which IsSame holds against an otherwise equal
+        // system; the same PROJ string describes the same coordinates.
+        return found.IsSame(&m_srs) != 0 || (!m_proj.empty() && ProjText(found) == m_proj);
+    }
+
+private:
+    static std::string ProjText(const OGRSpatialReference &srs) {
+        char *text = nullptr;
+        std::string result;
+        if (srs.exportToProj4(&text) == OGRERR_NONE && text != nullptr) {
+            result = text;
+        }
+        CPLFree(text);
+        return result;
+    }
+
+    const OGRSpatialReference &m_srs;
+    std::string m_wkt;
+    std::string m_proj = ProjText(m_srs);
+};
+
+enum class AssignResult { Assigned, NotRaster, Failed };
+
+// Opens the tile read-only, sets the spatial reference and closes it, which makes GDAL write
+// the side file. GDAL reports a side file it cannot write only as a warning and still
+// counts the close as done, so the side file is read back to tell success from failure.
+AssignResult AssignSpatialReference(const fs::path &tile, const OGRSpatialReference &srs,
+                                    const SideFileCheck &check, std::string &reason) {
+    GdalErrorCapture capture;
+    GDALDatasetUniquePtr dataset(
+        GDALDataset::Open(tile.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    if (!dataset) {
+        return AssignResult::NotRaster;
+    }
+    if (dataset->SetSpatialRef(&srs) != CE_None) {
+        reason = capture.Message();
+        if (reason.empty()) {
+            reason = "GDAL refused the spatial reference";
+        }
+        return AssignResult::Failed;
+    }
+    dataset.reset();
+    if (!check.Holds(SideFilePath(tile))) {
+        reason = capture.Message();
+        if (reason.empty()) {
+            reason = "the side file " + SideFilePath(tile).string() + " was not written";
+        }
+        return AssignResult::Failed;
+    }
+    return AssignResult::Assigned;
+}
+
+} // namespace
+
+OGRSpatialReference SetProjectedCoordSystem(int code) {
+    return CoordSystemOfCode(code, true);
+}
+
+OGRSpatialReference SetGeographicCoordSystem(int code) {
+    return CoordSystemOfCode(code, false);
+}
+
+std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept {
+    using tiles::TilesType;
+    switch (type) {
+    case TilesType::GoogleSat:
+    case TilesType::GoogleMap:
+    case TilesType::GoogleLand:
+    case TilesType::Shade:
+        return kSphereMercator;
+    case TilesType::ScanSat:
+    case TilesType::ScanMap:
+        return kWorldMercator;
+    default:
+        break;
+    }
+    const int code = static_cast<int>(type);
+    if (code >= 50 && code <= 59) {
+        return kWorldMercator;
+    }
+    return std::nullopt;
+}
+
+std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, dialogs::UiPort &ui) {
+    try {
+        std::error_code ec;
+        const auto status = fs::status(folder, ec);
+        if (!fs::exists(status)) {
+            throw FileError("The folder " + FolderText(folder) + " does not exist",
+                            ErrorNumber::PathNotFound);
+        }
+        if (!fs::is_directory(status)) {
+            throw FileError("The path " + folder.string() + " is not a folder",
+                            ErrorNumber::PathNotFound);
+        }
+        fs::directory_iterator probe(folder, ec);
+        if (ec) {
+            throw FileError("The folder " + FolderText(folder) + " cannot be read: " + ec.message(),
+                            ErrorNumber::PermissionDenied);
+        }
+        return folder;
+    } catch (const std::exception &e) {
+        dialogs::ReportException(ui, dialogs::ProcedureText("OpenRasterWorkSpace ", "", 0), e,
+                                 dialogs::kMessageMode);
+        return std::nullopt;
+    }
+}
+
+fs::path SideFilePath(const fs::path &tile) {
+    fs::path side = tile;
+    side += ".aux.xml";
+    return side;
+}
+
+bool SideFileHolds(const fs::path &sideFile, const OGRSpatialReference &srs) {
+    EnsureGdalRegistered();
+    return SideFileCheck(srs).Holds(sideFile);
+}
+
+std::string SpatRefFailureMessage(const SpatRefSummary &summary) {
+    std::string text = "Could not record the coordinate system of ";
+    AppendInt(text, summary.failed);
+    text += summary.failed == 1 ? " tile." : " tiles.";
+    text += kCrLf;
+    text += summary.firstFailure;
+    return text;
+}
+
+SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
+                                tiles::TilesType type, int level, dialogs::UiPort &ui) {
+    SpatRefSummary summary;
+    const auto code = CoordSystemCodeOf(type);
+    if (!code || download::ImageExtension(type).empty()) {
+        return summary;
+    }
+    if (type != tiles::TilesType::Shade && !OpenRasterWorkspace(levelFolder, ui)) {
+        std::string text = "Can not open raster workspase!";
+        text += kCrLf;
+        text += "Folder: ";
+        text += FolderText(levelFolder);
+        ui.ShowMessage(text);
+        return summary;
+    }
+    try {
+        const OGRSpatialReference srs = SetProjectedCoordSystem(*code);
+        const SideFileCheck check(srs);
+        // Opening a tile makes GDAL list its folder to find side files; in a level folder of
+        // many thousand tiles that listing costs more than the tile. Probing the few side-file
+        // names one by one is what GDAL does with the listing switched off.
+        ScopedConfigOption noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
+        detail::ProgressPass progress(ui, kSetSpatialReferenceLabel, tiles.Size());
+        tiles::TileRecord record;
+        std::int64_t i = 0;
+        std::string reason;
+        while (tiles.Next(record)) {
+            const fs::path tile = download::TilePath(levelFolder, type, record, level);
+            std::error_code ec;
+            if (!fs::is_regular_file(tile, ec)) {
+                ++summary.missing;
+            } else if (check.Holds(SideFilePath(tile))) {
+                ++summary.alreadySet;
+            } else {
+                reason.clear();
+                switch (AssignSpatialReference(tile, srs, check, reason)) {
+                case AssignResult::Assigned:
+                    ++summary.assigned;
+                    break;
+                case AssignResult::NotRaster:
+                    ++summary.notRaster;
+                    break;
+                case AssignResult::Failed:
+                    if (summary.failed++ == 0) {
+                        summary.firstFailure = WithReason(tile.string(), reason);
+                    }
+                    break;
+                }
+            }
+            progress.Step(i++);
+        }
+        detail::ProgressPass::Clear(ui);
+        summary.completed = true;
+    } catch (const std::exception &e) {
+        detail::ProgressPass::Clear(ui);
+        dialogs::ReportException(ui, dialogs::ProcedureText("SetRasterSpatRef ", "", 0), e,
+                                 dialogs::kMessageMode);
+    }
+    if (summary.failed > 0) {
+        ui.ShowMessage(SpatRefFailureMessage(summary), dialogs::Icon::Exclamation);
+    }
+    return summary;
+}
+
+} // namespace tessaro::mapout

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "dialogs/ui_port.h"
+#include "mapout/tile_sequence.h"
+#include "tiles/tiles_type.h"
+
+#include <ogr_spatialref.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessaro::mapout {
+
+/// Factory code of the sphere Mercator (R = 6 371 000 m) of Google and shaded-relief tiles.
+inline constexpr int kSphereMercator = 53004;
+/// Factory code of the World Mercator on WGS 84 of ScanEx and Yandex tiles.
+inline constexpr int kWorldMercator = 54004;
+/// Factory code of WGS 84 degrees.
+inline constexpr int kWgs84 = 4326;
+
+/// Caption of the progress label while tiles get their coordinate system.
+inline constexpr std::string_view kSetSpatialReferenceLabel = "Set Spatial Reference";
+
+/// Returns the projected coordinate system of a factory code (an EPSG code, or else an ESRI
+/// one: 53004 gives ESRI:53004, 54004 ESRI:54004), with the easting-northing axis order.
+/// @throws GdalError when PROJ knows no projected system of that code.
+[[nodiscard]] OGRSpatialReference SetProjectedCoordSystem(int code);
+
+/// Returns the geographic coordinate system of a factory code (4326: WGS 84), with the
+/// longitude-latitude axis order of GIS software (OAMS_TRADITIONAL_GIS_ORDER).
+/// @throws GdalError when PROJ knows no geographic system of that code.
+[[nodiscard]] OGRSpatialReference SetGeographicCoordSystem(int code);
+
+/// Returns the factory code of the coordinate system of a tile type: 53004 for Google and
+/// shaded relief, 54004 for every code from 50 to 59 and for ScanEx; nothing for any other.
+[[nodiscard]] std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept;
+
+/// Returns folder when it is a folder whose entries can be listed. Otherwise reports the
+/// cause through the error report under "OpenRasterWorkSpace " (message-box mode) and
+/// returns nothing.
+[[nodiscard]] std::optional<std::filesystem::path>
+OpenRasterWorkspace(const std::filesystem::path &folder, dialogs::UiPort &ui);
+
+/// Returns the path of the side file in which GDAL records a tile's spatial reference: the
+/// whole file name followed by ".aux.xml" ("a.jpg" → "a.jpg.aux.xml").
+[[nodiscard]] std::filesystem::path SideFilePath(const std::filesystem::path &tile);
+
+/// True when the side file exists and its SRS element describes the same coordinate system
+/// as srs. Statistics and other content of the file do not matter; a missing, unreadable or
+/// malformed file gives false.
+[[nodiscard]] bool SideFileHolds(const std::filesystem::path &sideFile,
+                                 const OGRSpatialReference &srs);
+
+/// What SetRasterSpatRef did with the tiles of a run.
+struct SpatRefSummary {
+    std::int64_t assigned = 0;   ///< tiles that got the coordinate system now
+    std::int64_t alreadySet = 0; ///< tiles whose side file already held it
+    std::int64_t missing = 0;    ///< tiles not on disk
+    std::int64_t notRaster = 0;  ///< files GDAL does not open as a raster (skipped silently)
+    std::int64_t failed = 0;     ///< tiles GDAL could not record the coordinate system for
+    std::string firstFailure;    ///< path and GDAL's reason for the first failed tile
+    bool completed = false;      ///< false when the run ended early (workspace, error)
+};
+
+/// Message shown after a run in which some tiles could not get their coordinate system:
+/// "Could not record the coordinate system of N tile(s)." CR LF and the first failure.
+[[nodiscard]] std::string SpatRefFailureMessage(const SpatRefSummary &summary);
+
+/// Gives every tile of a run that lies on disk the coordinate system of its source. GDAL
+/// opens each tile read-only, takes the spatial reference and records it in the tile's side
+/// file (SideFilePath) when it closes it; statistics already in that file are kept.
+///
+/// Tiles not on disk, tiles whose side file already holds the coordinate system and files
+/// that are not rasters (an error page saved under a tile name) are passed over without a
+/// message. A tile for which GDAL cannot write the side file (a read-only folder, a folder
+/// in place of the side file) is left unchanged and the run goes on; such tiles are counted
+/// and, after the run, one message names how many and the first one with GDAL's reason.
+///
+/// A type outside the table of coordinate systems does nothing and shows nothing. Unless the
+/// type is shaded relief (whose tiles lie in row folders), a level folder that cannot be
+/// opened ends the run with the error report of OpenRasterWorkspace and the message
+/// "Can not open raster workspase!" CR LF "Folder: " and the folder. Any other error ends the
+/// run with the error report under "SetRasterSpatRef "; tiles done before keep their
+/// coordinate system. The progress label reads "Set Spatial Reference" while the bar runs
+/// over the tiles; both are cleared at the end.
+///
+/// Complexity: one GDAL open per tile still without its coordinate system, one stat per
+/// tile otherwise; memory does not grow with the number of tiles.
+SpatRefSummary SetRasterSpatRef(const std::filesystem::path &levelFolder, TileSequence tiles,
+                                tiles::TilesType type, int level, dialogs::UiPort &ui);
+
+} // namespace tessaro::mapout

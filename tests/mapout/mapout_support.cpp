@@ -1,0 +1,209 @@
+#include "mapout_support.h"
+
+#include "common/text.h"
+#include "download/tile_files.h"
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+#include <stdexcept>
+#include <tuple>
+
+namespace tessaro::test {
+
+namespace fs = std::filesystem;
+using tiles::TilesType;
+
+void WriteImage(const fs::path &path, bool png) {
+    GDALAllRegister();
+    fs::create_directories(path.parent_path());
+    GDALDriver *mem = GetGDALDriverManager()->GetDriverByName("MEM");
+    GDALDriver *out = GetGDALDriverManager()->GetDriverByName(png ? "PNG" : "JPEG");
+    ASSERT_NE(mem, nullptr);
+    ASSERT_NE(out, nullptr);
+    GDALDatasetUniquePtr source(mem->Create("", 256, 256, 3, GDT_Byte, nullptr));
+    ASSERT_TRUE(source);
+    for (int band = 1; band <= 3; ++band) {
+        ASSERT_EQ(source->GetRasterBand(band)->Fill(40.0 * band), CE_None);
+    }
+    GDALDatasetUniquePtr copy(
+        out->CreateCopy(path.c_str(), source.get(), FALSE, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(copy) << path;
+    copy.reset();
+    // Creating an image may leave a side file; a downloaded tile has none.
+    fs::path side = path;
+    side += ".aux.xml";
+    fs::remove(side);
+}
+
+std::string WorldFileText(TilesType type, const tiles::TileRecord &record) {
+    double x = record.x;
+    double y = record.y;
+    if (tiles::IsEllipsoidal(type)) {
+        x = record.x + record.resX / 2;
+        y = record.y - record.resX / 2 + 256 * record.resX;
+    }
+    std::string text;
+    for (const double v : {record.resX, 0.0, 0.0, record.resY, x, y}) {
+        AppendDouble(text, v);
+        text += "\r\n";
+    }
+    return text;
+}
+
+fs::path WriteTile(const fs::path &levelFolder, TilesType type, const tiles::TileRecord &record,
+                   int level) {
+    const fs::path image = download::TilePath(levelFolder, type, record, level);
+    WriteImage(image, download::ImageExtension(type) == ".png");
+    WriteText(download::WorldFilePath(image, type), WorldFileText(type, record));
+    return image;
+}
+
+void WriteText(const fs::path &path, const std::string &text) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+std::string ReadText(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+namespace {
+
+constexpr double kPi = std::numbers::pi;
+
+double Degrees(double radians) {
+    return radians * 180 / kPi;
+}
+
+// Latitude of a northing on the WGS 84 ellipsoid's Mercator.
+double EllipsoidalLatitude(double y) {
+    constexpr double a = 6378137.0;
+    constexpr double b = 6356752.314245;
+    const double e = std::sqrt(1 - b * b / (a * a));
+    const double t = std::exp(-y / a);
+    double phi = kPi / 2 - 2 * std::atan(t);
+    for (int i = 0; i < 30; ++i) {
+        const double s = e * std::sin(phi);
+        phi = kPi / 2 - 2 * std::atan(t * std::pow((1 - s) / (1 + s), e / 2));
+    }
+    return Degrees(phi);
+}
+
+} // namespace
+
+GeoPoint SphereMercatorToGeo(double x, double y) {
+    constexpr double r = 6371000.0;
+    return {Degrees(x / r), Degrees(2 * std::atan(std::exp(y / r)) - kPi / 2)};
+}
+
+GeoPoint WorldMercatorToGeo(double x, double y) {
+    return {Degrees(x / 6378137.0), EllipsoidalLatitude(y)};
+}
+
+GeoBounds TileGeoBounds(TilesType type, const tiles::TileRecord &record, int level) {
+    if (tiles::IsEllipsoidal(type)) {
+        const double half = std::ldexp(1.0, level - 1);
+        double col = record.col;
+        double row = record.row;
+        if (tiles::IsYandex(type)) {
+            col = record.col - half;
+            row = half - record.row - 1;
+        }
+        const double tiles = 2 * half;
+        const double tileSize = 2 * kPi * 6378137.0 / tiles;
+        return {col * 360 / tiles, EllipsoidalLatitude(row * tileSize), (col + 1) * 360 / tiles,
+                EllipsoidalLatitude((row + 1) * tileSize)};
+    }
+    const double tiles = std::ldexp(1.0, type == TilesType::Shade ? level : level - 1);
+    auto lat = [&](double row) {
+        return Degrees(std::atan(std::sinh(kPi * (1 - 2 * row / tiles))));
+    };
+    return {record.col / tiles * 360 - 180, lat(record.row + 1.0),
+            (record.col + 1) / tiles * 360 - 180, lat(record.row)};
+}
+
+std::vector<tiles::TileRecord> MoscowTiles(TilesType type, int level) {
+    return tiles::BuildTileList({type, level, 55.70, 55.80, 37.50, 37.70});
+}
+
+std::vector<BlockRow> ReadBlockRows(const fs::path &source, const std::string &layerName) {
+    GDALAllRegister();
+    std::vector<BlockRow> rows;
+    GDALDatasetUniquePtr dataset(GDALDataset::Open(source.c_str(), GDAL_OF_VECTOR));
+    if (!dataset) {
+        ADD_FAILURE() << "GDAL cannot open " << source;
+        return rows;
+    }
+    OGRLayer *layer =
+        layerName.empty() ? dataset->GetLayer(0) : dataset->GetLayerByName(layerName.c_str());
+    if (layer == nullptr) {
+        ADD_FAILURE() << "no layer " << layerName << " in " << source;
+        return rows;
+    }
+    for (const auto &feature : *layer) {
+        BlockRow row;
+        row.blockName = feature->GetFieldAsString("blockName");
+        row.service = feature->GetFieldAsString("Service");
+        row.version = feature->GetFieldAsString("Version");
+        row.blockType = feature->GetFieldAsString("blockType");
+        row.xm = feature->GetFieldAsDouble("Xm");
+        row.ym = feature->GetFieldAsDouble("Ym");
+        row.resolution = feature->GetFieldAsDouble("Resolution");
+        row.zoom = feature->GetFieldAsInteger("Zoom");
+        row.present = feature->GetFieldAsInteger("Present");
+        const OGRGeometry *geometry = feature->GetGeometryRef();
+        if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbMultiPolygon) {
+            geometry = geometry->toMultiPolygon()->getGeometryRef(0);
+        }
+        if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbPolygon) {
+            const OGRLinearRing *ring = geometry->toPolygon()->getExteriorRing();
+            for (int i = 0; i < ring->getNumPoints(); ++i) {
+                row.ring.emplace_back(ring->getX(i), ring->getY(i));
+            }
+        }
+        rows.push_back(std::move(row));
+    }
+    std::sort(rows.begin(), rows.end(), [](const BlockRow &a, const BlockRow &b) {
+        return std::tie(a.blockName, a.service, a.blockType) <
+               std::tie(b.blockName, b.service, b.blockType);
+    });
+    return rows;
+}
+
+void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance,
+                   double ringTolerance) {
+    SCOPED_TRACE("record " + expected.blockName + " " + expected.service + " " +
+                 expected.blockType);
+    EXPECT_EQ(actual.blockName, expected.blockName);
+    EXPECT_EQ(actual.service, expected.service);
+    EXPECT_EQ(actual.version, expected.version);
+    EXPECT_EQ(actual.blockType, expected.blockType);
+    EXPECT_NEAR(actual.xm, expected.xm, tolerance);
+    EXPECT_NEAR(actual.ym, expected.ym, tolerance);
+    EXPECT_NEAR(actual.resolution, expected.resolution, tolerance);
+    EXPECT_EQ(actual.zoom, expected.zoom);
+    EXPECT_EQ(actual.present, expected.present);
+    ASSERT_EQ(actual.ring.size(), expected.ring.size());
+    for (std::size_t i = 0; i < expected.ring.size(); ++i) {
+        EXPECT_NEAR(actual.ring[i].first, expected.ring[i].first, ringTolerance) << "vertex " << i;
+        EXPECT_NEAR(actual.ring[i].second, expected.ring[i].second, ringTolerance)
+            << "vertex " << i;
+    }
+}
+
+} // namespace tessaro::test

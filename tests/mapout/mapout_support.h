@@ -1,0 +1,76 @@
+#pragma once
+
+// Tiles on disk as a load run leaves them, their geographic extent worked out independently
+// of GDAL and PROJ, and block-index records read back through OGR.
+
+#include "tiles/tile_list.h"
+#include "tiles/tiles_type.h"
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tessaro::test {
+
+/// Writes a 256×256 RGB image through GDAL (MEM, then CreateCopy): PNG when png is true,
+/// else JPEG. Side files GDAL may write are removed.
+void WriteImage(const std::filesystem::path &path, bool png);
+
+/// Returns the six world-file lines of a tile, as the download loop writes them: resX, 0, 0,
+/// resY and the centre of the upper-left pixel (moved there from the south-west corner the
+/// ScanEx and Yandex lists hold).
+std::string WorldFileText(tiles::TilesType type, const tiles::TileRecord &record);
+
+/// Writes a tile image and its world file where the download loop puts them (row folders for
+/// shaded relief); returns the image path.
+std::filesystem::path WriteTile(const std::filesystem::path &levelFolder, tiles::TilesType type,
+                                const tiles::TileRecord &record, int level);
+
+/// Writes text to a file, creating its folder.
+void WriteText(const std::filesystem::path &path, const std::string &text);
+/// Returns a whole file.
+std::string ReadText(const std::filesystem::path &path);
+
+/// A tile's extent in WGS 84 degrees.
+struct GeoBounds {
+    double west, south, east, north;
+};
+
+/// Returns a tile's extent from its column and row alone, by the closed formulas of the
+/// spherical Mercator (Google, shaded relief: one level finer) and of the ellipsoidal one
+/// (ScanEx, Yandex: the latitude by fixed-point iteration); no GDAL, no PROJ.
+GeoBounds TileGeoBounds(tiles::TilesType type, const tiles::TileRecord &record, int level);
+
+/// A point in WGS 84 degrees.
+struct GeoPoint {
+    double lon, lat;
+};
+/// Returns the degrees of a point of the 6 371 000 m sphere's Mercator (ESRI:53004).
+GeoPoint SphereMercatorToGeo(double x, double y);
+/// Returns the degrees of a point of the WGS 84 ellipsoid's Mercator (ESRI:54004).
+GeoPoint WorldMercatorToGeo(double x, double y);
+
+/// The tile list of a small request over central Moscow (a few tiles at levels 10 to 14).
+std::vector<tiles::TileRecord> MoscowTiles(tiles::TilesType type, int level);
+
+/// One block-index record as OGR reads it back.
+struct BlockRow {
+    std::string blockName, service, version, blockType;
+    double xm = 0, ym = 0, resolution = 0;
+    int zoom = 0, present = 0;
+    std::vector<std::pair<double, double>> ring; ///< the outer ring of the polygon
+};
+
+/// Opens a data source read-only with GDAL and returns the records of its layer (the first
+/// layer when layer is empty), sorted by blockName, Service and blockType.
+std::vector<BlockRow> ReadBlockRows(const std::filesystem::path &source,
+                                    const std::string &layer = {});
+
+/// Expects two records to be equal field by field; doubles within tolerance (a shapefile
+/// keeps 9 decimals), polygon vertices within ringTolerance (a File Geodatabase keeps them on
+/// a 0.1 mm grid).
+void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance = 1e-6,
+                   double ringTolerance = 1e-6);
+
+} // namespace tessaro::test
