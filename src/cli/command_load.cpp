@@ -1,3 +1,4 @@
+#include "cli/cli_map_host.h"
 #include "cli/command.h"
 #include "cli/request_options.h"
 #include "cli/settings_options.h"
@@ -21,7 +22,7 @@ constexpr std::string_view kUsage =
                     [--extent LAT1,LAT2,LON1,LON2] [--dir DIR] [--calculate-only] [--log]
                     [--ion] [--offline] [--timeout S] [--tiles-at-once N] [--connections N]
                     [--bad-tile retry|cancel] [--bad-offline delete|exit] [--proxy-user USER]
-                    [--set NAME=VALUE]... [--config FILE]
+                    [--index PATH [--yes|--no]] [--set NAME=VALUE]... [--config FILE]
 
 Runs a load as the dialog's load button does. The command starts from the values of a freshly
 opened dialog, applies the stored settings silently when a store exists, then the --set
@@ -53,6 +54,13 @@ Downloading:
   --proxy-user USER  proxy user name; the password comes from the environment variable
                      TESSARO_PROXY_PASSWORD or is asked at the terminal, never an argument.
                      The proxy itself comes from http_proxy / https_proxy / no_proxy.
+Block index:
+  --index PATH       record every tile of the run in a block index: a shapefile in a folder
+                     (PATH = folder/name, ".shp" is added), or a layer of a GeoPackage
+                     (file.gpkg/layer) or File Geodatabase (file.gdb/layer); a missing index
+                     is offered for creation ("Создать новый?")
+  --yes, --no        the answer to that question without asking (without a terminal and
+                     without these the answer is no)
 Settings:
   --set NAME=VALUE   change a setting for this run (see 'tessaro settings show')
   --config FILE      use FILE as the settings store instead of the user's
@@ -68,7 +76,7 @@ Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check
 or an error was reported; 2 usage error; 3 a download ended with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 19> kOptions{{
+constexpr std::array<OptionSpec, 21> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -88,6 +96,8 @@ constexpr std::array<OptionSpec, 19> kOptions{{
     kConfigOption,
     {"project", true, false},
     {"index", true, false},
+    {"yes", false, false},
+    {"no", false, false},
 }};
 
 std::int64_t WholeNumber(const ParsedOptions &options, std::string_view name, std::int64_t low,
@@ -186,8 +196,20 @@ public:
         if (const auto *user = options.Get("proxy-user")) {
             m_proxyUser = *user;
         }
-        if (options.Has("project") || options.Has("index")) {
-            throw ArgumentError("--project and --index are not available yet.");
+        if (options.Has("project")) {
+            throw ArgumentError("--project is not available yet.");
+        }
+        if (const auto *index = options.Get("index")) {
+            if (index->empty()) {
+                throw ArgumentError("--index needs the path of the block index.");
+            }
+            m_index = *index;
+        }
+        if (options.Has("yes") && options.Has("no")) {
+            throw ArgumentError("--yes and --no cannot both be given.");
+        }
+        if (options.Has("yes") || options.Has("no")) {
+            m_createIndex = options.Has("yes");
         }
     }
 
@@ -223,6 +245,8 @@ public:
         settings.makeIon = m_ion;
         settings.offline = m_offline;
         settings.connections = m_connections;
+        // Without a project file there is no map to add tiles to: as with "no tiles on TOC".
+        settings.skipAddToMap = true;
         if (m_proxyUser) {
             settings.useProxy = true;
             settings.userName = *m_proxyUser;
@@ -232,10 +256,24 @@ public:
         if (auto *terminal = dynamic_cast<TerminalUi *>(&context.ui)) {
             terminal->SetAnswer(dialogs::Question::RetryBadTile, m_retryBadTile);
             terminal->SetAnswer(dialogs::Question::DeleteBadFiles, m_deleteBadFiles);
+            if (m_createIndex) {
+                terminal->SetAnswerWithoutAsking(dialogs::Question::CreateIndex, *m_createIndex);
+            }
+        }
+
+        CliMapHost host(settings, context.ui);
+        if (m_index) {
+            // As the dialog does with a configured index: open it, or offer to create it.
+            settings.Text(settings::Key::OutPolygon) = *m_index;
+            settings.createPolygon = true;
+            if (!host.OpenIndex(*m_index)) {
+                return kExitProcessing;
+            }
         }
 
         AbortFlag ownAbort;
         load::LoadRunContext run{settings, context.ui};
+        run.host = &host;
         run.abort = context.abort != nullptr ? context.abort : &ownAbort;
         const auto result = load::CmdLoad_Click(run);
         if (!result.txtLog.empty()) {
@@ -272,6 +310,8 @@ private:
     bool m_retryBadTile = false;
     bool m_deleteBadFiles = false;
     std::optional<std::string> m_proxyUser;
+    std::optional<std::string> m_index;
+    std::optional<bool> m_createIndex;
 };
 
 } // namespace

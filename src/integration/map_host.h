@@ -30,26 +30,28 @@ public:
                                            int level, std::string_view sourceText,
                                            std::vector<tiles::TileRecord> &kept) = 0;
 
-    /// Gives every tile on disk the coordinate system of its source.
-    virtual void SetRasterSpatRef(const std::filesystem::path &levelFolder,
+    /// Gives every tile on disk the coordinate system of its source. Returns false when a
+    /// problem was reported.
+    virtual bool SetRasterSpatRef(const std::filesystem::path &levelFolder,
                                   const tiles::TileList &list, tiles::TilesType type,
                                   int level) = 0;
 
     /// Adds the tiles on disk to the map grouped per source and level; returns how many layers
-    /// were added.
+    /// were added, or −1 when a problem was reported.
     virtual std::int64_t AddGoogleRasters(const std::filesystem::path &levelFolder,
                                           const tiles::TileList &list, int level,
                                           tiles::TilesType type) = 0;
 
-    /// Builds the mosaic of the run's tiles when one is asked for.
-    virtual void ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
+    /// Builds the mosaic of the run's tiles when one is asked for. Returns false when a
+    /// problem was reported.
+    virtual bool ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                             tiles::TilesType type, int level) = 0;
 
     /// True when a block index is open.
     virtual bool HasPolygonIndex() = 0;
 
-    /// Records every listed tile in the block index.
-    virtual void AddPolygonFC(const std::filesystem::path &levelFolder,
+    /// Records every listed tile in the block index. Returns false when a problem was reported.
+    virtual bool AddPolygonFC(const std::filesystem::path &levelFolder,
                               const tiles::TileList &list, tiles::TilesType type, int level,
                               std::string_view sourceText) = 0;
 };

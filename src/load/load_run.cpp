@@ -204,12 +204,13 @@ LoadRunResult Run(LoadRunContext &ctx) {
         run.skipLog = skipLog;
         run.log = log.get();
         run.now = ctx.now;
-        const bool written = tiles::CreateListFile(run, list, s, result.wasNew, ui);
+        bool succeeded = tiles::CreateListFile(run, list, s, result.wasNew, ui);
         result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
         if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
-            ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText);
+            succeeded = ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText) &&
+                        succeeded;
         }
-        result.outcome = written ? RunOutcome::Completed : RunOutcome::Failed;
+        result.outcome = succeeded ? RunOutcome::Completed : RunOutcome::Failed;
         return result;
     }
 
@@ -235,28 +236,37 @@ LoadRunResult Run(LoadRunContext &ctx) {
         return result;
     }
     download::DownloadCounters counters;
-    const auto end = download::GoogleLoadKachalka(run, list, s, counters, ui, abort);
+    auto end = download::GoogleLoadKachalka(run, list, s, counters, ui, abort);
     result.wasLoaded = counters.loaded;
     result.wasNew = counters.added;
     result.wasErrors = counters.errors;
     result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
 
+    // The map steps; a problem one of them reports makes the run a failed one, but the later
+    // steps still run on the tiles that are on disk.
+    bool mapStepsSucceeded = true;
     if (ctx.host != nullptr) {
-        ctx.host->SetRasterSpatRef(levelFolder, list, type, level);
+        mapStepsSucceeded = ctx.host->SetRasterSpatRef(levelFolder, list, type, level);
     }
     result.txtLog += kCrLf;
     result.txtLog += "Added: ";
     if (!s.skipAddToMap && ctx.host != nullptr) {
-        result.wasAdded = ctx.host->AddGoogleRasters(levelFolder, list, level, type);
+        const std::int64_t added = ctx.host->AddGoogleRasters(levelFolder, list, level, type);
+        result.wasAdded = std::max<std::int64_t>(added, 0);
+        mapStepsSucceeded = added >= 0 && mapStepsSucceeded;
         AppendInt(result.txtLog, result.wasAdded);
     } else {
         result.txtLog += "0 (skipped)";
     }
     if (s.mosaic && ctx.host != nullptr) {
-        ctx.host->ShowMosaic(levelFolder, list, type, level);
+        mapStepsSucceeded = ctx.host->ShowMosaic(levelFolder, list, type, level) && mapStepsSucceeded;
     }
     if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
-        ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText);
+        mapStepsSucceeded =
+            ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText) && mapStepsSucceeded;
+    }
+    if (!mapStepsSucceeded && end != download::DownloadEnd::Aborted) {
+        end = download::DownloadEnd::Failed;
     }
     switch (end) {
     case download::DownloadEnd::Completed:

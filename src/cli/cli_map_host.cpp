@@ -1,0 +1,46 @@
+#include "cli/cli_map_host.h"
+
+#include "mapout/block_index.h"
+#include "mapout/spatial_reference.h"
+#include "mapout/tile_sequence.h"
+
+namespace tessaro::cli {
+
+namespace {
+
+// A pass over a run's list for the data layer, read from the list without holding it.
+mapout::TileSequence SequenceOf(const tiles::TileList &list) {
+    auto cursor = std::make_shared<tiles::TileList::Cursor>(list.Begin());
+    return {list.Size(), [cursor](tiles::TileRecord &r) { return cursor->Next(r); }};
+}
+
+} // namespace
+
+CliMapHost::CliMapHost(const settings::Settings &settings, dialogs::UiPort &ui)
+    : m_settings(settings), m_ui(ui) {}
+
+bool CliMapHost::OpenIndex(std::filesystem::path path) {
+    m_index = mapout::OpenPolygonFC(path, m_ui);
+    return m_index.has_value();
+}
+
+bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
+                                  const tiles::TileList &list, tiles::TilesType type, int level) {
+    // Tiles GDAL could not give their coordinate system are named by the run itself.
+    const auto summary = mapout::SetRasterSpatRef(levelFolder, SequenceOf(list), type, level, m_ui);
+    return summary.completed && summary.failed == 0;
+}
+
+bool CliMapHost::AddPolygonFC(const std::filesystem::path &levelFolder,
+                              const tiles::TileList &list, tiles::TilesType type, int level,
+                              std::string_view sourceText) {
+    const mapout::VersionTexts versions{m_settings.Trimmed(settings::Key::SatVersion),
+                                        m_settings.Trimmed(settings::Key::MapVersion),
+                                        m_settings.Trimmed(settings::Key::LandVersion)};
+    const auto summary = mapout::AddPolygonFC(levelFolder, m_index ? &*m_index : nullptr,
+                                              SequenceOf(list), type, level, sourceText, versions,
+                                              m_ui);
+    return summary.completed;
+}
+
+} // namespace tessaro::cli
