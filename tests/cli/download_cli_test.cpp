@@ -7,6 +7,7 @@
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/scripted_server.h"
+#include "support/terminal.h"
 #include "support/temp_dir.h"
 #include "../tiles/proj_reference.h"
 #include "tileserver/fault.h"
@@ -421,4 +422,29 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
                                                         {"http_proxy", proxy.Url("")}});
     EXPECT_EQ(noPassword.exitCode, 2) << "no terminal and no password";
     EXPECT_NE(noPassword.err.find("TESSARO_PROXY_PASSWORD"), std::string::npos);
+}
+
+TEST_F(DownloadCliTest, QuestionsAreAnsweredAtTheTerminal) {
+    server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
+    auto run = test::RunOnTerminal(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"),
+                                   {{"[r]etry / [c]ancel? ", "maybe\n"},
+                                    {"[r]etry / [c]ancel? ", "r\n"}},
+                                   {{"HOME", home.Path().string()}});
+    EXPECT_EQ(run.exitCode, 0) << run.screen;
+    EXPECT_NE(run.screen.find("Продолжить загрузку?"), std::string::npos);
+    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(tiles::TileList(kSat13).Size()));
+
+    // A pause ends when Enter is pressed, long before its 100 seconds.
+    std::filesystem::remove_all(tiles.Path() / "13");
+    server.SetFaults({});
+    auto paused = Args("goo", "sat", 13, "55.70,55.80,37.50,37.70");
+    paused.insert(paused.end(), {"--tiles-at-once", "2", "--timeout", "100"});
+    const auto start = std::chrono::steady_clock::now();
+    run = test::RunOnTerminal(paused,
+                              {{"обработано блоков 2", "\n"}, {"обработано блоков 4", "\n"},
+                               {"обработано блоков 6", "\n"}, {"обработано блоков 8", "\n"}},
+                              {{"HOME", home.Path().string()}});
+    EXPECT_EQ(run.exitCode, 0) << run.screen;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_NE(run.screen.find("99 секунд осталось"), std::string::npos) << run.screen;
 }
