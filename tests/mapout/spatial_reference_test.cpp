@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <unistd.h>
 
 #include <memory>
@@ -292,27 +294,39 @@ TEST(SetRasterSpatRef, SideFileThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
 }
 
 TEST(SetRasterSpatRef, ReadOnlyFolderLeavesTilesUnchanged) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "running as root: a read-only folder is still writable";
-    }
+    // Root writes into folders without write permission, so as root the folder is a small
+    // file system made read-only after the tiles are in.
     test::TempDir dir;
+    const fs::path folder = dir / "tiles";
+    fs::create_directory(folder);
+    const bool root = ::geteuid() == 0;
+    if (root && ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=4m") != 0) {
+        GTEST_SKIP() << "running as root without a tmpfs to make read-only";
+    }
     const auto type = TilesType::GoogleMap;
     const int level = 13;
     const auto list = test::MoscowTiles(type, level);
     for (const auto &record : list) {
-        test::WriteTile(dir.Path(), type, record, level);
+        test::WriteTile(folder, type, record, level);
     }
-    fs::permissions(dir.Path(), fs::perms::owner_write, fs::perm_options::remove);
+    if (root) {
+        ASSERT_EQ(::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    } else {
+        fs::permissions(folder, fs::perms::owner_write, fs::perm_options::remove);
+    }
     test::RecordingUi ui;
-    const auto summary =
-        SetRasterSpatRef(dir.Path(), TileSequence::FromList(list), type, level, ui);
-    fs::permissions(dir.Path(), fs::perms::owner_write, fs::perm_options::add);
+    const auto summary = SetRasterSpatRef(folder, TileSequence::FromList(list), type, level, ui);
     EXPECT_EQ(summary.failed, static_cast<std::int64_t>(list.size()));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text.rfind("Could not record the coordinate system of ", 0), 0u);
     for (const auto &record : list) {
         EXPECT_FALSE(
-            fs::exists(mapout::SideFilePath(download::TilePath(dir.Path(), type, record, level))));
+            fs::exists(mapout::SideFilePath(download::TilePath(folder, type, record, level))));
+    }
+    if (root) {
+        ::umount2(folder.c_str(), MNT_DETACH);
+    } else {
+        fs::permissions(folder, fs::perms::owner_write, fs::perm_options::add);
     }
 }
 
