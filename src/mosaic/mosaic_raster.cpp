@@ -704,20 +704,89 @@ WriteCounts WriteTiles(const fs::path &levelFolder, const tiles::TileList &list,
     return counts;
 }
 
-// The follow-up step: statistics of every band, which GDAL keeps with the raster (in the
-// file itself or in its side file) and QGIS uses to stretch it.
+// The follow-up step: the minimum, maximum, mean and standard deviation of every band (of the
+// whole raster, pixels no tile covers included), which GDAL keeps with the raster (inside a
+// GeoTIFF or IMAGINE file, in a GeoPackage's metadata) and QGIS uses to stretch it. GDAL's
+// ComputeStatistics would do the same but leave every block it read in the block cache, up to
+// the cache's size; reading window by window and dropping the blocks after each window keeps
+// memory flat. 8-bit bands are counted in a histogram, others summed as doubles.
 void ComputeStatistics(GDALDataset &out, GdalErrorCapture &capture, const MosaicTarget &target,
                        dialogs::UiPort &ui) {
-    mapout::detail::ProgressPass pass(ui, kStatisticsLabel, out.GetRasterCount());
-    for (int b = 1; b <= out.GetRasterCount(); ++b) {
-        double min = 0, max = 0, mean = 0, deviation = 0;
-        if (out.GetRasterBand(b)->ComputeStatistics(FALSE, &min, &max, &mean, &deviation, nullptr,
-                                                    nullptr) != CE_None) {
+    const int bands = out.GetRasterCount();
+    const int width = out.GetRasterXSize();
+    const int height = out.GetRasterYSize();
+    const bool bytes = out.GetRasterBand(1)->GetRasterDataType() == GDT_Byte;
+    constexpr int kWindow = 512;
+    struct Sums {
+        std::array<std::uint64_t, 256> histogram{};
+        double min = HUGE_VAL;
+        double max = -HUGE_VAL;
+        double sum = 0;
+        double squares = 0;
+    };
+    std::vector<Sums> sums(static_cast<std::size_t>(bands));
+    std::vector<unsigned char> byteBuffer;
+    std::vector<double> valueBuffer;
+    mapout::detail::ProgressPass pass(ui, kStatisticsLabel, height);
+    for (int y = 0; y < height; y += kWindow) {
+        const int h = std::min(kWindow, height - y);
+        for (int x = 0; x < width; x += kWindow) {
+            const int w = std::min(kWindow, width - x);
+            const auto count = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+            for (int b = 0; b < bands; ++b) {
+                GDALRasterBand *band = out.GetRasterBand(b + 1);
+                Sums &s = sums[static_cast<std::size_t>(b)];
+                CPLErr err;
+                if (bytes) {
+                    byteBuffer.resize(count);
+                    err = band->RasterIO(GF_Read, x, y, w, h, byteBuffer.data(), w, h, GDT_Byte, 0,
+                                         0, nullptr);
+                    for (const unsigned char v : byteBuffer) {
+                        ++s.histogram[v];
+                    }
+                } else {
+                    valueBuffer.resize(count);
+                    err = band->RasterIO(GF_Read, x, y, w, h, valueBuffer.data(), w, h,
+                                         GDT_Float64, 0, 0, nullptr);
+                    for (const double v : valueBuffer) {
+                        s.min = std::min(s.min, v);
+                        s.max = std::max(s.max, v);
+                        s.sum += v;
+                        s.squares += v * v;
+                    }
+                }
+                if (err != CE_None) {
+                    throw GdalError(WithReason("The statistics of the mosaic " +
+                                                   target.OpenName() + " cannot be computed",
+                                               capture.Message()));
+                }
+            }
+            out.FlushCache(false);
+            CheckWrites(capture, target);
+        }
+        pass.Step(y + h);
+    }
+    const double n = static_cast<double>(width) * static_cast<double>(height);
+    for (int b = 0; b < bands; ++b) {
+        Sums &s = sums[static_cast<std::size_t>(b)];
+        if (bytes) {
+            for (int v = 0; v < 256; ++v) {
+                const auto c = static_cast<double>(s.histogram[static_cast<std::size_t>(v)]);
+                if (c > 0) {
+                    s.min = std::min<double>(s.min, v);
+                    s.max = std::max<double>(s.max, v);
+                    s.sum += c * v;
+                    s.squares += c * v * v;
+                }
+            }
+        }
+        const double mean = s.sum / n;
+        const double deviation = std::sqrt(std::max(0.0, s.squares / n - mean * mean));
+        if (out.GetRasterBand(b + 1)->SetStatistics(s.min, s.max, mean, deviation) != CE_None) {
             throw GdalError(WithReason("The statistics of the mosaic " + target.OpenName() +
-                                           " cannot be computed",
+                                           " cannot be stored",
                                        capture.Message()));
         }
-        pass.Step(b);
     }
 }
 
