@@ -60,7 +60,8 @@ mapout::Selection Polygons(const tiles::TileRequest &request, std::int64_t count
         auto ring = std::make_unique<OGRLinearRing>();
         for (int v = 0; v <= n; ++v) {
             const double a = 2 * std::numbers::pi * (v % n) / n;
-            const double rr = r * (0.5 + 0.5 * std::abs(std::sin(3.0 * a + static_cast<double>(i))));
+            const double rr =
+                r * (0.5 + 0.5 * std::abs(std::sin(3.0 * a + static_cast<double>(i))));
             ring->addPoint(cx + rr * std::cos(a), cy + 0.56 * rr * std::sin(a));
         }
         auto polygon = std::make_unique<OGRPolygon>();
@@ -73,8 +74,8 @@ mapout::Selection Polygons(const tiles::TileRequest &request, std::int64_t count
 }
 
 void BM_FilterBySelection(benchmark::State &state) {
-    const auto side = static_cast<std::int64_t>(
-        std::llround(std::sqrt(static_cast<double>(state.range(0)))));
+    const auto side =
+        static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
     const tiles::TileList list(bench::SquareRequest(kType, kLevel, side));
     const mapout::Selection selection = Polygons(list.Request(), state.range(1));
     SilentUi ui;

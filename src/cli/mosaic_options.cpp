@@ -51,8 +51,8 @@ std::optional<mosaic::MosaicOptions> ReadMosaicOptions(const ParsedOptions &opti
                                        mosaic::kMosaicOperatorTexts);
     result.colormapMode = ReadChoice(options, "colormap-mode", &mosaic::ParseColormapMode,
                                      mosaic::kColormapModeTexts);
-    if (auto resampling = ReadChoice(options, "resample", &mosaic::ParseResampling,
-                                     mosaic::kResamplingTexts)) {
+    if (auto resampling =
+            ReadChoice(options, "resample", &mosaic::ParseResampling, mosaic::kResamplingTexts)) {
         result.resampling = *resampling;
     }
     result.pixelType =

@@ -37,7 +37,8 @@ EnvelopeIndex::EnvelopeIndex(const std::vector<Box> &boxes, std::size_t nodeCapa
     const std::size_t sliceItems = slices * m_capacity;
     for (std::size_t start = 0; start < n; start += sliceItems) {
         const auto first = order.begin() + static_cast<std::ptrdiff_t>(start);
-        const auto last = order.begin() + static_cast<std::ptrdiff_t>(std::min(n, start + sliceItems));
+        const auto last =
+            order.begin() + static_cast<std::ptrdiff_t>(std::min(n, start + sliceItems));
         std::sort(first, last,
                   [&](std::uint32_t a, std::uint32_t b) { return centreY(a) < centreY(b); });
     }

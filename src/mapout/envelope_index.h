@@ -15,8 +15,7 @@ struct Box {
 
     /// True when the two closed rectangles share at least one point (touching counts).
     [[nodiscard]] bool Meets(const Box &other) const noexcept {
-        return minX <= other.maxX && other.minX <= maxX && minY <= other.maxY &&
-               other.minY <= maxY;
+        return minX <= other.maxX && other.minX <= maxX && minY <= other.maxY && other.minY <= maxY;
     }
     /// Grows the box to take in another.
     void Include(const Box &other) noexcept;

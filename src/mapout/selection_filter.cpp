@@ -93,8 +93,7 @@ bool MeetsInterior(const Vertex &a, const Vertex &b, const Box &box) {
 // vertices, the segments between them and, for long boundaries, an index of the segments.
 class PreparedShape {
 public:
-    PreparedShape(ShapeDimension dimension, const OGRGeometry &geometry)
-        : m_dimension(dimension) {
+    PreparedShape(ShapeDimension dimension, const OGRGeometry &geometry) : m_dimension(dimension) {
         Collect(geometry);
         if (m_points.empty()) {
             m_dimension = ShapeDimension::None;
@@ -220,8 +219,8 @@ private:
         for (int i = 0; i < n; ++i) {
             m_points.push_back({curve.getX(i), curve.getY(i)});
         }
-        if (closed && (m_points.back().x != m_points[first].x ||
-                       m_points.back().y != m_points[first].y)) {
+        if (closed &&
+            (m_points.back().x != m_points[first].x || m_points.back().y != m_points[first].y)) {
             m_points.push_back(m_points[first]);
         }
         const auto last = static_cast<std::uint32_t>(m_points.size() - 1);
@@ -259,7 +258,8 @@ public:
             return e.source->IsSame(source) != 0;
         });
         if (same != m_entries.end()) {
-            OGRCoordinateTransformation *copy = same->transform ? same->transform->Clone() : nullptr;
+            OGRCoordinateTransformation *copy =
+                same->transform ? same->transform->Clone() : nullptr;
             Remember(source, copy);
             return copy;
         }
@@ -305,8 +305,8 @@ std::string ShapeNumber(std::size_t index) {
 }
 
 // The shape in the target system with curves replaced by line segments.
-OGRGeometryUniquePtr ProjectShape(const OGRGeometry &shape, std::size_t index,
-                                  Projector &projector, const OGRSpatialReference &target) {
+OGRGeometryUniquePtr ProjectShape(const OGRGeometry &shape, std::size_t index, Projector &projector,
+                                  const OGRSpatialReference &target) {
     OGRGeometryUniquePtr copy(shape.clone());
     if (OGRCoordinateTransformation *transform = projector.For(shape.getSpatialReference())) {
         GdalErrorCapture capture;
@@ -391,8 +391,8 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (cursor.Next(record)) {
-            const BlockCorners c = MakeBlockCorners(record.x, record.y + shift, record.resX,
-                                                    record.resY);
+            const BlockCorners c =
+                MakeBlockCorners(record.x, record.y + shift, record.resX, record.resY);
             const Box tile{std::min(c.x0, c.x1), std::min(c.y0, c.y1), std::max(c.x0, c.x1),
                            std::max(c.y0, c.y1)};
             if (index.Query(tile, [&](std::size_t k) { return shapes[k].Meets(tile); })) {
@@ -418,9 +418,9 @@ Selection ReadSelection(const fs::path &source, const std::string &where) {
     GDALDatasetUniquePtr dataset(
         GDALDataset::Open(source.c_str(), GDAL_OF_VECTOR | GDAL_OF_READONLY));
     if (!dataset) {
-        throw GdalError(WithReason("The selection " + source.string() +
-                                       " cannot be opened as vector data",
-                                   capture.Message()));
+        throw GdalError(
+            WithReason("The selection " + source.string() + " cannot be opened as vector data",
+                       capture.Message()));
     }
     Selection selection;
     for (OGRLayer *layer : dataset->GetLayers()) {
@@ -428,9 +428,9 @@ Selection ReadSelection(const fs::path &source, const std::string &where) {
             "layer " + std::string(layer->GetName()) + " of " + source.string();
         capture.Clear();
         if (!where.empty() && layer->SetAttributeFilter(where.c_str()) != OGRERR_NONE) {
-            throw GdalError(WithReason("The filter \"" + where + "\" cannot be applied to " +
-                                           layerText,
-                                       capture.Message()));
+            throw GdalError(
+                WithReason("The filter \"" + where + "\" cannot be applied to " + layerText,
+                           capture.Message()));
         }
         OGRSpatialReference *layerSrs = layer->GetSpatialRef();
         layer->ResetReading();
@@ -446,10 +446,11 @@ Selection ReadSelection(const fs::path &source, const std::string &where) {
             selection.push_back(std::move(geometry));
         }
         if (capture.HasFailure()) {
-            throw GdalError(WithReason(
-                (where.empty() ? "The features of " : "The features matching \"" + where + "\" in ") +
-                    layerText + " cannot be read",
-                capture.Message()));
+            throw GdalError(
+                WithReason((where.empty() ? "The features of "
+                                          : "The features matching \"" + where + "\" in ") +
+                               layerText + " cannot be read",
+                           capture.Message()));
         }
     }
     return selection;
@@ -479,8 +480,8 @@ std::optional<GeoExtent> SelectionExtent(const Selection &selection) {
         double north = envelope.MaxY;
         if (OGRCoordinateTransformation *transform = projector.For(srs)) {
             GdalErrorCapture capture;
-            if (transform->TransformBounds(envelope.MinX, envelope.MinY, envelope.MaxX, envelope.MaxY,
-                                   &west, &south, &east, &north, 21) == 0) {
+            if (transform->TransformBounds(envelope.MinX, envelope.MinY, envelope.MaxX,
+                                           envelope.MaxY, &west, &south, &east, &north, 21) == 0) {
                 throw GdalError(WithReason(ShapeNumber(i) + "'s extent cannot be projected into " +
                                                Projector::SystemName(wgs84),
                                            capture.Message()));

@@ -17,20 +17,20 @@ std::optional<E> Find(const std::array<std::string_view, N> &texts, const Values
     return values[static_cast<std::size_t>(it - texts.begin())];
 }
 
-constexpr std::array<MosaicOperator, 6> kOperators{
-    MosaicOperator::First, MosaicOperator::Last, MosaicOperator::Min,
-    MosaicOperator::Max,   MosaicOperator::Mean, MosaicOperator::Blend};
+constexpr std::array<MosaicOperator, 6> kOperators{MosaicOperator::First, MosaicOperator::Last,
+                                                   MosaicOperator::Min,   MosaicOperator::Max,
+                                                   MosaicOperator::Mean,  MosaicOperator::Blend};
 constexpr std::array<ColormapMode, 4> kModes{ColormapMode::Reject, ColormapMode::First,
                                              ColormapMode::Last, ColormapMode::Match};
-constexpr std::array<Resampling, 3> kResamplings{Resampling::NearestNeighbor,
-                                                 Resampling::BilinearInterpolation,
-                                                 Resampling::CubicConvolution};
+constexpr std::array<Resampling, 3> kResamplings{
+    Resampling::NearestNeighbor, Resampling::BilinearInterpolation, Resampling::CubicConvolution};
 
 template <typename E, std::size_t N>
-std::string_view Text(const std::array<std::string_view, N> &texts,
-                      const std::array<E, N> &values, E value) noexcept {
+std::string_view Text(const std::array<std::string_view, N> &texts, const std::array<E, N> &values,
+                      E value) noexcept {
     const auto it = std::find(values.begin(), values.end(), value);
-    return it == values.end() ? std::string_view{} : texts[static_cast<std::size_t>(it - values.begin())];
+    return it == values.end() ? std::string_view{}
+                              : texts[static_cast<std::size_t>(it - values.begin())];
 }
 
 } // namespace

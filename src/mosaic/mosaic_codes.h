@@ -70,9 +70,9 @@ inline constexpr std::array<std::string_view, 4> kColormapModeTexts{"MM_REJECT",
 inline constexpr std::array<std::string_view, 3> kResamplingTexts{
     "NearestNeighbor", "BilinearInterpolation", "CubicConvolution"};
 inline constexpr std::array<std::string_view, 11> kPixelTypeTexts{
-    "1 bit",          "2 bit",           "4 bit",           "unsigned 8 bit",
-    "signed 8 bit",   "unsigned 16 bit", "signed 16 bit",   "unsigned 32 bit",
-    "signed 32 bit",  "float",           "double"};
+    "1 bit",         "2 bit",           "4 bit",         "unsigned 8 bit",
+    "signed 8 bit",  "unsigned 16 bit", "signed 16 bit", "unsigned 32 bit",
+    "signed 32 bit", "float",           "double"};
 
 /// Parse a list text; nothing for any other text.
 [[nodiscard]] std::optional<MosaicOperator> ParseMosaicOperator(std::string_view text) noexcept;

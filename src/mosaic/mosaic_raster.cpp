@@ -267,8 +267,8 @@ Layout NewLayout(const RasterArr &arr, PixelType pixelType, const OGRSpatialRefe
 class Staging {
 public:
     explicit Staging(const MosaicTarget &target) : m_target(target.File()) {
-        const fs::path folder = m_target.parent_path().empty() ? fs::path(".")
-                                                               : m_target.parent_path();
+        const fs::path folder =
+            m_target.parent_path().empty() ? fs::path(".") : m_target.parent_path();
         std::string pattern = (folder / ".tessaro-mosaic-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) {
             const std::error_code ec(errno, std::generic_category());
@@ -310,8 +310,9 @@ public:
         for (const auto &entry : fs::directory_iterator(m_folder)) {
             built.push_back(entry.path());
         }
-        std::stable_partition(built.begin(), built.end(),
-                              [&](const fs::path &p) { return p.filename() != m_target.filename(); });
+        std::stable_partition(built.begin(), built.end(), [&](const fs::path &p) {
+            return p.filename() != m_target.filename();
+        });
         std::vector<fs::path> placed;
         for (const fs::path &file : built) {
             const fs::path destination = m_target.parent_path() / file.filename();
@@ -394,8 +395,8 @@ GDALDatasetUniquePtr CreateOutput(const fs::path &file, const MosaicTarget &targ
     GDALDatasetUniquePtr dataset(driver->Create(file.c_str(), layout.width, layout.height,
                                                 layout.bands, stored.gdal, options.List()));
     if (!dataset) {
-        throw GdalError(WithReason("GDAL cannot create the mosaic " + target.OpenName(),
-                                   capture.Message()));
+        throw GdalError(
+            WithReason("GDAL cannot create the mosaic " + target.OpenName(), capture.Message()));
     }
     // A GeoPackage takes its coordinate system before its grid.
     std::array<double, 6> gt = layout.geoTransform;
@@ -405,16 +406,15 @@ GDALDatasetUniquePtr CreateOutput(const fs::path &file, const MosaicTarget &targ
                                    capture.Message()));
     }
     if (target.format != RasterFormat::GeoPackage) {
-        const GDALColorInterp colours[] = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand,
-                                           GCI_AlphaBand};
+        const GDALColorInterp colours[] = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand, GCI_AlphaBand};
         for (int b = 1; b <= std::min(layout.bands, 4); ++b) {
             // Some formats keep no colour interpretation; the pixels are right without it.
             (void)dataset->GetRasterBand(b)->SetColorInterpretation(colours[b - 1]);
         }
     }
     if (capture.HasFailure()) {
-        throw GdalError(WithReason("GDAL cannot set up the mosaic " + target.OpenName(),
-                                   capture.Message()));
+        throw GdalError(
+            WithReason("GDAL cannot set up the mosaic " + target.OpenName(), capture.Message()));
     }
     return dataset;
 }
@@ -440,10 +440,10 @@ void CopyOldRaster(GDALDataset &old, GDALDataset &out, const Layout &layout,
         const int h = std::min(kCopyChunk, layout.oldHeight - y);
         for (int x = 0; x < layout.oldWidth; x += kCopyChunk) {
             const int w = std::min(kCopyChunk, layout.oldWidth - x);
-            if (old.RasterIO(GF_Read, x, y, w, h, buffer.data(), w, h, type, layout.bands,
-                             nullptr, 0, 0, 0, nullptr) != CE_None ||
-                out.RasterIO(GF_Write, layout.oldX + x, layout.oldY + y, w, h, buffer.data(), w,
-                             h, type, layout.bands, nullptr, 0, 0, 0, nullptr) != CE_None) {
+            if (old.RasterIO(GF_Read, x, y, w, h, buffer.data(), w, h, type, layout.bands, nullptr,
+                             0, 0, 0, nullptr) != CE_None ||
+                out.RasterIO(GF_Write, layout.oldX + x, layout.oldY + y, w, h, buffer.data(), w, h,
+                             type, layout.bands, nullptr, 0, 0, 0, nullptr) != CE_None) {
                 throw GdalError(WithReason("The pixels of the existing raster cannot be copied",
                                            capture.Message()));
             }
@@ -548,16 +548,16 @@ bool ReadTilePixels(GDALDataset &tile, const Placement &p, Resampling resampling
         extra.dfYOff = p.srcY;
         extra.dfXSize = p.srcWidth;
         extra.dfYSize = p.srcHeight;
-        const int xOff = std::clamp(static_cast<int>(std::floor(p.srcX)), 0,
-                                    tile.GetRasterXSize() - 1);
-        const int yOff = std::clamp(static_cast<int>(std::floor(p.srcY)), 0,
-                                    tile.GetRasterYSize() - 1);
+        const int xOff =
+            std::clamp(static_cast<int>(std::floor(p.srcX)), 0, tile.GetRasterXSize() - 1);
+        const int yOff =
+            std::clamp(static_cast<int>(std::floor(p.srcY)), 0, tile.GetRasterYSize() - 1);
         const int xEnd = std::clamp(static_cast<int>(std::ceil(p.srcX + p.srcWidth - 1e-9)),
                                     xOff + 1, tile.GetRasterXSize());
         const int yEnd = std::clamp(static_cast<int>(std::ceil(p.srcY + p.srcHeight - 1e-9)),
                                     yOff + 1, tile.GetRasterYSize());
-        err = tile.RasterIO(GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff, pixels.data(),
-                            p.width, p.height, GDT_Byte, 3, bands, 0, 0, 0, &extra);
+        err = tile.RasterIO(GF_Read, xOff, yOff, xEnd - xOff, yEnd - yOff, pixels.data(), p.width,
+                            p.height, GDT_Byte, 3, bands, 0, 0, 0, &extra);
     }
     return err == CE_None && !quiet.HasFailure();
 }
@@ -566,13 +566,15 @@ bool ReadTilePixels(GDALDataset &tile, const Placement &p, Resampling resampling
 // the operator, into a buffer of doubles GDAL converts to the raster's type.
 void Combine(const std::vector<unsigned char> &tile, std::vector<double> &mosaic,
              const Placement &p, const Layout &layout, MosaicOperator op) {
-    const std::size_t plane = static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
+    const std::size_t plane =
+        static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
     for (int row = 0; row < p.height; ++row) {
         const int y = p.y + row;
         for (int col = 0; col < p.width; ++col) {
             const int x = p.x + col;
-            const std::size_t i = static_cast<std::size_t>(row) * static_cast<std::size_t>(p.width) +
-                                  static_cast<std::size_t>(col);
+            const std::size_t i =
+                static_cast<std::size_t>(row) * static_cast<std::size_t>(p.width) +
+                static_cast<std::size_t>(col);
             const bool insideOld = x >= layout.oldX && x < layout.oldX + layout.oldWidth &&
                                    y >= layout.oldY && y < layout.oldY + layout.oldHeight;
             // A pixel of a raster with alpha counts as covered only where it is not transparent.
@@ -746,8 +748,8 @@ void ComputeStatistics(GDALDataset &out, GdalErrorCapture &capture, const Mosaic
                     }
                 } else {
                     valueBuffer.resize(count);
-                    err = band->RasterIO(GF_Read, x, y, w, h, valueBuffer.data(), w, h,
-                                         GDT_Float64, 0, 0, nullptr);
+                    err = band->RasterIO(GF_Read, x, y, w, h, valueBuffer.data(), w, h, GDT_Float64,
+                                         0, 0, nullptr);
                     for (const double v : valueBuffer) {
                         s.min = std::min(s.min, v);
                         s.max = std::max(s.max, v);
@@ -756,8 +758,8 @@ void ComputeStatistics(GDALDataset &out, GdalErrorCapture &capture, const Mosaic
                     }
                 }
                 if (err != CE_None) {
-                    throw GdalError(WithReason("The statistics of the mosaic " +
-                                                   target.OpenName() + " cannot be computed",
+                    throw GdalError(WithReason("The statistics of the mosaic " + target.OpenName() +
+                                                   " cannot be computed",
                                                capture.Message()));
                 }
             }
@@ -822,7 +824,7 @@ Probe ProbeTarget(const MosaicTarget &target) {
         database.reset();
         probe.raster.reset(GDALDataset::Open(target.OpenName().c_str(),
                                              GDAL_OF_RASTER | GDAL_OF_READONLY, drivers));
-        probe.state = probe.raster ? TargetState::Raster
+        probe.state = probe.raster      ? TargetState::Raster
                       : layerOfThatName ? TargetState::Occupied
                                         : TargetState::Absent;
         return probe;
@@ -929,7 +931,8 @@ std::optional<Layout> AppendLayout(GDALDataset &old, const RasterArr &arr,
                       ", which tiles cannot be appended to.");
     }
     if (options.pixelType && *options.pixelType != *pixelType) {
-        return refuse("The existing raster " + name + " holds \"" + std::string(TextOf(*pixelType)) +
+        return refuse("The existing raster " + name + " holds \"" +
+                      std::string(TextOf(*pixelType)) +
                       "\" values, which appended tiles keep; the pixel type \"" +
                       std::string(TextOf(*options.pixelType)) + "\" cannot be used.");
     }
@@ -1029,16 +1032,14 @@ void ConvertToRGB2(TileRaster &tile) {
                                : nullptr;
     if (rgb == nullptr) {
         throw GdalError(WithReason(std::string("The palette image ") +
-                                       tile.m_tile->GetDescription() +
-                                       " cannot be expanded to RGB",
+                                       tile.m_tile->GetDescription() + " cannot be expanded to RGB",
                                    capture.Message()));
     }
     tile.m_rgb.reset(GDALDataset::FromHandle(rgb));
 }
 
-std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder,
-                                           const tiles::TileList &list, tiles::TilesType type,
-                                           int level, dialogs::UiPort &ui) {
+std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const tiles::TileList &list,
+                                           tiles::TilesType type, int level, dialogs::UiPort &ui) {
     try {
         mapout::EnsureGdalRegistered();
         if (download::ImageExtension(type).empty()) {
@@ -1136,9 +1137,8 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
         // GDAL's own reports go into the messages of the errors they cause, never to the
         // terminal; warnings about a raster being read (a GeoTIFF's datum code) are dropped.
         GdalErrorCapture silence;
-        const fs::path folder = target.File().parent_path().empty()
-                                    ? fs::path(".")
-                                    : target.File().parent_path();
+        const fs::path folder =
+            target.File().parent_path().empty() ? fs::path(".") : target.File().parent_path();
         if (!mapout::OpenRasterWorkspace(folder, ui)) {
             ShowWorkspaceMessage(ui, folder);
             return result;
@@ -1193,8 +1193,8 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
                 return result;
             }
         } else {
-            layout = NewLayout(*arr, options.pixelType.value_or(PixelType::U8), tilesSrs,
-                               geoPackage);
+            layout =
+                NewLayout(*arr, options.pixelType.value_or(PixelType::U8), tilesSrs, geoPackage);
         }
 
         try {

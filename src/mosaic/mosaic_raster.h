@@ -114,9 +114,10 @@ struct RasterArr {
 /// @returns the array, or nothing when a folder could not be read or an error occurred.
 /// Complexity: one stat and one GDAL open (headers only) per tile; memory does not grow with
 /// the number of tiles.
-[[nodiscard]] std::optional<RasterArr>
-PopulateRasterArr(const std::filesystem::path &levelFolder, const tiles::TileList &list,
-                  tiles::TilesType type, int level, dialogs::UiPort &ui);
+[[nodiscard]] std::optional<RasterArr> PopulateRasterArr(const std::filesystem::path &levelFolder,
+                                                         const tiles::TileList &list,
+                                                         tiles::TilesType type, int level,
+                                                         dialogs::UiPort &ui);
 
 /// A tile opened for the mosaic: the dataset GDAL opened and, once converted, the RGB view on
 /// it. The view reads through the tile, so both live together.

@@ -60,8 +60,7 @@ TEST_F(ExtentCliTest, EmptySelectionsAndErrors) {
 
     r = Extent({});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_NE(r.err.find("--selection needs the file of the selected features."),
-              std::string::npos)
+    EXPECT_NE(r.err.find("--selection needs the file of the selected features."), std::string::npos)
         << r.err;
 
     tessaro::test::WriteFile(dir / "notes.txt", "not a map\n");

@@ -3,13 +3,13 @@
 // read back from GeoPackages and shapefiles, and against the plain double loop over GEOS.
 #include "mapout/selection_filter.h"
 
+#include "../tiles/proj_reference.h"
 #include "dialogs/error_report.h"
 #include "mapout/block_index.h"
 #include "mapout/gdal_support.h"
 #include "mapout_support.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
-#include "../tiles/proj_reference.h"
 
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
@@ -47,8 +47,7 @@ SharedSrs System(const char *name) {
 
 OGRGeometryUniquePtr Shape(const std::string &wkt, OGRSpatialReference *srs) {
     OGRGeometry *geometry = nullptr;
-    EXPECT_EQ(OGRGeometryFactory::createFromWkt(wkt.c_str(), srs, &geometry), OGRERR_NONE)
-        << wkt;
+    EXPECT_EQ(OGRGeometryFactory::createFromWkt(wkt.c_str(), srs, &geometry), OGRERR_NONE) << wkt;
     return OGRGeometryUniquePtr(geometry);
 }
 
@@ -418,9 +417,9 @@ TEST_F(SelectionFilterTest, MatchesTheDoubleLoopOverGeos) {
         int level;
         const char *system;
     };
-    for (const Case c : {Case{TilesType::GoogleMap, 14, "ESRI:53004"},
-                         Case{TilesType::YandMap, 14, "ESRI:54004"},
-                         Case{TilesType::ScanSat, 13, "ESRI:54004"}}) {
+    for (const Case c :
+         {Case{TilesType::GoogleMap, 14, "ESRI:53004"}, Case{TilesType::YandMap, 14, "ESRI:54004"},
+          Case{TilesType::ScanSat, 13, "ESRI:54004"}}) {
         const tiles::TileList list({c.type, c.level, 55.70, 55.80, 37.50, 37.70});
         const std::vector<TileRecord> tiles = Records(list);
         auto own = System(c.system);
@@ -485,7 +484,8 @@ TEST_F(SelectionFilterTest, MatchesTheDoubleLoopOverGeos) {
                         if (shapeType == wkbPoint) {
                             hit = hit || (t == wkbPoint && !part.IsEmpty());
                         } else if (shapeType == wkbLineString) {
-                            hit = hit || (t == wkbLineString && part.toLineString()->get_Length() > 0);
+                            hit = hit ||
+                                  (t == wkbLineString && part.toLineString()->get_Length() > 0);
                         } else {
                             hit = hit || (t == wkbPolygon && part.toPolygon()->get_Area() > 0);
                         }
@@ -635,8 +635,9 @@ TEST_F(SelectionFilterTest, ExtentOfASelection) {
     double south = 90, north = -90, west = 180, east = -180;
     for (int i = 0; i <= 1000; ++i) {
         const double t = 400000 + 200 * i;
-        for (const auto &[x, y] : {std::pair{t, 6100000.0}, std::pair{t, 6300000.0},
-                                   std::pair{400000.0, t + 5700000}, std::pair{600000.0, t + 5700000}}) {
+        for (const auto &[x, y] :
+             {std::pair{t, 6100000.0}, std::pair{t, 6300000.0}, std::pair{400000.0, t + 5700000},
+              std::pair{600000.0, t + 5700000}}) {
             const auto [lon, lat] = utm.ToGeographic(x, y);
             south = std::min(south, lat), north = std::max(north, lat);
             west = std::min(west, lon), east = std::max(east, lon);

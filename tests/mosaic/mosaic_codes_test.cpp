@@ -60,7 +60,8 @@ TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
     EXPECT_EQ(FormatOfName("mosaic"), RasterFormat::Grid);
     EXPECT_EQ(FormatOfName("m.png"), RasterFormat::Invalid);
     EXPECT_EQ(FormatOfName("m.tiff"), RasterFormat::Invalid);
-    EXPECT_EQ(FormatOfName("m.v2.tif"), RasterFormat::Invalid) << "the extension starts at the first dot";
+    EXPECT_EQ(FormatOfName("m.v2.tif"), RasterFormat::Invalid)
+        << "the extension starts at the first dot";
 
     auto folder = ResolveMosaicTarget("/data/out/m.tif");
     EXPECT_EQ(folder.format, RasterFormat::GeoTiff);

@@ -131,10 +131,10 @@ protected:
 
     // Downloads (once per suite) the tiles of a request with the built binary.
     static const TileRun &Download(const char *source, const char *kind, TilesType type, int level,
-                               double lat1, double lat2, double lon1, double lon2) {
+                                   double lat1, double lat2, double lon1, double lon2) {
         const std::string key = std::string(source) + kind + std::to_string(level) +
-                                std::to_string(lat1) + std::to_string(lon1) +
-                                std::to_string(lat2) + std::to_string(lon2);
+                                std::to_string(lat1) + std::to_string(lon1) + std::to_string(lat2) +
+                                std::to_string(lon2);
         if (auto it = s_runs.find(key); it != s_runs.end()) {
             return it->second;
         }
@@ -145,15 +145,25 @@ protected:
         char extent[160];
         std::snprintf(extent, sizeof extent, "--extent=%.10g,%.10g,%.10g,%.10g", lat1, lat2, lon1,
                       lon2);
-        std::vector<std::string> args = {TESSARO_BINARY, "load",   "--source", source,
-                                         "--kind",       kind,     "--level",  std::to_string(level),
-                                         extent,         "--dir",  (dir / "tiles").string(),
-                                         "--config",     (home / "store.ini").string()};
+        std::vector<std::string> args = {TESSARO_BINARY,
+                                         "load",
+                                         "--source",
+                                         source,
+                                         "--kind",
+                                         kind,
+                                         "--level",
+                                         std::to_string(level),
+                                         extent,
+                                         "--dir",
+                                         (dir / "tiles").string(),
+                                         "--config",
+                                         (home / "store.ini").string()};
         for (const auto &[k, value] : cli::ServerSettingsFor(s_server->BaseUrl())) {
             args.push_back("--set");
             args.push_back(std::string(settings::InfoOf(k).savedName) + "=" + value);
         }
-        const auto r = test::RunProcess(args, {}, {{"HOME", home.string()}});
+        const auto r = test::RunProcess(
+            args, {}, {{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / "config").string()}});
         EXPECT_EQ(r.exitCode, 0) << r.err;
         const tiles::TileList list({type, level, lat1, lat2, lon1, lon2});
         return s_runs
@@ -243,10 +253,10 @@ struct TypeCase {
 };
 
 const TypeCase kTypes[] = {
-    {"goo", "sat", TilesType::GoogleSat, 13}, {"goo", "map", TilesType::GoogleMap, 13},
+    {"goo", "sat", TilesType::GoogleSat, 13},   {"goo", "map", TilesType::GoogleMap, 13},
     {"goo", "land", TilesType::GoogleLand, 13}, {"scan", "sat", TilesType::ScanSat, 12},
-    {"scan", "map", TilesType::ScanMap, 12},  {"shade", "sat", TilesType::Shade, 8},
-    {"yand", "sat", TilesType::YandSat, 12},  {"yand", "map", TilesType::YandMap, 12},
+    {"scan", "map", TilesType::ScanMap, 12},    {"shade", "sat", TilesType::Shade, 8},
+    {"yand", "sat", TilesType::YandSat, 12},    {"yand", "map", TilesType::YandMap, 12},
 };
 
 } // namespace
@@ -273,9 +283,9 @@ TEST_F(MosaicTest, EveryTileLandsWhereItsWorldFileSays) {
         EXPECT_EQ(mosaic->GetRasterBand(1)->GetColorTable(), nullptr);
         ExpectTilesInPlace(*mosaic, run);
         double min = 0, max = 0, mean = 0, deviation = 0;
-        EXPECT_EQ(mosaic->GetRasterBand(2)->GetStatistics(FALSE, FALSE, &min, &max, &mean,
-                                                          &deviation),
-                  CE_None)
+        EXPECT_EQ(
+            mosaic->GetRasterBand(2)->GetStatistics(FALSE, FALSE, &min, &max, &mean, &deviation),
+            CE_None)
             << "statistics were stored";
         EXPECT_EQ(ui.labels.back(), "");
     }
@@ -302,7 +312,7 @@ TEST_F(MosaicTest, CoordinateSystemReadsBackUnambiguously) {
     for (const char *source : {"", "EPSG", "GEOKEYS"}) {
         CPLSetThreadLocalConfigOption("GTIFF_SRS_SOURCE", *source ? source : nullptr);
         for (const std::string &name : {(out / "g.tif").string(), (out / "g.img").string(),
-                                       "GPKG:" + (out / "g.gpkg").string() + ":g"}) {
+                                        "GPKG:" + (out / "g.gpkg").string() + ":g"}) {
             SCOPED_TRACE(name + " GTIFF_SRS_SOURCE=" + source);
             auto mosaic = Open(name);
             ASSERT_TRUE(mosaic);
@@ -316,8 +326,8 @@ TEST_F(MosaicTest, CoordinateSystemReadsBackUnambiguously) {
             // The sphere's Mercator by its formula, R = 6 371 000 m.
             const double r = 6371000.0;
             const double lon = gt[0] / r * 180 / std::numbers::pi;
-            const double lat =
-                (2 * std::atan(std::exp(gt[3] / r)) - std::numbers::pi / 2) * 180 / std::numbers::pi;
+            const double lat = (2 * std::atan(std::exp(gt[3] / r)) - std::numbers::pi / 2) * 180 /
+                               std::numbers::pi;
             const auto [gotLon, gotLat] = ToDegrees(*srs, gt[0], gt[3]);
             EXPECT_NEAR(gotLon, lon, 1e-9);
             EXPECT_NEAR(gotLat, lat, 1e-9);
@@ -435,13 +445,13 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
     const TileRun missing{TilesType::GoogleSat, 13, out / "nowhere" / "13", run.list};
     MosaicOptions options;
     options.output = out / "x.tif";
-    const auto none = BuildMosaic(missing.levelFolder, missing.list, missing.type, missing.level,
-                                  options, ui);
+    const auto none =
+        BuildMosaic(missing.levelFolder, missing.list, missing.type, missing.level, options, ui);
     EXPECT_EQ(none.outcome, MosaicOutcome::Failed);
     ASSERT_GE(ui.messages.size(), 3u);
     EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
-    EXPECT_EQ(ui.messages[1].text, "Can not open raster workspase!\r\nFolder: " +
-                                       missing.levelFolder.string() + "/");
+    EXPECT_EQ(ui.messages[1].text,
+              "Can not open raster workspase!\r\nFolder: " + missing.levelFolder.string() + "/");
     EXPECT_EQ(ui.messages[2].text, kLoadRastersFailedMessage);
     EXPECT_FALSE(fs::exists(out / "x.tif"));
 }
@@ -464,11 +474,11 @@ TEST_F(MosaicTest, PixelTypesAndOtherChoices) {
         double max;
         const char *nbits;
     };
-    for (const Case c : {Case{PixelType::U16, GDT_UInt16, 255, nullptr},
-                         Case{PixelType::Float, GDT_Float32, 255, nullptr},
-                         Case{PixelType::S8, GDT_Byte, 127, nullptr},
-                         Case{PixelType::U1, GDT_Byte, 1, "1"},
-                         Case{PixelType::U4, GDT_Byte, 15, "4"}}) {
+    for (const Case c :
+         {Case{PixelType::U16, GDT_UInt16, 255, nullptr},
+          Case{PixelType::Float, GDT_Float32, 255, nullptr},
+          Case{PixelType::S8, GDT_Byte, 127, nullptr}, Case{PixelType::U1, GDT_Byte, 1, "1"},
+          Case{PixelType::U4, GDT_Byte, 15, "4"}}) {
         const std::string name = "t" + std::to_string(static_cast<int>(c.type)) + ".img";
         MosaicOptions options;
         options.pixelType = c.type;
@@ -481,9 +491,9 @@ TEST_F(MosaicTest, PixelTypesAndOtherChoices) {
             EXPECT_STREQ(band->GetMetadataItem("NBITS", "IMAGE_STRUCTURE"), c.nbits);
         }
         std::vector<double> values(expected.size());
-        ASSERT_EQ(band->RasterIO(GF_Read, 0, 0, w, h, values.data(), w, h, GDT_Float64, 0, 0,
-                                 nullptr),
-                  CE_None);
+        ASSERT_EQ(
+            band->RasterIO(GF_Read, 0, 0, w, h, values.data(), w, h, GDT_Float64, 0, 0, nullptr),
+            CE_None);
         std::size_t wrong = 0;
         for (std::size_t i = 0; i < values.size(); ++i) {
             wrong += values[i] != std::min(expected[i], c.max);
@@ -525,8 +535,8 @@ void WriteFlatRaster(const fs::path &path, const char *driver, const TileRun &ru
     const double north = first.y - first.resY / 2;
     GDALDriver *d = GetGDALDriverManager()->GetDriverByName(driver);
     ASSERT_NE(d, nullptr);
-    GDALDatasetUniquePtr ds(d->Create(path.c_str(), 256 * tilesWide, 256 * tilesHigh, bands,
-                                      GDT_Byte, nullptr));
+    GDALDatasetUniquePtr ds(
+        d->Create(path.c_str(), 256 * tilesWide, 256 * tilesHigh, bands, GDT_Byte, nullptr));
     ASSERT_TRUE(ds);
     double gt[6] = {west, first.resX, 0, north, 0, first.resY};
     OGRSpatialReference srs;
@@ -555,8 +565,9 @@ TEST_F(MosaicTest, AppendingCoversBothAndKeepsOldPixels) {
     ASSERT_EQ(rows * columns, run.list.Size());
     ASSERT_GE(columns, 3);
 
-    for (const auto op : {std::optional<MosaicOperator>{}, std::optional{MosaicOperator::First},
-                          std::optional{MosaicOperator::Min}, std::optional{MosaicOperator::Mean}}) {
+    for (const auto op :
+         {std::optional<MosaicOperator>{}, std::optional{MosaicOperator::First},
+          std::optional{MosaicOperator::Min}, std::optional{MosaicOperator::Mean}}) {
         const std::string name = "a" + std::to_string(op ? static_cast<int>(*op) : 0) + ".tif";
         const fs::path path = out / name;
         WriteFlatRaster(path, "GTiff", run, 2, rows + 1, 100);
@@ -646,15 +657,19 @@ TEST_F(MosaicTest, AppendingRefusesWhatItCannotHonour) {
     refused(google, blend, "MT_BLEND cannot be used when appending");
     MosaicOptions wide;
     wide.pixelType = PixelType::U16;
-    refused(google, wide, "The existing raster " + path.string() + " holds \"unsigned 8 bit\" values");
-    refused(yandex, {}, "The existing raster " + path.string() + " is in Sphere_Mercator, the tiles in World_Mercator");
+    refused(google, wide,
+            "The existing raster " + path.string() + " holds \"unsigned 8 bit\" values");
+    refused(yandex, {},
+            "The existing raster " + path.string() +
+                " is in Sphere_Mercator, the tiles in World_Mercator");
 }
 
 // A new mosaic of a level-14 run appended to one of level 13: the tiles are resampled onto the
 // coarser grid, and every block of every tile is found, at half size, where it belongs.
 TEST_F(MosaicTest, AppendingResamplesTilesOfAnotherLevel) {
     const TileRun &coarse = Moscow("goo", "sat", TilesType::GoogleSat, 13);
-    const TileRun &fine = Download("goo", "sat", TilesType::GoogleSat, 14, 55.74, 55.76, 37.60, 37.66);
+    const TileRun &fine =
+        Download("goo", "sat", TilesType::GoogleSat, 14, 55.74, 55.76, 37.60, 37.66);
     const fs::path path = out / "levels.tif";
     ASSERT_EQ(Build(coarse, path).outcome, MosaicOutcome::Built) << Shown();
     MosaicOptions options;
@@ -666,8 +681,8 @@ TEST_F(MosaicTest, AppendingResamplesTilesOfAnotherLevel) {
     ASSERT_EQ(mosaic->GetGeoTransform(gt.data()), CE_None);
     std::size_t blocks = 0;
     fine.list.ForEach([&](const TileRecord &record) {
-        const auto wf = WorldFile(download::TilePath(fine.levelFolder, fine.type, record, fine.level),
-                                  fine.type);
+        const auto wf = WorldFile(
+            download::TilePath(fine.levelFolder, fine.type, record, fine.level), fine.type);
         const double left = ((wf[4] - wf[0] / 2) - gt[0]) / gt[1];
         const double top = ((wf[5] - wf[3] / 2) - gt[3]) / gt[5];
         const tileserver::TileCode expected{fine.type, record.col, record.row, 18 - fine.level};
@@ -714,8 +729,8 @@ TEST_F(MosaicTest, AppendingToAGeoPackageRaster) {
     EXPECT_TRUE(tileserver::DecodeTileImage({pixels.data(), 256, 256, 0}));
     // Outside both: transparent.
     std::uint8_t alpha = 1;
-    ASSERT_EQ(mosaic->GetRasterBand(4)->RasterIO(GF_Read, 10, 256 * 2 + 10, 1, 1, &alpha, 1,
-                                                 1, GDT_Byte, 0, 0, nullptr),
+    ASSERT_EQ(mosaic->GetRasterBand(4)->RasterIO(GF_Read, 10, 256 * 2 + 10, 1, 1, &alpha, 1, 1,
+                                                 GDT_Byte, 0, 0, nullptr),
               CE_None);
     EXPECT_EQ(alpha, 0);
 }
@@ -780,7 +795,8 @@ TEST_F(MosaicTest, AFullDiskInTheMiddleOfAnAppendKeepsTheOldRasterWhole) {
     }
     fs::path side = path;
     side += ".aux.xml";
-    test::WriteFile(side, "<PAMDataset><Metadata><MDI key=\"mine\">1</MDI></Metadata></PAMDataset>");
+    test::WriteFile(side,
+                    "<PAMDataset><Metadata><MDI key=\"mine\">1</MDI></Metadata></PAMDataset>");
     const auto before = Snapshot(folder);
 
     MosaicOptions options;
