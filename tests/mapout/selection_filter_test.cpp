@@ -579,6 +579,39 @@ TEST_F(SelectionFilterTest, SelectionsReadFromGeoPackageAndShapefile) {
     const Selection wells = mapout::ReadSelection(shp, "name <> 'y'");
     ASSERT_EQ(wells.size(), 2u);
     EXPECT_EQ(Filter(google, wells), (std::vector<int>{0, 3}));
+
+    // A layer of mixed shapes in WGS 84: a polygon round the centre of tile 9, a line from the
+    // centre of tile 2 to that of tile 3, and a multipoint on the centres of 5 and 10, which
+    // keeps nothing.
+    const fs::path mixed = dir / "mixed.gpkg";
+    {
+        GDALDriver *driver = GetGDALDriverManager()->GetDriverByName("GPKG");
+        GDALDatasetUniquePtr ds(driver->Create(mixed.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+        ASSERT_TRUE(ds);
+        OGRLayer *layer = ds->CreateLayer("shapes", wgs84.get(), wkbUnknown, nullptr);
+        ASSERT_NE(layer, nullptr);
+        const auto [lon9, lat9] = geoAt(9);
+        const auto [lon2, lat2] = geoAt(2);
+        const auto [lon3, lat3] = geoAt(3);
+        const auto [lon5, lat5] = geoAt(5);
+        const auto [lon10, lat10] = geoAt(10);
+        const double d = 0.001;
+        for (const std::string &wkt :
+             {"POLYGON ((" + Num(lon9 - d) + " " + Num(lat9 - d) + ", " + Num(lon9 + d) + " " +
+                  Num(lat9 - d) + ", " + Num(lon9) + " " + Num(lat9 + d) + ", " + Num(lon9 - d) +
+                  " " + Num(lat9 - d) + "))",
+              "LINESTRING (" + Num(lon2) + " " + Num(lat2) + ", " + Num(lon3) + " " + Num(lat3) +
+                  ")",
+              "MULTIPOINT ((" + Num(lon5) + " " + Num(lat5) + "), (" + Num(lon10) + " " +
+                  Num(lat10) + "))"}) {
+            OGRFeature feature(layer->GetLayerDefn());
+            feature.SetGeometryDirectly(Shape(wkt, nullptr).release());
+            ASSERT_EQ(layer->CreateFeature(&feature), OGRERR_NONE);
+        }
+    }
+    const Selection shapes = mapout::ReadSelection(mixed);
+    ASSERT_EQ(shapes.size(), 3u);
+    EXPECT_EQ(Filter(google, shapes), (std::vector<int>{2, 3, 9}));
 }
 
 TEST_F(SelectionFilterTest, ReadingErrorsNameTheFileAndLayer) {
