@@ -40,6 +40,7 @@ const std::vector<CommandInfo> &Commands() {
     static const std::vector<CommandInfo> table = {
         EstimateCommandInfo(),
         ListCommandInfo(),
+        ExtentCommandInfo(),
         LoadCommandInfo(),
         SettingsCommandInfo(),
         ServeCommandInfo(),

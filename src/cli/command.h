@@ -63,6 +63,7 @@ struct CommandInfo {
 // The table entries, one per command source file.
 [[nodiscard]] CommandInfo EstimateCommandInfo();
 [[nodiscard]] CommandInfo ListCommandInfo();
+[[nodiscard]] CommandInfo ExtentCommandInfo();
 [[nodiscard]] CommandInfo LoadCommandInfo();
 [[nodiscard]] CommandInfo SettingsCommandInfo();
 [[nodiscard]] CommandInfo ServeCommandInfo();

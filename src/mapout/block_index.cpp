@@ -397,18 +397,23 @@ void AddPolygonFields(FeatureClass &featureClass, dialogs::UiPort &ui) {
     }
 }
 
-OGRPolygon MakeBlockPolygon(double xm, double ym, double dx, double dy) {
+BlockCorners MakeBlockCorners(double xm, double ym, double dx, double dy) noexcept {
     const double side = tiles::kTilePixels;
-    const double x0 = xm - dx / 2;
-    const double x1 = xm + side * dx - dx / 2;
-    const double y0 = ym - dy / 2;
-    const double y1 = ym + side * dy - dy / 2;
+    return {xm - dx / 2, ym - dy / 2, xm + side * dx - dx / 2, ym + side * dy - dy / 2};
+}
+
+double BlockShiftY(tiles::TilesType type, int level) noexcept {
+    return tiles::IsEllipsoidal(type) ? tiles::kTilePixels * tiles::ResN(level) : 0.0;
+}
+
+OGRPolygon MakeBlockPolygon(double xm, double ym, double dx, double dy) {
+    const BlockCorners c = MakeBlockCorners(xm, ym, dx, dy);
     auto ring = std::make_unique<OGRLinearRing>();
-    ring->addPoint(x0, y0);
-    ring->addPoint(x1, y0);
-    ring->addPoint(x1, y1);
-    ring->addPoint(x0, y1);
-    ring->addPoint(x0, y0);
+    ring->addPoint(c.x0, c.y0);
+    ring->addPoint(c.x1, c.y0);
+    ring->addPoint(c.x1, c.y1);
+    ring->addPoint(c.x0, c.y1);
+    ring->addPoint(c.x0, c.y0);
     OGRPolygon polygon;
     polygon.addRingDirectly(ring.release());
     return polygon;
@@ -496,8 +501,7 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         const BlockFieldIndices fields(layer);
         // ScanEx and Yandex lists give the south-west corner; one tile height up is the
         // north-west corner the polygon and the record start from.
-        const double shift =
-            tiles::IsEllipsoidal(type) ? tiles::kTilePixels * tiles::ResN(level) : 0.0;
+        const double shift = BlockShiftY(type, level);
         const OGRFeatureDefn &defn = *layer.GetLayerDefn();
         auto fit = [&defn](std::string_view text, int field) {
             return std::string(FitText(text, defn.GetFieldDefn(field)->GetWidth()));

@@ -77,9 +77,27 @@ inline constexpr std::array<BlockField, 9> kBlockFields{{
 /// field that cannot be added is reported by AddField and the others are still added.
 void AddPolygonFields(FeatureClass &featureClass, dialogs::UiPort &ui);
 
-/// Returns the ground polygon of a tile from its reference point and pixel sizes: with
-/// x0 = Xm − dx/2, x1 = Xm + 256·dx − dx/2, y0 = Ym − dy/2, y1 = Ym + 256·dy − dy/2 the ring
-/// (x0, y0), (x1, y0), (x1, y1), (x0, y1), (x0, y0). No spatial reference is assigned.
+/// The corners of a tile's ground polygon: x0 = Xm − dx/2, x1 = Xm + 256·dx − dx/2,
+/// y0 = Ym − dy/2, y1 = Ym + 256·dy − dy/2 (with the negative dy of world files y1 < y0).
+struct BlockCorners {
+    double x0 = 0;
+    double y0 = 0;
+    double x1 = 0;
+    double y1 = 0;
+};
+
+/// Returns the corners MakeBlockPolygon puts its ring through, computed the same way, for
+/// callers that need the rectangle without building a polygon.
+[[nodiscard]] BlockCorners MakeBlockCorners(double xm, double ym, double dx, double dy) noexcept;
+
+/// Returns the Y shift a tile's reference point gets before its polygon is built: the tile
+/// height H = 256·ResN(level) for ScanEx and Yandex (moving the south-west corner of their
+/// records to the north-west corner), 0 for every other type.
+[[nodiscard]] double BlockShiftY(tiles::TilesType type, int level) noexcept;
+
+/// Returns the ground polygon of a tile from its reference point and pixel sizes: with the
+/// corners of MakeBlockCorners the ring (x0, y0), (x1, y0), (x1, y1), (x0, y1), (x0, y0).
+/// No spatial reference is assigned.
 [[nodiscard]] OGRPolygon MakeBlockPolygon(double xm, double ym, double dx, double dy);
 
 /// Returns value as a literal of an attribute filter: in single quotes, each single quote
