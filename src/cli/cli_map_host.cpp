@@ -31,6 +31,24 @@ bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
     return summary.completed && summary.failed == 0;
 }
 
+std::int64_t CliMapHost::FilterBySelection(const tiles::TileList &list, tiles::TilesType type,
+                                           int level, std::string_view sourceText,
+                                           std::vector<tiles::TileRecord> &kept) {
+    auto result = mapout::FilterBySelection(list, type, level, sourceText, m_selection, m_ui);
+    kept = std::move(result.kept);
+    return result.lastIndex;
+}
+
+bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
+                            tiles::TilesType type, int level) {
+    if (!m_mosaic) {
+        return true;
+    }
+    m_mosaicResult = mosaic::BuildMosaic(levelFolder, list, type, level, *m_mosaic, m_ui);
+    return m_mosaicResult->outcome == mosaic::MosaicOutcome::Built ||
+           m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
+}
+
 bool CliMapHost::AddPolygonFC(const std::filesystem::path &levelFolder,
                               const tiles::TileList &list, tiles::TilesType type, int level,
                               std::string_view sourceText) {

@@ -3,6 +3,8 @@
 #include "dialogs/ui_port.h"
 #include "integration/map_host.h"
 #include "mapout/db_util.h"
+#include "mapout/selection_filter.h"
+#include "mosaic/mosaic_raster.h"
 #include "settings/settings.h"
 
 #include <filesystem>
@@ -11,8 +13,8 @@
 namespace tessaro::cli {
 
 /// The map of a command-line run: the tiles' coordinate systems through GDAL, the block index
-/// through OGR. Without a project file there is no map to add tiles to (the run says
-/// "Added: 0 (skipped)"), and no selection.
+/// through OGR, the selected features read from a vector dataset, the mosaic through GDAL.
+/// Without a project file there is no map to add tiles to (the run says "Added: 0 (skipped)").
 class CliMapHost : public integration::MapHost {
 public:
     CliMapHost(const settings::Settings &settings, dialogs::UiPort &ui);
@@ -21,21 +23,29 @@ public:
     /// it starts with an index configured. Returns false when no index resulted.
     bool OpenIndex(std::filesystem::path path);
 
-    std::int64_t SelectionCount() override { return 0; }
-    std::int64_t FilterBySelection(const tiles::TileList &, tiles::TilesType, int,
-                                   std::string_view, std::vector<tiles::TileRecord> &) override {
-        return -1;
+    /// Takes the features of a vector dataset as the map's selected features.
+    void Select(mapout::Selection selection) { m_selection = std::move(selection); }
+    /// Builds a mosaic with these options after download runs.
+    void SetMosaic(mosaic::MosaicOptions options) { m_mosaic = std::move(options); }
+    /// What the last mosaic built, when it built one.
+    [[nodiscard]] const std::optional<mosaic::MosaicResult> &MosaicBuilt() const noexcept {
+        return m_mosaicResult;
     }
+
+    std::int64_t SelectionCount() override {
+        return static_cast<std::int64_t>(m_selection.size());
+    }
+    std::int64_t FilterBySelection(const tiles::TileList &list, tiles::TilesType type, int level,
+                                   std::string_view sourceText,
+                                   std::vector<tiles::TileRecord> &kept) override;
     bool SetRasterSpatRef(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                           tiles::TilesType type, int level) override;
     std::int64_t AddGoogleRasters(const std::filesystem::path &, const tiles::TileList &, int,
                                   tiles::TilesType) override {
         return 0; // never called: without a project the run skips the map
     }
-    bool ShowMosaic(const std::filesystem::path &, const tiles::TileList &, tiles::TilesType,
-                    int) override {
-        return true;
-    }
+    bool ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
+                    tiles::TilesType type, int level) override;
     bool HasPolygonIndex() override { return m_index.has_value(); }
     bool AddPolygonFC(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                       tiles::TilesType type, int level, std::string_view sourceText) override;
@@ -44,6 +54,9 @@ private:
     const settings::Settings &m_settings;
     dialogs::UiPort &m_ui;
     std::optional<mapout::FeatureClass> m_index;
+    mapout::Selection m_selection;
+    std::optional<mosaic::MosaicOptions> m_mosaic;
+    std::optional<mosaic::MosaicResult> m_mosaicResult;
 };
 
 } // namespace tessaro::cli

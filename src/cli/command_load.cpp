@@ -1,5 +1,6 @@
 #include "cli/cli_map_host.h"
 #include "cli/command.h"
+#include "cli/mosaic_options.h"
 #include "cli/request_options.h"
 #include "cli/settings_options.h"
 #include "cli/terminal_ui.h"
@@ -17,12 +18,13 @@ namespace tessaro::cli {
 
 namespace {
 
-constexpr std::string_view kUsage =
+constexpr std::string_view kUsageHead =
     R"(Usage: tessaro load [--source goo|scan|shade|yand] [--kind sat|map|land] [--level L]
                     [--extent LAT1,LAT2,LON1,LON2] [--dir DIR] [--calculate-only] [--log]
                     [--ion] [--offline] [--timeout S] [--tiles-at-once N] [--connections N]
                     [--bad-tile retry|cancel] [--bad-offline delete|exit] [--proxy-user USER]
-                    [--index PATH [--yes|--no]] [--set NAME=VALUE]... [--config FILE]
+                    [--index PATH [--yes|--no]] [--selection FILE [--selection-where EXPR]]
+                    [--mosaic OUT [mosaic options]] [--set NAME=VALUE]... [--config FILE]
 
 Runs a load as the dialog's load button does. The command starts from the values of a freshly
 opened dialog, applies the stored settings silently when a store exists, then the --set
@@ -61,10 +63,18 @@ Block index:
                      is offered for creation ("Создать новый?")
   --yes, --no        the answer to that question without asking (without a terminal and
                      without these the answer is no)
+Selection:
+  --selection FILE   keep only the tiles whose ground polygon meets a feature of FILE (any
+                     vector dataset OGR opens, in any coordinate system): points keep the tiles
+                     they lie in, lines those they run through, polygons those they overlap
+  --selection-where EXPR
+                     only the features of FILE that this OGR attribute filter selects
 Settings:
   --set NAME=VALUE   change a setting for this run (see 'tessaro settings show')
   --config FILE      use FILE as the settings store instead of the user's
+)";
 
+constexpr std::string_view kUsageTail = R"(
 Ctrl-C stops a download after the tile in hand; every file written so far stays. Messages go
 to standard error with their exact texts; the counters end the run on standard output:
   Loaded:12
@@ -76,7 +86,7 @@ Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check
 or an error was reported; 2 usage error; 3 a download ended with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 21> kOptions{{
+constexpr std::array<OptionSpec, 29> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -98,6 +108,14 @@ constexpr std::array<OptionSpec, 21> kOptions{{
     {"index", true, false},
     {"yes", false, false},
     {"no", false, false},
+    {"selection", true, false},
+    {"selection-where", true, false},
+    kMosaicOptions[0],
+    kMosaicOptions[1],
+    kMosaicOptions[2],
+    kMosaicOptions[3],
+    kMosaicOptions[4],
+    kMosaicOptions[5],
 }};
 
 std::int64_t WholeNumber(const ParsedOptions &options, std::string_view name, std::int64_t low,
@@ -205,6 +223,19 @@ public:
             }
             m_index = *index;
         }
+        if (const auto *selection = options.Get("selection")) {
+            if (selection->empty()) {
+                throw ArgumentError("--selection needs a vector dataset.");
+            }
+            m_selection = *selection;
+        }
+        if (const auto *where = options.Get("selection-where")) {
+            if (!m_selection) {
+                throw ArgumentError("--selection-where needs --selection.");
+            }
+            m_selectionWhere = *where;
+        }
+        m_mosaic = ReadMosaicOptions(options);
         if (options.Has("yes") && options.Has("no")) {
             throw ArgumentError("--yes and --no cannot both be given.");
         }
@@ -262,6 +293,20 @@ public:
         }
 
         CliMapHost host(settings, context.ui);
+        if (m_selection) {
+            // The features of the dataset are the map's selected features.
+            settings.useSelection = true;
+            try {
+                host.Select(mapout::ReadSelection(*m_selection, m_selectionWhere));
+            } catch (const Error &e) {
+                context.ui.ShowMessage(e.what(), dialogs::Icon::Exclamation);
+                return kExitProcessing;
+            }
+        }
+        if (m_mosaic) {
+            settings.mosaic = true;
+            host.SetMosaic(*m_mosaic);
+        }
         if (m_index) {
             // As the dialog does with a configured index: open it, or offer to create it.
             settings.Text(settings::Key::OutPolygon) = *m_index;
@@ -312,12 +357,21 @@ private:
     std::optional<std::string> m_proxyUser;
     std::optional<std::string> m_index;
     std::optional<bool> m_createIndex;
+    std::optional<std::string> m_selection;
+    std::string m_selectionWhere;
+    std::optional<mosaic::MosaicOptions> m_mosaic;
 };
+
+const std::string &Usage() {
+    static const std::string text =
+        std::string(kUsageHead) + std::string(kMosaicOptionsHelp) + std::string(kUsageTail);
+    return text;
+}
 
 } // namespace
 
 CommandInfo LoadCommandInfo() {
-    return {"load", "load the tiles of a request (or only calculate them)", kUsage, kOptions,
+    return {"load", "load the tiles of a request (or only calculate them)", Usage(), kOptions,
             [] { return std::make_unique<LoadCommand>(); }};
 }
 
