@@ -1,4 +1,6 @@
+#include "cli/cli_map_host.h"
 #include "cli/command.h"
+#include "cli/terminal_ui.h"
 #include "cli/local_servers.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
@@ -17,7 +19,9 @@ Starts the built-in tile server on a free loopback port, points the settings at 
 only: the stored settings are neither read nor changed), and runs one real load per source and
 kind into DIR (default ./tessaro-demo): Google satellite, map and landscape, ScanEx satellite
 and map, shaded relief, Yandex satellite and map, each over a small extent in Moscow, with load
-log and .ion list. For each run it prints the counters and where the files are.
+log and .ion list, a mosaic of its tiles (<folder>/mosaic.tif) and a record per tile in the
+block index DIR/blocks.gpkg (layer "blocks"). For each run it prints the counters and where the
+files are.
 
 Every tile's pixels encode the tile's own numbers, so their placement can be checked through
 the world files (see 'tessaro serve').
@@ -57,6 +61,11 @@ public:
         const auto root = std::filesystem::absolute(m_dir);
         tileserver::TileServer server;
         server.Start();
+        // The demo's own block index, created without asking.
+        if (auto *terminal = dynamic_cast<TerminalUi *>(&context.ui)) {
+            terminal->SetAnswerWithoutAsking(dialogs::Question::CreateIndex, true);
+        }
+        const auto indexPath = root / "blocks.gpkg" / "blocks";
         FdWriter out(context.stdoutFd, "standard output");
         out.Write("Built-in tile server: " + server.BaseUrl() + "\n");
         out.Flush();
@@ -83,8 +92,23 @@ public:
             settings.makeIon = true;
             settings.connections = 4;
 
+            settings.skipAddToMap = true;
+            settings.createPolygon = true;
+            settings.mosaic = true;
+            settings.Text(settings::Key::OutPolygon) = indexPath.string();
+            CliMapHost host(settings, context.ui);
+            if (!host.OpenIndex(indexPath)) {
+                return kExitProcessing;
+            }
+            mosaic::MosaicOptions mosaicOptions;
+            mosaicOptions.output = folder / "mosaic.tif";
+            std::error_code ec;
+            std::filesystem::remove(mosaicOptions.output, ec); // a new mosaic each demo
+            host.SetMosaic(mosaicOptions);
+
             load::LoadRunContext run(settings, context.ui);
             run.abort = context.abort;
+            run.host = &host;
             const auto result = load::CmdLoad_Click(run);
             const bool complete = result.outcome == load::RunOutcome::Completed &&
                                   result.wasErrors == 0 && result.wasLoaded > 0;
@@ -98,6 +122,9 @@ public:
                 }
             }
             text += '\n';
+            if (host.MosaicBuilt()) {
+                text += "Mosaic: " + host.MosaicBuilt()->raster + "\n";
+            }
             out.Write(text);
             out.Flush();
             if (context.abort != nullptr && context.abort->IsSet()) {
@@ -105,6 +132,8 @@ public:
             }
         }
         server.Stop();
+        out.Write("\nBlock index of every tile: " + indexPath.string() + "\n");
+        out.Flush();
         return allLoaded ? kExitOk : kExitProcessing;
     }
 
