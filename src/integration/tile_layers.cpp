@@ -1,0 +1,295 @@
+#include "integration/tile_layers.h"
+
+#include "common/error.h"
+#include "common/files.h"
+#include "common/text.h"
+#include "dialogs/error_report.h"
+#include "download/tile_files.h"
+#include "integration/layer_names.h"
+#include "integration/qgis_tuning.h"
+#include "mapout/progress.h"
+#include "mapout/spatial_reference.h"
+
+#include <qgscoordinatereferencesystem.h>
+#include <qgslayertree.h>
+#include <qgslayertreegroup.h>
+#include <qgslayertreelayer.h>
+#include <qgslayertreeregistrybridge.h>
+#include <qgsproject.h>
+#include <qgsrasterlayer.h>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tessaro::integration {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString ToQString(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
+}
+
+QString ToQString(const fs::path &path) { return QString::fromStdString(path.string()); }
+
+QgsRasterLayer *AsRasterLayer(QgsLayerTreeNode *node) {
+    if (!QgsLayerTree::isLayer(node)) {
+        return nullptr;
+    }
+    return qobject_cast<QgsRasterLayer *>(QgsLayerTree::toLayer(node)->layer());
+}
+
+// Opens a raster file as QGIS's GDAL provider does for the desktop, minus two costs a tile
+// does not need: the search for a default style beside the file, and the check of a missing
+// coordinate system, which would give the layer the project's system instead of leaving it
+// invalid for the caller to decide.
+std::unique_ptr<QgsRasterLayer> OpenRaster(QgsProject &project, const fs::path &path,
+                                           std::string_view name) {
+    QgsRasterLayer::LayerOptions options(false, project.transformContext());
+    options.skipCrsValidation = true;
+    auto layer = std::make_unique<QgsRasterLayer>(ToQString(path), ToQString(name),
+                                                  QStringLiteral("gdal"), options);
+    if (!layer->isValid()) {
+        QString reason = layer->error().summary();
+        if (reason.isEmpty()) {
+            reason = QStringLiteral("not a raster QGIS can read");
+        }
+        throw FileError("Could not open " + path.string() + " as a raster layer: " +
+                        reason.toStdString());
+    }
+    return layer;
+}
+
+// Hands a layer to the project without letting the project place it in the layer tree.
+QgsRasterLayer &AddToProject(QgsProject &project, std::unique_ptr<QgsRasterLayer> layer) {
+    if (project.addMapLayer(layer.get(), false) == nullptr) {
+        throw Error("QGIS refused to add the layer " + layer->name().toStdString() +
+                    " to the project");
+    }
+    return *layer.release();
+}
+
+// While it lives, moving nodes out of the layer tree does not make the project drop their
+// layers (the bridge removes the layers of nodes that leave the tree).
+class ScopedDetachedBridge {
+public:
+    explicit ScopedDetachedBridge(QgsProject &project)
+        : m_bridge(project.layerTreeRegistryBridge()),
+          m_wasEnabled(m_bridge != nullptr && m_bridge->isEnabled()) {
+        if (m_wasEnabled) {
+            m_bridge->setEnabled(false);
+        }
+    }
+    ScopedDetachedBridge(const ScopedDetachedBridge &) = delete;
+    ScopedDetachedBridge &operator=(const ScopedDetachedBridge &) = delete;
+    ~ScopedDetachedBridge() {
+        if (m_wasEnabled) {
+            m_bridge->setEnabled(true);
+        }
+    }
+
+private:
+    QgsLayerTreeRegistryBridge *m_bridge;
+    bool m_wasEnabled;
+};
+
+QgsLayerTreeGroup *FirstGroupNamed(QgsLayerTreeGroup &parent, const QString &name) {
+    for (QgsLayerTreeNode *child : parent.children()) {
+        if (QgsLayerTree::isGroup(child) && QgsLayerTree::toGroup(child)->name() == name) {
+            return QgsLayerTree::toGroup(child);
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+LevelGroupLayers::LevelGroupLayers(QgsLayerTreeGroup &group) : m_group(&group) {
+    const QList<QgsLayerTreeNode *> children = group.children();
+    m_byUpperName.reserve(children.size());
+    for (QgsLayerTreeNode *child : children) {
+        if (QgsRasterLayer *layer = AsRasterLayer(child)) {
+            Insert(*layer);
+        }
+    }
+}
+
+QgsRasterLayer *LevelGroupLayers::Find(const QString &name) const {
+    return m_byUpperName.value(name.toUpper(), nullptr);
+}
+
+void LevelGroupLayers::Insert(QgsRasterLayer &layer) {
+    const QString key = layer.name().toUpper();
+    if (!m_byUpperName.contains(key)) {
+        m_byUpperName.insert(key, &layer);
+    }
+}
+
+void SortGrLayerByName(QgsLayerTreeGroup &group, bool ascending) {
+    QList<QgsLayerTreeNode *> nodes = group.children();
+    if (nodes.size() < 2) {
+        return;
+    }
+    const auto name = [](const QgsLayerTreeNode *node) { return node->name(); };
+    std::stable_sort(nodes.begin(), nodes.end(), [&](const auto *a, const auto *b) {
+        // QString compares UTF-16 code units: plain text by character code, case-sensitive.
+        return ascending ? name(a) < name(b) : name(b) < name(a);
+    });
+    // Take the children out without destroying them, last first, then put them back in the
+    // sorted order in one insertion.
+    const QList<QgsLayerTreeNode *> current = group.children();
+    for (auto it = current.crbegin(); it != current.crend(); ++it) {
+        group.takeChild(*it);
+    }
+    group.insertChildNodes(0, nodes);
+}
+
+QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_view rootName,
+                                  std::string_view levelPrefix, dialogs::UiPort &ui) {
+    const std::string levelName = LevelGroupName(levelPrefix, level);
+    try {
+        QgsLayerTreeGroup &tree = *project.layerTreeRoot();
+        const QString rootText = ToQString(rootName);
+        QgsLayerTreeGroup *root = FirstGroupNamed(tree, rootText);
+        if (root == nullptr) {
+            // A new source stands on top of the map, as a layer added in the desktop does.
+            root = tree.insertGroup(0, rootText);
+            if (root == nullptr) {
+                throw Error("QGIS did not create the group " + std::string(rootName));
+            }
+        }
+        root->setExpanded(true);
+
+        const QString levelText = QString::fromStdString(levelName);
+        QgsLayerTreeGroup *levelGroup = FirstGroupNamed(*root, levelText);
+        if (levelGroup == nullptr) {
+            levelGroup = root->addGroup(levelText);
+            if (levelGroup == nullptr) {
+                throw Error("QGIS did not create the group " + levelName);
+            }
+            const ScopedDetachedBridge keepLayers(project);
+            SortGrLayerByName(*root, false);
+        }
+        root->setExpanded(true);
+        return levelGroup;
+    } catch (const std::exception &) {
+        // The levelName fits in two digits only for levels 0 to 99, as the message wants.
+        ui.ShowMessage("can not create layer " + levelName);
+        return nullptr;
+    }
+}
+
+QgsRasterLayer *ExistRasterLayer(std::string_view fileNameWithExt,
+                                 const LevelGroupLayers &levelGroup, dialogs::UiPort &ui) {
+    try {
+        return levelGroup.Find(ToQString(fileNameWithExt));
+    } catch (const std::exception &e) {
+        dialogs::ReportException(ui, dialogs::ProcedureText("ExistRasterLayer ", "", 0), e,
+                                 dialogs::kMessageMode);
+        return nullptr;
+    }
+}
+
+QgsRasterLayer *addRasterLayer(QgsProject &project, const fs::path &fullFileName,
+                               std::string_view fileNameWithExt, LevelGroupLayers &levelGroup,
+                               const QgsCoordinateReferenceSystem &fallbackCrs,
+                               dialogs::UiPort &ui) {
+    try {
+        std::unique_ptr<QgsRasterLayer> opened = OpenRaster(project, fullFileName, fileNameWithExt);
+        if (!opened->crs().isValid() && fallbackCrs.isValid()) {
+            opened->setCrs(fallbackCrs);
+        }
+        QgsRasterLayer &layer = AddToProject(project, std::move(opened));
+        QgsLayerTreeLayer *node = levelGroup.Group().addLayer(&layer);
+        if (node == nullptr) {
+            project.removeMapLayer(&layer);
+            throw Error("QGIS did not add the layer " + std::string(fileNameWithExt) +
+                        " to its group");
+        }
+        // A tile's legend (its three bands) says nothing; one line per tile keeps the group
+        // readable.
+        node->setExpanded(false);
+        levelGroup.Insert(layer);
+        return &layer;
+    } catch (const std::exception &e) {
+        dialogs::ReportException(ui, dialogs::ProcedureText("addRasterLayer ", "", 0), e,
+                                 dialogs::kMessageMode);
+        return nullptr;
+    }
+}
+
+QgsCoordinateReferenceSystem TileCrs(tiles::TilesType type) {
+    const std::optional<int> code = mapout::CoordSystemCodeOf(type);
+    if (!code || !HasTileLayers(type)) {
+        return {};
+    }
+    std::string authority = "ESRI:";
+    AppendInt(authority, *code);
+    return QgsCoordinateReferenceSystem(QString::fromStdString(authority));
+}
+
+std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
+                              const tiles::TileList &list, int level, tiles::TilesType type,
+                              const settings::Settings &settings, dialogs::UiPort &ui) {
+    std::int64_t wasAdded = 0;
+    bool progressShown = false;
+    try {
+        if (!HasTileLayers(type)) {
+            std::string text = "Tiles of type ";
+            AppendInt(text, static_cast<int>(type));
+            throw ArgumentError(text + " have no layers in the map");
+        }
+        QgsLayerTreeGroup *group =
+            FindGooGrLayer(project, level, GetRootName(type, settings), GetLevelPrefix(settings), ui);
+        if (group == nullptr) {
+            return -1;
+        }
+        const QgsCoordinateReferenceSystem fallbackCrs = TileCrs(type);
+        LevelGroupLayers levelGroup(*group);
+        const ScopedFastRasterOpening fastOpening;
+        const ScopedSkipUnusedStatistics noStatistics;
+        FolderIndex files;
+
+        mapout::detail::ProgressPass progress(ui, kAddRastersLabel, list.Size());
+        progressShown = true;
+        std::int64_t i = 0;
+        std::string name;
+        list.ForEach([&](const tiles::TileRecord &record) {
+            name = TileLayerName(type, record, level);
+            const fs::path folder = download::TileFolder(levelFolder, type, record);
+            if (files.Exists(folder, name)) {
+                QgsRasterLayer *layer = ExistRasterLayer(name, levelGroup, ui);
+                if (layer == nullptr &&
+                    addRasterLayer(project, folder / name, name, levelGroup, fallbackCrs, ui) !=
+                        nullptr) {
+                    ++wasAdded;
+                }
+            }
+            progress.Step(i++);
+        });
+        mapout::detail::ProgressPass::Clear(ui);
+        return wasAdded;
+    } catch (const std::exception &e) {
+        if (progressShown) {
+            mapout::detail::ProgressPass::Clear(ui);
+        }
+        dialogs::ReportException(ui, dialogs::ProcedureText("AddGoogleRasters ", "", 0), e,
+                                 dialogs::kMessageMode);
+        return -1;
+    }
+}
+
+QgsRasterLayer &AddRasterToRoot(QgsProject &project, const fs::path &path, std::string_view name) {
+    const ScopedFastRasterOpening fastOpening;
+    QgsRasterLayer &layer = AddToProject(project, OpenRaster(project, path, name));
+    if (project.layerTreeRoot()->insertLayer(0, &layer) == nullptr) {
+        project.removeMapLayer(&layer);
+        throw Error("QGIS did not add the layer " + std::string(name) + " to the layer tree");
+    }
+    return layer;
+}
+
+} // namespace tessaro::integration
