@@ -14,7 +14,6 @@
 #include <qgslayertree.h>
 #include <qgslayertreegroup.h>
 #include <qgslayertreelayer.h>
-#include <qgslayertreeregistrybridge.h>
 #include <qgsproject.h>
 #include <qgsrasterlayer.h>
 
@@ -72,30 +71,6 @@ QgsRasterLayer &AddToProject(QgsProject &project, std::unique_ptr<QgsRasterLayer
     return *layer.release();
 }
 
-// While it lives, moving nodes out of the layer tree does not make the project drop their
-// layers (the bridge removes the layers of nodes that leave the tree).
-class ScopedDetachedBridge {
-public:
-    explicit ScopedDetachedBridge(QgsProject &project)
-        : m_bridge(project.layerTreeRegistryBridge()),
-          m_wasEnabled(m_bridge != nullptr && m_bridge->isEnabled()) {
-        if (m_wasEnabled) {
-            m_bridge->setEnabled(false);
-        }
-    }
-    ScopedDetachedBridge(const ScopedDetachedBridge &) = delete;
-    ScopedDetachedBridge &operator=(const ScopedDetachedBridge &) = delete;
-    ~ScopedDetachedBridge() {
-        if (m_wasEnabled) {
-            m_bridge->setEnabled(true);
-        }
-    }
-
-private:
-    QgsLayerTreeRegistryBridge *m_bridge;
-    bool m_wasEnabled;
-};
-
 QgsLayerTreeGroup *FirstGroupNamed(QgsLayerTreeGroup &parent, const QString &name) {
     for (QgsLayerTreeNode *child : parent.children()) {
         if (QgsLayerTree::isGroup(child) && QgsLayerTree::toGroup(child)->name() == name) {
@@ -138,13 +113,17 @@ void SortGrLayerByName(QgsLayerTreeGroup &group, bool ascending) {
         // QString compares UTF-16 code units: plain text by character code, case-sensitive.
         return ascending ? name(a) < name(b) : name(b) < name(a);
     });
-    // Take the children out without destroying them, last first, then put them back in the
-    // sorted order in one insertion.
-    const QList<QgsLayerTreeNode *> current = group.children();
-    for (auto it = current.crbegin(); it != current.crend(); ++it) {
-        group.takeChild(*it);
+    // Put copies in the sorted order below the children, then drop the children: QGIS has
+    // no way to move a node within its group, and a node taken out of the tree loses the
+    // children of its own.
+    const int count = static_cast<int>(nodes.size());
+    QList<QgsLayerTreeNode *> copies;
+    copies.reserve(count);
+    for (const QgsLayerTreeNode *node : nodes) {
+        copies.append(node->clone());
     }
-    group.insertChildNodes(0, nodes);
+    group.insertChildNodes(count, copies);
+    group.removeChildren(0, count);
 }
 
 QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_view rootName,
@@ -170,8 +149,12 @@ QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_vi
             if (levelGroup == nullptr) {
                 throw Error("QGIS did not create the group " + levelName);
             }
-            const ScopedDetachedBridge keepLayers(project);
             SortGrLayerByName(*root, false);
+            // Sorting replaced the children by copies.
+            levelGroup = FirstGroupNamed(*root, levelText);
+            if (levelGroup == nullptr) {
+                throw Error("The group " + levelName + " was lost while sorting");
+            }
         }
         root->setExpanded(true);
         return levelGroup;

@@ -68,7 +68,11 @@ QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_vi
 
 /// Sorts the children of a group by name, as plain text compared by character code (letter
 /// case matters): ascending when ascending is true, else descending. Children of equal names
-/// keep their order. The layers in the moved subtrees stay in the project.
+/// keep their order. The children are replaced by copies in the new order (QGIS cannot move a
+/// node within its group): pointers to them, or to nodes below them, are no longer valid
+/// afterwards, while the layers stay in the project.
+///
+/// Complexity: O(nodes below the group), the copying.
 void SortGrLayerByName(QgsLayerTreeGroup &group, bool ascending);
 
 /// Returns the raster layer of the level group whose name equals fileNameWithExt without
