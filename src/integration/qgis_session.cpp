@@ -6,6 +6,7 @@
 #include <qgsproviderregistry.h>
 
 #include <QCoreApplication>
+#include <QSettings>
 #include <QString>
 
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <list>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -52,12 +54,46 @@ QString PrefixPath() {
                                       : TESSARO_QGIS_PREFIX);
 }
 
+// Sets an environment variable for the life of the session and restores it afterwards.
+class SessionVariable {
+public:
+    SessionVariable(const char *name, const fs::path &value) : m_name(name) {
+        if (const char *previous = std::getenv(name)) {
+            m_previous = previous;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    SessionVariable(const SessionVariable &) = delete;
+    SessionVariable &operator=(const SessionVariable &) = delete;
+    ~SessionVariable() {
+        if (m_previous) {
+            ::setenv(m_name, m_previous->c_str(), 1);
+        } else {
+            ::unsetenv(m_name);
+        }
+    }
+
+private:
+    const char *m_name;
+    std::optional<std::string> m_previous;
+};
+
+fs::path MakePrivateFolder(const fs::path &folder) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec || ::chmod(folder.c_str(), S_IRWXU) != 0) {
+        throw FileError("Could not create the folder " + folder.string() +
+                        " in the QGIS profile" + (ec ? ": " + ec.message() : std::string()));
+    }
+    return folder;
+}
+
 } // namespace
 
 struct QgisSession::Impl {
     fs::path profile;
     bool ownsProfile = false;
-    bool setRuntimeDir = false;
+    std::list<SessionVariable> variables;
 
     // QApplication keeps references to argc and argv for its whole life. "-platform
     // offscreen" selects Qt's platform without a display, whatever QT_QPA_PLATFORM says.
@@ -67,9 +103,7 @@ struct QgisSession::Impl {
     std::unique_ptr<QgsApplication> app;
 
     void Release() noexcept {
-        if (setRuntimeDir) {
-            ::unsetenv("XDG_RUNTIME_DIR");
-        }
+        variables.clear();
         if (ownsProfile) {
             std::error_code ec;
             fs::remove_all(profile, ec);
@@ -101,15 +135,23 @@ QgisSession::QgisSession(const fs::path &profileFolder) : m_impl(std::make_uniqu
                                 (ec ? ": " + ec.message() : std::string()));
             }
         }
+        // QGIS keeps its settings where the desktop does, relative to the profile:
+        // <profile>/QGIS/QGIS3.ini. Without this, QSettings would write them into the user's
+        // configuration folder under the name of this program. Settings that name their own
+        // organization and application in the native format (Tessaro's) are not affected.
+        QCoreApplication::setOrganizationName(QStringLiteral("QGIS"));
+        QCoreApplication::setOrganizationDomain(QStringLiteral("qgis.org"));
+        QCoreApplication::setApplicationName(QStringLiteral("QGIS3"));
+        QSettings::setDefaultFormat(QSettings::IniFormat);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope,
+                           QString::fromStdString(s.profile.string()));
+        // Qt's standard locations follow these variables: QGIS's network cache and any data
+        // it keeps outside its profile land in the profile too. Qt wants a runtime folder
+        // private to the user and complains when none is set.
+        s.variables.emplace_back("XDG_CACHE_HOME", MakePrivateFolder(s.profile / "cache"));
+        s.variables.emplace_back("XDG_DATA_HOME", MakePrivateFolder(s.profile / "data"));
         if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-            // Qt wants the runtime folder private to the user.
-            const fs::path runtime = s.profile / "runtime";
-            std::error_code ec;
-            fs::create_directories(runtime, ec);
-            if (!ec && ::chmod(runtime.c_str(), S_IRWXU) == 0) {
-                ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-                s.setRuntimeDir = true;
-            }
+            s.variables.emplace_back("XDG_RUNTIME_DIR", MakePrivateFolder(s.profile / "runtime"));
         }
 
         s.app = std::make_unique<QgsApplication>(s.argc, s.argv.data(), false,

@@ -14,14 +14,15 @@ namespace tessaro::integration {
 /// used, and destroy every project and layer before the session ends. A second session in the
 /// same process, or a Qt application created by someone else, is refused.
 ///
-/// QGIS keeps its settings and databases in a profile folder of the session's own: a private
-/// temporary folder by default (removed when the session ends), so that nothing is read from
-/// or written into the user's QGIS profile. While the session runs, QSettings objects that use
-/// the INI format without a file name resolve into that profile folder (QGIS redirects them):
-/// read Tessaro's own settings before starting a session.
-///
-/// When XDG_RUNTIME_DIR is not set, the session points it at a private folder inside its
-/// profile for its lifetime, so that Qt neither complains nor creates one elsewhere.
+/// QGIS keeps its settings, databases and caches in a profile folder of the session's own: a
+/// private temporary folder by default (removed when the session ends), so that nothing is
+/// read from or written into the user's QGIS profile or home folder. To that end the session
+/// gives the process QGIS's organization and application names ("QGIS", "QGIS3") and makes
+/// QSettings default to the INI format under the profile (QGIS's settings are then
+/// <profile>/QGIS/QGIS3.ini); QSettings objects that name their own organization and
+/// application, as Tessaro's settings store does, are not affected. While the session runs,
+/// XDG_CACHE_HOME and XDG_DATA_HOME (and XDG_RUNTIME_DIR when it is not set) point at private
+/// folders inside the profile; their previous values come back at its end.
 class QgisSession {
 public:
     /// Starts QGIS. profileFolder is created when missing; an empty path makes a private
