@@ -15,6 +15,7 @@
 #include <qgslayertreegroup.h>
 #include <qgslayertreelayer.h>
 #include <qgsproject.h>
+#include <qgsproviderregistry.h>
 #include <qgsrasterlayer.h>
 
 #include <algorithm>
@@ -44,12 +45,19 @@ QgsRasterLayer *AsRasterLayer(QgsLayerTreeNode *node) {
 // Opens a raster file as QGIS's GDAL provider does for the desktop, minus two costs a tile
 // does not need: the search for a default style beside the file, and the check of a missing
 // coordinate system, which would give the layer the project's system instead of leaving it
-// invalid for the caller to decide.
+// invalid for the caller to decide. GDAL's open options go into the layer's source.
 std::unique_ptr<QgsRasterLayer> OpenRaster(QgsProject &project, const fs::path &path,
-                                           std::string_view name) {
+                                           std::string_view name,
+                                           const QStringList &openOptions = {}) {
+    QString source = ToQString(path);
+    if (!openOptions.isEmpty()) {
+        source = QgsProviderRegistry::instance()->encodeUri(
+            QStringLiteral("gdal"),
+            {{QStringLiteral("path"), source}, {QStringLiteral("openOptions"), openOptions}});
+    }
     QgsRasterLayer::LayerOptions options(false, project.transformContext());
     options.skipCrsValidation = true;
-    auto layer = std::make_unique<QgsRasterLayer>(ToQString(path), ToQString(name),
+    auto layer = std::make_unique<QgsRasterLayer>(source, ToQString(name),
                                                   QStringLiteral("gdal"), options);
     if (!layer->isValid()) {
         QString reason = layer->error().summary();
@@ -60,6 +68,16 @@ std::unique_ptr<QgsRasterLayer> OpenRaster(QgsProject &project, const fs::path &
                         reason.toStdString());
     }
     return layer;
+}
+
+// GDAL offers a JPEG at a half, a quarter and an eighth of its size as overviews decoded on
+// the fly, and opens the file once more for each when QGIS asks for them: a layer of a 256
+// pixel tile would hold its file open twice. Tiles are drawn from the file itself.
+QStringList TileOpenOptions(const fs::path &tile) {
+    if (tile.extension() == ".jpg") {
+        return {QStringLiteral("USE_INTERNAL_OVERVIEWS=NO")};
+    }
+    return {};
 }
 
 // Hands a layer to the project without letting the project place it in the layer tree.
@@ -82,13 +100,21 @@ QgsLayerTreeGroup *FirstGroupNamed(QgsLayerTreeGroup &parent, const QString &nam
 
 } // namespace
 
-LevelGroupLayers::LevelGroupLayers(QgsLayerTreeGroup &group) : m_group(&group) {
+LevelGroupLayers::LevelGroupLayers(QgsProject &project, QgsLayerTreeGroup &group)
+    : m_project(&project), m_group(&group) {
     const QList<QgsLayerTreeNode *> children = group.children();
     m_byUpperName.reserve(children.size());
     for (QgsLayerTreeNode *child : children) {
         if (QgsRasterLayer *layer = AsRasterLayer(child)) {
-            Insert(*layer);
+            Index(*layer);
         }
+    }
+}
+
+LevelGroupLayers::~LevelGroupLayers() {
+    try {
+        Commit();
+    } catch (const std::exception &) { // NOLINT(bugprone-empty-catch): Commit dropped them
     }
 }
 
@@ -96,10 +122,57 @@ QgsRasterLayer *LevelGroupLayers::Find(const QString &name) const {
     return m_byUpperName.value(name.toUpper(), nullptr);
 }
 
-void LevelGroupLayers::Insert(QgsRasterLayer &layer) {
+QgsRasterLayer &LevelGroupLayers::Add(std::unique_ptr<QgsRasterLayer> layer) {
+    QgsRasterLayer &added = *layer;
+    m_waiting.push_back(std::move(layer));
+    Index(added);
+    return added;
+}
+
+void LevelGroupLayers::Index(QgsRasterLayer &layer) {
     const QString key = layer.name().toUpper();
     if (!m_byUpperName.contains(key)) {
         m_byUpperName.insert(key, &layer);
+    }
+}
+
+void LevelGroupLayers::Commit() {
+    if (m_waiting.empty()) {
+        return;
+    }
+    QList<QgsMapLayer *> layers;
+    layers.reserve(static_cast<int>(m_waiting.size()));
+    for (const auto &layer : m_waiting) {
+        layers.append(layer.get());
+    }
+    const QList<QgsMapLayer *> added = m_project->addMapLayers(layers, false);
+    // The project owns what it took; whatever it refused goes with m_waiting.
+    for (auto &layer : m_waiting) {
+        if (added.contains(layer.get())) {
+            (void)layer.release();
+        }
+    }
+    std::vector<std::unique_ptr<QgsRasterLayer>> refused = std::move(m_waiting);
+    m_waiting.clear();
+    for (const auto &layer : refused) {
+        const QString key = layer ? layer->name().toUpper() : QString();
+        if (layer && m_byUpperName.value(key) == layer.get()) {
+            m_byUpperName.remove(key);
+        }
+    }
+    QList<QgsLayerTreeNode *> nodes;
+    nodes.reserve(added.size());
+    for (QgsMapLayer *layer : added) {
+        auto *node = new QgsLayerTreeLayer(layer);
+        // A tile's legend (its three bands) says nothing; one line per tile keeps the group
+        // readable.
+        node->setExpanded(false);
+        nodes.append(node);
+    }
+    m_group->insertChildNodes(static_cast<int>(m_group->children().size()), nodes);
+    if (added.size() != layers.size()) {
+        throw Error("QGIS refused " + std::to_string(layers.size() - added.size()) +
+                    " tile layer(s) of the group " + m_group->name().toStdString());
     }
 }
 
@@ -181,22 +254,12 @@ QgsRasterLayer *addRasterLayer(QgsProject &project, const fs::path &fullFileName
                                const QgsCoordinateReferenceSystem &fallbackCrs,
                                dialogs::UiPort &ui) {
     try {
-        std::unique_ptr<QgsRasterLayer> opened = OpenRaster(project, fullFileName, fileNameWithExt);
-        if (!opened->crs().isValid() && fallbackCrs.isValid()) {
-            opened->setCrs(fallbackCrs);
+        std::unique_ptr<QgsRasterLayer> layer =
+            OpenRaster(project, fullFileName, fileNameWithExt, TileOpenOptions(fullFileName));
+        if (!layer->crs().isValid() && fallbackCrs.isValid()) {
+            layer->setCrs(fallbackCrs);
         }
-        QgsRasterLayer &layer = AddToProject(project, std::move(opened));
-        QgsLayerTreeLayer *node = levelGroup.Group().addLayer(&layer);
-        if (node == nullptr) {
-            project.removeMapLayer(&layer);
-            throw Error("QGIS did not add the layer " + std::string(fileNameWithExt) +
-                        " to its group");
-        }
-        // A tile's legend (its three bands) says nothing; one line per tile keeps the group
-        // readable.
-        node->setExpanded(false);
-        levelGroup.Insert(layer);
-        return &layer;
+        return &levelGroup.Add(std::move(layer));
     } catch (const std::exception &e) {
         dialogs::ReportException(ui, dialogs::ProcedureText("addRasterLayer ", "", 0), e,
                                  dialogs::kMessageMode);
@@ -231,7 +294,7 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
             return -1;
         }
         const QgsCoordinateReferenceSystem fallbackCrs = TileCrs(type);
-        LevelGroupLayers levelGroup(*group);
+        LevelGroupLayers levelGroup(project, *group);
         const ScopedFastRasterOpening fastOpening;
         const ScopedSkipUnusedStatistics noStatistics;
         FolderIndex files;
@@ -253,6 +316,7 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
             }
             progress.Step(i++);
         });
+        levelGroup.Commit();
         mapout::detail::ProgressPass::Clear(ui);
         return wasAdded;
     } catch (const std::exception &e) {

@@ -13,7 +13,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 class QgsCoordinateReferenceSystem;
 class QgsLayerTreeGroup;
@@ -25,33 +27,51 @@ namespace tessaro::integration {
 /// Caption of the progress label while tiles become layers.
 inline constexpr std::string_view kAddRastersLabel = "add rasters to map";
 
-/// The raster layers of one level group, looked up by name without regard to letter case.
+/// The raster layers of one level group, looked up by name without regard to letter case,
+/// and the new tile layers waiting to join it.
+///
 /// The group's children are read once when the object is made, so that a run over thousands
-/// of tiles asks a hash table instead of walking the group for every tile; layers added
-/// through addRasterLayer are entered as they come.
+/// of tiles asks a hash table instead of walking the group for every tile. New layers join the
+/// project and the bottom of the group together at Commit: QGIS spends time proportional to
+/// the project's layers on every addition, so adding thousands of layers one at a time would
+/// take time quadratic in their number.
 ///
 /// The object holds plain pointers into the project: use it only while nothing else removes
 /// layers or the group (within one call of AddGoogleRasters).
 ///
-/// Complexity: O(children) to make, O(1) per look-up; memory one entry per raster layer.
+/// Complexity: O(children) to make, O(1) per look-up and per added layer, O(project's layers
+/// + added layers) per commit; memory one entry per raster layer.
 class LevelGroupLayers {
 public:
-    explicit LevelGroupLayers(QgsLayerTreeGroup &group);
+    LevelGroupLayers(QgsProject &project, QgsLayerTreeGroup &group);
+    /// Commits the layers still waiting; when QGIS refuses them they are dropped.
+    ~LevelGroupLayers();
+    LevelGroupLayers(const LevelGroupLayers &) = delete;
+    LevelGroupLayers &operator=(const LevelGroupLayers &) = delete;
 
     /// The level group.
     [[nodiscard]] QgsLayerTreeGroup &Group() const noexcept { return *m_group; }
 
-    /// Returns the first raster layer of the group (from the top) whose name equals name in
-    /// upper case, or nullptr.
+    /// Returns the first raster layer of the group (from the top, waiting layers last) whose
+    /// name equals name in upper case, or nullptr.
     [[nodiscard]] QgsRasterLayer *Find(const QString &name) const;
 
-    /// Enters a layer just added below the group's other children. An earlier layer of the
-    /// same name stays the one Find returns.
-    void Insert(QgsRasterLayer &layer);
+    /// Takes a new layer, which Find knows at once and which joins the project and the group
+    /// at the next Commit.
+    QgsRasterLayer &Add(std::unique_ptr<QgsRasterLayer> layer);
+
+    /// Adds the waiting layers to the project and below the group's children, in the order
+    /// they came, collapsed so that the group shows one line per tile.
+    /// @throws tessaro::Error when QGIS refuses them; they are dropped then.
+    void Commit();
 
 private:
+    void Index(QgsRasterLayer &layer);
+
+    QgsProject *m_project;
     QgsLayerTreeGroup *m_group;
     QHash<QString, QgsRasterLayer *> m_byUpperName;
+    std::vector<std::unique_ptr<QgsRasterLayer>> m_waiting;
 };
 
 /// Returns the level group of a tile source at a level: the first top-level group of the
@@ -81,14 +101,15 @@ void SortGrLayerByName(QgsLayerTreeGroup &group, bool ascending);
 QgsRasterLayer *ExistRasterLayer(std::string_view fileNameWithExt,
                                  const LevelGroupLayers &levelGroup, dialogs::UiPort &ui);
 
-/// Creates a raster layer named fileNameWithExt from the tile file fullFileName, adds it to
-/// the project and below the other children of the level group (collapsed, so that the group
-/// shows one line per tile), and returns it. A tile whose coordinate system QGIS cannot read
-/// (no side file) gets fallbackCrs. The layer does not load a default style and computes no
-/// statistics its rendering does not use.
+/// Creates a raster layer named fileNameWithExt from the tile file fullFileName and hands it
+/// to the level group, which adds it to the project below its other children at its next
+/// commit; returns the layer. A tile whose coordinate system QGIS cannot read (no side file)
+/// gets fallbackCrs. The layer loads no default style and computes no statistics its rendering
+/// does not use; a JPEG tile is opened without the reduced-resolution views GDAL would
+/// otherwise offer, each of which keeps the file open once more.
 ///
 /// A file QGIS cannot open as a raster, or any other failure, is reported through the error
-/// report under "addRasterLayer " and gives nullptr; the project is then unchanged.
+/// report under "addRasterLayer " and gives nullptr; nothing is added then.
 QgsRasterLayer *addRasterLayer(QgsProject &project, const std::filesystem::path &fullFileName,
                                std::string_view fileNameWithExt, LevelGroupLayers &levelGroup,
                                const QgsCoordinateReferenceSystem &fallbackCrs,
@@ -111,8 +132,12 @@ QgsRasterLayer *addRasterLayer(QgsProject &project, const std::filesystem::path 
 /// addRasterLayer and the run goes on. Any other failure (a type without layers, for one) is
 /// reported under "AddGoogleRasters " and gives −1; layers added before stay.
 ///
+/// The new layers join the project together at the end of the run (also after a failure), so
+/// that the run takes time linear in the number of tiles.
+///
 /// Complexity: one look-up in the folder index and one in the level group's index per tile,
-/// one GDAL open per layer added; the level folder is listed once.
+/// one GDAL open per layer added (the tile stays open while the layer lives); the level folder
+/// is listed once.
 /// @pre a QgisSession is running.
 std::int64_t AddGoogleRasters(QgsProject &project, const std::filesystem::path &levelFolder,
                               const tiles::TileList &list, int level, tiles::TilesType type,
