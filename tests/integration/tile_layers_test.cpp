@@ -12,6 +12,7 @@
 
 #include <qgslayertree.h>
 #include <qgsproject.h>
+#include <qgsproviderregistry.h>
 #include <qgsrasterlayer.h>
 
 #include <gtest/gtest.h>
@@ -61,7 +62,9 @@ void ExpectTileLayers(const QgsLayerTreeGroup &group, const Load &load, const ch
             qobject_cast<const QgsRasterLayer *>(QgsLayerTree::toLayer(group.children()[int(i)])->layer());
         ASSERT_NE(layer, nullptr);
         ASSERT_TRUE(layer->isValid());
-        EXPECT_EQ(fs::path(layer->source().toStdString()), load.images[i]);
+        const QVariantMap source =
+            QgsProviderRegistry::instance()->decodeUri("gdal", layer->source());
+        EXPECT_EQ(fs::path(source["path"].toString().toStdString()), load.images[i]);
         EXPECT_EQ(layer->crs().authid().toStdString(), crs);
         const test::Extent expected =
             test::WorldFileExtent(download::WorldFilePath(load.images[i], load.type));
