@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
 #include <iterator>
 #include <cstdlib>
@@ -186,7 +187,11 @@ void BM_AddGoogleRasters(benchmark::State &state) {
         done += tiles;
         state.PauseTiming();
         state.counters["open_files"] = OpenFiles();
+        const auto start = std::chrono::steady_clock::now();
         project.reset();
+        state.counters["release_ms"] = std::chrono::duration<double, std::milli>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count();
         state.ResumeTiming();
     }
     Rate(state, done, tiles);

@@ -51,7 +51,12 @@ ScopedSkipUnusedStatistics::~ScopedSkipUnusedStatistics() {
 }
 
 void ReleaseLayers(QgsProject &project) noexcept {
-    project.layerTreeRoot()->removeAllChildren();
+    // The tree keeps a list of all its layers in drawing order and, whenever nodes leave it,
+    // looks every listed layer up in the whole tree. Emptied first, the list costs nothing.
+    QgsLayerTree &tree = *project.layerTreeRoot();
+    tree.setHasCustomLayerOrder(false);
+    tree.setCustomLayerOrder(QList<QgsMapLayer *>());
+    tree.removeAllChildren();
     project.removeAllMapLayers();
 }
 

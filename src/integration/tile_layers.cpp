@@ -18,6 +18,9 @@
 #include <qgsproviderregistry.h>
 #include <qgsrasterlayer.h>
 
+#include <QSet>
+#include <QStringList>
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -145,10 +148,19 @@ void LevelGroupLayers::Commit() {
     for (const auto &layer : m_waiting) {
         layers.append(layer.get());
     }
-    const QList<QgsMapLayer *> added = m_project->addMapLayers(layers, false);
+    // For every layer it takes in, the project walks all its layers, those of the same call
+    // included: taken in slices, each slice meets only the layers before it, which halves
+    // that quadratic cost.
+    constexpr int kSlice = 500;
+    QList<QgsMapLayer *> added;
+    added.reserve(layers.size());
+    for (int first = 0; first < layers.size(); first += kSlice) {
+        added += m_project->addMapLayers(layers.mid(first, kSlice), false);
+    }
     // The project owns what it took; whatever it refused goes with m_waiting.
+    const QSet<QgsMapLayer *> taken(added.cbegin(), added.cend());
     for (auto &layer : m_waiting) {
-        if (added.contains(layer.get())) {
+        if (taken.contains(layer.get())) {
             (void)layer.release();
         }
     }
