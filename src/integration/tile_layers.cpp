@@ -73,9 +73,10 @@ std::unique_ptr<QgsRasterLayer> OpenRaster(QgsProject &project, const fs::path &
     return layer;
 }
 
-// GDAL offers a JPEG at a half, a quarter and an eighth of its size as overviews decoded on
-// the fly, and opens the file once more for each when QGIS asks for them: a layer of a 256
-// pixel tile would hold its file open twice. Tiles are drawn from the file itself.
+// GDAL offers a JPEG at reduced sizes as overviews decoded on the fly and opens the file once
+// more to serve them as soon as QGIS asks for overviews: every tile layer would hold its file
+// open twice, and ten thousand layers would exhaust the usual limit of open files. A 256 pixel
+// tile draws fast enough from the file itself.
 QStringList TileOpenOptions(const fs::path &tile) {
     if (tile.extension() == ".jpg") {
         return {QStringLiteral("USE_INTERNAL_OVERVIEWS=NO")};
@@ -314,9 +315,8 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         mapout::detail::ProgressPass progress(ui, kAddRastersLabel, list.Size());
         progressShown = true;
         std::int64_t i = 0;
-        std::string name;
         list.ForEach([&](const tiles::TileRecord &record) {
-            name = TileLayerName(type, record, level);
+            const std::string name = TileLayerName(type, record, level);
             const fs::path folder = download::TileFolder(levelFolder, type, record);
             if (files.Exists(folder, name)) {
                 QgsRasterLayer *layer = ExistRasterLayer(name, levelGroup, ui);
