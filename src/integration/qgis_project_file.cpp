@@ -67,6 +67,9 @@ QgisProjectFile QgisProjectFile::Open(const fs::path &path, LayerLoading loading
     }
     if (fs::exists(status)) {
         const ScopedFastRasterOpening fastOpening;
+        // QGIS keeps every layer's XML as read (looking it up in the whole document, which
+        // costs time quadratic in the number of layers) and writes a layer it could not open
+        // back from that copy: layers read without their data need it.
         QgsProject::ReadFlags flags;
         if (loading == LayerLoading::Deferred) {
             flags |= QgsProject::ReadFlag::FlagDontResolveLayers;
@@ -124,7 +127,20 @@ void QgisProjectFile::Save() {
         }
     } cleanup{project, file, temporary};
 
-    if (!project.write(Q(temporary))) {
+    // Unless the user chose a drawing order of their own, the tree's list of layers in drawing
+    // order is the tree's order and QGIS rebuilds it when it reads the file; written out, each
+    // of its entries would be looked up in the whole tree on reading.
+    QgsLayerTree &tree = *project.layerTreeRoot();
+    const bool ownOrder = tree.hasCustomLayerOrder();
+    const QList<QgsMapLayer *> order = ownOrder ? QList<QgsMapLayer *>() : tree.customLayerOrder();
+    if (!ownOrder) {
+        tree.setCustomLayerOrder(QList<QgsMapLayer *>());
+    }
+    const bool written = project.write(Q(temporary));
+    if (!ownOrder) {
+        tree.setCustomLayerOrder(order);
+    }
+    if (!written) {
         QString reason = project.error();
         if (reason.isEmpty()) {
             reason = QStringLiteral("QGIS gave no reason");

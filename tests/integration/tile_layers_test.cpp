@@ -148,6 +148,34 @@ TEST_F(TileLayersTest, TilesAlreadyInTheirGroupAreNotAddedAgain) {
     EXPECT_TRUE(ui.messages.empty());
 }
 
+TEST_F(TileLayersTest, AProjectReadWithoutOpeningItsLayersIsExtendedAndSavedWhole) {
+    const Load first(dir.Path(), TilesType::GoogleSat, 12);
+    const Load second(dir.Path(), TilesType::GoogleSat, 13);
+    {
+        QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
+        ASSERT_EQ(first.AddTo(project.Project(), ui), first.list.Size());
+        project.Save();
+    }
+    {
+        QgisProjectFile project =
+            QgisProjectFile::Open(dir / "map.qgs", QgisProjectFile::LayerLoading::Deferred);
+        EXPECT_EQ(first.AddTo(project.Project(), ui), 0);
+        ASSERT_EQ(second.AddTo(project.Project(), ui), second.list.Size());
+        project.Save();
+        EXPECT_EQ(project.Project().layerTreeRoot()->customLayerOrder().size(),
+                  first.list.Size() + second.list.Size())
+            << "saving keeps the drawing order of the open project";
+    }
+    QgisProjectFile reread = QgisProjectFile::Open(dir / "map.qgs");
+    QgsLayerTreeGroup *root = test::TopGroup(reread.Project(), "GSatellite");
+    ASSERT_NE(root, nullptr);
+    ASSERT_EQ(test::ChildNames(*root), (std::vector<std::string>{"Level_13/", "Level_12/"}));
+    ExpectTileLayers(*root->findGroup("Level_13"), second, "ESRI:53004");
+    ExpectTileLayers(*root->findGroup("Level_12"), first, "ESRI:53004");
+    EXPECT_EQ(reread.Project().layerTreeRoot()->layerOrder().size(),
+              first.list.Size() + second.list.Size());
+}
+
 TEST_F(TileLayersTest, OnlyATopLevelGroupOfTheExactNameIsTheRoot) {
     const Load load(dir.Path(), TilesType::YandSat, 10);
     QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
