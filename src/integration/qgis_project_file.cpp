@@ -5,7 +5,12 @@
 #include "integration/qgis_tuning.h"
 
 #include <qgslayertree.h>
+#include <qgsmaplayer.h>
 #include <qgsproject.h>
+
+#include <QDomDocument>
+#include <QDomElement>
+#include <QTextStream>
 
 #include <random>
 #include <string>
@@ -48,6 +53,26 @@ fs::path TemporarySibling(const fs::path &path) {
     throw FileError(CannotWrite(path, "no free temporary name in its folder"));
 }
 
+// QGIS keeps the XML of every layer as read, so that a layer it cannot open (a tile removed
+// since, or any layer read without its data) is written back as it was. Its own collection
+// looks every layer up in the whole document, which takes time quadratic in the number of
+// layers (minutes for ten thousand); this one walks the document once.
+void KeepLayersAsRead(QgsProject &project, const QDomDocument &document) {
+    const QMap<QString, QgsMapLayer *> layers = project.mapLayers();
+    const QDomElement projectLayers =
+        document.documentElement().firstChildElement(QStringLiteral("projectlayers"));
+    for (QDomElement element = projectLayers.firstChildElement(QStringLiteral("maplayer"));
+         !element.isNull(); element = element.nextSiblingElement(QStringLiteral("maplayer"))) {
+        QgsMapLayer *layer = layers.value(element.firstChildElement(QStringLiteral("id")).text());
+        if (layer != nullptr) {
+            QString xml;
+            QTextStream stream(&xml);
+            element.save(stream, 4);
+            layer->setOriginalXmlProperties(xml);
+        }
+    }
+}
+
 } // namespace
 
 QgisProjectFile QgisProjectFile::Open(const fs::path &path, LayerLoading loading) {
@@ -67,14 +92,17 @@ QgisProjectFile QgisProjectFile::Open(const fs::path &path, LayerLoading loading
     }
     if (fs::exists(status)) {
         const ScopedFastRasterOpening fastOpening;
-        // QGIS keeps every layer's XML as read (looking it up in the whole document, which
-        // costs time quadratic in the number of layers) and writes a layer it could not open
-        // back from that copy: layers read without their data need it.
-        QgsProject::ReadFlags flags;
+        QgsProject &project = *impl->project;
+        QgsProject::ReadFlags flags = QgsProject::ReadFlag::FlagDontStoreOriginalStyles;
         if (loading == LayerLoading::Deferred) {
             flags |= QgsProject::ReadFlag::FlagDontResolveLayers;
         }
-        if (!impl->project->read(Q(file), flags)) {
+        const QMetaObject::Connection keeping = QObject::connect(
+            &project, &QgsProject::readProject,
+            [&project](const QDomDocument &document) { KeepLayersAsRead(project, document); });
+        const bool read = project.read(Q(file), flags);
+        QObject::disconnect(keeping);
+        if (!read) {
             throw FileError("Could not read the project file " + file.string() + ": " +
                                 impl->project->error().toStdString(),
                             ErrorNumber::PathFileAccess);

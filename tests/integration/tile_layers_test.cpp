@@ -176,6 +176,28 @@ TEST_F(TileLayersTest, AProjectReadWithoutOpeningItsLayersIsExtendedAndSavedWhol
               first.list.Size() + second.list.Size());
 }
 
+TEST_F(TileLayersTest, ALayerWhoseTileVanishedIsWrittenBackAsItWas) {
+    const Load load(dir.Path(), TilesType::GoogleMap, 11);
+    {
+        QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
+        ASSERT_EQ(load.AddTo(project.Project(), ui), load.list.Size());
+        project.Save();
+    }
+    const fs::path kept = dir / "kept.png";
+    fs::rename(load.images[0], kept);
+    {
+        QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
+        EXPECT_FALSE(project.Project().mapLayersByName(QString::fromStdString(load.Names()[0]))
+                         .value(0)
+                         ->isValid());
+        project.Save();
+    }
+    fs::rename(kept, load.images[0]);
+    QgisProjectFile reread = QgisProjectFile::Open(dir / "map.qgs");
+    ExpectTileLayers(*test::TopGroup(reread.Project(), "GMap")->findGroup("Level_11"), load,
+                     "ESRI:53004");
+}
+
 TEST_F(TileLayersTest, OnlyATopLevelGroupOfTheExactNameIsTheRoot) {
     const Load load(dir.Path(), TilesType::YandSat, 10);
     QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
