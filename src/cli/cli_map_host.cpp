@@ -1,5 +1,8 @@
 #include "cli/cli_map_host.h"
 
+#include "dialogs/error_report.h"
+#include "integration/qgis_project_file.h"
+#include "integration/tile_layers.h"
 #include "mapout/block_index.h"
 #include "mapout/spatial_reference.h"
 #include "mapout/tile_sequence.h"
@@ -39,14 +42,35 @@ std::int64_t CliMapHost::FilterBySelection(const tiles::TileList &list, tiles::T
     return result.lastIndex;
 }
 
+std::int64_t CliMapHost::AddGoogleRasters(const std::filesystem::path &levelFolder,
+                                          const tiles::TileList &list, int level,
+                                          tiles::TilesType type) {
+    if (m_project == nullptr) {
+        return 0;
+    }
+    return integration::AddGoogleRasters(m_project->Project(), levelFolder, list, level, type,
+                                         m_settings, m_ui);
+}
+
 bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                             tiles::TilesType type, int level) {
     if (!m_mosaic) {
         return true;
     }
     m_mosaicResult = mosaic::BuildMosaic(levelFolder, list, type, level, *m_mosaic, m_ui);
-    return m_mosaicResult->outcome == mosaic::MosaicOutcome::Built ||
-           m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
+    const bool built = m_mosaicResult->outcome == mosaic::MosaicOutcome::Built ||
+                       m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
+    if (built && m_mosaicToProject && m_project != nullptr) {
+        try {
+            integration::AddRasterToRoot(m_project->Project(), m_mosaicResult->raster,
+                                         m_mosaicResult->layerName);
+        } catch (const std::exception &e) {
+            dialogs::ReportException(m_ui, dialogs::ProcedureText("cmdOk_Click Mocaic raster ", "", 0),
+                                     e, dialogs::kMessageMode);
+            return false;
+        }
+    }
+    return built;
 }
 
 bool CliMapHost::AddPolygonFC(const std::filesystem::path &levelFolder,

@@ -10,11 +10,16 @@
 #include <filesystem>
 #include <optional>
 
+namespace tessaro::integration {
+class QgisProjectFile;
+}
+
 namespace tessaro::cli {
 
 /// The map of a command-line run: the tiles' coordinate systems through GDAL, the block index
-/// through OGR, the selected features read from a vector dataset, the mosaic through GDAL.
-/// Without a project file there is no map to add tiles to (the run says "Added: 0 (skipped)").
+/// through OGR, the selected features read from a vector dataset, the mosaic through GDAL, and
+/// the tile layers in a QGIS project file. Without a project there is no map to add tiles to
+/// (the run says "Added: 0 (skipped)").
 class CliMapHost : public integration::MapHost {
 public:
     CliMapHost(const settings::Settings &settings, dialogs::UiPort &ui);
@@ -25,8 +30,14 @@ public:
 
     /// Takes the features of a vector dataset as the map's selected features.
     void Select(mapout::Selection selection) { m_selection = std::move(selection); }
-    /// Builds a mosaic with these options after download runs.
-    void SetMosaic(mosaic::MosaicOptions options) { m_mosaic = std::move(options); }
+    /// Builds a mosaic with these options after download runs; with addToProject the result is
+    /// also added to the project as a layer.
+    void SetMosaic(mosaic::MosaicOptions options, bool addToProject = false) {
+        m_mosaic = std::move(options);
+        m_mosaicToProject = addToProject;
+    }
+    /// The QGIS project that tiles are added to; it must outlive the runs.
+    void AttachProject(integration::QgisProjectFile &project) { m_project = &project; }
     /// What the last mosaic built, when it built one.
     [[nodiscard]] const std::optional<mosaic::MosaicResult> &MosaicBuilt() const noexcept {
         return m_mosaicResult;
@@ -40,10 +51,9 @@ public:
                                    std::vector<tiles::TileRecord> &kept) override;
     bool SetRasterSpatRef(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                           tiles::TilesType type, int level) override;
-    std::int64_t AddGoogleRasters(const std::filesystem::path &, const tiles::TileList &, int,
-                                  tiles::TilesType) override {
-        return 0; // never called: without a project the run skips the map
-    }
+    std::int64_t AddGoogleRasters(const std::filesystem::path &levelFolder,
+                                  const tiles::TileList &list, int level,
+                                  tiles::TilesType type) override;
     bool ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                     tiles::TilesType type, int level) override;
     bool HasPolygonIndex() override { return m_index.has_value(); }
@@ -57,6 +67,8 @@ private:
     mapout::Selection m_selection;
     std::optional<mosaic::MosaicOptions> m_mosaic;
     std::optional<mosaic::MosaicResult> m_mosaicResult;
+    bool m_mosaicToProject = false;
+    integration::QgisProjectFile *m_project = nullptr;
 };
 
 } // namespace tessaro::cli

@@ -5,6 +5,8 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/files.h"
+#include "integration/qgis_project_file.h"
+#include "integration/qgis_session.h"
 #include "load/load_run.h"
 #include "tileserver/tile_server.h"
 
@@ -20,8 +22,9 @@ only: the stored settings are neither read nor changed), and runs one real load 
 kind into DIR (default ./tessaro-demo): Google satellite, map and landscape, ScanEx satellite
 and map, shaded relief, Yandex satellite and map, each over a small extent in Moscow, with load
 log and .ion list, a mosaic of its tiles (<folder>/mosaic.tif) and a record per tile in the
-block index DIR/blocks.gpkg (layer "blocks"). For each run it prints the counters and where the
-files are.
+block index DIR/blocks.gpkg (layer "blocks"). Every tile and every mosaic is added to the QGIS
+project DIR/tessaro-demo.qgs, tiles grouped per source and level. For each run it prints the
+counters and where the files are.
 
 Every tile's pixels encode the tile's own numbers, so their placement can be checked through
 the world files (see 'tessaro serve').
@@ -66,6 +69,10 @@ public:
             terminal->SetAnswerWithoutAsking(dialogs::Question::CreateIndex, true);
         }
         const auto indexPath = root / "blocks.gpkg" / "blocks";
+        // One QGIS project for all runs: each source and kind gets its group, each level its
+        // group inside it, each mosaic a layer of its own.
+        integration::QgisSession qgis;
+        auto project = integration::QgisProjectFile::Open(root / "tessaro-demo.qgs");
         FdWriter out(context.stdoutFd, "standard output");
         out.Write("Built-in tile server: " + server.BaseUrl() + "\n");
         out.Flush();
@@ -92,7 +99,6 @@ public:
             settings.makeIon = true;
             settings.connections = 4;
 
-            settings.skipAddToMap = true;
             settings.createPolygon = true;
             settings.mosaic = true;
             settings.Text(settings::Key::OutPolygon) = indexPath.string();
@@ -104,7 +110,8 @@ public:
             mosaicOptions.output = folder / "mosaic.tif";
             std::error_code ec;
             std::filesystem::remove(mosaicOptions.output, ec); // a new mosaic each demo
-            host.SetMosaic(mosaicOptions);
+            host.SetMosaic(mosaicOptions, true);
+            host.AttachProject(project);
 
             load::LoadRunContext run(settings, context.ui);
             run.abort = context.abort;
@@ -132,9 +139,13 @@ public:
             }
         }
         server.Stop();
+        const bool saved = project.Save(context.ui);
         out.Write("\nBlock index of every tile: " + indexPath.string() + "\n");
+        if (saved) {
+            out.Write("QGIS project with every tile and mosaic: " + project.Path().string() + "\n");
+        }
         out.Flush();
-        return allLoaded ? kExitOk : kExitProcessing;
+        return allLoaded && saved ? kExitOk : kExitProcessing;
     }
 
 private:

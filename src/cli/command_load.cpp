@@ -7,6 +7,8 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/text.h"
+#include "integration/qgis_project_file.h"
+#include "integration/qgis_session.h"
 #include "load/load_run.h"
 
 #include <cstdlib>
@@ -24,7 +26,8 @@ constexpr std::string_view kUsageHead =
                     [--ion] [--offline] [--timeout S] [--tiles-at-once N] [--connections N]
                     [--bad-tile retry|cancel] [--bad-offline delete|exit] [--proxy-user USER]
                     [--index PATH [--yes|--no]] [--selection FILE [--selection-where EXPR]]
-                    [--mosaic OUT [mosaic options]] [--set NAME=VALUE]... [--config FILE]
+                    [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
+                    [--set NAME=VALUE]... [--config FILE]
 
 Runs a load as the dialog's load button does. The command starts from the values of a freshly
 opened dialog, applies the stored settings silently when a store exists, then the --set
@@ -56,6 +59,12 @@ Downloading:
   --proxy-user USER  proxy user name; the password comes from the environment variable
                      TESSARO_PROXY_PASSWORD or is asked at the terminal, never an argument.
                      The proxy itself comes from http_proxy / https_proxy / no_proxy.
+Map:
+  --project FILE     add the tiles to the QGIS project FILE (.qgs or .qgz; created when
+                     missing, saved at the end of the run): one group per source and kind named
+                     from the layer-name settings, one group per level ("Level_15"), one raster
+                     layer per tile file. Without it the map is skipped (Added: 0, skipped).
+  --mosaic-to-project  also add the mosaic (--mosaic) to the project
 Block index:
   --index PATH       record every tile of the run in a block index: a shapefile in a folder
                      (PATH = folder/name, ".shp" is added), or a layer of a GeoPackage
@@ -82,11 +91,12 @@ to standard error with their exact texts; the counters end the run on standard o
   Errors:   0
   Added: 0 (skipped)
 
-Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check stopped it
-or an error was reported; 2 usage error; 3 a download ended with failed tiles or was stopped.
+Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check stopped it,
+an error was reported or the project could not be written; 2 usage error; 3 a download ended
+with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 29> kOptions{{
+constexpr std::array<OptionSpec, 30> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -116,6 +126,7 @@ constexpr std::array<OptionSpec, 29> kOptions{{
     kMosaicOptions[3],
     kMosaicOptions[4],
     kMosaicOptions[5],
+    {"mosaic-to-project", false, false},
 }};
 
 std::int64_t WholeNumber(const ParsedOptions &options, std::string_view name, std::int64_t low,
@@ -214,8 +225,15 @@ public:
         if (const auto *user = options.Get("proxy-user")) {
             m_proxyUser = *user;
         }
-        if (options.Has("project")) {
-            throw ArgumentError("--project is not available yet.");
+        if (const auto *project = options.Get("project")) {
+            if (project->empty()) {
+                throw ArgumentError("--project needs a QGIS project file (.qgs or .qgz).");
+            }
+            m_project = *project;
+        }
+        m_mosaicToProject = options.Has("mosaic-to-project");
+        if (m_mosaicToProject && !m_project) {
+            throw ArgumentError("--mosaic-to-project needs --project.");
         }
         if (const auto *index = options.Get("index")) {
             if (index->empty()) {
@@ -236,6 +254,9 @@ public:
             m_selectionWhere = *where;
         }
         m_mosaic = ReadMosaicOptions(options);
+        if (options.Has("mosaic-to-project") && !m_mosaic) {
+            throw ArgumentError("--mosaic-to-project needs --mosaic.");
+        }
         if (options.Has("yes") && options.Has("no")) {
             throw ArgumentError("--yes and --no cannot both be given.");
         }
@@ -277,7 +298,7 @@ public:
         settings.offline = m_offline;
         settings.connections = m_connections;
         // Without a project file there is no map to add tiles to: as with "no tiles on TOC".
-        settings.skipAddToMap = true;
+        settings.skipAddToMap = !m_project.has_value();
         if (m_proxyUser) {
             settings.useProxy = true;
             settings.userName = *m_proxyUser;
@@ -305,7 +326,21 @@ public:
         }
         if (m_mosaic) {
             settings.mosaic = true;
-            host.SetMosaic(*m_mosaic);
+            host.SetMosaic(*m_mosaic, m_mosaicToProject);
+        }
+        // QGIS starts after the settings are read: its session takes over QSettings' folders.
+        std::optional<integration::QgisSession> qgis;
+        std::optional<integration::QgisProjectFile> project;
+        if (m_project) {
+            try {
+                qgis.emplace();
+                project.emplace(integration::QgisProjectFile::Open(
+                    *m_project, integration::QgisProjectFile::LayerLoading::Deferred));
+            } catch (const Error &e) {
+                context.ui.ShowMessage(e.what(), dialogs::Icon::Exclamation);
+                return kExitProcessing;
+            }
+            host.AttachProject(*project);
         }
         if (m_index) {
             // As the dialog does with a configured index: open it, or offer to create it.
@@ -321,10 +356,22 @@ public:
         run.host = &host;
         run.abort = context.abort != nullptr ? context.abort : &ownAbort;
         const auto result = load::CmdLoad_Click(run);
+        bool projectSaved = true;
+        if (project && (result.outcome == load::RunOutcome::Completed ||
+                        result.outcome == load::RunOutcome::Aborted ||
+                        result.outcome == load::RunOutcome::Failed)) {
+            // The project is saved whatever became of the run: it holds what was added.
+            projectSaved = project->Save(context.ui);
+        }
+        project.reset(); // every QGIS object goes before the session ends
+        qgis.reset();
         if (!result.txtLog.empty()) {
             FdWriter out(context.stdoutFd, "standard output");
             out.Write(result.txtLog + "\n");
             out.Flush();
+        }
+        if (!projectSaved) {
+            return kExitProcessing;
         }
         switch (result.outcome) {
         case load::RunOutcome::Completed:
@@ -360,6 +407,8 @@ private:
     std::optional<std::string> m_selection;
     std::string m_selectionWhere;
     std::optional<mosaic::MosaicOptions> m_mosaic;
+    std::optional<std::string> m_project;
+    bool m_mosaicToProject = false;
 };
 
 const std::string &Usage() {

@@ -1,0 +1,138 @@
+// `tessaro demo` and `tessaro load --project`: the project files they write, read back by QGIS.
+#include "integration/qgis_project_file.h"
+#include "integration_support.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+#include <qgslayertree.h>
+#include <qgslayertreegroup.h>
+#include <qgslayertreelayer.h>
+#include <qgsproject.h>
+#include <qgsrasterlayer.h>
+
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+
+using namespace tessaro;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Group {
+    const char *root;
+    const char *level;
+    const char *folder;
+    const char *crs;
+};
+
+// What the demo loads: root group, level group, folder and coordinate system per run.
+const Group kDemoGroups[] = {
+    {"GSatellite", "Level_15", "google-sat", "ESRI:53004"},
+    {"GMap", "Level_15", "google-map", "ESRI:53004"},
+    {"GLandscape", "Level_15", "google-land", "ESRI:53004"},
+    {"SSatellite", "Level_14", "scanex-sat", "ESRI:54004"},
+    {"SMap", "Level_14", "scanex-map", "ESRI:54004"},
+    {"ShadedRelief", "Level_09", "relief", "ESRI:53004"},
+    {"YSatellite", "Level_14", "yandex-sat", "ESRI:54004"},
+    {"YMap", "Level_14", "yandex-map", "ESRI:54004"},
+};
+
+fs::path WorldFileOf(const QgsRasterLayer &layer) {
+    fs::path image = layer.source().section('|', 0, 0).toStdString();
+    image.replace_extension(image.extension() == ".png" ? ".pgw" : ".jgw");
+    return image;
+}
+
+} // namespace
+
+TEST(DemoProject, QgisOpensEveryTileAndMosaicInItsPlace) {
+    test::TempDir dir;
+    const auto demo = test::RunProcess({TESSARO_BINARY, "demo", dir.Path().string()}, {},
+                                       {{"HOME", (dir / "home").string()}});
+    ASSERT_EQ(demo.exitCode, 0) << demo.err;
+
+    auto file = integration::QgisProjectFile::Open(dir / "tessaro-demo.qgs");
+    QgsProject &project = file.Project();
+    std::int64_t tileLayers = 0;
+    for (const auto &g : kDemoGroups) {
+        QgsLayerTreeGroup *root = test::TopGroup(project, g.root);
+        ASSERT_NE(root, nullptr) << g.root;
+        QgsLayerTreeGroup *level = root->findGroup(g.level);
+        ASSERT_NE(level, nullptr) << g.root << "/" << g.level;
+        const auto layers = level->findLayers();
+        EXPECT_GT(layers.size(), 0) << g.root;
+        for (QgsLayerTreeLayer *node : layers) {
+            auto *raster = qobject_cast<QgsRasterLayer *>(node->layer());
+            ASSERT_NE(raster, nullptr);
+            EXPECT_TRUE(raster->isValid()) << raster->source().toStdString();
+            EXPECT_EQ(raster->crs().authid().toStdString(), g.crs) << raster->name().toStdString();
+            const auto world = test::WorldFileExtent(WorldFileOf(*raster));
+            const auto extent = raster->extent();
+            const double tolerance = (world.xMax - world.xMin) * 1e-9;
+            EXPECT_NEAR(extent.xMinimum(), world.xMin, tolerance) << raster->name().toStdString();
+            EXPECT_NEAR(extent.yMinimum(), world.yMin, tolerance);
+            EXPECT_NEAR(extent.xMaximum(), world.xMax, tolerance);
+            EXPECT_NEAR(extent.yMaximum(), world.yMax, tolerance);
+            ++tileLayers;
+        }
+        // The run's mosaic covers exactly its tiles.
+        const auto mosaics = project.mapLayersByName("mosaic");
+        const fs::path mosaicFile = dir / g.folder / "mosaic.tif";
+        QgsRasterLayer *mosaic = nullptr;
+        for (QgsMapLayer *layer : mosaics) {
+            if (fs::path(layer->source().toStdString()) == mosaicFile) {
+                mosaic = qobject_cast<QgsRasterLayer *>(layer);
+            }
+        }
+        ASSERT_NE(mosaic, nullptr) << mosaicFile;
+        EXPECT_TRUE(mosaic->isValid());
+        EXPECT_EQ(mosaic->crs().authid().toStdString(), g.crs) << mosaicFile;
+        QgsRectangle tilesExtent;
+        for (QgsLayerTreeLayer *node : layers) {
+            tilesExtent.combineExtentWith(node->layer()->extent());
+        }
+        const double tolerance = tilesExtent.width() * 1e-9;
+        EXPECT_NEAR(mosaic->extent().xMinimum(), tilesExtent.xMinimum(), tolerance) << mosaicFile;
+        EXPECT_NEAR(mosaic->extent().yMaximum(), tilesExtent.yMaximum(), tolerance) << mosaicFile;
+        EXPECT_NEAR(mosaic->extent().xMaximum(), tilesExtent.xMaximum(), tolerance) << mosaicFile;
+        EXPECT_NEAR(mosaic->extent().yMinimum(), tilesExtent.yMinimum(), tolerance) << mosaicFile;
+    }
+
+    // Every tile is in the block index once.
+    GDALAllRegister();
+    GDALDatasetUniquePtr index(GDALDataset::Open((dir / "blocks.gpkg").c_str(), GDAL_OF_VECTOR));
+    ASSERT_NE(index, nullptr);
+    OGRLayer *blocks = index->GetLayerByName("blocks");
+    ASSERT_NE(blocks, nullptr);
+    EXPECT_EQ(blocks->GetFeatureCount(), tileLayers);
+}
+
+TEST(ProjectOption, AProjectThatCannotBeWrittenIsReportedAndTheTilesStay) {
+    test::TempDir dir;
+    const fs::path readOnly = dir / "ro";
+    fs::create_directories(readOnly);
+    if (::geteuid() == 0 && ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+        GTEST_SKIP() << "no read-only folder can be made here";
+    }
+    if (::geteuid() != 0) {
+        fs::permissions(readOnly, fs::perms::owner_write, fs::perm_options::remove);
+    }
+    fs::create_directories(dir / "tiles");
+    const auto r = test::RunProcess({TESSARO_BINARY, "load", "--level", "12", "--extent=55.70,55.80,37.50,37.70",
+                                     "--dir", (dir / "tiles").string(), "--offline", "--calculate-only",
+                                     "--project", (readOnly / "map.qgs").string(), "--config",
+                                     (dir / "s.ini").string()},
+                                    {}, {{"HOME", (dir / "home").string()}});
+    if (::geteuid() == 0) {
+        ::umount2(readOnly.c_str(), MNT_DETACH);
+    }
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("map.qgs"), std::string::npos) << r.err;
+    const tiles::TileList list({tiles::TilesType::GoogleSat, 12, 55.70, 55.80, 37.50, 37.70});
+    EXPECT_EQ(r.out, "Loaded:0\r\nNew:   " + std::to_string(list.Size()) + "\r\nErrors:   0\n");
+    EXPECT_TRUE(fs::is_directory(dir / "tiles" / "12")) << "the run itself went through";
+}
