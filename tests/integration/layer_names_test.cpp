@@ -38,26 +38,5 @@ TEST(LayerNames, EveryTypeWithLayersHasItsRootNameAndExtensions) {
     }
 }
 
-TEST(LayerNames, LevelGroupsAndTileLayers) {
-    settings::Settings s = settings::Settings::FirstOpening();
-    s.Text(settings::Settings::LevelLayerPrefix(3)) = "Y";
-    s.source = tiles::Source::Goo;
-    EXPECT_EQ(LevelGroupName(GetLevelPrefix(s), 3), "Level_03");
-    s.source = tiles::Source::Yand;
-    EXPECT_EQ(LevelGroupName(GetLevelPrefix(s), 17), "Y17");
-    s.source = tiles::Source::None;
-    EXPECT_EQ(GetLevelPrefix(s), "");
-
-    tiles::TileRecord record;
-    record.col = 17;
-    record.row = 9;
-    record.name.Assign("trtqs");
-    EXPECT_EQ(TileLayerName(TilesType::GoogleSat, record, 5), "trtqs.jpg");
-    EXPECT_EQ(TileLayerName(TilesType::YandMap, record, 5), "trtqs.png");
-    EXPECT_EQ(TileLayerName(TilesType::GoogleMap, record, 5), "17_9.png");
-    EXPECT_EQ(TileLayerName(TilesType::Shade, record, 5), "5_17-9.jpg");
-    EXPECT_EQ(TileLayerName(TilesType::Invalid, record, 5), "");
-}
-
 } // namespace
 } // namespace tessaro::integration
