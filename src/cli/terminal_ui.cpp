@@ -49,6 +49,8 @@ bool TerminalUi::Ask(dialogs::Question question, std::string_view text, std::str
                      std::string_view choices, char yes, char no) {
     ShowMessage(text, dialogs::Icon::Question, title);
     if (const auto forced = m_forced.find(question); forced != m_forced.end()) {
+        // Answered in advance: say which answer was taken, so the output reads as a dialog.
+        Put(m_err, forced->second ? "(yes)\n" : "(no)\n");
         return forced->second;
     }
     if (!m_inIsTerminal) {

@@ -92,6 +92,7 @@ TEST_F(IndexCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
 
     r = Load({"--index", index.string(), "--yes", "--calculate-only"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("Создать новый?\n(yes)\n"), std::string::npos) << r.err;
     auto records = Records((tiles / "blocks.shp").string(), "");
     const auto n = static_cast<std::size_t>(tiles::TileList(kYandex).Size());
     ASSERT_EQ(records.size(), n);
