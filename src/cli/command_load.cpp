@@ -313,6 +313,10 @@ public:
             }
         }
 
+        // Declared before the host, so that the host's index and selection are released
+        // while GDAL is still up: the end of the QGIS session shuts GDAL down.
+        std::optional<integration::QgisSession> qgis;
+        std::optional<integration::QgisProjectFile> project;
         CliMapHost host(settings, context.ui);
         if (m_selection) {
             // The features of the dataset are the map's selected features.
@@ -329,8 +333,6 @@ public:
             host.SetMosaic(*m_mosaic, m_mosaicToProject);
         }
         // QGIS starts after the settings are read: its session takes over QSettings' folders.
-        std::optional<integration::QgisSession> qgis;
-        std::optional<integration::QgisProjectFile> project;
         if (m_project) {
             try {
                 qgis.emplace();
@@ -363,8 +365,6 @@ public:
             // The project is saved whatever became of the run: it holds what was added.
             projectSaved = project->Save(context.ui);
         }
-        project.reset(); // every QGIS object goes before the session ends
-        qgis.reset();
         if (!result.txtLog.empty()) {
             FdWriter out(context.stdoutFd, "standard output");
             out.Write(result.txtLog + "\n");

@@ -52,7 +52,11 @@ QgsRasterLayer *AsRasterLayer(QgsLayerTreeNode *node) {
 std::unique_ptr<QgsRasterLayer> OpenRaster(QgsProject &project, const fs::path &path,
                                            std::string_view name,
                                            const QStringList &openOptions = {}) {
-    QString source = ToQString(path);
+    // A relative path would be kept as it stands and resolved later against whatever folder
+    // QGIS runs in; an absolute one is written relative to the project file.
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    QString source = ToQString(ec ? path : absolute);
     if (!openOptions.isEmpty()) {
         source = QgsProviderRegistry::instance()->encodeUri(
             QStringLiteral("gdal"),

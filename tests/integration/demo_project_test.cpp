@@ -136,3 +136,37 @@ TEST(ProjectOption, AProjectThatCannotBeWrittenIsReportedAndTheTilesStay) {
     EXPECT_EQ(r.out, "Loaded:0\r\nNew:   " + std::to_string(list.Size()) + "\r\nErrors:   0\n");
     EXPECT_TRUE(fs::is_directory(dir / "tiles" / "12")) << "the run itself went through";
 }
+
+TEST(ProjectOption, RelativeFoldersWithAnIndexGiveAProjectThatOpensFromAnywhere) {
+    test::TempDir dir;
+    const tiles::TileRequest request = test::SmallRequest(tiles::TilesType::GoogleSat, 12);
+    const tiles::TileList list(request);
+    const auto tiles = test::WriteTiles(dir / "tiles" / "12", tiles::TilesType::GoogleSat, list, 12);
+    // Relative names, given in the run's own folder; an offline run takes the tiles on disk.
+    const std::string extent = "--extent=" + std::to_string(request.lat1) + "," +
+                               std::to_string(request.lat2) + "," + std::to_string(request.lon1) +
+                               "," + std::to_string(request.lon2);
+    const auto r = test::RunProcess(
+        {"/bin/sh", "-c",
+         "cd \"$0\" && exec \"$1\" load --level 12 \"$2\" --dir tiles --offline --project map.qgs "
+         "--index index.gpkg/blocks --yes --config s.ini",
+         dir.Path().string(), TESSARO_BINARY, extent},
+        {}, {{"HOME", (dir / "home").string()}});
+    ASSERT_EQ(r.exitCode, 0) << "project and index together end cleanly\n" << r.err;
+    EXPECT_NE(r.out.find("Added: " + std::to_string(tiles.size())), std::string::npos) << r.out;
+
+    // Read from another folder, every layer still finds its tile.
+    const fs::path elsewhere = fs::current_path();
+    fs::current_path("/");
+    auto file = integration::QgisProjectFile::Open(dir / "map.qgs");
+    fs::current_path(elsewhere);
+    const auto layers = file.Project().layerTreeRoot()->findLayers();
+    ASSERT_EQ(static_cast<std::size_t>(layers.size()), tiles.size());
+    for (QgsLayerTreeLayer *node : layers) {
+        EXPECT_TRUE(node->layer()->isValid()) << node->layer()->source().toStdString();
+    }
+    GDALDatasetUniquePtr index(GDALDataset::Open((dir / "index.gpkg").c_str(), GDAL_OF_VECTOR));
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(index->GetLayerByName("blocks")->GetFeatureCount(),
+              static_cast<GIntBig>(tiles.size()));
+}
