@@ -35,6 +35,13 @@ struct Vertex {
 // looks only at the few segments near it instead of walking a long boundary.
 constexpr std::size_t kIndexedSegments = 32;
 
+// Coordinates closer than this (metres in the tiles' systems) count as the same, as a GIS
+// treats coordinates within its XY tolerance. Tile edges are computed from each tile's own
+// reference point, so neighbours overlap by rounding slivers of about 1e-9 m; a shape that
+// only shares an edge with a tile, or was drawn along the edges of a block-index polygon,
+// must not keep the tile beyond it for such a sliver.
+constexpr double kTolerance = 0.001;
+
 // Where along a segment a → b it lies inside a box: the parameters t ∈ [0, 1] of the
 // segment's points satisfy `lower ≤ t ≤ upper` (closed box) or `lower < t < upper` (open box)
 // with every side's constraint folded in by Liang–Barsky clipping. Each constraint has the
@@ -70,15 +77,34 @@ struct Clip {
     }
 };
 
-// True when the segment has a stretch of positive length inside the closed box (inside it
-// or along one of its sides). A segment that only touches the box at a point has none.
+// True when the segment has a stretch longer than the tolerance inside the closed box
+// (inside it or along one of its sides). A segment that only touches the box at a point, or
+// cuts across one of its corners within the tolerance, has none.
 bool HasStretchInside(const Vertex &a, const Vertex &b, const Box &box) {
-    if (a.x == b.x && a.y == b.y) {
+    const double length = std::hypot(b.x - a.x, b.y - a.y);
+    if (!(length > kTolerance)) {
         return false;
     }
     Clip clip;
     clip.To(a, b, box, false);
-    return !clip.empty && std::max(clip.lower, 0.0) < std::min(clip.upper, 1.0);
+    return !clip.empty &&
+           (std::min(clip.upper, 1.0) - std::max(clip.lower, 0.0)) * length > kTolerance;
+}
+
+// The box with every side moved inwards by the tolerance (by less for a box too small).
+Box Shrunk(const Box &box) {
+    const double d = std::min(kTolerance, std::min(box.maxX - box.minX, box.maxY - box.minY) / 4);
+    return {box.minX + d, box.minY + d, box.maxX - d, box.maxY - d};
+}
+
+// Twice the signed area of a closed ring of points first … last (last repeats first).
+double TwiceRingArea(const std::vector<Vertex> &points, std::size_t first, std::size_t last) {
+    double sum = 0;
+    for (std::size_t i = first; i < last; ++i) {
+        sum += (points[i].x - points[first].x) * (points[i + 1].y - points[first].y) -
+               (points[i + 1].x - points[first].x) * (points[i].y - points[first].y);
+    }
+    return sum;
 }
 
 // True when the segment meets the open box (the box without its sides).
@@ -95,7 +121,8 @@ class PreparedShape {
 public:
     PreparedShape(ShapeDimension dimension, const OGRGeometry &geometry) : m_dimension(dimension) {
         Collect(geometry);
-        if (m_points.empty()) {
+        if (m_points.empty() || (m_dimension == ShapeDimension::Polygon && !HasArea())) {
+            // Nothing left, or a polygon without area, which has no part in two dimensions.
             m_dimension = ShapeDimension::None;
             return;
         }
@@ -134,11 +161,12 @@ public:
                 return HasStretchInside(a, b, tile);
             });
         case ShapeDimension::Polygon:
-            // A boundary entering the open tile brings some of the polygon's area with it;
-            // otherwise the open tile lies wholly inside or wholly outside the polygon, which
-            // its centre tells.
-            if (AnySegment(tile, [&](const Vertex &a, const Vertex &b) {
-                    return MeetsInterior(a, b, tile);
+            // A boundary entering the open tile (deeper than the tolerance) brings some of the
+            // polygon's area with it; otherwise the tile lies inside or outside the polygon
+            // but for a sliver, which its centre tells.
+            if (const Box inner = Shrunk(tile);
+                AnySegment(inner, [&](const Vertex &a, const Vertex &b) {
+                    return MeetsInterior(a, b, inner);
                 })) {
                 return true;
             }
@@ -165,8 +193,20 @@ private:
         return false;
     }
 
-    // Even-odd rule: a ray from the point towards +x crosses the rings an odd number of times
-    // exactly when the point is inside. Only called for points off the boundary.
+    // True when the exterior ring encloses more than a sliver. Polygons are prepared one part
+    // at a time, so the first ring is the exterior.
+    [[nodiscard]] bool HasArea() const {
+        const std::size_t last = m_segments.empty() ? 0 : m_segments.back() + 1;
+        std::size_t end = 1;
+        while (end < last && (m_points[end].x != m_points[0].x || m_points[end].y != m_points[0].y)) {
+            ++end;
+        }
+        return std::abs(TwiceRingArea(m_points, 0, end)) / 2 > kTolerance * kTolerance;
+    }
+
+    // Even-odd rule over the rings of one polygon (its exterior and its holes): a ray from the
+    // point towards +x crosses them an odd number of times exactly when the point is inside.
+    // Only called for points off the boundary.
     [[nodiscard]] bool Contains(double x, double y) const {
         if (x < m_envelope.minX || x > m_envelope.maxX || y < m_envelope.minY ||
             y > m_envelope.maxY) {
@@ -374,10 +414,22 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
                 if (dimension != ShapeDimension::None) {
                     const OGRGeometryUniquePtr projected =
                         ProjectShape(*shape, i, projector, target);
-                    PreparedShape prepared(dimension, *projected);
-                    if (prepared.IsUsable()) {
-                        envelopes.push_back(prepared.Envelope());
-                        shapes.push_back(std::move(prepared));
+                    const auto add = [&](const OGRGeometry &part) {
+                        PreparedShape prepared(dimension, part);
+                        if (prepared.IsUsable()) {
+                            envelopes.push_back(prepared.Envelope());
+                            shapes.push_back(std::move(prepared));
+                        }
+                    };
+                    // The parts of a multipolygon are areas each: where they overlap, the
+                    // shape covers the ground twice, it has no hole there. A tile meeting
+                    // any part meets the shape.
+                    if (wkbFlatten(projected->getGeometryType()) == wkbMultiPolygon) {
+                        for (const OGRGeometry *part : *projected->toGeometryCollection()) {
+                            add(*part);
+                        }
+                    } else {
+                        add(*projected);
                     }
                 }
                 pass.Step(static_cast<std::int64_t>(i));
@@ -435,11 +487,9 @@ Selection ReadSelection(const fs::path &source, const std::string &where) {
         OGRSpatialReference *layerSrs = layer->GetSpatialRef();
         layer->ResetReading();
         while (OGRFeatureUniquePtr feature{layer->GetNextFeature()}) {
+            // A feature without geometry is selected all the same: it counts, and meets no tile.
             OGRGeometryUniquePtr geometry(feature->StealGeometry());
-            if (!geometry || geometry->IsEmpty() != 0) {
-                continue;
-            }
-            if (geometry->getSpatialReference() == nullptr && layerSrs != nullptr) {
+            if (geometry && geometry->getSpatialReference() == nullptr && layerSrs != nullptr) {
                 // The geometry takes a reference of its own; the layer's object is not changed.
                 geometry->assignSpatialReference(layerSrs);
             }

@@ -92,8 +92,8 @@ enum class ShapeDimension {
 /// Reads the selected features of a vector data source OGR opens (a shapefile, a GeoPackage,
 /// GeoJSON, …): the geometries of the features of every layer, layer by layer in the data
 /// source's order and feature by feature in each layer's order, each with its layer's
-/// coordinate system. Only a layer's first geometry field is read; features without geometry
-/// or with an empty one are passed over.
+/// coordinate system. Only a layer's first geometry field is read; a feature without geometry
+/// is a null entry (it is selected, but meets no tile).
 ///
 /// @param where an OGR attribute filter (SQL WHERE syntax) applied to every layer; empty
 ///        selects all features. A filter a layer cannot evaluate (a field it lacks) is an

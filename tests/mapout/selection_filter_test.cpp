@@ -239,7 +239,7 @@ TEST_F(ExactGridTest, PolygonsKeepTilesTheyOverlap) {
     // A triangle with a vertex in tile 2 and its other corners far outside the grid.
     EXPECT_EQ(Keep("POLYGON ((700 -100, 5000 5000, 5000 -5000, 700 -100))"), (V{2}));
     // A sliver along the edge between tiles 2 and 5, wholly inside tile 2.
-    EXPECT_EQ(Keep("POLYGON ((600 -256, 700 -256, 700 -255.999, 600 -256))"), (V{2}));
+    EXPECT_EQ(Keep("POLYGON ((600 -256, 700 -256, 700 -255.99, 600 -256))"), (V{2}));
     // A large square round the grid with no vertex near it keeps every tile.
     EXPECT_EQ(Keep("POLYGON ((-1e5 -1e5, 1e5 -1e5, 1e5 1e5, -1e5 1e5, -1e5 -1e5))").size(), 9u);
 }
@@ -566,9 +566,10 @@ TEST_F(SelectionFilterTest, SelectionsReadFromGeoPackageAndShapefile) {
         write(gpkg, nullptr, "wells", utm37.get(), true, {{"b", 6}, {"c", 4}}, ds.get());
     }
     const Selection all = mapout::ReadSelection(gpkg);
-    ASSERT_EQ(all.size(), 4u);
+    ASSERT_EQ(all.size(), 5u) << "a feature without geometry is selected too";
     EXPECT_STREQ(all[0]->getSpatialReference()->GetAuthorityCode(nullptr), "4326");
-    EXPECT_STREQ(all[3]->getSpatialReference()->GetAuthorityCode(nullptr), "32637");
+    EXPECT_EQ(all[2], nullptr);
+    EXPECT_STREQ(all[4]->getSpatialReference()->GetAuthorityCode(nullptr), "32637");
     EXPECT_EQ(Filter(google, all), (std::vector<int>{1, 4, 6, 11}));
     EXPECT_EQ(Filter(google, mapout::ReadSelection(gpkg, "name = 'b'")), (std::vector<int>{1, 6}));
     EXPECT_EQ(mapout::ReadSelection(gpkg, "name = 'nobody'").size(), 0u);
@@ -694,3 +695,45 @@ TEST_F(SelectionFilterTest, ExtentOfASelection) {
 }
 
 } // namespace
+
+// Shapes made of the tiles' own corners, as the block index records them: tile edges are
+// worked out from each tile's reference point and miss their neighbours' by rounding, which
+// must not make a shape keep the tile beyond an edge it only shares.
+TEST_F(SelectionFilterTest, BlockPolygonsKeepTheirOwnTileNotItsNeighbours) {
+    auto ring = [](const mapout::BlockCorners &c) {
+        return "POLYGON ((" + Num(c.x0) + " " + Num(c.y0) + ", " + Num(c.x1) + " " + Num(c.y0) +
+               ", " + Num(c.x1) + " " + Num(c.y1) + ", " + Num(c.x0) + " " + Num(c.y1) + ", " +
+               Num(c.x0) + " " + Num(c.y0) + "))";
+    };
+    auto corners = [](const TileRecord &r) {
+        return mapout::MakeBlockCorners(r.x, r.y, r.resX, r.resY);
+    };
+    for (std::size_t i = 0; i < googleTiles.size(); ++i) {
+        Selection one;
+        one.push_back(Shape(ring(corners(googleTiles[i])), sphere.get()));
+        EXPECT_EQ(Filter(google, one), std::vector<int>{static_cast<int>(i)}) << i;
+    }
+    // The diagonal through the corner shared by tiles 1, 2, 5 and 6 crosses 1 and 6 only.
+    const auto a = corners(googleTiles[1]);
+    const auto b = corners(googleTiles[6]);
+    Selection diagonal;
+    diagonal.push_back(Shape("LINESTRING (" + Num(a.x0) + " " + Num(a.y0) + ", " + Num(b.x1) +
+                                 " " + Num(b.y1) + ")",
+                             sphere.get()));
+    EXPECT_EQ(Filter(google, diagonal), (std::vector<int>{1, 6}));
+}
+
+// The parts of a multipolygon are areas each, overlapping or not; a polygon without area and
+// a feature without geometry meet no tile.
+TEST_F(ExactGridTest, MultipolygonPartsAndDegenerateShapes) {
+    using V = std::vector<int>;
+    // Two squares overlapping over all of tile 4, their edges outside it.
+    EXPECT_EQ(Keep("MULTIPOLYGON (((200 -200, 600 -200, 600 -600, 200 -600, 200 -200)), "
+                   "((220 -220, 580 -220, 580 -580, 220 -580, 220 -220)))"),
+              (V{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+    // A ring of three points on one line, inside tile 4.
+    EXPECT_EQ(Keep("POLYGON ((300 -300, 350 -350, 400 -400, 300 -300))"), V{});
+    Selection nothing;
+    nothing.push_back(nullptr);
+    EXPECT_EQ(Keep(std::move(nothing)), V{});
+}
