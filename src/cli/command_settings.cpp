@@ -2,6 +2,11 @@
 #include "cli/settings_options.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/text.h"
+#include "dialogs/error_report.h"
+
+#include <algorithm>
+#include <cmath>
 
 namespace tessaro::cli {
 
@@ -46,6 +51,25 @@ public:
         if (m_action == "load" && !m_changes.values.empty()) {
             throw ArgumentError("'load' takes no --set: it shows what the store holds.");
         }
+        if (m_action == "save") {
+            // The store sets the time-out and batch-size controls from these on loading,
+            // which takes only numbers in the controls' ranges.
+            for (const auto &[key, value] : m_changes.values) {
+                const auto [low, high] = key == settings::Key::TimeOut
+                                             ? std::pair{settings::kTimeMin, settings::kTimeMax}
+                                             : std::pair{settings::kTilesMin, settings::kTilesMax};
+                double number = 0;
+                if ((key == settings::Key::TimeOut || key == settings::Key::TilesAtOnce) &&
+                    (!ParseDouble(value, number) || std::nearbyint(number) < low ||
+                     std::nearbyint(number) > high)) {
+                    throw ArgumentError(std::string(settings::InfoOf(key).savedName) +
+                                        " can be stored only as a number from " +
+                                        std::to_string(low) + " to " + std::to_string(high) +
+                                        " (--set " + std::string(settings::InfoOf(key).savedName) +
+                                        "=" + value + ").");
+                }
+            }
+        }
     }
 
     int Run(CommandContext &context) override {
@@ -61,20 +85,55 @@ public:
             out.Flush();
             return kExitOk;
         }
-        const auto loaded = store.LoadFromRegistry(settings, context.ui, true);
-        const bool clean = loaded == settings::SettingsStore::LoadResult::Loaded ||
-                           loaded == settings::SettingsStore::LoadResult::NothingStored;
-        m_changes.ApplyTo(settings);
         if (m_action == "show") {
+            const auto loaded = store.LoadFromRegistry(settings, context.ui, true);
+            m_changes.ApplyTo(settings);
             out.Write(SettingsListing(settings));
             out.Flush();
-            return clean ? kExitOk : kExitProcessing;
+            return loaded == settings::SettingsStore::LoadResult::Loaded ||
+                           loaded == settings::SettingsStore::LoadResult::NothingStored
+                       ? kExitOk
+                       : kExitProcessing;
         }
-        store.Save(settings);
-        return kExitOk;
+        return Save(store, settings, context.ui);
     }
 
 private:
+    // Writes every value: the stored ones with the changes over them. A stored value that
+    // cannot be read back must be replaced by a change, or the save would put the default in
+    // its place without being asked to.
+    int Save(const settings::SettingsStore &store, settings::Settings &settings,
+             dialogs::UiPort &ui) const {
+        std::vector<std::string> unusable;
+        store.LoadFromRegistry(settings, ui, true, &unusable);
+        m_changes.ApplyTo(settings);
+        std::string kept;
+        for (const std::string &name : unusable) {
+            const auto key = settings::FindKey(name);
+            const bool replaced = std::any_of(m_changes.values.begin(), m_changes.values.end(),
+                                              [&](const auto &change) { return change.first == key; });
+            if (!replaced) {
+                kept += (kept.empty() ? "" : ", ") + name;
+            }
+        }
+        if (!kept.empty()) {
+            ui.ShowMessage("Nothing was saved: the stored " + kept +
+                               " cannot be read back (see above). Give a new value with --set "
+                               "NAME=VALUE, and every other stored value keeps its value.",
+                           dialogs::Icon::Exclamation);
+            return kExitProcessing;
+        }
+        try {
+            store.Save(settings);
+        } catch (const std::exception &e) {
+            dialogs::ReportException(
+                ui, dialogs::ProcedureText("cmdSaveTorRgistry_Click ", __FILE__, 0), e,
+                dialogs::kWindowMode);
+            return kExitProcessing;
+        }
+        return kExitOk;
+    }
+
     std::string m_action;
     SettingChanges m_changes;
 };

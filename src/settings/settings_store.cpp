@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <utility>
 #include <unistd.h>
 
 namespace tessaro::settings {
@@ -60,14 +61,27 @@ static_assert(std::size(kLoadOrder) == kKeyCount);
 std::string FormatProblem(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     std::string line;
+    bool continued = false; // the line before ended in a backslash: this one goes on its value
     while (std::getline(in, line)) {
         if (line.find('\0') != std::string::npos) {
             return "is not a settings file (it holds binary data).";
         }
         const auto first = line.find_first_not_of(" \t\r");
-        if (first != std::string::npos && line[first] == '[' &&
-            line.find(']', first) == std::string::npos) {
-            return "is not a valid settings file (a section line is not closed).";
+        const auto last = line.find_last_not_of(" \t\r");
+        const bool wasContinued = std::exchange(continued, last != std::string::npos &&
+                                                                line[last] == '\\');
+        if (first == std::string::npos || wasContinued || line[first] == ';' ||
+            line[first] == '#') {
+            continue;
+        }
+        if (line[first] == '[') {
+            if (line.find(']', first) == std::string::npos) {
+                return "is not a valid settings file (a section line is not closed).";
+            }
+        } else if (line.find('=') == std::string::npos) {
+            // QSettings would pass over such a line and find nothing stored; a save would then
+            // replace whatever the file is.
+            return "is not a settings file (a line is neither a section nor NAME=VALUE).";
         }
     }
     return {};
@@ -195,7 +209,8 @@ void SettingsStore::Save(const Settings &settings) const {
 }
 
 SettingsStore::LoadResult SettingsStore::LoadFromRegistry(Settings &settings, dialogs::UiPort &ui,
-                                                          bool silent) const {
+                                                          bool silent,
+                                                          std::vector<std::string> *unusable) const {
     std::string problem;
     switch (Inspect(&problem)) {
     case State::Missing:
@@ -221,12 +236,23 @@ SettingsStore::LoadResult SettingsStore::LoadFromRegistry(Settings &settings, di
                 key == Key::MapVersion || key == Key::LandVersion || key == Key::MapVersionYand;
             const bool empty = versionBox ? TrimBlanks(text).empty() : text.empty();
             if (!empty) {
-                if (key == Key::Level) {
-                    SetUpDown(settings.upDownLevel, text, kLevelMin, kLevelMax, "txtLevel");
-                } else if (key == Key::TimeOut) {
-                    SetUpDown(settings.upDownTime, text, kTimeMin, kTimeMax, "txtTimeOut");
-                } else if (key == Key::TilesAtOnce) {
-                    SetUpDown(settings.upDownTiles, text, kTilesMin, kTilesMax, "txtTilesAtOnce");
+                try {
+                    if (key == Key::Level) {
+                        SetUpDown(settings.upDownLevel, text, kLevelMin, kLevelMax, "txtLevel");
+                    } else if (key == Key::TimeOut) {
+                        SetUpDown(settings.upDownTime, text, kTimeMin, kTimeMax, "txtTimeOut");
+                    } else if (key == Key::TilesAtOnce) {
+                        SetUpDown(settings.upDownTiles, text, kTilesMin, kTilesMax,
+                                  "txtTilesAtOnce");
+                    }
+                } catch (const Error &e) {
+                    if (unusable == nullptr) {
+                        throw;
+                    }
+                    dialogs::ReportException(ui, dialogs::ProcedureText("LoadFromRegistry ", "", 0),
+                                             e, dialogs::kMessageMode);
+                    unusable->push_back(std::string(info.savedName));
+                    continue;
                 }
                 settings.Text(key) = text;
                 continue;

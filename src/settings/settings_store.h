@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace tessaro::settings {
 
@@ -50,7 +51,12 @@ public:
     /// stored values. No store: "нет сохраненных данных" unless silent. A broken store: a message
     /// naming the file, settings unchanged. A stored up-down value that is not a number in the
     /// control's range: the error report under "LoadFromRegistry ", values loaded before stay.
-    LoadResult LoadFromRegistry(Settings &settings, dialogs::UiPort &ui, bool silent) const;
+    ///
+    /// With unusable given, such a value does not end the load: it is reported the same way,
+    /// its name is added to unusable, its box and control keep what they held, and the load
+    /// goes on with the next value (so that a save can keep every other stored value).
+    LoadResult LoadFromRegistry(Settings &settings, dialogs::UiPort &ui, bool silent,
+                                std::vector<std::string> *unusable = nullptr) const;
 
     /// Reads every stored value; names keyed in lower case.
     [[nodiscard]] std::map<std::string, std::string> ReadAll() const;

@@ -173,5 +173,41 @@ TEST_F(LoadCliTest, ABrokenStoreIsNamedAndLeftAlone) {
     EXPECT_NE(r.err.find((home / "store.ini").string()), std::string::npos) << r.err;
     r = Tessaro({"settings", "save", Config()});
     EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("\tcmdSaveTorRgistry_Click "), std::string::npos) << r.err;
     EXPECT_EQ(ReadFile(home / "store.ini"), broken);
+}
+
+// A stored value the store cannot read back is never replaced by a default behind the
+// user's back: the save stops unless a new value is given for it.
+TEST_F(LoadCliTest, ASaveKeepsEveryStoredValueOrSavesNothing) {
+    ASSERT_EQ(Tessaro({"settings", "save", Config(), "--set", "txtSatServerShade=http://relief/",
+                       "--set", "txtTilesAtOnce=500"})
+                  .exitCode,
+              0);
+    std::string text = ReadFile(home / "store.ini");
+    const auto level = text.find("txtLevel=15");
+    ASSERT_NE(level, std::string::npos) << text;
+    text.replace(level, 11, "txtLevel=30");
+    WriteFile(home / "store.ini", text);
+
+    auto r = Tessaro({"settings", "save", Config(), "--set", "txtTimeOut=90"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Nothing was saved: the stored txtLevel cannot be read back"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadFile(home / "store.ini"), text);
+
+    r = Tessaro({"settings", "save", Config(), "--set", "txtLevel=12"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    text = ReadFile(home / "store.ini");
+    for (const char *kept : {"txtLevel=12", "txtSatServerShade=http://relief/", "txtTilesAtOnce=500"}) {
+        EXPECT_NE(text.find(kept), std::string::npos) << kept << "\n" << text;
+    }
+    // Values the store could not read back are not stored in the first place.
+    r = Tessaro({"settings", "save", Config(), "--set", "txtTimeOut=5"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("txtTimeOut can be stored only as a number from 10 to 6000"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ReadFile(home / "store.ini"), text);
 }

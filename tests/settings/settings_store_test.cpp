@@ -191,10 +191,23 @@ TEST_F(SettingsStoreTest, ABadStoredNumberIsReportedAndStopsTheLoad) {
     ui.messages.clear();
     EXPECT_EQ(store.LoadFromRegistry(s, ui, false), SettingsStore::LoadResult::Failed);
     EXPECT_NE(ui.messages.at(0).text.find("\t380\r\n"), std::string::npos) << "out of range";
+
+    // Asked to go on, the load reports each bad value, keeps its box and loads the rest.
+    WriteFile(store.Path(), "[General]\ntxtLevel=abc\ntxtSatServerScan=x\ntxtTilesAtOnce=5\n");
+    s = Settings::FirstOpening();
+    ui.messages.clear();
+    std::vector<std::string> unusable;
+    EXPECT_EQ(store.LoadFromRegistry(s, ui, true, &unusable), SettingsStore::LoadResult::Loaded);
+    EXPECT_EQ(unusable, (std::vector<std::string>{"txtLevel", "txtTilesAtOnce"}));
+    EXPECT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(s.Text(Key::Level), "15");
+    EXPECT_EQ(s.Text(Key::SatServerScan), "x");
+    EXPECT_EQ(s.upDownTiles, Settings::FirstOpening().upDownTiles);
 }
 
 TEST_F(SettingsStoreTest, ABrokenStoreIsNamedLeftAloneAndNotOverwritten) {
-    const std::string broken[] = {"[General\ntxtLevel=3\n", std::string("txtLevel=3\0\1\2", 13)};
+    const std::string broken[] = {"[General\ntxtLevel=3\n", std::string("txtLevel=3\0\1\2", 13),
+                                  "notes about the tiles\nnot a settings file\n"};
     for (const auto &content : broken) {
         WriteFile(store.Path(), content);
         auto s = Settings::FirstOpening();
@@ -206,6 +219,11 @@ TEST_F(SettingsStoreTest, ABrokenStoreIsNamedLeftAloneAndNotOverwritten) {
         EXPECT_THROW(store.Save(s), FileError);
         EXPECT_EQ(ReadFile(store.Path()), content);
     }
+    // Comments, blank lines and a value continued over two lines are a settings file.
+    WriteFile(store.Path(), "; kept by hand\n\n[General]\ntxtSatVersion=7\\\n7\n");
+    EXPECT_EQ(store.Inspect(), SettingsStore::State::Readable);
+    WriteFile(store.Path(), "; nothing yet\n");
+    EXPECT_EQ(store.Inspect(), SettingsStore::State::Missing);
     std::filesystem::remove(store.Path());
     std::filesystem::create_directory(store.Path());
     std::string problem;
