@@ -188,9 +188,11 @@ struct ParallelFetcher::Impl {
         done[t->id] = std::move(outcome);
     }
 
+    // Asks once per run; transfers that met the proxy's question while it was being asked
+    // (all those running at the time) retry with the answer too.
     bool AskCredentials() {
         if (askedCredentials || !credentials) {
-            return false;
+            return haveCredentials;
         }
         askedCredentials = true;
         haveCredentials = credentials(user, password);

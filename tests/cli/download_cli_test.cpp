@@ -411,13 +411,21 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
         }
     }
     args.insert(args.end(), {"--proxy-user", "tiles"});
-    const auto r = test::RunProcess(args, {}, {{"HOME", home.Path().string()},
-                                               {"http_proxy", proxy.Url("")},
-                                               {"TESSARO_PROXY_PASSWORD", "secret"},
-                                               {"no_proxy", ""}});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(Count(tiles.Path() / "12", ".png"),
-              static_cast<std::size_t>(tiles::TileList({TilesType::YandMap, 12, 55.70, 55.80, 37.50, 37.70}).Size()));
+    // With several transfers at once, every transfer that met the question uses the answer.
+    for (const char *connections : {"1", "4"}) {
+        auto withConnections = args;
+        withConnections.insert(withConnections.end(), {"--connections", connections});
+        std::filesystem::remove_all(tiles.Path() / "12");
+        const auto r = test::RunProcess(withConnections, {}, {{"HOME", home.Path().string()},
+                                                              {"http_proxy", proxy.Url("")},
+                                                              {"TESSARO_PROXY_PASSWORD", "secret"},
+                                                              {"no_proxy", ""}});
+        EXPECT_EQ(r.exitCode, 0) << connections << " connections\n" << r.err;
+        EXPECT_EQ(Count(tiles.Path() / "12", ".png"),
+                  static_cast<std::size_t>(
+                      tiles::TileList({TilesType::YandMap, 12, 55.70, 55.80, 37.50, 37.70}).Size()))
+            << connections << " connections";
+    }
     const auto noPassword = test::RunProcess(args, {}, {{"HOME", home.Path().string()},
                                                         {"http_proxy", proxy.Url("")}});
     EXPECT_EQ(noPassword.exitCode, 2) << "no terminal and no password";
