@@ -10,18 +10,25 @@ namespace {
 
 tessaro::AbortFlag g_abort;
 
-// Ctrl-C is the Stop button: the run ends after the tile in hand, keeping every file written.
-// A second Ctrl-C ends the program at once (tiles still appear only complete).
-extern "C" void OnInterrupt(int) {
+// Ctrl-C is the Stop button: the run ends after the tile in hand, keeping every file written
+// and finishing its log and .ion list. A second Ctrl-C ends the program at once (tiles still
+// appear only complete). A request to terminate (SIGTERM, a closed terminal's SIGHUP) stops
+// the same way.
+extern "C" void OnInterrupt(int signal) {
     g_abort.Set();
-    std::signal(SIGINT, SIG_DFL);
+    std::signal(signal, SIG_DFL);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    std::signal(SIGINT, OnInterrupt);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a background job) stays ignored.
+        if (std::signal(signal, OnInterrupt) == SIG_IGN) {
+            std::signal(signal, SIG_IGN);
+        }
+    }
     tessaro::cli::TerminalUi ui(stderr, stdin, &g_abort);
     return tessaro::cli::Main(args, ui, 1, &g_abort);
 }

@@ -260,6 +260,9 @@ std::optional<DownloadEnd> Loop::Step(Pending &p) {
         AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize,
                       m_run.level, p.existed);
         m_run.log->WriteLine(m_line);
+        // Written out with its tile, so that a run killed later still logs every tile it
+        // left on disk (one small write beside a whole transfer).
+        m_run.log->Flush();
     }
     if (m_ion) {
         auto &buffer = m_ion->Writer().Buffer();
@@ -285,7 +288,7 @@ DownloadEnd Loop::Run() {
         m_ui.ShowMessage(kUnsupportedLoadMessage);
         return DownloadEnd::Failed;
     }
-    if (m_run.tilesAtOnce == 0) {
+    if (tiles::IsGoogle(m_run.type) && m_run.tilesAtOnce == 0) {
         throw ArgumentError("The batch size (Tiles at once) is 0.");
     }
     m_prefixes = DownloadPrefixes(m_settings, m_run.type);

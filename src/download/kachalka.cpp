@@ -176,6 +176,7 @@ struct clsKachalka::Impl {
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.totalSeconds);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::Write);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::XferInfo);

@@ -95,6 +95,7 @@ struct DownloadLimits {
     long stallSeconds = 30;             ///< a transfer slower than stallBytesPerSecond this long fails
     long stallBytesPerSecond = 64;
     std::int64_t maxBytes = 16 << 20;   ///< the largest body accepted
+    long totalSeconds = 300;            ///< the longest a whole transfer may take
 };
 
 /// The downloader: one kept-alive HTTP client (libcurl) that downloads an address into a file

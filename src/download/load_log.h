@@ -60,6 +60,8 @@ public:
 
     /// Appends one line (the CR LF is added). @throws tessaro::FileError
     void WriteLine(std::string_view line);
+    /// Writes out what is buffered. @throws tessaro::FileError
+    void Flush() { m_writer->Flush(); }
     /// Writes out what is buffered and closes the file. @throws tessaro::FileError
     void Close();
     [[nodiscard]] const std::filesystem::path &Path() const noexcept { return m_path; }

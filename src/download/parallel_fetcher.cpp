@@ -108,6 +108,7 @@ struct ParallelFetcher::Impl {
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
         curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+        curl_easy_setopt(h, CURLOPT_TIMEOUT, limits.totalSeconds);
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transfer::Write);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, t.get());
         curl_easy_setopt(h, CURLOPT_PRIVATE, t.get());

@@ -110,9 +110,13 @@ LoadRunResult Run(LoadRunContext &ctx) {
     }
     const std::string sourceText(tiles::SourceText(source));
 
-    // 3: the directory must exist.
-    const std::string directory =
-        WithTrailingSeparator(TrimBlanks(s.Text(*settings::Settings::DirectoryKey(source, s.kind))));
+    // 3: the directory must exist. An empty box would name the root folder: refused.
+    const std::string box = TrimBlanks(s.Text(*settings::Settings::DirectoryKey(source, s.kind)));
+    if (box.empty()) {
+        ui.ShowMessage(kNoDirectoryMessage, Icon::Exclamation);
+        return result;
+    }
+    const std::string directory = WithTrailingSeparator(box);
     std::error_code ec;
     if (!std::filesystem::is_directory(directory, ec)) {
         ui.ShowMessage("Директории " + directory + " не существует!", Icon::Exclamation);
@@ -158,6 +162,25 @@ LoadRunResult Run(LoadRunContext &ctx) {
         return result;
     }
 
+    // Google downloads pause after every n-th tile: a batch size of 0 cannot work, and is
+    // refused before anything is written. (A box that holds no number is reported where the
+    // download reads it.)
+    double batch = 1;
+    if (!s.onlyCalculate && tiles::IsGoogle(type) &&
+        ParseDouble(s.Text(Key::TilesAtOnce), batch) && std::nearbyint(batch) == 0) {
+        ui.ShowMessage(kZeroBatchMessage, Icon::Exclamation);
+        return result;
+    }
+
+    // 8-9: the load log in the source's root folder.
+    bool skipLog = s.skipLog;
+    std::unique_ptr<download::LoadLog> log;
+    if (!skipLog) {
+        log = download::GetLogFile(download::LogFilePath(rootFolder, source, type),
+                                   download::kLogHeader, ui);
+        skipLog = log == nullptr;
+    }
+
     // 10: the tile list; relief tiles get their row folders.
     tiles::TileList list(request);
     if (type == TilesType::Shade) {
@@ -182,16 +205,6 @@ LoadRunResult Run(LoadRunContext &ctx) {
             return result;
         }
         list = tiles::TileList(request, std::move(kept));
-    }
-
-    // 8-9: the load log in the source's root folder. It is opened once the checks that stop a
-    // run have passed, so that a stopped run writes nothing.
-    bool skipLog = s.skipLog;
-    std::unique_ptr<download::LoadLog> log;
-    if (!skipLog) {
-        log = download::GetLogFile(download::LogFilePath(rootFolder, source, type),
-                                   download::kLogHeader, ui);
-        skipLog = log == nullptr;
     }
 
     // 13: calculate only.
@@ -231,10 +244,6 @@ LoadRunResult Run(LoadRunContext &ctx) {
     run.connections = s.connections;
     run.limits = ctx.limits;
     run.now = ctx.now;
-    if (run.tilesAtOnce == 0) {
-        ui.ShowMessage(kZeroBatchMessage, Icon::Exclamation);
-        return result;
-    }
     download::DownloadCounters counters;
     auto end = download::GoogleLoadKachalka(run, list, s, counters, ui, abort);
     result.wasLoaded = counters.loaded;

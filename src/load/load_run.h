@@ -29,6 +29,8 @@ inline constexpr std::string_view kNoSelectionMessage = "На карте нет 
 inline constexpr std::string_view kNoIntersectionMessage =
     "Указанный регион не имеет пересечений с выделенными элементами";
 
+inline constexpr std::string_view kNoDirectoryMessage =
+    "No tile folder is set for this source and kind (its folder box is empty).";
 inline constexpr std::string_view kZeroBatchMessage =
     "The batch size (Tiles at once) must not be 0: downloads pause after every n-th tile.";
 

@@ -275,37 +275,55 @@ TEST_F(DownloadCliTest, ABatchSizeOfZeroIsRefusedBeforeTheRun) {
     EXPECT_EQ(server.Stats().tiles, 0u);
 }
 
-TEST_F(DownloadCliTest, CtrlCStopsAfterTheTileInHand) {
+// Ctrl-C and a request to terminate stop after the tile in hand, with the log and the .ion
+// list finished; a run killed outright has still logged every tile it left on disk.
+TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
     server.SetFaults({tileserver::ParseFault("delay=300:all")});
     auto args = Args("scan", "map", 12, "55.70,55.80,37.50,37.70");
-    args.push_back("--log");
-    // Run in the background and interrupt it once a few tiles are in.
+    args.insert(args.end(), {"--log", "--ion"});
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::freopen("/dev/null", "w", stdout);
-        ::freopen("/dev/null", "w", stderr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    for (int i = 0; i < 100 && server.Stats().tiles < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 3);
     const tiles::TileList list({TilesType::ScanMap, 12, 55.70, 55.80, 37.50, 37.70});
-    const auto got = Count(tiles.Path() / "12", ".jpg");
-    EXPECT_GE(got, 2u);
-    EXPECT_LT(got, static_cast<std::size_t>(list.Size()));
-    EXPECT_EQ(Count(tiles.Path() / "12", ".jgw"), got) << "every tile on disk has its world file";
-    const auto log = ReadFile(tiles.Path() / "SSevice_map.log");
-    EXPECT_EQ(static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n')), got + 2)
-        << "the interrupted tile is logged as an error";
+    for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        std::filesystem::remove_all(tiles.Path() / "12");
+        std::filesystem::remove(tiles.Path() / "SSevice_map.log");
+        const auto before = server.Stats().tiles;
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::freopen("/dev/null", "w", stderr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        for (int i = 0; i < 100 && server.Stats().tiles < before + 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const auto got = Count(tiles.Path() / "12", ".jpg");
+        EXPECT_GE(got, 2u) << signal;
+        EXPECT_LT(got, static_cast<std::size_t>(list.Size())) << signal;
+        EXPECT_EQ(Count(tiles.Path() / "12", ".jgw"), got) << "every tile on disk has its world file";
+        const auto log = ReadFile(tiles.Path() / "SSevice_map.log");
+        const auto logLines = static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
+        if (signal == SIGKILL) {
+            EXPECT_GE(logLines, got + 1) << "header and a line per tile on disk";
+            continue;
+        }
+        ASSERT_TRUE(WIFEXITED(status)) << signal;
+        EXPECT_EQ(WEXITSTATUS(status), 3);
+        EXPECT_EQ(logLines, got + 2) << "the interrupted tile is logged as an error";
+        const auto ion = Count(tiles.Path() / "12", ".ion");
+        ASSERT_EQ(ion, 1u) << signal;
+        for (const auto &entry : std::filesystem::directory_iterator(tiles.Path() / "12")) {
+            if (entry.path().extension() == ".ion") {
+                const auto text = ReadFile(entry.path());
+                EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), got + 1);
+            }
+        }
+    }
 }
 
 TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {

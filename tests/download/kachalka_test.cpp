@@ -69,6 +69,7 @@ download::DownloadLimits QuickLimits() {
     limits.stallSeconds = 1;
     limits.stallBytesPerSecond = 100;
     limits.maxBytes = 100'000;
+    limits.totalSeconds = 3;
     return limits;
 }
 
@@ -145,6 +146,14 @@ TEST(Kachalka, FailedTransfersLeaveNoFileAndKeepAnEarlierOne) {
              }
          },
          DownloadCode::TooLarge},
+        {"trickling above the stall limit for longer than a transfer may take",
+         [](auto &ex) {
+             ex.send("HTTP/1.1 200 OK\r\nContent-Length: 90000\r\n\r\n");
+             for (int i = 0; i < 60 && ex.send(std::string(200, 't')); ++i) {
+                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
+             }
+         },
+         DownloadCode::Timeout},
         {"stalled",
          [](auto &ex) {
              ex.send("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\nab");

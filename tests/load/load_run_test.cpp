@@ -248,7 +248,8 @@ TEST_F(LoadRunTest, ReliefTilesGetTheirRowFolders) {
     EXPECT_GE(rows.size(), 2u);
 }
 
-TEST_F(LoadRunTest, ASelectionWithoutSelectedFeaturesStopsBeforeAnythingIsWritten) {
+// The log opens before the list is made, so a run the selection stops leaves the header only.
+TEST_F(LoadRunTest, ASelectionWithoutSelectedFeaturesStopsBeforeAnyTile) {
     Request(Source::Goo, Kind::Sat, 3, "-10", "10", "-10", "10");
     s.useSelection = true;
     s.skipLog = false;
@@ -256,8 +257,40 @@ TEST_F(LoadRunTest, ASelectionWithoutSelectedFeaturesStopsBeforeAnythingIsWritte
     EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "На карте нет выбранных объектов");
-    EXPECT_FALSE(std::filesystem::exists(dir / "Tessaro_sat.log"));
+    EXPECT_EQ(test::ReadFile(dir / "Tessaro_sat.log"),
+              "Time;Type;NumX;NumY;Xm;Ym;XmRes;YmRes;BlName;Level;ErrLoad\r\n");
     EXPECT_TRUE(std::filesystem::is_empty(dir / "3"));
+}
+
+// A batch size of 0 stops Google downloads before anything is written; other sources never
+// pause, and calculate-only runs do not download.
+TEST_F(LoadRunTest, ABatchSizeOfZeroStopsOnlyGoogleDownloads) {
+    Request(Source::Goo, Kind::Sat, 3, "-10", "10", "-10", "10");
+    s.onlyCalculate = false;
+    s.skipLog = false;
+    s.offline = true;
+    s.Text(settings::Key::TilesAtOnce) = "0";
+    EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, load::kZeroBatchMessage);
+    EXPECT_FALSE(std::filesystem::exists(dir / "Tessaro_sat.log"));
+
+    s.onlyCalculate = true;
+    ui.messages.clear();
+    EXPECT_EQ(Run().outcome, RunOutcome::Completed);
+    s.onlyCalculate = false;
+    Request(Source::Scan, Kind::Sat, 3, "-10", "10", "-10", "10");
+    EXPECT_EQ(Run().outcome, RunOutcome::Completed) << "offline: every tile counts as failed";
+    EXPECT_TRUE(ui.messages.empty()) << ui.messages.front().text;
+}
+
+TEST_F(LoadRunTest, AnEmptyFolderBoxIsRefusedNotTakenForTheRoot) {
+    Request(Source::Goo, Kind::Land, 3, "-10", "10", "-10", "10");
+    s.Text(*settings::Settings::DirectoryKey(Source::Goo, Kind::Land)) = "  ";
+    s.onlyCalculate = true;
+    EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, load::kNoDirectoryMessage);
 }
 
 TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
