@@ -65,18 +65,16 @@ TEST(DemoProject, QgisOpensEveryTileAndMosaicInItsPlace) {
         ASSERT_NE(level, nullptr) << g.root << "/" << g.level;
         const auto layers = level->findLayers();
         EXPECT_GT(layers.size(), 0) << g.root;
+        QgsRectangle tilesExtent;
         for (QgsLayerTreeLayer *node : layers) {
             auto *raster = qobject_cast<QgsRasterLayer *>(node->layer());
             ASSERT_NE(raster, nullptr);
-            EXPECT_TRUE(raster->isValid()) << raster->source().toStdString();
-            EXPECT_EQ(raster->crs().authid().toStdString(), g.crs) << raster->name().toStdString();
+            SCOPED_TRACE(raster->source().toStdString());
+            EXPECT_TRUE(raster->isValid());
+            EXPECT_EQ(raster->crs().authid().toStdString(), g.crs);
             const auto world = test::WorldFileExtent(WorldFileOf(*raster));
-            const auto extent = raster->extent();
-            const double tolerance = (world.xMax - world.xMin) * 1e-9;
-            EXPECT_NEAR(extent.xMinimum(), world.xMin, tolerance) << raster->name().toStdString();
-            EXPECT_NEAR(extent.yMinimum(), world.yMin, tolerance);
-            EXPECT_NEAR(extent.xMaximum(), world.xMax, tolerance);
-            EXPECT_NEAR(extent.yMaximum(), world.yMax, tolerance);
+            test::ExpectExtent(raster->extent(), world, (world.xMax - world.xMin) * 1e-9);
+            tilesExtent.combineExtentWith(raster->extent());
             ++tileLayers;
         }
         // The run's mosaic covers exactly its tiles.
@@ -91,15 +89,10 @@ TEST(DemoProject, QgisOpensEveryTileAndMosaicInItsPlace) {
         ASSERT_NE(mosaic, nullptr) << mosaicFile;
         EXPECT_TRUE(mosaic->isValid());
         EXPECT_EQ(mosaic->crs().authid().toStdString(), g.crs) << mosaicFile;
-        QgsRectangle tilesExtent;
-        for (QgsLayerTreeLayer *node : layers) {
-            tilesExtent.combineExtentWith(node->layer()->extent());
-        }
-        const double tolerance = tilesExtent.width() * 1e-9;
-        EXPECT_NEAR(mosaic->extent().xMinimum(), tilesExtent.xMinimum(), tolerance) << mosaicFile;
-        EXPECT_NEAR(mosaic->extent().yMaximum(), tilesExtent.yMaximum(), tolerance) << mosaicFile;
-        EXPECT_NEAR(mosaic->extent().xMaximum(), tilesExtent.xMaximum(), tolerance) << mosaicFile;
-        EXPECT_NEAR(mosaic->extent().yMinimum(), tilesExtent.yMinimum(), tolerance) << mosaicFile;
+        test::ExpectExtent(mosaic->extent(),
+                           {tilesExtent.xMinimum(), tilesExtent.yMinimum(), tilesExtent.xMaximum(),
+                            tilesExtent.yMaximum()},
+                           tilesExtent.width() * 1e-9);
     }
 
     // Every tile is in the block index once.

@@ -10,6 +10,7 @@
 
 #include <qgslayertree.h>
 #include <qgsproject.h>
+#include <qgsrectangle.h>
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,13 @@ Extent WorldFileExtent(const fs::path &worldFile) {
     const double west = x - resX / 2;
     const double north = y - resY / 2;
     return {west, north + 256 * resY, west + 256 * resX, north};
+}
+
+void ExpectExtent(const QgsRectangle &actual, const Extent &expected, double tolerance) {
+    EXPECT_NEAR(actual.xMinimum(), expected.xMin, tolerance);
+    EXPECT_NEAR(actual.yMinimum(), expected.yMin, tolerance);
+    EXPECT_NEAR(actual.xMaximum(), expected.xMax, tolerance);
+    EXPECT_NEAR(actual.yMaximum(), expected.yMax, tolerance);
 }
 
 std::vector<std::string> ChildNames(const QgsLayerTreeGroup &group) {

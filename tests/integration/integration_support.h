@@ -13,6 +13,7 @@
 
 class QgsLayerTreeGroup;
 class QgsProject;
+class QgsRectangle;
 
 namespace tessaro::test {
 
@@ -41,6 +42,8 @@ struct Extent {
 };
 /// Returns the extent of a 256×256 tile that its world file gives.
 [[nodiscard]] Extent WorldFileExtent(const std::filesystem::path &worldFile);
+/// Expects a map extent to be the given one within tolerance.
+void ExpectExtent(const QgsRectangle &actual, const Extent &expected, double tolerance);
 
 /// Returns the names of a group's children, top first; a group's name is followed by "/".
 [[nodiscard]] std::vector<std::string> ChildNames(const QgsLayerTreeGroup &group);

@@ -73,18 +73,8 @@ TEST(QgisProjectFile, OpeningRefusesWhatIsNoProjectFile) {
     EXPECT_THROW((void)QgisProjectFile::Open(dir / "broken.qgs"), FileError);
 }
 
+// That the home folder stays empty is checked after every test by the program's environment.
 TEST(QgisSession, KeepsQgisOutOfTheUsersHomeAndRunsOnce) {
-    {
-        test::TempDir dir;
-        const tiles::TileList list(test::SmallRequest(TilesType::GoogleMap, 10));
-        test::WriteTiles(dir / "tiles", TilesType::GoogleMap, list, 10);
-        QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
-        test::RecordingUi ui;
-        ASSERT_EQ(AddGoogleRasters(project.Project(), dir / "tiles", list, 10, TilesType::GoogleMap,
-                                   test::SettingsFor(TilesType::GoogleMap), ui),
-                  list.Size());
-        project.Save();
-    }
     EXPECT_TRUE(QgisSession::IsRunning());
     EXPECT_TRUE(fs::is_empty(test::FakeHome()));
     EXPECT_FALSE(fs::is_empty(test::SessionProfile())) << "QGIS keeps its files in the profile";

@@ -89,42 +89,18 @@ mapout::BlockIndexSummary Record(FeatureClass &index, const fs::path &folder,
 }
 
 tiles::TileRecord Named(std::string_view name, double x) {
-    tiles::TileRecord r{0, 0, x, 7000000, 2, -2, tiles::BlockName(name)};
-    return r;
-}
-
-void ExpectRows(std::vector<test::BlockRow> expected, const std::vector<test::BlockRow> &actual,
-                double ringTolerance = 1e-6) {
-    std::sort(expected.begin(), expected.end(), [](const auto &a, const auto &b) {
-        return std::tie(a.blockName, a.service, a.blockType) <
-               std::tie(b.blockName, b.service, b.blockType);
-    });
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        test::ExpectSameRow(expected[i], actual[i], 1e-6, ringTolerance);
-    }
+    return {0, 0, x, 7000000, 2, -2, tiles::BlockName(name)};
 }
 
 } // namespace
 
-TEST(BlockPolygon, ShapeNamesAndTheRingFromTheReferencePoint) {
+// The ring MakeBlockPolygon builds is checked vertex by vertex in every index read back below.
+TEST(BlockPolygon, ShapefileNamesGetTheExtensionShp) {
     EXPECT_EQ(mapout::NormaliseShapeName("blocks"), "blocks.shp");
     EXPECT_EQ(mapout::NormaliseShapeName("blocks.dbf"), "blocks.shp");
     EXPECT_EQ(mapout::NormaliseShapeName("my.blocks.txt"), "my.blocks.shp");
     EXPECT_EQ(mapout::NormaliseShapeName("b.sHp"), "b.sHp");
     EXPECT_EQ(mapout::NormaliseShapeName("b.shpx"), "b.shp");
-
-    const OGRPolygon polygon = mapout::MakeBlockPolygon(1000.5, 2000.5, 1, -1);
-    const OGRLinearRing *ring = polygon.getExteriorRing();
-    ASSERT_NE(ring, nullptr);
-    ASSERT_EQ(ring->getNumPoints(), 5);
-    const double expected[5][2] = {
-        {1000, 2001}, {1256, 2001}, {1256, 1745}, {1000, 1745}, {1000, 2001}};
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(ring->getX(i), expected[i][0]) << i;
-        EXPECT_EQ(ring->getY(i), expected[i][1]) << i;
-    }
-    EXPECT_TRUE(ring->isClockwise());
 }
 
 TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
@@ -333,7 +309,7 @@ TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
         EXPECT_EQ(ui.labels, (std::vector<std::string>{"Create Geometry",
                                                        "Add to Polygon Feature class", ""}));
         EXPECT_EQ(ui.lastMaximum, 0);
-        ExpectRows(expected, Rows(dir, format), format.ringTolerance);
+        test::ExpectSameRows(expected, Rows(dir, format), format.ringTolerance);
 
         // The rest arrives, one goes away; the next run comes with other versions.
         for (std::size_t i = 0; i < list.size(); ++i) {
@@ -346,7 +322,7 @@ TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
         EXPECT_EQ(second.added, 0);
         EXPECT_EQ(second.refreshed, static_cast<std::int64_t>(list.size() / 2) + 1);
         EXPECT_EQ(second.unchanged, static_cast<std::int64_t>(list.size() - list.size() / 2) - 1);
-        ExpectRows(expected, Rows(dir, format), format.ringTolerance);
+        test::ExpectSameRows(expected, Rows(dir, format), format.ringTolerance);
         EXPECT_TRUE(ui.messages.empty());
     }
 }
@@ -395,10 +371,12 @@ TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUpAndAreTransformed) {
             want->ring = row.ring;
         }
     }
-    ExpectRows(expected, rows);
+    test::ExpectSameRows(expected, rows);
     EXPECT_TRUE(ui.messages.empty());
 }
 
+// Sources sharing a block name get their own records; relief tiles count as present only in
+// their row folders.
 TEST(AddPolygonFC, SourcesSharingABlockNameGetTheirOwnRecords) {
     test::TempDir dir;
     auto index = OpenIndex(dir, kShapefile);
@@ -430,11 +408,22 @@ TEST(AddPolygonFC, SourcesSharingABlockNameGetTheirOwnRecords) {
         expected.push_back(Expected(TilesType::GoogleSat, sats[i], level, "Goo", "125", 0));
         expected.push_back(Expected(TilesType::GoogleSat, sats[i], level, "Mirror", "125", 0));
     }
-    ExpectRows(expected, Rows(dir, kShapefile));
+    const auto relief = test::MoscowTiles(TilesType::Shade, 9);
+    ASSERT_GE(relief.size(), 2u);
+    test::WriteImage(download::TilePath(dir.Path(), TilesType::Shade, relief[0], 9), false);
+    // The second lies in the level folder itself, where relief tiles do not belong.
+    test::WriteImage(dir / (download::TileBaseName(TilesType::Shade, relief[1], 9) + ".jpg"),
+                     false);
+    Record(*index, dir.Path(), relief, TilesType::Shade, 9, "Shade", ui);
+    for (std::size_t i = 0; i < relief.size(); ++i) {
+        expected.push_back(
+            Expected(TilesType::Shade, relief[i], 9, "Shade", "05.12.2026", i == 0 ? -1 : 0));
+    }
+    test::ExpectSameRows(expected, Rows(dir, kShapefile));
     EXPECT_TRUE(ui.messages.empty());
 }
 
-TEST(AddPolygonFC, NamesWithQuotesAndRepeatedTilesKeepOneRecordEach) {
+TEST(AddPolygonFC, NamesWithQuotesRepeatedTilesAndLongTextsKeepOneRecordEach) {
     for (const auto &format : kFormats) {
         SCOPED_TRACE(format.label);
         test::TempDir dir;
@@ -450,10 +439,6 @@ TEST(AddPolygonFC, NamesWithQuotesAndRepeatedTilesKeepOneRecordEach) {
         const auto second = Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui);
         EXPECT_EQ(second.added, 0);
         EXPECT_EQ(second.refreshed, 1);
-        ExpectRows({Expected(TilesType::GoogleSat, list[0], 14, "Goo", "125", -1),
-                    Expected(TilesType::GoogleSat, list[1], 14, "Goo", "125", 0),
-                    Expected(TilesType::GoogleSat, list[2], 14, "Goo", "125", 0)},
-                   Rows(dir, format), format.ringTolerance);
 
         // Each value is one quoted literal: found exactly, never widening the query.
         EXPECT_EQ(mapout::BlockWhereClause(index->Layer(), "a'b", "Goo", "sat"),
@@ -471,46 +456,24 @@ TEST(AddPolygonFC, NamesWithQuotesAndRepeatedTilesKeepOneRecordEach) {
         }
         EXPECT_FALSE(mapout::FindFeatureByWhere(*index, "blockName = = 'a")); // no parse
         EXPECT_EQ(index->Layer().GetFeatureCount(), 3);                       // unfiltered again
-    }
-}
 
-TEST(AddPolygonFC, TextsLongerThanTheirFieldAreCutAlike) {
-    for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
-        test::TempDir dir;
-        auto index = OpenIndex(dir, format);
-        ASSERT_TRUE(index);
-        const std::vector<tiles::TileRecord> list{Named("t", 0)};
-        test::RecordingUi ui;
-        for (int run = 0; run < 2; ++run) { // the cut name (a blank at its end) finds its record
-            EXPECT_EQ(Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Mirror of Goo",
-                             ui, {"m@249000000", "", ""})
+        // Texts longer than their field are cut alike, so the cut name (a blank at its end)
+        // finds its record on the next run.
+        const std::vector<tiles::TileRecord> cut{Named("t", 0)};
+        for (int run = 0; run < 2; ++run) {
+            EXPECT_EQ(Record(*index, dir.Path(), cut, TilesType::GoogleSat, 14, "Mirror of Goo", ui,
+                             {"m@249000000", "", ""})
                           .added,
                       run == 0 ? 1 : 0);
         }
         EXPECT_TRUE(ui.messages.empty());
-        ExpectRows({Expected(TilesType::GoogleSat, list[0], 14, "Mirror of", "m@24900000", 0)},
-                   Rows(dir, format), format.ringTolerance);
+        test::ExpectSameRows(
+            {Expected(TilesType::GoogleSat, list[0], 14, "Goo", "125", -1),
+             Expected(TilesType::GoogleSat, list[1], 14, "Goo", "125", 0),
+             Expected(TilesType::GoogleSat, list[2], 14, "Goo", "125", 0),
+             Expected(TilesType::GoogleSat, cut[0], 14, "Mirror of", "m@24900000", 0)},
+            Rows(dir, format), format.ringTolerance);
     }
-}
-
-TEST(AddPolygonFC, ShadedReliefCountsOnlyTilesInTheirRowFolders) {
-    test::TempDir dir;
-    auto index = OpenIndex(dir, kGeoPackage);
-    ASSERT_TRUE(index);
-    const auto type = TilesType::Shade;
-    const auto list = test::MoscowTiles(type, 9);
-    ASSERT_GE(list.size(), 2u);
-    test::WriteImage(download::TilePath(dir.Path(), type, list[0], 9), false);
-    // The second tile lies in the level folder itself, where relief tiles do not belong.
-    test::WriteImage(dir / (download::TileBaseName(type, list[1], 9) + ".jpg"), false);
-    test::RecordingUi ui;
-    Record(*index, dir.Path(), list, type, 9, "Shade", ui);
-    std::vector<test::BlockRow> expected;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        expected.push_back(Expected(type, list[i], 9, "Shade", "05.12.2026", i == 0 ? -1 : 0));
-    }
-    ExpectRows(expected, Rows(dir, kGeoPackage));
 }
 
 TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {

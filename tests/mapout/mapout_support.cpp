@@ -141,6 +141,15 @@ std::vector<tiles::TileRecord> MoscowTiles(TilesType type, int level) {
     return tiles::BuildTileList({type, level, 55.70, 55.80, 37.50, 37.70});
 }
 
+namespace {
+
+bool ByKey(const BlockRow &a, const BlockRow &b) {
+    return std::tie(a.blockName, a.service, a.blockType) <
+           std::tie(b.blockName, b.service, b.blockType);
+}
+
+} // namespace
+
 std::vector<BlockRow> ReadBlockRows(const fs::path &source, const std::string &layerName) {
     GDALAllRegister();
     std::vector<BlockRow> rows;
@@ -178,31 +187,32 @@ std::vector<BlockRow> ReadBlockRows(const fs::path &source, const std::string &l
         }
         rows.push_back(std::move(row));
     }
-    std::sort(rows.begin(), rows.end(), [](const BlockRow &a, const BlockRow &b) {
-        return std::tie(a.blockName, a.service, a.blockType) <
-               std::tie(b.blockName, b.service, b.blockType);
-    });
+    std::sort(rows.begin(), rows.end(), ByKey);
     return rows;
 }
 
-void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance,
-                   double ringTolerance) {
-    SCOPED_TRACE("record " + expected.blockName + " " + expected.service + " " +
-                 expected.blockType);
-    EXPECT_EQ(actual.blockName, expected.blockName);
-    EXPECT_EQ(actual.service, expected.service);
-    EXPECT_EQ(actual.version, expected.version);
-    EXPECT_EQ(actual.blockType, expected.blockType);
-    EXPECT_NEAR(actual.xm, expected.xm, tolerance);
-    EXPECT_NEAR(actual.ym, expected.ym, tolerance);
-    EXPECT_NEAR(actual.resolution, expected.resolution, tolerance);
-    EXPECT_EQ(actual.zoom, expected.zoom);
-    EXPECT_EQ(actual.present, expected.present);
-    ASSERT_EQ(actual.ring.size(), expected.ring.size());
-    for (std::size_t i = 0; i < expected.ring.size(); ++i) {
-        EXPECT_NEAR(actual.ring[i].first, expected.ring[i].first, ringTolerance) << "vertex " << i;
-        EXPECT_NEAR(actual.ring[i].second, expected.ring[i].second, ringTolerance)
-            << "vertex " << i;
+void ExpectSameRows(std::vector<BlockRow> expected, const std::vector<BlockRow> &actual,
+                    double ringTolerance) {
+    std::sort(expected.begin(), expected.end(), ByKey);
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+        const BlockRow &want = expected[r];
+        const BlockRow &got = actual[r];
+        SCOPED_TRACE("record " + want.blockName + " " + want.service + " " + want.blockType);
+        EXPECT_EQ(got.blockName, want.blockName);
+        EXPECT_EQ(got.service, want.service);
+        EXPECT_EQ(got.version, want.version);
+        EXPECT_EQ(got.blockType, want.blockType);
+        EXPECT_NEAR(got.xm, want.xm, 1e-6);
+        EXPECT_NEAR(got.ym, want.ym, 1e-6);
+        EXPECT_NEAR(got.resolution, want.resolution, 1e-6);
+        EXPECT_EQ(got.zoom, want.zoom);
+        EXPECT_EQ(got.present, want.present);
+        ASSERT_EQ(got.ring.size(), want.ring.size());
+        for (std::size_t i = 0; i < want.ring.size(); ++i) {
+            EXPECT_NEAR(got.ring[i].first, want.ring[i].first, ringTolerance) << "vertex " << i;
+            EXPECT_NEAR(got.ring[i].second, want.ring[i].second, ringTolerance) << "vertex " << i;
+        }
     }
 }
 

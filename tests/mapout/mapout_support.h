@@ -13,17 +13,13 @@
 
 namespace tessaro::test {
 
-/// Writes a 256×256 RGB image through GDAL (MEM, then CreateCopy): PNG when png is true,
-/// else JPEG. Side files GDAL may write are removed.
+/// Writes a 256×256 RGB image through GDAL: PNG when png is true, else JPEG; no side file.
 void WriteImage(const std::filesystem::path &path, bool png);
 
-/// Returns the six world-file lines of a tile, as the download loop writes them: resX, 0, 0,
-/// resY and the centre of the upper-left pixel (moved there from the south-west corner the
-/// ScanEx and Yandex lists hold).
+/// Returns the six world-file lines of a tile, as the download loop writes them.
 std::string WorldFileText(tiles::TilesType type, const tiles::TileRecord &record);
 
-/// Writes a tile image and its world file where the download loop puts them (row folders for
-/// shaded relief); returns the image path.
+/// Writes a tile image and its world file where the download loop puts them; returns the image.
 std::filesystem::path WriteTile(const std::filesystem::path &levelFolder, tiles::TilesType type,
                                 const tiles::TileRecord &record, int level);
 
@@ -37,9 +33,8 @@ struct GeoBounds {
     double west, south, east, north;
 };
 
-/// Returns a tile's extent from its column and row alone, by the closed formulas of the
-/// spherical Mercator (Google, shaded relief: one level finer) and of the ellipsoidal one
-/// (ScanEx, Yandex: the latitude by fixed-point iteration); no GDAL, no PROJ.
+/// Returns a tile's extent from its column and row alone, by the closed Mercator formulas of
+/// the sphere and the ellipsoid; no GDAL, no PROJ.
 GeoBounds TileGeoBounds(tiles::TilesType type, const tiles::TileRecord &record, int level);
 
 /// A point in WGS 84 degrees.
@@ -62,15 +57,14 @@ struct BlockRow {
     std::vector<std::pair<double, double>> ring; ///< the outer ring of the polygon
 };
 
-/// Opens a data source read-only with GDAL and returns the records of its layer (the first
-/// layer when layer is empty), sorted by blockName, Service and blockType.
+/// Returns the records of a layer (the first when layer is empty), sorted by blockName, Service
+/// and blockType.
 std::vector<BlockRow> ReadBlockRows(const std::filesystem::path &source,
                                     const std::string &layer = {});
 
-/// Expects two records to be equal field by field; doubles within tolerance (a shapefile
-/// keeps 9 decimals), polygon vertices within ringTolerance (a File Geodatabase keeps them on
-/// a 0.1 mm grid).
-void ExpectSameRow(const BlockRow &expected, const BlockRow &actual, double tolerance = 1e-6,
-                   double ringTolerance = 1e-6);
+/// Expects the records read back to be the expected ones in any order, field by field;
+/// doubles within 1e-6, vertices within ringTolerance (a File Geodatabase keeps a 0.1 mm grid).
+void ExpectSameRows(std::vector<BlockRow> expected, const std::vector<BlockRow> &actual,
+                    double ringTolerance = 1e-6);
 
 } // namespace tessaro::test

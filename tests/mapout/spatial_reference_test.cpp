@@ -75,9 +75,10 @@ void ExpectGeoreferenced(const fs::path &image, TilesType type, const tiles::Til
     EXPECT_NEAR(y[1], bounds.south, 1e-7);
 }
 
-std::string SphereMercatorSideFile(const std::string &extra) {
+// A side file holding a coordinate system (as GDAL writes it) and more.
+std::string SideFileWith(const char *system, const std::string &extra) {
     OGRSpatialReference srs;
-    EXPECT_EQ(srs.SetFromUserInput("ESRI:53004"), OGRERR_NONE);
+    EXPECT_EQ(srs.SetFromUserInput(system), OGRERR_NONE);
     char *wkt = nullptr;
     EXPECT_EQ(srs.exportToWkt(&wkt), OGRERR_NONE);
     std::string text = "<PAMDataset>\n  <SRS dataAxisToSRSAxisMapping=\"1,2\">";
@@ -93,30 +94,14 @@ constexpr const char *kStatistics =
 
 } // namespace
 
+// The systems themselves are checked through every georeferenced tile below.
 TEST(CoordSystems, FactoryCodesGiveTheirSystems) {
     const auto sphere = mapout::SetProjectedCoordSystem(mapout::kSphereMercator);
-    EXPECT_TRUE(sphere.IsProjected());
-    EXPECT_EQ(sphere.GetSemiMajor(), 6371000.0);
-    EXPECT_EQ(sphere.GetInvFlattening(), 0.0);
     EXPECT_STREQ(sphere.GetAuthorityName(nullptr), "ESRI");
     EXPECT_STREQ(sphere.GetAuthorityCode(nullptr), "53004");
-
-    const auto world = mapout::SetProjectedCoordSystem(mapout::kWorldMercator);
-    EXPECT_EQ(world.GetSemiMajor(), 6378137.0);
-    EXPECT_NEAR(world.GetInvFlattening(), 298.257223563, 1e-9);
-    EXPECT_STREQ(world.GetAuthorityCode(nullptr), "54004");
-
-    // Longitude first: 180° east on the sphere is half its circumference east.
-    const auto wgs84 = mapout::SetGeographicCoordSystem(mapout::kWgs84);
-    EXPECT_TRUE(wgs84.IsGeographic());
-    std::unique_ptr<OGRCoordinateTransformation> forward(
-        OGRCreateCoordinateTransformation(&wgs84, &sphere));
-    ASSERT_TRUE(forward);
-    double x = 180;
-    double y = 0;
-    ASSERT_TRUE(forward->Transform(1, &x, &y));
-    EXPECT_NEAR(x, 20015086.796020571, 1e-6);
-    EXPECT_NEAR(y, 0.0, 1e-6);
+    EXPECT_STREQ(mapout::SetProjectedCoordSystem(mapout::kWorldMercator).GetAuthorityCode(nullptr),
+                 "54004");
+    EXPECT_TRUE(mapout::SetGeographicCoordSystem(mapout::kWgs84).IsGeographic());
 
     // The coordinate system of each tile type; every code of the fifties is Yandex-like.
     EXPECT_EQ(mapout::CoordSystemCodeOf(TilesType::Shade), 53004);
@@ -183,12 +168,9 @@ TEST(SetRasterSpatRef, SideFilesAreMergedOrLeftAloneByWhatTheyHold) {
     // 2: a wrong system.
     test::WriteText(mapout::SideFilePath(images[0]),
                     "<PAMDataset>\n" + std::string(kStatistics) + "</PAMDataset>\n");
-    const std::string holding = SphereMercatorSideFile(kStatistics);
+    const std::string holding = SideFileWith("ESRI:53004", kStatistics);
     test::WriteText(mapout::SideFilePath(images[1]), holding);
-    test::WriteText(mapout::SideFilePath(images[2]),
-                    "<PAMDataset><SRS>GEOGCS[\"WGS 84\",DATUM[\"WGS_1984\",SPHEROID[\"WGS 84\","
-                    "6378137,298.257223563]],PRIMEM[\"Greenwich\",0],UNIT[\"degree\","
-                    "0.0174532925199433],AUTHORITY[\"EPSG\",\"4326\"]]</SRS></PAMDataset>\n");
+    test::WriteText(mapout::SideFilePath(images[2]), SideFileWith("EPSG:4326", ""));
 
     test::RecordingUi ui;
     const auto summary =
@@ -222,7 +204,7 @@ TEST(SetRasterSpatRef, SideFileCheckReadsTheSystemNotTheFile) {
     EXPECT_FALSE(mapout::SideFileHolds(side, sphere)); // statistics only
     test::WriteText(side, "<PAMDataset><SRS>");        // cut short
     EXPECT_FALSE(mapout::SideFileHolds(side, sphere));
-    test::WriteText(side, SphereMercatorSideFile(""));
+    test::WriteText(side, SideFileWith("ESRI:53004", ""));
     EXPECT_TRUE(mapout::SideFileHolds(side, sphere));
     EXPECT_FALSE(mapout::SideFileHolds(side, world));
     // Another spelling of the same system (PROJ text instead of WKT) still counts.
