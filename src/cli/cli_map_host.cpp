@@ -1,8 +1,7 @@
 #include "cli/cli_map_host.h"
 
 #include "dialogs/error_report.h"
-#include "integration/qgis_project_file.h"
-#include "integration/tile_layers.h"
+#include "integration/project_map.h"
 #include "mapout/block_index.h"
 #include "mapout/spatial_reference.h"
 #include "mapout/tile_sequence.h"
@@ -48,8 +47,7 @@ std::int64_t CliMapHost::AddGoogleRasters(const std::filesystem::path &levelFold
     if (m_project == nullptr) {
         return 0;
     }
-    return integration::AddGoogleRasters(m_project->Project(), levelFolder, list, level, type,
-                                         m_settings, m_ui);
+    return m_project->AddGoogleRasters(levelFolder, list, level, type, m_settings, m_ui);
 }
 
 bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
@@ -62,8 +60,7 @@ bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tile
                        m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
     if (built && m_mosaicToProject && m_project != nullptr) {
         try {
-            integration::AddRasterToRoot(m_project->Project(), m_mosaicResult->raster,
-                                         m_mosaicResult->layerName);
+            m_project->AddRasterToRoot(m_mosaicResult->raster, m_mosaicResult->layerName);
         } catch (const std::exception &e) {
             dialogs::ReportException(m_ui, dialogs::ProcedureText("cmdOk_Click Mocaic raster ", "", 0),
                                      e, dialogs::kMessageMode);

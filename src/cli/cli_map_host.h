@@ -11,7 +11,7 @@
 #include <optional>
 
 namespace tessaro::integration {
-class QgisProjectFile;
+class ProjectMap;
 }
 
 namespace tessaro::cli {
@@ -37,7 +37,7 @@ public:
         m_mosaicToProject = addToProject;
     }
     /// The QGIS project that tiles are added to; it must outlive the runs.
-    void AttachProject(integration::QgisProjectFile &project) { m_project = &project; }
+    void AttachProject(integration::ProjectMap &project) { m_project = &project; }
     /// What the last mosaic built, when it built one.
     [[nodiscard]] const std::optional<mosaic::MosaicResult> &MosaicBuilt() const noexcept {
         return m_mosaicResult;
@@ -68,7 +68,7 @@ private:
     std::optional<mosaic::MosaicOptions> m_mosaic;
     std::optional<mosaic::MosaicResult> m_mosaicResult;
     bool m_mosaicToProject = false;
-    integration::QgisProjectFile *m_project = nullptr;
+    integration::ProjectMap *m_project = nullptr;
 };
 
 } // namespace tessaro::cli

@@ -5,8 +5,7 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/files.h"
-#include "integration/qgis_project_file.h"
-#include "integration/qgis_session.h"
+#include "integration/project_map.h"
 #include "load/load_run.h"
 #include "tileserver/tile_server.h"
 
@@ -71,8 +70,8 @@ public:
         const auto indexPath = root / "blocks.gpkg" / "blocks";
         // One QGIS project for all runs: each source and kind gets its group, each level its
         // group inside it, each mosaic a layer of its own.
-        integration::QgisSession qgis;
-        auto project = integration::QgisProjectFile::Open(root / "tessaro-demo.qgs");
+        const auto project =
+            integration::OpenProjectMap(root / "tessaro-demo.qgs", integration::ProjectLayers::Open);
         FdWriter out(context.stdoutFd, "standard output");
         out.Write("Built-in tile server: " + server.BaseUrl() + "\n");
         out.Flush();
@@ -111,7 +110,7 @@ public:
             std::error_code ec;
             std::filesystem::remove(mosaicOptions.output, ec); // a new mosaic each demo
             host.SetMosaic(mosaicOptions, true);
-            host.AttachProject(project);
+            host.AttachProject(*project);
 
             load::LoadRunContext run(settings, context.ui);
             run.abort = context.abort;
@@ -139,10 +138,10 @@ public:
             }
         }
         server.Stop();
-        const bool saved = project.Save(context.ui);
+        const bool saved = project->Save(context.ui);
         out.Write("\nBlock index of every tile: " + indexPath.string() + "\n");
         if (saved) {
-            out.Write("QGIS project with every tile and mosaic: " + project.Path().string() + "\n");
+            out.Write("QGIS project with every tile and mosaic: " + project->Path().string() + "\n");
         }
         out.Flush();
         return allLoaded && saved ? kExitOk : kExitProcessing;

@@ -7,8 +7,7 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/text.h"
-#include "integration/qgis_project_file.h"
-#include "integration/qgis_session.h"
+#include "integration/project_map.h"
 #include "load/load_run.h"
 
 #include <cstdlib>
@@ -315,8 +314,7 @@ public:
 
         // Declared before the host, so that the host's index and selection are released
         // while GDAL is still up: the end of the QGIS session shuts GDAL down.
-        std::optional<integration::QgisSession> qgis;
-        std::optional<integration::QgisProjectFile> project;
+        std::unique_ptr<integration::ProjectMap> project;
         CliMapHost host(settings, context.ui);
         if (m_selection) {
             // The features of the dataset are the map's selected features.
@@ -335,9 +333,8 @@ public:
         // QGIS starts after the settings are read: its session takes over QSettings' folders.
         if (m_project) {
             try {
-                qgis.emplace();
-                project.emplace(integration::QgisProjectFile::Open(
-                    *m_project, integration::QgisProjectFile::LayerLoading::Deferred));
+                project = integration::OpenProjectMap(*m_project,
+                                                      integration::ProjectLayers::Deferred);
             } catch (const Error &e) {
                 context.ui.ShowMessage(e.what(), dialogs::Icon::Exclamation);
                 return kExitProcessing;
