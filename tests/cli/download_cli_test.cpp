@@ -1,6 +1,6 @@
 // `tessaro load` downloading from the built-in tile server: placement of every tile through its
 // world file and PROJ, the fault modes, the questions without a terminal, pauses and exit codes.
-#include "cli/local_servers.h"
+#include "cli_support.h"
 #include "download/tile_files.h"
 #include "support/files.h"
 #include "support/image_decode.h"
@@ -10,13 +10,13 @@
 #include "support/terminal.h"
 #include "support/temp_dir.h"
 #include "../tiles/proj_reference.h"
+#include "../mapout/mapout_support.h"
 #include "tileserver/fault.h"
 #include "tileserver/tile_code.h"
 #include "tileserver/tile_server.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <csignal>
 #include <sstream>
 #include <sys/mount.h>
@@ -35,17 +35,11 @@ class DownloadCliTest : public ::testing::Test {
 protected:
     void SetUp() override { server.Start(); }
 
+    // A load of the test's extent over central Moscow.
     std::vector<std::string> Args(const char *source, const char *kind, int level,
-                                  const std::string &extent) {
-        std::vector<std::string> args = {TESSARO_BINARY, "load", "--source", source, "--kind", kind,
-                                         "--level", std::to_string(level), "--extent=" + extent,
-                                         "--dir", tiles.Path().string(), "--config",
-                                         (home / "store.ini").string()};
-        for (const auto &[key, value] : cli::ServerSettingsFor(server.BaseUrl())) {
-            args.push_back("--set");
-            args.push_back(std::string(settings::InfoOf(key).savedName) + "=" + value);
-        }
-        return args;
+                                  const std::filesystem::path &dir = {}) {
+        return test::LoadArgs(server.BaseUrl(), source, kind, level, "55.70,55.80,37.50,37.70",
+                              dir.empty() ? tiles.Path() : dir, home / "store.ini");
     }
 
     ProcessResult Run(std::vector<std::string> args, std::vector<std::string> more = {}) {
@@ -75,18 +69,6 @@ std::vector<double> WorldFile(const std::filesystem::path &path) {
     return v;
 }
 
-// Latitude of an ellipsoidal Mercator y on WGS 84, by the usual iteration.
-double EllipsoidalLat(double y) {
-    const double a = 6378137.0, e = 0.0818191908426215, pi = std::acos(-1.0);
-    const double t = std::exp(-y / a);
-    double phi = pi / 2 - 2 * std::atan(t);
-    for (int i = 0; i < 20; ++i) {
-        const double es = e * std::sin(phi);
-        phi = pi / 2 - 2 * std::atan(t * std::pow((1 - es) / (1 + es), e / 2));
-    }
-    return phi * 180 / pi;
-}
-
 struct TypeCase {
     const char *source;
     const char *kind;
@@ -101,6 +83,10 @@ const TypeCase kTypes[] = {
     {"yand", "sat", TilesType::YandSat, 12},  {"yand", "map", TilesType::YandMap, 12},
 };
 
+tiles::TileRequest Moscow(TilesType type, int level) {
+    return {type, level, 55.70, 55.80, 37.50, 37.70};
+}
+
 // The tile at a position of a list.
 tiles::TileRecord TileAt(const tiles::TileRequest &request, std::int64_t position) {
     tiles::TileStream stream(request);
@@ -111,7 +97,7 @@ tiles::TileRecord TileAt(const tiles::TileRequest &request, std::int64_t positio
     return record;
 }
 
-const tiles::TileRequest kSat13{TilesType::GoogleSat, 13, 55.70, 55.80, 37.50, 37.70};
+const tiles::TileRequest kSat13 = Moscow(TilesType::GoogleSat, 13);
 
 std::string TileSelector(const tiles::TileRecord &r) {
     return "tile=" + std::to_string(r.col) + "/" + std::to_string(r.row);
@@ -119,21 +105,17 @@ std::string TileSelector(const tiles::TileRecord &r) {
 
 } // namespace
 
-// Every tile decodes to the tile it should be, and every block centre lies, through the world
-// file and PROJ, at the geographic position that tile's numbers give.
+// Every tile decodes to the tile it should be, and its corners lie, through the world file and
+// PROJ, where that tile's numbers put them by the closed Mercator formulas.
 TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
-    const std::string extent = "55.70,55.80,37.50,37.70";
     for (const auto &c : kTypes) {
-        const auto r = Run(Args(c.source, c.kind, c.level, extent), {"--connections", "4"});
+        const auto r = Run(Args(c.source, c.kind, c.level), {"--connections", "4"});
         ASSERT_EQ(r.exitCode, 0) << c.source << " " << c.kind << ": " << r.err;
-        tiles::TileRequest request{c.type, c.level, 55.70, 55.80, 37.50, 37.70};
+        const tiles::TileRequest request = Moscow(c.type, c.level);
         const tiles::TileList list(request);
         EXPECT_EQ(r.out, "Loaded:" + std::to_string(list.Size()) + "\r\nNew:   " +
                              std::to_string(list.Size()) + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
-        const bool ellipsoidal = tiles::IsEllipsoidal(c.type);
-        test::ProjTransform proj(ellipsoidal ? "ESRI:54004" : "ESRI:53004");
-        const int gridLevel = c.type == TilesType::Shade ? c.level + 1 : c.level;
-        const double tileMetres = 2 * std::acos(-1.0) * 6378137.0 / std::ldexp(1.0, c.level);
+        test::ProjTransform proj(tiles::IsEllipsoidal(c.type) ? "ESRI:54004" : "ESRI:53004");
         list.ForEach([&](const tiles::TileRecord &rec) {
             const auto path = download::TilePath(tiles.Path() / std::to_string(c.level), c.type, rec, c.level);
             const auto image = test::DecodeImage(ReadFile(path));
@@ -146,38 +128,21 @@ TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
             EXPECT_EQ(code->type, c.type);
             EXPECT_EQ(code->x, rec.col) << path;
             EXPECT_EQ(code->y, rec.row) << path;
-            // Grid numbers of the tile from the server's point of view.
-            std::int64_t gx = code->x, gy = code->y;
-            if (tiles::IsYandex(c.type)) {
-                gx = code->x - (std::int64_t{1} << (c.level - 1));
-                gy = (std::int64_t{1} << (c.level - 1)) - code->y - 1;
-            }
             const auto world = WorldFile(download::WorldFilePath(path, c.type));
             ASSERT_EQ(world.size(), 6u);
-            for (int b = 0; b < 16; b += 5) {
-                // Pixel 16b + 8, a block centre away from JPEG edge effects; the world file gives
-                // the centre of a pixel, which lies half a pixel into it.
-                const double px = 16 * b + 8;
-                const double fraction = (px + 0.5) / 256;
-                const double X = world[4] + px * world[0];
-                const double Y = world[5] + px * world[3];
-                const auto [lon, lat] = proj.ToGeographic(X, Y);
-                double expectLon = 0, expectLat = 0, pixelDeg = 0;
-                if (!ellipsoidal) {
-                    const double n = std::ldexp(1.0, gridLevel - 1);
-                    const double pi = std::acos(-1.0);
-                    expectLon = (static_cast<double>(gx) + fraction) / n * 360 - 180;
-                    expectLat = std::atan(std::sinh(pi * (1 - 2 * (static_cast<double>(gy) + fraction) / n))) * 180 / pi;
-                    pixelDeg = 360 / n / 256;
-                } else {
-                    const double pi = std::acos(-1.0);
-                    expectLon = (static_cast<double>(gx) + fraction) * tileMetres / 6378137.0 * 180 / pi;
-                    expectLat = EllipsoidalLat((static_cast<double>(gy) + 1 - fraction) * tileMetres);
-                    pixelDeg = tileMetres / 256 / 6378137.0 * 180 / pi;
-                }
-                EXPECT_NEAR(lon, expectLon, pixelDeg / 4) << path << " block " << b;
-                EXPECT_NEAR(lat, expectLat, pixelDeg / 4) << path << " block " << b;
-            }
+            // The world file gives pixel centres: the tile's corners lie half a pixel beyond them.
+            const auto corner = [&](double px, double py) {
+                return proj.ToGeographic(world[4] + px * world[0] + py * world[2],
+                                         world[5] + px * world[1] + py * world[3]);
+            };
+            const auto bounds = test::TileGeoBounds(c.type, rec, c.level);
+            const double tolerance = (bounds.east - bounds.west) / 256 / 4;
+            const auto [west, north] = corner(-0.5, -0.5);
+            const auto [east, south] = corner(255.5, 255.5);
+            EXPECT_NEAR(west, bounds.west, tolerance) << path;
+            EXPECT_NEAR(north, bounds.north, tolerance) << path;
+            EXPECT_NEAR(east, bounds.east, tolerance) << path;
+            EXPECT_NEAR(south, bounds.south, tolerance) << path;
         });
     }
 }
@@ -185,7 +150,7 @@ TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
 TEST_F(DownloadCliTest, ABadGoogleTileCancelsWithoutATerminal) {
     const std::int64_t position = 5;
     server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, position)))});
-    const auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--ion"});
+    const auto r = Run(Args("goo", "sat", 13), {"--ion"});
     EXPECT_EQ(r.exitCode, 3) << r.err;
     EXPECT_NE(r.err.find("The server did not send an image for " + server.BaseUrl()), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("<html"), std::string::npos) << "the start of what was sent";
@@ -197,25 +162,25 @@ TEST_F(DownloadCliTest, ABadGoogleTileCancelsWithoutATerminal) {
 
 TEST_F(DownloadCliTest, RetryFetchesTheBadTileAgainButNotForEver) {
     server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
-    auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--bad-tile", "retry"});
+    auto r = Run(Args("goo", "sat", 13), {"--bad-tile", "retry"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
-    const tiles::TileList list({TilesType::GoogleSat, 13, 55.70, 55.80, 37.50, 37.70});
+    const tiles::TileList list(Moscow(TilesType::GoogleSat, 13));
     EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(list.Size()));
 
     std::filesystem::remove_all(tiles.Path() / "13");
     server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)))});
     const auto start = std::chrono::steady_clock::now();
-    r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--bad-tile", "retry"});
+    r = Run(Args("goo", "sat", 13), {"--bad-tile", "retry"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("Giving up after 3 retries"), std::string::npos) << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 TEST_F(DownloadCliTest, OfflineBadFilesAreDeletedAfterOneQuestion) {
-    const auto args = Args("goo", "map", 13, "55.70,55.80,37.50,37.70");
+    const auto args = Args("goo", "map", 13);
     ASSERT_EQ(Run(args).exitCode, 0);
     const auto folder = tiles.Path() / "13";
-    const tiles::TileRequest map13{TilesType::GoogleMap, 13, 55.70, 55.80, 37.50, 37.70};
+    const tiles::TileRequest map13 = Moscow(TilesType::GoogleMap, 13);
     const auto first = download::TileBaseName(TilesType::GoogleMap, TileAt(map13, 2), 13) + ".png";
     const auto second = download::TileBaseName(TilesType::GoogleMap, TileAt(map13, 6), 13) + ".png";
     test::WriteFile(folder / first, "<html>bad</html>");
@@ -237,16 +202,14 @@ TEST_F(DownloadCliTest, OfflineBadFilesAreDeletedAfterOneQuestion) {
 }
 
 TEST_F(DownloadCliTest, ServerFaultsCountAsFailedTilesAndTheRunGoesOn) {
-    const tiles::TileList list({TilesType::YandSat, 12, 55.70, 55.80, 37.50, 37.70});
+    const tiles::TileList list(Moscow(TilesType::YandSat, 12));
     ASSERT_GE(list.Size(), 8);
     const std::int64_t mirror2 = list.Size() / 4 + (list.Size() % 4 > 2 ? 1 : 0);
     for (const char *fault : {"500:mirror=2", "404:mirror=2", "truncate:mirror=2", "drop:mirror=2"}) {
-        std::filesystem::remove_all(tiles.Path() / "12");
-        server.SetFaults({tileserver::ParseFault(fault)});
         for (const char *connections : {"1", "8"}) {
+            server.SetFaults({tileserver::ParseFault(fault)});
             std::filesystem::remove_all(tiles.Path() / "12");
-            const auto r = Run(Args("yand", "sat", 12, "55.70,55.80,37.50,37.70"),
-                               {"--connections", connections});
+            const auto r = Run(Args("yand", "sat", 12), {"--connections", connections});
             EXPECT_EQ(r.exitCode, 3) << fault;
             EXPECT_NE(r.out.find("Errors:   " + std::to_string(mirror2) + "\r\n"), std::string::npos)
                 << fault << " with " << connections << " connections: " << r.out;
@@ -259,7 +222,7 @@ TEST_F(DownloadCliTest, ServerFaultsCountAsFailedTilesAndTheRunGoesOn) {
 }
 
 TEST_F(DownloadCliTest, PausesCountDownAfterEveryBatch) {
-    const auto r = Run(Args("goo", "land", 13, "55.70,55.80,37.50,37.70"),
+    const auto r = Run(Args("goo", "land", 13),
                        {"--tiles-at-once", "4", "--timeout", "2"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("обработано блоков 4\n1 секунд осталось\n0 секунд осталось\n"), std::string::npos)
@@ -268,7 +231,7 @@ TEST_F(DownloadCliTest, PausesCountDownAfterEveryBatch) {
 }
 
 TEST_F(DownloadCliTest, ABatchSizeOfZeroIsRefusedBeforeTheRun) {
-    const auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"), {"--set", "txtTilesAtOnce=0"});
+    const auto r = Run(Args("goo", "sat", 13), {"--set", "txtTilesAtOnce=0"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("must not be 0"), std::string::npos) << r.err;
     EXPECT_EQ(Count(tiles.Path(), ".jpg"), 0u);
@@ -279,12 +242,12 @@ TEST_F(DownloadCliTest, ABatchSizeOfZeroIsRefusedBeforeTheRun) {
 // list finished; a run killed outright has still logged every tile it left on disk.
 TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
     server.SetFaults({tileserver::ParseFault("delay=300:all")});
-    auto args = Args("scan", "map", 12, "55.70,55.80,37.50,37.70");
+    auto args = Args("scan", "map", 12);
     args.insert(args.end(), {"--log", "--ion"});
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const tiles::TileList list({TilesType::ScanMap, 12, 55.70, 55.80, 37.50, 37.70});
+    const tiles::TileList list(Moscow(TilesType::ScanMap, 12));
     for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
         std::filesystem::remove_all(tiles.Path() / "12");
         std::filesystem::remove(tiles.Path() / "SSevice_map.log");
@@ -328,7 +291,7 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
 
 TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
     test::WriteFile(tiles.Path() / "13", "a file where the level folder belongs");
-    const auto r = Run(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"));
+    const auto r = Run(Args("goo", "sat", 13));
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("Не удалось создать папку \r\n" + tiles.Path().string() + "/13/\r\n"
                          "проверьте разрешения на создание директории/файлов\n"),
@@ -364,11 +327,9 @@ TEST_F(DownloadCliTest, AFullDiskKeepsEveryEarlierFileWhole) {
     if (!small.Ok()) {
         GTEST_SKIP() << "cannot mount a small tmpfs here (" << small.Error() << ")";
     }
-    const tiles::TileRequest many{TilesType::GoogleSat, 15, 55.70, 55.80, 37.50, 37.70};
+    const tiles::TileRequest many = Moscow(TilesType::GoogleSat, 15);
     ASSERT_GT(tiles::TileList(many).Size(), 60) << "more tiles than the folder holds";
-    auto args = Args("goo", "sat", 15, "55.70,55.80,37.50,37.70");
-    args[std::find(args.begin(), args.end(), "--dir") - args.begin() + 1] = (tiles.Path() / "small").string();
-    const auto r = Run(args, {"--log"});
+    const auto r = Run(Args("goo", "sat", 15, tiles.Path() / "small"), {"--log"});
     EXPECT_NE(r.exitCode, 0);
     EXPECT_NE(r.exitCode, 2);
     const auto folder = tiles.Path() / "small" / "15";
@@ -397,9 +358,7 @@ TEST_F(DownloadCliTest, AReadOnlyFolderFailsEveryTileAndWritesNothing) {
     }
     std::filesystem::create_directories(tiles.Path() / "ro" / "13");
     ASSERT_TRUE(folder.ReadOnly());
-    auto args = Args("goo", "sat", 13, "55.70,55.80,37.50,37.70");
-    args[std::find(args.begin(), args.end(), "--dir") - args.begin() + 1] = (tiles.Path() / "ro").string();
-    const auto r = Run(args);
+    const auto r = Run(Args("goo", "sat", 13, tiles.Path() / "ro"));
     EXPECT_EQ(r.exitCode, 3) << r.err;
     const auto n = tiles::TileList(kSat13).Size();
     EXPECT_EQ(r.out, "Loaded:0\r\nNew:   0\r\nErrors:   " + std::to_string(n) + "\r\nAdded: 0 (skipped)\n");
@@ -420,7 +379,7 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
         const auto answer = client.Get(server.BaseUrl() + path);
         ex.send(test::ScriptedServer::Answer(static_cast<int>(answer.status), "image/jpeg", answer.body));
     });
-    auto args = Args("yand", "map", 12, "55.70,55.80,37.50,37.70");
+    auto args = Args("yand", "map", 12);
     // The tile servers are named by a host only the proxy knows.
     for (auto &a : args) {
         const auto pos = a.find(server.BaseUrl());
@@ -440,8 +399,7 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
                                                               {"no_proxy", ""}});
         EXPECT_EQ(r.exitCode, 0) << connections << " connections\n" << r.err;
         EXPECT_EQ(Count(tiles.Path() / "12", ".png"),
-                  static_cast<std::size_t>(
-                      tiles::TileList({TilesType::YandMap, 12, 55.70, 55.80, 37.50, 37.70}).Size()))
+                  static_cast<std::size_t>(tiles::TileList(Moscow(TilesType::YandMap, 12)).Size()))
             << connections << " connections";
     }
     const auto noPassword = test::RunProcess(args, {}, {{"HOME", home.Path().string()},
@@ -452,7 +410,7 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
 
 TEST_F(DownloadCliTest, QuestionsAreAnsweredAtTheTerminal) {
     server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
-    auto run = test::RunOnTerminal(Args("goo", "sat", 13, "55.70,55.80,37.50,37.70"),
+    auto run = test::RunOnTerminal(Args("goo", "sat", 13),
                                    {{"[r]etry / [c]ancel? ", "maybe\n"},
                                     {"[r]etry / [c]ancel? ", "r\n"}},
                                    {{"HOME", home.Path().string()}});
@@ -463,7 +421,7 @@ TEST_F(DownloadCliTest, QuestionsAreAnsweredAtTheTerminal) {
     // A pause ends when Enter is pressed, long before its 100 seconds.
     std::filesystem::remove_all(tiles.Path() / "13");
     server.SetFaults({});
-    auto paused = Args("goo", "sat", 13, "55.70,55.80,37.50,37.70");
+    auto paused = Args("goo", "sat", 13);
     paused.insert(paused.end(), {"--tiles-at-once", "2", "--timeout", "100"});
     const auto start = std::chrono::steady_clock::now();
     run = test::RunOnTerminal(paused,

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <regex>
-#include <sstream>
 
 using tessaro::test::ProcessResult;
 using tessaro::test::ReadFile;
@@ -53,14 +52,8 @@ TEST_F(LoadCliTest, CalculateOnlyRunEndToEnd) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "Loaded:0\r\nNew:   4\r\nErrors:   0\n");
-    const std::string log = ReadFile(tiles / "Tessaro_map.log");
-    EXPECT_TRUE(log.starts_with("Time;Type;NumX;NumY;Xm;Ym;XmRes;YmRes;BlName;Level;ErrLoad\r\n"));
-    const std::regex line(R"(\d{4}_\d\d_\d\d_\d{1,2}_\d{1,2};map;1;1;-9987997.41481113;9987997.41481113;39091.966398478;-39091.966398478;tqs;3;0\r)");
-    std::istringstream in(log);
-    std::string first, second;
-    std::getline(in, first);
-    std::getline(in, second);
-    EXPECT_TRUE(std::regex_match(second, line)) << second;
+    // The exact log and list lines are load_run_test's; here the files are where they belong.
+    EXPECT_TRUE(ReadFile(tiles / "Tessaro_map.log").starts_with("Time;Type;NumX;NumY;"));
     const auto ion = Files(tiles / "3", R"(Tessaro_\d{4}_\d\d_\d\d_\d{1,2}_\d{1,2}\.ion)");
     ASSERT_EQ(ion.size(), 1u);
     EXPECT_TRUE(ReadFile(ion[0]).starts_with(
@@ -108,16 +101,13 @@ TEST_F(LoadCliTest, ScanexMapReadsTheScanexSatelliteFolder) {
     EXPECT_TRUE(std::filesystem::is_directory(tiles / "4"));
 }
 
-TEST_F(LoadCliTest, ChecksStopWithTheirMessagesAndExitOne) {
+// A check that stops the run exits 1, one that only warns lets it go on; the checks themselves
+// are load_run_test's.
+TEST_F(LoadCliTest, ChecksPrintTheirMessagesAndSetTheExitCode) {
     auto r = Tessaro({"load", "--dir", (tiles / "missing").string(), "--calculate-only", Config()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Директории " + (tiles / "missing").string() + "/ не существует!\n");
     EXPECT_EQ(r.out, "");
-
-    r = Tessaro({"load", "--extent=10,5,1,2", "--dir", tiles.Path().string(), "--calculate-only",
-                 Config()});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2\n");
 
     r = Tessaro({"load", "--source", "yand", "--level", "20", "--extent=55.7,55.71,37.6,37.61",
                  "--dir", tiles.Path().string(), "--calculate-only", Config()});
@@ -125,10 +115,10 @@ TEST_F(LoadCliTest, ChecksStopWithTheirMessagesAndExitOne) {
     EXPECT_EQ(r.err, "Максимально допутимый уровень для данного источника - 17\n");
     EXPECT_TRUE(std::filesystem::is_directory(tiles / "17"));
 
-    r = Tessaro({"load", "--source", "shade", "--kind", "land", "--dir", tiles.Path().string(),
-                 "--calculate-only", Config()});
+    // Unlike list and estimate, load leaves the order of the extent to the run's own check.
+    r = Tessaro({"load", "--extent=10,5,1,2", "--dir", tiles.Path().string(), "--calculate-only", Config()});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "Не поддерживаемый сервер или тип карты\n");
+    EXPECT_EQ(r.err, "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2\n");
 }
 
 TEST_F(LoadCliTest, UsageErrors) {

@@ -3,6 +3,7 @@
 
 #include "download/tile_files.h"
 #include "download/tile_urls.h"
+#include "download/world_file.h"
 #include "support/files.h"
 #include "support/nginx.h"
 #include "support/recording_ui.h"
@@ -38,6 +39,15 @@ std::chrono::system_clock::time_point FixedTime() {
     tm.tm_min = 30;
     tm.tm_isdst = -1;
     return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+}
+
+// Files in a folder whose names end in suffix ("" counts every file).
+std::size_t Count(const std::filesystem::path &folder, const std::string &suffix) {
+    std::size_t n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(folder)) {
+        n += e.path().string().ends_with(suffix);
+    }
+    return n;
 }
 
 std::vector<std::string> Lines(const std::string &text) {
@@ -77,9 +87,10 @@ protected:
         });
     }
 
-    download::DownloadRun Run(TilesType type, int level) {
+    // A run whose level folder lies in root (the test's output folder by default).
+    download::DownloadRun Run(TilesType type, int level, const std::filesystem::path &root = {}) {
         download::DownloadRun run;
-        run.levelFolder = out / std::to_string(level);
+        run.levelFolder = (root.empty() ? out.Path() : root) / std::to_string(level);
         std::filesystem::create_directories(run.levelFolder);
         run.type = type;
         run.level = level;
@@ -90,8 +101,17 @@ protected:
         return run;
     }
 
+    // Gives the run a log in folder (the test's output folder by default), which the test keeps.
+    void Log(download::DownloadRun &run, const std::filesystem::path &folder = {}) {
+        run.skipLog = false;
+        log = download::GetLogFile((folder.empty() ? out.Path() : folder) / "Tessaro_sat.log",
+                                   download::kLogHeader, ui);
+        run.log = log.get();
+    }
+
     test::TempDir served;
     test::TempDir out;
+    std::unique_ptr<download::LoadLog> log;
     std::unique_ptr<test::NginxServer> nginx;
     Settings s;
     test::RecordingUi ui;
@@ -108,9 +128,7 @@ TEST_F(DownloadLoopTest, DownloadsEveryTileWithItsWorldFileLogAndIonLine) {
     Serve(list, TilesType::GoogleSat, kLevel);
     auto run = Run(TilesType::GoogleSat, kLevel);
     run.makeIon = true;
-    run.skipLog = false;
-    auto log = download::GetLogFile(out / "Tessaro_sat.log", download::kLogHeader, ui);
-    run.log = log.get();
+    Log(run);
     download::DownloadCounters counters;
     ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
     EXPECT_EQ(counters.loaded, list.Size());
@@ -126,13 +144,8 @@ TEST_F(DownloadLoopTest, DownloadsEveryTileWithItsWorldFileLogAndIonLine) {
     list.ForEach([&](const tiles::TileRecord &r) {
         const auto path = download::TilePath(run.levelFolder, TilesType::GoogleSat, r, kLevel);
         EXPECT_EQ(test::ReadFile(path), JpegBytes(r.name.Str())) << path;
-        std::string world;
-        for (double v : {r.resX, 0.0, 0.0, r.resY, r.x, r.y}) {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%.15g\r\n", v);
-            world += buf;
-        }
-        EXPECT_EQ(test::ReadFile(download::WorldFilePath(path, TilesType::GoogleSat)), world);
+        EXPECT_EQ(test::ReadFile(download::WorldFilePath(path, TilesType::GoogleSat)),
+                  download::WorldFileText(r, 0));
         const std::string mirror = "/m" + std::to_string(i % 4) + "/kh/v=40&x=" +
                                    std::to_string(r.col) + "&y=" + std::to_string(r.row) +
                                    "&zoom=10&s=";
@@ -155,9 +168,7 @@ TEST_F(DownloadLoopTest, TilesOnDiskAreNotFetchedAgain) {
     ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, first, ui, abort), DownloadEnd::Completed);
     // The server forgets the tiles: a second run must not need it.
     std::filesystem::remove_all(served.Path() / "kh");
-    run.skipLog = false;
-    auto log = download::GetLogFile(out / "Tessaro_sat.log", download::kLogHeader, ui);
-    run.log = log.get();
+    Log(run);
     ui.pauses.clear();
     download::DownloadCounters second;
     ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, second, ui, abort), DownloadEnd::Completed);
@@ -180,9 +191,7 @@ TEST_F(DownloadLoopTest, OfflineRunsUseOnlyWhatIsOnDisk) {
     const tiles::TileList list(kSat);
     auto run = Run(TilesType::GoogleSat, kLevel);
     run.offline = true;
-    run.skipLog = false;
-    auto log = download::GetLogFile(out / "Tessaro_sat.log", download::kLogHeader, ui);
-    run.log = log.get();
+    Log(run);
     tiles::TileRecord firstTile;
     list.Begin().Next(firstTile);
     const auto onDisk = download::TilePath(run.levelFolder, TilesType::GoogleSat, firstTile, kLevel);
@@ -195,38 +204,7 @@ TEST_F(DownloadLoopTest, OfflineRunsUseOnlyWhatIsOnDisk) {
     const auto lines = Lines(test::ReadFile(out / "Tessaro_sat.log"));
     EXPECT_TRUE(lines[1].ends_with(";oldfile"));
     EXPECT_TRUE(lines[2].ends_with(";0"));
-    std::size_t worldFiles = 0;
-    for (const auto &e : std::filesystem::directory_iterator(run.levelFolder)) {
-        worldFiles += e.path().extension() == ".jgw";
-    }
-    EXPECT_EQ(worldFiles, 1u) << "missing tiles get no world file";
-}
-
-TEST_F(DownloadLoopTest, AMissingTileIsAnErrorAndTheRunGoesOn) {
-    const tiles::TileList list(kSat);
-    Serve(list, TilesType::GoogleSat, kLevel);
-    tiles::TileRecord second;
-    auto cursor = list.Begin();
-    cursor.Next(second);
-    cursor.Next(second);
-    const auto prefixes = download::DownloadPrefixes(s, TilesType::GoogleSat);
-    const std::string url = download::TileUrl(prefixes, 0, TilesType::GoogleSat, second, kLevel);
-    std::filesystem::remove(served.Path().string() + url.substr(url.find("/m0/") + 3));
-    auto run = Run(TilesType::GoogleSat, kLevel);
-    run.skipLog = false;
-    auto log = download::GetLogFile(out / "Tessaro_sat.log", download::kLogHeader, ui);
-    run.log = log.get();
-    download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
-    EXPECT_EQ(counters.errors, 1);
-    EXPECT_EQ(counters.loaded, list.Size() - 1);
-    EXPECT_FALSE(std::filesystem::exists(download::TilePath(run.levelFolder, TilesType::GoogleSat, second, kLevel)));
-    EXPECT_EQ(Lines(test::ReadFile(out / "Tessaro_sat.log")).size(),
-              static_cast<std::size_t>(list.Size()) + 1) << "the failed tile is logged too";
-    // No partial or temporary file is left behind.
-    for (const auto &e : std::filesystem::directory_iterator(run.levelFolder)) {
-        EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
-    }
+    EXPECT_EQ(Count(run.levelFolder, ".jgw"), 1u) << "missing tiles get no world file";
 }
 
 TEST_F(DownloadLoopTest, ManyConnectionsWriteTheSameFilesAsOne) {
@@ -238,15 +216,11 @@ TEST_F(DownloadLoopTest, ManyConnectionsWriteTheSameFilesAsOne) {
     int round = 0;
     for (int connections : {1, 8}) {
         test::TempDir own;
-        auto run = Run(TilesType::GoogleSat, 9);
-        run.levelFolder = own.Path() / "9";
-        std::filesystem::create_directories(run.levelFolder);
+        auto run = Run(TilesType::GoogleSat, 9, own.Path());
         run.connections = connections;
         run.makeIon = true;
-        run.skipLog = false;
         run.tilesAtOnce = 7;
-        auto log = download::GetLogFile(own / "Tessaro_sat.log", download::kLogHeader, ui);
-        run.log = log.get();
+        Log(run, own.Path());
         ui.pauses.clear();
         download::DownloadCounters counters;
         ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
@@ -254,11 +228,7 @@ TEST_F(DownloadLoopTest, ManyConnectionsWriteTheSameFilesAsOne) {
         EXPECT_EQ(ui.pauses.size(), static_cast<std::size_t>(list.Size() / 7));
         logs[round] = test::ReadFile(own / "Tessaro_sat.log");
         ions[round] = test::ReadFile(run.levelFolder / "Tessaro_2026_12_06_9_30.ion");
-        std::size_t files = 0;
-        for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(run.levelFolder)) {
-            ++files;
-        }
-        EXPECT_EQ(files, static_cast<std::size_t>(2 * list.Size() + 1));
+        EXPECT_EQ(Count(run.levelFolder, ""), static_cast<std::size_t>(2 * list.Size() + 1));
         ++round;
     }
     EXPECT_EQ(logs[0], logs[1]);
@@ -270,9 +240,7 @@ TEST_F(DownloadLoopTest, AbortEndsTheRunAfterTheTileInHand) {
     Serve(list, TilesType::GoogleSat, kLevel);
     for (int connections : {1, 8}) {
         test::TempDir own;
-        auto run = Run(TilesType::GoogleSat, kLevel);
-        run.levelFolder = own.Path() / "8";
-        std::filesystem::create_directories(run.levelFolder);
+        auto run = Run(TilesType::GoogleSat, kLevel, own.Path());
         run.connections = connections;
         run.tilesAtOnce = 5;
         run.makeIon = true;
@@ -282,11 +250,7 @@ TEST_F(DownloadLoopTest, AbortEndsTheRunAfterTheTileInHand) {
         abort.Clear();
         EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Aborted);
         EXPECT_EQ(counters.loaded, 5);
-        std::size_t images = 0;
-        for (const auto &e : std::filesystem::directory_iterator(run.levelFolder)) {
-            images += e.path().extension() == ".jpg";
-        }
-        EXPECT_EQ(images, 5u) << "with " << connections << " connections";
+        EXPECT_EQ(Count(run.levelFolder, ".jpg"), 5u) << "with " << connections << " connections";
         EXPECT_EQ(Lines(test::ReadFile(run.levelFolder / "Tessaro_2026_12_06_9_30.ion")).size(), 5u);
         ui.onPause = nullptr;
     }

@@ -92,7 +92,7 @@ std::size_t FilesIn(const std::filesystem::path &dir) {
 
 } // namespace
 
-TEST(Kachalka, DownloadsToAFileWithEventsAndCacheHeader) {
+TEST(Kachalka, DownloadsToAFileWithEventsAndCacheHeaderAndPostsForms) {
     ScriptedServer server([](ScriptedServer::Exchange &ex) {
         ex.send(ScriptedServer::Answer(200, "image/jpeg", std::string(30000, 'j')));
     });
@@ -112,9 +112,15 @@ TEST(Kachalka, DownloadsToAFileWithEventsAndCacheHeader) {
     events.noResync = true;
     k.DownloadToFile(server.Url("/u.jpg"), dir / "u.jpg");
     EXPECT_EQ(server.Requests()[1].find("Cache-Control"), std::string::npos);
+
+    k.Method = 1; // a form posted
+    k.RequestData = "a=1&b=2";
+    EXPECT_EQ(k.DownloadToString(server.Url("/form")), std::string(30000, 'j'));
+    EXPECT_TRUE(server.Requests()[2].starts_with("POST /form HTTP/1.1\r\n")) << server.Requests()[2];
+    EXPECT_NE(server.Requests()[2].find("Content-Length: 7"), std::string::npos);
 }
 
-TEST(Kachalka, FailedTransfersLeaveNoFileAndKeepAnEarlierOne) {
+TEST(Kachalka, FailedTransfersAndClosedPortsLeaveNoFileAndKeepAnEarlierOne) {
     test::TempDir dir;
     test::WriteFile(dir / "kept.jpg", "earlier");
     struct Case {
@@ -172,18 +178,15 @@ TEST(Kachalka, FailedTransfersLeaveNoFileAndKeepAnEarlierOne) {
         EXPECT_EQ(test::ReadFile(dir / "kept.jpg"), "earlier") << c.what;
         EXPECT_EQ(FilesIn(dir.Path()), 1u) << c.what << ": no temporary file stays";
     }
-}
-
-TEST(Kachalka, AClosedPortCannotConnect) {
-    int port = 0;
+    int closedPort = 0;
     {
         ScriptedServer gone([](auto &) {});
-        port = gone.Port();
+        closedPort = gone.Port();
     }
-    test::TempDir dir;
     clsKachalka k(nullptr, QuickLimits());
-    EXPECT_EQ(CodeOfDownload(k, "http://127.0.0.1:" + std::to_string(port) + "/x", dir / "x"),
+    EXPECT_EQ(CodeOfDownload(k, "http://127.0.0.1:" + std::to_string(closedPort) + "/x", dir / "new.jpg"),
               DownloadCode::CannotConnect);
+    EXPECT_EQ(FilesIn(dir.Path()), 1u);
 }
 
 TEST(Kachalka, CancelFromProgressAbortsTheTransfer) {
@@ -231,19 +234,6 @@ TEST(Kachalka, StringsAndPushedChunks) {
               std::make_pair(download::kIntermediateDataNotification, std::string("second-")));
     EXPECT_EQ(events.chunks[2], std::make_pair(download::kLastDataNotification, std::string("third")));
     EXPECT_EQ(events.contentType, "text/plain");
-}
-
-TEST(Kachalka, MethodAndRequestBody) {
-    ScriptedServer server([](ScriptedServer::Exchange &ex) {
-        ex.send(ScriptedServer::Answer(200, "text/plain", "ok"));
-    });
-    clsKachalka k(nullptr, QuickLimits());
-    k.Method = 1;
-    k.RequestData = "a=1&b=2";
-    EXPECT_EQ(k.DownloadToString(server.Url("/form")), "ok");
-    const auto head = server.Requests().at(0);
-    EXPECT_TRUE(head.starts_with("POST /form HTTP/1.1\r\n")) << head;
-    EXPECT_NE(head.find("Content-Length: 7"), std::string::npos);
 }
 
 TEST(Kachalka, ProxyCredentialsOnlyWhenTheHandlerHandsThemOver) {

@@ -9,8 +9,6 @@
 #include <ctime>
 
 using namespace tessaro;
-using tiles::Source;
-using tiles::TilesType;
 
 namespace {
 
@@ -28,13 +26,10 @@ std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int
 
 } // namespace
 
-TEST(LoadLog, TimeStampPattern) {
-    EXPECT_EQ(download::TimeStamp(LocalTime(2026, 3, 5, 7, 4)), "2026_03_05_7_4");
+// Month and day with two digits, hour and minute without padding; the stamper follows the clock.
+TEST(LoadLog, TimeStamps) {
     EXPECT_EQ(download::TimeStamp(LocalTime(2026, 12, 31, 23, 59)), "2026_12_31_23_59");
     EXPECT_EQ(download::TimeStamp(LocalTime(2027, 1, 1, 0, 0)), "2027_01_01_0_0");
-}
-
-TEST(LoadLog, StamperFollowsTheMinute) {
     auto now = LocalTime(2026, 3, 5, 7, 4, 58);
     download::TimeStamper stamper([&] { return now; });
     EXPECT_EQ(stamper.Now(), "2026_03_05_7_4");
@@ -44,19 +39,6 @@ TEST(LoadLog, StamperFollowsTheMinute) {
     EXPECT_EQ(stamper.Now(), "2026_03_05_7_5");
     now -= std::chrono::hours(1);
     EXPECT_EQ(stamper.Now(), "2026_03_05_6_5");
-}
-
-TEST(LoadLog, FileNamesPerSourceAndKind) {
-    const std::filesystem::path root = "/t";
-    EXPECT_EQ(download::LogFilePath(root, Source::Goo, TilesType::GoogleSat), "/t/Tessaro_sat.log");
-    EXPECT_EQ(download::LogFilePath(root, Source::Goo, TilesType::GoogleLand), "/t/Tessaro_land.log");
-    EXPECT_EQ(download::LogFilePath(root, Source::Scan, TilesType::ScanMap), "/t/SSevice_map.log");
-    EXPECT_EQ(download::LogFilePath(root, Source::Shade, TilesType::Shade), "/t/SRTMSevice_sat.log");
-    EXPECT_EQ(download::LogFilePath(root, Source::Yand, TilesType::YandMap), "/t/YSevice_map.log");
-    EXPECT_EQ(download::IonFileName(TilesType::GoogleLand, "2026_01_02_3_4"), "Tessaro_2026_01_02_3_4.ion");
-    EXPECT_EQ(download::IonFileName(TilesType::ScanSat, "s"), "SService_s.ion");
-    EXPECT_EQ(download::IonFileName(TilesType::Shade, "s"), "SRTMService_s.ion");
-    EXPECT_EQ(download::IonFileName(TilesType::YandSat, "s"), "YService_s.ion");
 }
 
 TEST(LoadLog, HeaderOnceThenAppendedAcrossRuns) {

@@ -9,17 +9,15 @@
 
 using namespace tessaro;
 
-TEST(WorldFile, SphericalTilesGiveTheirColumnsDirectly) {
+// Spherical tiles hold their upper-left pixel centre; ellipsoidal ones their south-west corner,
+// moved by the tile's height in metres and half a pixel.
+TEST(WorldFile, TextsOfSphericalAndEllipsoidalTiles) {
     tiles::TileRecord r;
     r.x = -1000.5;
     r.y = 1000.5;
     r.resX = 1.0;
     r.resY = -1.0;
     EXPECT_EQ(download::WorldFileText(r, 0), "1\r\n0\r\n0\r\n-1\r\n-1000.5\r\n1000.5\r\n");
-}
-
-TEST(WorldFile, EllipsoidalTilesMoveToTheUpperLeftPixelCentre) {
-    tiles::TileRecord r;
     r.x = 1000;
     r.y = 2000;
     r.resX = 2.5;

@@ -32,12 +32,8 @@ TEST(EllipsoidalGrid, LatitudeIsClampedAndWrittenBack) {
     EXPECT_EQ(inside, 45.0);
 }
 
-TEST(EllipsoidalGrid, BlockNamesAndYandexNumbers) {
-    EXPECT_EQ(std::string(BlockNamePrefix(2)) + ScanBlockName(-3, 5, 10), "s10_-3_5");
-    EXPECT_EQ(BlockNamePrefix(3), "m");
-    EXPECT_EQ(BlockNamePrefix(50), "sy");
-    EXPECT_EQ(BlockNamePrefix(51), "my");
-    EXPECT_EQ(BlockNamePrefix(4), "");
+// Block names are checked through the lists (tile_list_test, the cli's reference).
+TEST(EllipsoidalGrid, YandexNumbersAroundTheEquatorAndTheMeridian) {
     EXPECT_EQ(YandexX(0, 1), 1);
     EXPECT_EQ(YandexY(0, 1), 0);
     for (int level : {1, 8, 17, 22}) {

@@ -9,32 +9,11 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <tuple>
 
 using namespace tessaro::tiles;
 
 namespace {
-
-// The shifts as the grid arithmetic defines them, in plain 64-bit arithmetic: masks, products
-// and the separately set top bit, not native shifts.
-std::int32_t ReferenceShiftLeft(std::int32_t v, int n) {
-    if (n >= 32) return 0;
-    if (n == 0) return v;
-    const std::int64_t mask = (std::int64_t{1} << (31 - n)) - 1;
-    std::int64_t r = (std::int64_t{v} & mask) * (std::int64_t{1} << n);
-    if ((std::int64_t{v} >> (31 - n)) & 1) {
-        r -= std::int64_t{1} << 31; // the top bit of a 32-bit pattern stands for -2^31
-    }
-    return static_cast<std::int32_t>(r);
-}
-
-std::int32_t ReferenceShiftRight(std::int32_t v, int n) {
-    if (n >= 32) return 0;
-    if (n == 0) return v;
-    const std::int64_t low = std::int64_t{v} & ~((std::int64_t{1} << n) - 1) & 0x7FFFFFFF;
-    std::int64_t r = low / (std::int64_t{1} << n);
-    if (v < 0) r += std::int64_t{1} << (31 - n);
-    return static_cast<std::int32_t>(r);
-}
 
 // Decodes a quadtree key back into the tile it names.
 std::pair<std::int64_t, std::int64_t> DecodeKey(const std::string &key) {
@@ -61,53 +40,44 @@ double RowNorthLatitude(std::int64_t row, int level) {
 
 } // namespace
 
-TEST(BitOperations, Pow2TableAndItsLimits) {
+TEST(BitOperations, PowersAndShiftsOf32BitPatterns) {
+    constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
     EXPECT_EQ(Pow2(0), 1);
-    EXPECT_EQ(Pow2(1), 2);
     EXPECT_EQ(Pow2(30), 1073741824);
-    EXPECT_EQ(Pow2(31), std::numeric_limits<std::int32_t>::min());
-    EXPECT_THROW((void)Pow2(-1), tessaro::Error);
-    EXPECT_THROW((void)Pow2(32), tessaro::Error);
-    try {
-        (void)Pow2(32);
-    } catch (const tessaro::Error &e) {
-        EXPECT_EQ(e.Number(), 5);
+    EXPECT_EQ(Pow2(31), kMin);
+    // Logical shifts of the 32-bit pattern; counts of 32 and more shift everything out.
+    const std::tuple<std::int32_t, int, std::int32_t, std::int32_t> shifts[] = {
+        // value, count, value << count, value >> count
+        {5, 0, 5, 5},
+        {1, 31, kMin, 0},
+        {3, 31, kMin, 0},
+        {0x40000000, 1, kMin, 0x20000000},
+        {-1, 1, -2, kMax},
+        {kMin, 31, 0, 1},
+        {-256, 8, -65536, 0x00FFFFFF},
+        {kMax, 4, -16, 0x07FFFFFF},
+        {-1, 32, 0, 0},
+        {kMax, 33, 0, 0},
+    };
+    for (const auto &[value, count, left, right] : shifts) {
+        EXPECT_EQ(ShiftLeft(value, count), left) << value << " << " << count;
+        EXPECT_EQ(ShiftRight(value, count), right) << value << " >> " << count;
     }
-}
-
-TEST(BitOperations, ShiftsAgreeWithTheirArithmeticDefinition) {
-    std::mt19937 gen(42);
-    std::uniform_int_distribution<std::int32_t> value(std::numeric_limits<std::int32_t>::min(),
-                                                      std::numeric_limits<std::int32_t>::max());
-    const std::int32_t edges[] = {0, 1, -1, std::numeric_limits<std::int32_t>::min(),
-                                  std::numeric_limits<std::int32_t>::max(), 0x40000000};
-    for (int n = 0; n <= 33; ++n) {
-        for (std::int32_t v : edges) {
-            EXPECT_EQ(ShiftLeft(v, n), ReferenceShiftLeft(v, n)) << v << " << " << n;
-            EXPECT_EQ(ShiftRight(v, n), ReferenceShiftRight(v, n)) << v << " >> " << n;
-        }
-        for (int i = 0; i < 200; ++i) {
-            const std::int32_t v = value(gen);
-            ASSERT_EQ(ShiftLeft(v, n), ReferenceShiftLeft(v, n)) << v << " << " << n;
-            ASSERT_EQ(ShiftRight(v, n), ReferenceShiftRight(v, n)) << v << " >> " << n;
+    for (const auto bad : {-1, 32}) {
+        try {
+            (void)Pow2(bad);
+            ADD_FAILURE() << bad;
+        } catch (const tessaro::Error &e) {
+            EXPECT_EQ(e.Number(), 5);
         }
     }
-    EXPECT_EQ(ShiftLeft(1, 31), std::numeric_limits<std::int32_t>::min());
-    EXPECT_EQ(ShiftRight(-1, 1), std::numeric_limits<std::int32_t>::max());
     EXPECT_THROW((void)ShiftLeft(1, -1), tessaro::Error);
+    EXPECT_THROW((void)ShiftRight(1, -1), tessaro::Error);
 }
 
-TEST(QuadKey, NamesOfTheFirstLevels) {
-    EXPECT_EQ(QuadKey(0, 0, 1), "t");
-    EXPECT_EQ(QuadKey(1, 0, 2), "tr");
-    EXPECT_EQ(QuadKey(0, 0, 2), "tq");
-    EXPECT_EQ(QuadKey(0, 1, 2), "tt");
-    EXPECT_EQ(QuadKey(1, 1, 2), "ts");
-    // Level 4, column 5 (binary 101), row 3 (011): one letter per bit pair from the top:
-    // (1,0) r, (0,1) t, (1,1) s.
-    EXPECT_EQ(QuadKey(5, 3, 4), "trts");
-}
-
+// Every key names its tile: one letter per level, q r t s for the quarters, by an independent
+// decoder.
 TEST(QuadKey, DecodesBackToItsTileAtEveryLevel) {
     std::mt19937_64 gen(7);
     for (int level = 1; level <= kMaxLevel; ++level) {
@@ -135,25 +105,10 @@ TEST(SphericalGrid, PixelSizeIsRoundedToNineDecimals) {
     EXPECT_EQ(RoundTo9Decimals(-3.0 / 1024), -0.002929688);
 }
 
-TEST(SphericalGrid, LevelOneTileCorners) {
-    const auto g = SphericalGrid::Google(1);
-    const double p = g.pixelSize;
-    EXPECT_DOUBLE_EQ(g.ColToX(0) + p / 2, -19936902.863223653);
-    EXPECT_DOUBLE_EQ(g.RowToY(0) - p / 2, 19936902.863223653);
-    EXPECT_EQ(g.TilesPerSide(), 1);
-}
-
-TEST(SphericalGrid, ShadeGridIsTheGoogleGridOneLevelFiner) {
-    for (int level = 1; level < kMaxLevel; ++level) {
-        const auto shade = SphericalGrid::Shade(level);
-        const auto google = SphericalGrid::Google(level + 1);
-        EXPECT_EQ(shade.n, google.n);
-        EXPECT_EQ(shade.pixelSize, google.pixelSize);
-        EXPECT_EQ(shade.LonToCol(37.6), google.LonToCol(37.6));
-        EXPECT_EQ(shade.LatToRow(55.7), google.LatToRow(55.7));
-    }
+TEST(SphericalGrid, LevelsOutsideTheGridAreRefused) {
     EXPECT_THROW((void)SphericalGrid::Shade(23), tessaro::ArgumentError);
     EXPECT_THROW((void)SphericalGrid::Google(0), tessaro::ArgumentError);
+    EXPECT_THROW((void)SphericalGrid::Google(23), tessaro::ArgumentError);
 }
 
 TEST(SphericalGrid, EdgesOfTheGridUnclampedAndClamped) {

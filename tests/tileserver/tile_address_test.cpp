@@ -39,11 +39,7 @@ TEST(TileAddress, GoogleDownloadFormsGiveNumbersAndZoomFromThePath) {
         // Zoom 0 stands for level 18 and above; the level 22 grid is the largest.
         {"/kh/v=40&x=2097151&y=2097151&zoom=0&s=G", {TilesType::GoogleSat, 2097151, 2097151, 0}},
         {"/kh/v=40&x=65535&y=5&zoom=1&s=G", {TilesType::GoogleSat, 65535, 5, 1}}, // level 17
-    });
-}
-
-TEST(TileAddress, MirrorsGivenAsHostsOnlyAreRecognisedByTheirVersion) {
-    ExpectTiles({
+        // Mirrors given as hosts only are told apart by their version.
         {"/v=18&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleSat, 3, 2, 15}},
         {"/v=w2.63&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleMap, 3, 2, 15}},
         {"/v=w2p.62&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleLand, 3, 2, 15}},
@@ -74,8 +70,12 @@ TEST(TileAddress, GoogleDownloadFormsRefuseWhatNoServerWouldAnswer) {
     });
 }
 
-TEST(TileAddress, QuadtreeKeysGiveColumnRowAndTheZoomOfTheirLength) {
+// The list file's forms: quadtree keys, whose length gives the zoom, and map addresses whose
+// version tells landscape from map.
+TEST(TileAddress, ListFileFormsGiveTheirTiles) {
     ExpectTiles({
+        {"/vt/mt?n=404&v=w2.97&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleMap, 1, 2, 15}},
+        {"/m1/vt/mt?n=404&v=w2p.87&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleLand, 1, 2, 15}},
         {"/kh/kh?n=404&v=40&t=t", {TilesType::GoogleSat, 0, 0, 17}},
         // The four tiles of level 2 in list order.
         {"/kh/kh?n=404&v=40&t=tq", {TilesType::GoogleSat, 0, 0, 16}},
@@ -94,16 +94,10 @@ TEST(TileAddress, QuadtreeKeysGiveColumnRowAndTheZoomOfTheirLength) {
         "/kh/kh?n=404&v=40&t=tqx",
         "/kh/kh?n=404&v=40&t=tqqqqqqqqqqqqqqqqqqqqqq", // 23 letters: beyond level 22
         "/kh/kh?n=404&t=tq",                           // no version
+        "/vt/mt?n=404&v=w2.97&x=1&y=2",
+        "/vt/mt?n=404&v=&x=1&y=2&zoom=15",
+        "/vt/mt?n=404&v=w2.97&x=9&y=2&zoom=15",
     });
-}
-
-TEST(TileAddress, ListMapAddressesTellLandscapeByTheVersion) {
-    ExpectTiles({
-        {"/vt/mt?n=404&v=w2.97&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleMap, 1, 2, 15}},
-        {"/m1/vt/mt?n=404&v=w2p.87&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleLand, 1, 2, 15}},
-    });
-    ExpectNoTile({"/vt/mt?n=404&v=w2.97&x=1&y=2", "/vt/mt?n=404&v=&x=1&y=2&zoom=15",
-                  "/vt/mt?n=404&v=w2.97&x=9&y=2&zoom=15"});
 }
 
 TEST(TileAddress, ScanexTakesTileNumbersOrTileCentresInMetres) {
@@ -187,16 +181,6 @@ TEST(TileAddress, MirrorIsTheFirstPathFolderNamedMAndANumber) {
     EXPECT_EQ(MirrorOf("/m-1/x"), std::nullopt);
     EXPECT_EQ(MirrorOf("/kh?m2"), std::nullopt);
     EXPECT_EQ(MirrorOf("/x?/m2/"), std::nullopt);
-}
-
-TEST(TileAddress, MapTilesArePngAndEverythingElseJpeg) {
-    for (const auto type : {TilesType::GoogleMap, TilesType::YandMap}) {
-        EXPECT_EQ(ContentTypeOf(FormatOf(type)), "image/png");
-    }
-    for (const auto type : {TilesType::GoogleSat, TilesType::GoogleLand, TilesType::ScanSat,
-                            TilesType::ScanMap, TilesType::YandSat, TilesType::Shade}) {
-        EXPECT_EQ(ContentTypeOf(FormatOf(type)), "image/jpeg");
-    }
 }
 
 } // namespace

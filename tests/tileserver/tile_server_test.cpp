@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -40,34 +41,28 @@ std::string GoogleTarget(int mirror, int x, int y) {
            "&y=" + std::to_string(y) + "&zoom=10&s=G";
 }
 
-// Decodes the body and checks it is the expected tile in the expected format.
+std::optional<TileCode> TileOf(std::string_view body) {
+    const DecodedImage image = DecodeImage(body);
+    return DecodeTileImage({image.rgb.data(), image.width, image.height, 0});
+}
+
 void ExpectTile(const HttpResult &r, const TileCode &expected) {
     ASSERT_EQ(r.curlCode, CURLE_OK);
     ASSERT_EQ(r.status, 200);
-    const DecodedImage image = DecodeImage(r.body);
-    ASSERT_EQ(image.width, kTileSize);
-    ASSERT_EQ(image.height, kTileSize);
-    const auto decoded = DecodeTileImage({image.rgb.data(), image.width, image.height, 0});
-    ASSERT_TRUE(decoded.has_value());
-    EXPECT_EQ(*decoded, expected);
+    EXPECT_EQ(TileOf(r.body), expected);
 }
 
-// Waits until data can be read from fd; false when the time-out passes first.
 bool DataArrives(int fd, std::chrono::milliseconds timeout) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, static_cast<int>(timeout.count())) > 0;
 }
 
-// Waits, bounded, until the condition holds.
 template <typename Condition> bool WaitUntil(Condition condition) {
     const auto deadline = Clock::now() + 10s;
-    while (Clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
+    while (Clock::now() < deadline && !condition()) {
         std::this_thread::sleep_for(5ms);
     }
-    return false;
+    return condition();
 }
 
 std::size_t CountEntries(const char *folder) {
@@ -87,26 +82,19 @@ protected:
     HttpClient client;
 };
 
-TEST_F(TileServerTest, ListensOnLoopbackAtThePortItReports) {
-    EXPECT_NE(server.Port(), 0);
+// One address of every family; the address forms themselves are tile_address_test's.
+TEST_F(TileServerTest, EveryFamilyIsAnsweredWithItsTileInItsFormat) {
     EXPECT_EQ(server.BaseUrl(), "http://127.0.0.1:" + std::to_string(server.Port()));
-    ExpectTile(client.Get(Url(kTileTarget)), kTile);
-}
-
-TEST_F(TileServerTest, EveryAddressFormAnswersItsTileInItsFormat) {
     struct Form {
         const char *target;
         TileCode tile;
         bool png;
     };
     const Form forms[] = {
-        {"/m0/kh/v=40&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleSat, 3, 2, 15}, false},
+        {kTileTarget, kTile, false},
         {"/m1/vt/v=w2.97&hl=ru&x=1&y=0&zoom=16&s=Gal", {TilesType::GoogleMap, 1, 0, 16}, true},
-        {"/m2/mt/v=w2p.87&hl=ru&x=1&y=4&zoom=14&s=Galileo",
-         {TilesType::GoogleLand, 1, 4, 14},
-         false},
-        {"/v=18&x=3&y=2&zoom=15&s=Gal", {TilesType::GoogleSat, 3, 2, 15}, false},
-        {"/printtilesrescaled/?t=image_&zt=n&x=-3&y=5&z=10",
+        {"/vt/mt?n=404&v=w2p.87&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleLand, 1, 2, 15}, false},
+        {"/printtilesrescaled/?t=image_&zt=n&x=-97839.3962050256&y=215246.671651056&z=10",
          {TilesType::ScanSat, -3, 5, 10},
          false},
         {"/m3/printtilesrescaled/?t=map&zt=n&x=-3&y=5&z=10",
@@ -115,12 +103,6 @@ TEST_F(TileServerTest, EveryAddressFormAnswersItsTileInItsFormat) {
         {"/m3/tiles?l=sat&v=1.6.0&x=3&y=5&z=10", {TilesType::YandSat, 3, 5, 10}, false},
         {"/tiles?l=map&v=2.2.1&x=3&y=5&z=10", {TilesType::YandMap, 3, 5, 10}, true},
         {"/layer/relief/z5/row9/5_17-9.jpg", {TilesType::Shade, 17, 9, 5}, false},
-        {"/kh/kh?n=404&v=40&t=trt", {TilesType::GoogleSat, 2, 1, 15}, false},
-        {"/vt/mt?n=404&v=w2.97&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleMap, 1, 2, 15}, true},
-        {"/vt/mt?n=404&v=w2p.87&hl=ru&x=1&y=2&zoom=15", {TilesType::GoogleLand, 1, 2, 15}, false},
-        {"/printtilesrescaled/?t=image_&zt=n&x=-97839.3962050256&y=215246.671651056&z=10",
-         {TilesType::ScanSat, -3, 5, 10},
-         false},
     };
     for (const auto &form : forms) {
         SCOPED_TRACE(form.target);
@@ -129,70 +111,44 @@ TEST_F(TileServerTest, EveryAddressFormAnswersItsTileInItsFormat) {
         EXPECT_EQ(r.contentType, form.png ? "image/png" : "image/jpeg");
         EXPECT_EQ(r.contentLength, static_cast<long long>(r.body.size()));
         const DecodedImage image = DecodeImage(r.body);
+        EXPECT_EQ(image.format, form.png ? DecodedImage::Format::Png : DecodedImage::Format::Jpeg);
         if (form.png) {
-            EXPECT_EQ(image.format, DecodedImage::Format::Png);
             EXPECT_EQ(image.pngColourType, 3);
         } else {
-            EXPECT_EQ(image.format, DecodedImage::Format::Jpeg);
             EXPECT_FALSE(image.jpegProgressive);
         }
     }
     EXPECT_EQ(server.Stats().tiles, std::size(forms));
 }
 
-TEST_F(TileServerTest, UnknownTargetsGet404WithAShortText) {
-    for (const char *target :
-         {"/", "/favicon.ico", "/kh/v=40&x=9&y=0&zoom=15&s=G", "/tiles?l=sat&v=1.6.0&x=0&y=0"}) {
-        const auto r = client.Get(Url(target));
-        EXPECT_EQ(r.curlCode, CURLE_OK) << target;
-        EXPECT_EQ(r.status, 404) << target;
-        EXPECT_EQ(r.contentType, "text/plain");
-        EXPECT_EQ(r.body, "No tile at this address.\n");
-    }
-    EXPECT_EQ(server.Stats().notFound, 4u);
-    EXPECT_EQ(server.Stats().connections, 1u); // a 404 keeps the connection
-}
-
-TEST_F(TileServerTest, ConnectionsAreKeptAliveAndReused) {
+TEST_F(TileServerTest, ConnectionsPersistUnlessTheRequestSaysOtherwise) {
     for (int i = 0; i < 5; ++i) {
         const auto r = client.Get(Url(GoogleTarget(i % 4, i, 1)));
         ExpectTile(r, {TilesType::GoogleSat, i, 1, 10});
         EXPECT_EQ(r.newConnections, i == 0 ? 1 : 0) << i;
     }
     EXPECT_EQ(server.Stats().connections, 1u);
-    EXPECT_EQ(server.Stats().requests, 5u);
-}
 
-TEST_F(TileServerTest, ConnectionCloseIsHonoured) {
-    const auto first = client.Get(Url(kTileTarget), {"Connection: close"});
-    ExpectTile(first, kTile);
-    const auto second = client.Get(Url(kTileTarget));
-    EXPECT_EQ(second.newConnections, 1);
-    EXPECT_EQ(server.Stats().connections, 2u);
-
-    bool closed = false;
-    const auto raw = RawExchange(server.Port(),
-                                 std::string("GET ") + kTileTarget +
-                                     " HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n",
-                                 closed);
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-    EXPECT_NE(raw.find("\r\nConnection: close\r\n"), std::string::npos);
-}
-
-TEST_F(TileServerTest, Http10ClosesUnlessAskedToKeepAlive) {
-    bool closed = false;
-    const auto raw =
-        RawExchange(server.Port(), std::string("GET ") + kTileTarget + " HTTP/1.0\r\n\r\n", closed);
-    EXPECT_TRUE(closed);
-    EXPECT_EQ(raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-
-    const auto kept = RawExchange(server.Port(),
-                                  std::string("GET ") + kTileTarget +
-                                      " HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
-                                  closed, 1500ms);
-    EXPECT_FALSE(closed);
-    EXPECT_NE(kept.find("\r\nConnection: keep-alive\r\n"), std::string::npos);
+    struct Case {
+        std::string head;
+        bool closes;
+        const char *connectionHeader;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1\r\nConnection: close\r\n\r\n", true, "\r\nConnection: close\r\n"},
+        {"HTTP/1.0\r\n\r\n", true, ""}, // closes without being asked
+        {"HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false, "\r\nConnection: keep-alive\r\n"},
+    };
+    for (const auto &c : cases) {
+        bool closed = false;
+        const auto raw = RawExchange(
+            server.Port(), "GET " + std::string(kTileTarget) + " " + c.head, closed, 1500ms);
+        EXPECT_EQ(closed, c.closes) << c.head;
+        EXPECT_EQ(raw.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << c.head;
+        if (*c.connectionHeader != '\0') {
+            EXPECT_NE(raw.find(c.connectionHeader), std::string::npos) << c.head;
+        }
+    }
 }
 
 TEST_F(TileServerTest, PipelinedRequestsAreAnsweredInOrder) {
@@ -202,46 +158,11 @@ TEST_F(TileServerTest, PipelinedRequestsAreAnsweredInOrder) {
                                      " HTTP/1.1\r\nConnection: close\r\n\r\n",
                                  closed);
     EXPECT_TRUE(closed);
-    const auto second = raw.find("HTTP/1.1 200 OK\r\n");
     EXPECT_EQ(raw.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+    const auto second = raw.find("HTTP/1.1 200 OK\r\n");
     ASSERT_NE(second, std::string::npos);
-    const auto body = raw.find("\r\n\r\n", second) + 4;
-    const DecodedImage image = DecodeImage(std::string_view(raw).substr(body));
-    EXPECT_EQ(DecodeTileImage({image.rgb.data(), image.width, image.height, 0}), kTile);
+    EXPECT_EQ(TileOf(std::string_view(raw).substr(raw.find("\r\n\r\n", second) + 4)), kTile);
     EXPECT_EQ(server.Targets(), (std::vector<std::string>{"/nothing", kTileTarget}));
-}
-
-TEST_F(TileServerTest, ConcurrentKeptAliveClientsAllGetTheirOwnTiles) {
-    constexpr int kClients = 16;
-    constexpr int kRequests = 20;
-    std::atomic<int> good{0};
-    std::vector<std::thread> threads;
-    for (int c = 0; c < kClients; ++c) {
-        threads.emplace_back([&, c] {
-            HttpClient own;
-            for (int i = 0; i < kRequests; ++i) {
-                const auto r = own.Get(Url("/m" + std::to_string(i % 4) +
-                                           "/tiles?l=sat&v=1.6.0&x=" + std::to_string(c) +
-                                           "&y=" + std::to_string(i) + "&z=10"));
-                if (r.curlCode != CURLE_OK || r.status != 200) {
-                    continue;
-                }
-                const DecodedImage image = DecodeImage(r.body);
-                if (DecodeTileImage({image.rgb.data(), image.width, image.height, 0}) ==
-                    TileCode{TilesType::YandSat, c, i, 10}) {
-                    ++good;
-                }
-            }
-        });
-    }
-    for (auto &t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(good.load(), kClients * kRequests);
-    const auto stats = server.Stats();
-    EXPECT_EQ(stats.requests, static_cast<std::uint64_t>(kClients * kRequests));
-    EXPECT_EQ(stats.connections, static_cast<std::uint64_t>(kClients));
-    EXPECT_EQ(server.Targets().size(), static_cast<std::size_t>(kClients * kRequests));
 }
 
 TEST(TileServer, ConnectionsBeyondTheCapWaitForAFreeSlot) {
@@ -250,17 +171,17 @@ TEST(TileServer, ConnectionsBeyondTheCapWaitForAFreeSlot) {
     TileServer server(options);
     server.Start();
     const std::string request = std::string("GET ") + kTileTarget + " HTTP/1.1\r\n\r\n";
-    const int a = ConnectLoopback(server.Port());
-    const int b = ConnectLoopback(server.Port());
-    ASSERT_EQ(::send(a, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
-    ASSERT_EQ(::send(b, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
+    const auto connectAndAsk = [&] {
+        const int fd = ConnectLoopback(server.Port());
+        EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(request.size()));
+        return fd;
+    };
+    const int a = connectAndAsk();
+    const int b = connectAndAsk();
     ASSERT_TRUE(DataArrives(a, 10s));
     ASSERT_TRUE(DataArrives(b, 10s));
-    const int c = ConnectLoopback(server.Port());
-    ASSERT_EQ(::send(c, request.data(), request.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(request.size()));
+    const int c = connectAndAsk();
     EXPECT_FALSE(DataArrives(c, 300ms)); // both slots hold kept-alive connections
     ::close(a);
     EXPECT_TRUE(DataArrives(c, 10s));
@@ -269,7 +190,7 @@ TEST(TileServer, ConnectionsBeyondTheCapWaitForAFreeSlot) {
     EXPECT_EQ(server.Stats().connections, 3u);
 }
 
-TEST(TileServer, SilentConnectionsAreClosedAfterTheIdleTimeout) {
+TEST(TileServer, SilentOrHalfSentConnectionsAreClosedAfterTheIdleTimeout) {
     ServerOptions options;
     options.idleTimeout = 200ms;
     TileServer server(options);
@@ -279,48 +200,62 @@ TEST(TileServer, SilentConnectionsAreClosedAfterTheIdleTimeout) {
     EXPECT_TRUE(WaitForClose(fd, 10s));
     EXPECT_GE(Clock::now() - start, 150ms);
     ::close(fd);
-
-    // A request that stops half-way is given up the same way.
     const int half = ConnectLoopback(server.Port());
     ASSERT_EQ(::send(half, "GET /kh/v=", 10, MSG_NOSIGNAL), 10);
     EXPECT_TRUE(WaitForClose(half, 10s));
     ::close(half);
 }
 
-TEST_F(TileServerTest, HtmlFaultSendsAPageInsteadOfTheImage) {
-    server.SetFaults({ParseFault("html")});
-    const auto r = client.Get(Url(kTileTarget));
-    EXPECT_EQ(r.curlCode, CURLE_OK);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.contentType, "text/html");
-    EXPECT_EQ(r.body.rfind("<html>", 0), 0u);
-    EXPECT_THROW((void)DecodeImage(r.body), std::runtime_error);
-    EXPECT_EQ(server.Stats().faults, 1u);
-    EXPECT_EQ(server.Stats().tiles, 0u);
+// Each kind hits only its tile; the connection stays open after an answered fault.
+TEST_F(TileServerTest, FaultKindsAnswerAsNamed) {
+    struct Case {
+        const char *fault;
+        int curlCode;
+        long status;
+        bool closes;
+    };
+    const Case cases[] = {
+        {"html:tile=3/2", CURLE_OK, 200, false},
+        {"404:tile=3/2", CURLE_OK, 404, false},
+        {"500:tile=3/2", CURLE_OK, 500, false},
+        {"truncate:tile=3/2", CURLE_PARTIAL_FILE, 200, true},
+        {"drop:tile=3/2", CURLE_GOT_NOTHING, 0, true},
+    };
+    const auto whole = client.Get(Url(kTileTarget)).body.size();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        server.SetFaults({ParseFault(c.fault)});
+        HttpClient fresh; // libcurl silently repeats a dropped request on a kept-alive connection
+        const auto r = fresh.Get(Url(kTileTarget));
+        EXPECT_EQ(r.curlCode, c.curlCode);
+        EXPECT_EQ(r.status, c.status);
+        const std::string kind = c.fault;
+        if (kind.starts_with("html")) {
+            EXPECT_EQ(r.contentType, "text/html");
+            EXPECT_EQ(r.body.rfind("<html>", 0), 0u);
+        } else if (kind.starts_with("truncate")) {
+            EXPECT_EQ(r.contentLength, static_cast<long long>(whole));
+            EXPECT_EQ(r.body.size(), whole / 2);
+        } else if (kind.starts_with("drop")) {
+            EXPECT_TRUE(r.body.empty());
+        }
+        const auto next = fresh.Get(Url(GoogleTarget(1, 1, 1)));
+        ExpectTile(next, {TilesType::GoogleSat, 1, 1, 10});
+        EXPECT_EQ(next.newConnections, c.closes ? 1 : 0);
+        EXPECT_EQ(server.Stats().faultHits, (std::vector<std::uint64_t>{1}));
+    }
+    EXPECT_EQ(server.Stats().faults, std::size(cases));
 }
 
-TEST_F(TileServerTest, StatusFaultsAnswer404And500AndKeepTheConnection) {
-    server.SetFaults({ParseFault("404:mirror=1"), ParseFault("500:mirror=2")});
-    const auto notFound = client.Get(Url(GoogleTarget(1, 0, 0)));
-    EXPECT_EQ(notFound.status, 404);
-    EXPECT_EQ(notFound.contentType, "text/plain");
-    const auto failed = client.Get(Url(GoogleTarget(2, 0, 0)));
-    EXPECT_EQ(failed.status, 500);
-    EXPECT_EQ(failed.newConnections, 0);
-    EXPECT_EQ(server.Stats().faultHits, (std::vector<std::uint64_t>{1, 1}));
-}
-
-TEST_F(TileServerTest, DelayFaultHoldsTheAnswerBack) {
+TEST_F(TileServerTest, DelayAndTrickleHoldTheWholeAnswerBack) {
     server.SetFaults({ParseFault("delay=1000:tile=3/2")});
     const auto slow = client.Get(Url(kTileTarget));
     ExpectTile(slow, kTile);
     EXPECT_GE(slow.elapsed, 990ms);
     const auto fast = client.Get(Url(GoogleTarget(0, 4, 2)));
     ExpectTile(fast, {TilesType::GoogleSat, 4, 2, 10});
-    EXPECT_LT(fast.elapsed, 900ms); // other tiles are not held back
-}
+    EXPECT_LT(fast.elapsed, 900ms);
 
-TEST_F(TileServerTest, TrickleFaultSendsTheWholeBodyInSlowPieces) {
     Fault fault = ParseFault("trickle=60");
     fault.trickleBytes = 512;
     server.SetFaults({fault});
@@ -329,101 +264,59 @@ TEST_F(TileServerTest, TrickleFaultSendsTheWholeBodyInSlowPieces) {
     const auto pieces = (r.body.size() + 511) / 512;
     ASSERT_GE(pieces, 3u);
     EXPECT_GE(r.elapsed, std::chrono::milliseconds(60 * (pieces - 1) - 10));
-    EXPECT_EQ(server.Stats().tiles, 1u);
+    EXPECT_EQ(server.Stats().tiles, 3u);
 }
 
-TEST_F(TileServerTest, TruncateFaultSendsHalfUnderTheFullLengthAndCloses) {
-    server.SetFaults({ParseFault("truncate:first=1")});
-    const auto cut = client.Get(Url(kTileTarget));
-    EXPECT_EQ(cut.curlCode, CURLE_PARTIAL_FILE);
-    EXPECT_EQ(cut.status, 200);
-    ASSERT_GT(cut.contentLength, 0);
-    EXPECT_EQ(static_cast<long long>(cut.body.size()), cut.contentLength / 2);
-    const auto whole = client.Get(Url(kTileTarget));
-    ExpectTile(whole, kTile);
-    EXPECT_EQ(whole.newConnections, 1);
-    EXPECT_EQ(static_cast<long long>(whole.body.size()), cut.contentLength);
-}
-
-TEST_F(TileServerTest, DropFaultClosesWithoutAnswering) {
-    server.SetFaults({ParseFault("drop:tile=3/2")});
-    const auto r = client.Get(Url(kTileTarget));
-    EXPECT_EQ(r.curlCode, CURLE_GOT_NOTHING);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.body.empty());
-    ExpectTile(client.Get(Url(GoogleTarget(3, 1, 1))), {TilesType::GoogleSat, 1, 1, 10});
-}
-
-TEST_F(TileServerTest, BadMirrorFailsOnlyItsOwnRequests) {
-    server.SetFaults({ParseFault("drop:mirror=2")});
-    // libcurl repeats a request once on a fresh connection when a kept-alive one closes
-    // without an answer, so the server may see each mirror 2 request twice.
-    for (int round = 0; round < 2; ++round) {
-        for (int mirror = 0; mirror < 4; ++mirror) {
-            const auto r = client.Get(Url(GoogleTarget(mirror, mirror, round)));
-            if (mirror == 2) {
-                EXPECT_EQ(r.curlCode, CURLE_GOT_NOTHING);
-            } else {
-                ExpectTile(r, {TilesType::GoogleSat, mirror, round, 10});
-            }
+// Which requests a fault list hits: first=, every= among the chosen requests, first fault wins.
+TEST_F(TileServerTest, SelectorsChooseTheRequestsAFaultHits) {
+    struct Case {
+        std::vector<const char *> faults;
+        std::vector<std::string> targets;
+        std::vector<long> statuses;
+        std::vector<std::uint64_t> hits;
+    };
+    const auto g = GoogleTarget;
+    const Case cases[] = {
+        {{"500:tile=3/2,first=2"},
+         {kTileTarget, g(1, 9, 9), kTileTarget, kTileTarget, kTileTarget},
+         {500, 200, 500, 200, 200},
+         {2}},
+        {{"500:mirror=1,every=2"},
+         {g(0, 0, 0), g(1, 0, 0), g(0, 1, 0), g(1, 1, 0), g(1, 2, 0), g(0, 2, 0), g(1, 3, 0)},
+         {200, 200, 200, 500, 200, 200, 500},
+         {2}},
+        {{"404:every=3"},
+         {g(0, 0, 0), g(1, 1, 0), g(2, 2, 0), g(3, 3, 0), g(0, 4, 0), g(1, 5, 0), g(2, 6, 0)},
+         {200, 200, 404, 200, 200, 404, 200},
+         {2}},
+        {{"500:mirror=1", "404"}, {g(1, 0, 0), g(0, 0, 0)}, {500, 404}, {1, 1}},
+    };
+    for (const auto &c : cases) {
+        std::vector<Fault> faults;
+        for (const char *f : c.faults) {
+            faults.push_back(ParseFault(f));
         }
+        server.SetFaults(faults);
+        std::vector<long> statuses;
+        for (const auto &t : c.targets) {
+            statuses.push_back(client.Get(Url(t)).status);
+        }
+        EXPECT_EQ(statuses, c.statuses) << c.faults[0];
+        EXPECT_EQ(server.Stats().faultHits, c.hits) << c.faults[0];
     }
-    ExpectTile(client.Get(Url("/kh/v=40&x=2&y=2&zoom=10&s=G")), {TilesType::GoogleSat, 2, 2, 10});
-    const auto targets = server.Targets();
-    const auto onMirror2 = std::count_if(targets.begin(), targets.end(), [](const std::string &t) {
-        return t.rfind("/m2/", 0) == 0;
-    });
-    EXPECT_GE(onMirror2, 2);
-    EXPECT_EQ(server.Stats().faults, static_cast<std::uint64_t>(onMirror2));
-    EXPECT_EQ(server.Stats().tiles, 7u);
 }
 
-TEST_F(TileServerTest, FirstTimesLetsTheRetrySucceed) {
-    server.SetFaults({ParseFault("500:tile=3/2,first=2")});
-    EXPECT_EQ(client.Get(Url(kTileTarget)).status, 500);
-    ExpectTile(client.Get(Url(GoogleTarget(1, 9, 9))), {TilesType::GoogleSat, 9, 9, 10});
-    EXPECT_EQ(client.Get(Url(kTileTarget)).status, 500);
-    ExpectTile(client.Get(Url(kTileTarget)), kTile);
-    ExpectTile(client.Get(Url(kTileTarget)), kTile);
-}
-
-TEST_F(TileServerTest, EveryNthCountsOnlyTheRequestsTheOtherSelectorsChoose) {
-    server.SetFaults({ParseFault("500:mirror=1,every=2")});
-    std::vector<long> mirror1;
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(client.Get(Url(GoogleTarget(0, i, 0))).status, 200);
-        mirror1.push_back(client.Get(Url(GoogleTarget(1, i, 0))).status);
-    }
-    EXPECT_EQ(mirror1, (std::vector<long>{200, 500, 200, 500}));
-
-    server.SetFaults({ParseFault("404:every=3")});
-    std::vector<long> all;
-    for (int i = 0; i < 7; ++i) {
-        all.push_back(client.Get(Url(GoogleTarget(i % 4, i, 0))).status);
-    }
-    EXPECT_EQ(all, (std::vector<long>{200, 200, 404, 200, 200, 404, 200}));
-}
-
-TEST_F(TileServerTest, TheFirstFaultThatHitsAnswers) {
-    server.SetFaults({ParseFault("500:mirror=1"), ParseFault("html")});
-    EXPECT_EQ(client.Get(Url(GoogleTarget(1, 0, 0))).status, 500);
-    EXPECT_EQ(client.Get(Url(GoogleTarget(0, 0, 0))).contentType, "text/html");
-    EXPECT_EQ(server.Stats().faultHits, (std::vector<std::uint64_t>{1, 1}));
-    server.SetFaults({});
-    ExpectTile(client.Get(Url(GoogleTarget(1, 0, 0))), {TilesType::GoogleSat, 0, 0, 10});
-}
-
+// Counts and targets through the control addresses; a 404 keeps the connection.
 TEST_F(TileServerTest, CountsAndTargetsInProcessAndThroughTheControlAddresses) {
     server.SetFaults({ParseFault("500:mirror=1")});
     const std::vector<std::string> targets = {kTileTarget, "/nothing/here", GoogleTarget(1, 0, 0)};
+    std::vector<HttpResult> answers;
     for (const auto &t : targets) {
-        (void)client.Get(Url(t));
+        answers.push_back(client.Get(Url(t)));
     }
-    auto stats = server.Stats();
-    EXPECT_EQ(stats.requests, 3u);
-    EXPECT_EQ(stats.tiles, 1u);
-    EXPECT_EQ(stats.notFound, 1u);
-    EXPECT_EQ(stats.faults, 1u);
+    EXPECT_EQ(answers[1].status, 404);
+    EXPECT_EQ(answers[1].contentType, "text/plain");
+    EXPECT_EQ(answers[1].body, "No tile at this address.\n");
     EXPECT_EQ(server.Targets(), targets);
 
     const auto text = client.Get(Url("/__stats"));
@@ -436,7 +329,7 @@ TEST_F(TileServerTest, CountsAndTargetsInProcessAndThroughTheControlAddresses) {
     EXPECT_EQ(server.Stats().requests, 3u); // control requests are not counted
 
     EXPECT_EQ(client.Get(Url("/__reset")).status, 200);
-    stats = server.Stats();
+    const auto stats = server.Stats();
     EXPECT_EQ(stats.requests, 0u);
     EXPECT_EQ(stats.faultHits, (std::vector<std::uint64_t>{0}));
     EXPECT_TRUE(server.Targets().empty());
@@ -512,27 +405,25 @@ TEST(TileServer, StopReturnsPromptlyWithClientsConnected) {
     Fault stuck = ParseFault("trickle=20000");
     stuck.trickleBytes = 100;
     server->SetFaults({ParseFault("delay=20000:tile=1/1"), stuck});
-    const auto port = server->Port();
+    const std::string base = server->BaseUrl();
 
-    const int idle = ConnectLoopback(port);
-    const int partial = ConnectLoopback(port);
+    const int idle = ConnectLoopback(server->Port());
+    const int partial = ConnectLoopback(server->Port());
     ASSERT_EQ(::send(partial, "GET /kh/v=40&x=", 15, MSG_NOSIGNAL), 15);
     std::vector<HttpResult> results(2);
-    std::thread delayed([&] {
-        HttpClient c(30s);
-        results[0] = c.Get("http://127.0.0.1:" + std::to_string(port) + GoogleTarget(0, 1, 1));
-    });
-    std::thread trickled([&] {
-        HttpClient c(30s);
-        results[1] = c.Get("http://127.0.0.1:" + std::to_string(port) + GoogleTarget(0, 2, 2));
-    });
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.emplace_back(
+            [&, i] { results[i] = HttpClient(30s).Get(base + GoogleTarget(0, i + 1, i + 1)); });
+    }
     ASSERT_TRUE(WaitUntil([&] { return server->Stats().requests == 2; }));
 
     const auto start = Clock::now();
     server->Stop();
     EXPECT_LT(Clock::now() - start, 2s);
-    delayed.join();
-    trickled.join();
+    for (auto &t : clients) {
+        t.join();
+    }
     EXPECT_NE(results[0].curlCode, CURLE_OK);
     EXPECT_NE(results[1].curlCode, CURLE_OK);
     EXPECT_LT(results[1].body.size(), 200u); // the first piece only
@@ -543,27 +434,41 @@ TEST(TileServer, StopReturnsPromptlyWithClientsConnected) {
     server.reset(); // a second Stop, from the destructor, does nothing
 }
 
-TEST(TileServer, NoThreadOrDescriptorOutlivesTheServer) {
+// Concurrent kept-alive clients all get their own tiles, and no thread or descriptor outlives
+// the server.
+TEST(TileServer, ConcurrentClientsAreServedAndNothingOutlivesTheServer) {
+    constexpr int kClients = 16;
+    constexpr int kRequests = 20;
     { HttpClient warmUp; } // libcurl's one-time set-up is not the server's
     const auto threadsBefore = CountEntries("/proc/self/task");
     const auto fdsBefore = CountEntries("/proc/self/fd");
     {
         TileServer server;
         server.Start();
+        std::atomic<int> good{0};
         std::vector<std::thread> clients;
-        for (int i = 0; i < 8; ++i) {
-            clients.emplace_back([&, i] {
-                HttpClient c;
-                for (int j = 0; j < 5; ++j) {
-                    (void)c.Get(server.BaseUrl() + GoogleTarget(j % 4, i, j));
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                HttpClient own;
+                for (int i = 0; i < kRequests; ++i) {
+                    const auto r = own.Get(server.BaseUrl() + "/m" + std::to_string(i % 4) +
+                                           "/tiles?l=sat&v=1.6.0&x=" + std::to_string(c) +
+                                           "&y=" + std::to_string(i) + "&z=10");
+                    if (r.curlCode == CURLE_OK && r.status == 200 &&
+                        TileOf(r.body) == TileCode{TilesType::YandSat, c, i, 10}) {
+                        ++good;
+                    }
                 }
             });
         }
         for (auto &t : clients) {
             t.join();
         }
+        EXPECT_EQ(good.load(), kClients * kRequests);
+        EXPECT_EQ(server.Stats().requests, static_cast<std::uint64_t>(kClients * kRequests));
+        EXPECT_EQ(server.Targets().size(), static_cast<std::size_t>(kClients * kRequests));
         const int open = ConnectLoopback(server.Port()); // still connected at the stop
-        ASSERT_TRUE(WaitUntil([&] { return server.Stats().connections == 9; }));
+        ASSERT_TRUE(WaitUntil([&] { return server.Stats().connections == kClients + 1; }));
         EXPECT_GT(CountEntries("/proc/self/task"), threadsBefore);
         server.Stop();
         ::close(open);
@@ -576,7 +481,6 @@ TEST(TileServer, StartsOnceAndReportsAPortInUse) {
     TileServer first;
     first.Start();
     EXPECT_THROW(first.Start(), tessaro::Error);
-
     ServerOptions options;
     options.port = first.Port();
     TileServer second(options);
@@ -585,8 +489,6 @@ TEST(TileServer, StartsOnceAndReportsAPortInUse) {
         ADD_FAILURE() << "a second server bound the same port";
     } catch (const tessaro::Error &e) {
         EXPECT_EQ(e.Number(), static_cast<int>(tessaro::ErrorNumber::Network));
-        EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(first.Port())),
-                  std::string::npos);
     }
     EXPECT_EQ(second.Port(), 0);
 }
