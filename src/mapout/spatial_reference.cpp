@@ -1,8 +1,10 @@
 #include "mapout/spatial_reference.h"
 
+#include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/text.h"
 #include "dialogs/error_report.h"
+#include "download/image_check.h"
 #include "download/tile_files.h"
 #include "mapout/gdal_support.h"
 #include "mapout/progress.h"
@@ -154,6 +156,40 @@ AssignResult AssignSpatialReference(const fs::path &tile, const OGRSpatialRefere
     return AssignResult::Assigned;
 }
 
+// The SRS element of a side file GDAL wrote, as it stands in the file; empty when there is
+// none to be found.
+std::string SrsElementOf(const fs::path &sideFile) {
+    std::ifstream in(sideFile, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto begin = text.find("<SRS");
+    const auto end = text.find("</SRS>", begin);
+    if (begin == std::string::npos || end == std::string::npos) {
+        return {};
+    }
+    return text.substr(begin, end + 6 - begin);
+}
+
+// Writes a new side file that holds only the SRS element GDAL wrote for another tile of the
+// run: what GDAL itself would record for this tile but the image-structure notes it derives
+// again on every open. It appears whole or not at all, and never replaces a file.
+AssignResult WriteSideFile(const fs::path &tile, const std::string &srsElement,
+                           std::string &reason) {
+    if (download::ImageCheck(tile) == 0) {
+        return AssignResult::NotRaster;
+    }
+    try {
+        AtomicFile file(SideFilePath(tile), AtomicFile::Mode::CreateNew);
+        file.Write("<PAMDataset>\n  ");
+        file.Write(srsElement);
+        file.Write("\n</PAMDataset>\n");
+        file.Commit();
+    } catch (const std::exception &e) {
+        reason = e.what();
+        return AssignResult::Failed;
+    }
+    return AssignResult::Assigned;
+}
+
 } // namespace
 
 OGRSpatialReference SetProjectedCoordSystem(int code) {
@@ -256,16 +292,28 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         tiles::TileRecord record;
         std::int64_t i = 0;
         std::string reason;
+        // Once GDAL has written one side file of the run, tiles without a side file get the
+        // same SRS element directly: opening every tile through GDAL would cost more than
+        // downloading it.
+        std::string srsElement;
         while (tiles.Next(record)) {
             const fs::path tile = download::TilePath(levelFolder, type, record, level);
+            const fs::path side = SideFilePath(tile);
             std::error_code ec;
             if (!fs::is_regular_file(tile, ec)) {
                 ++summary.missing;
-            } else if (check.Holds(SideFilePath(tile))) {
+            } else if (const bool sideExists = fs::exists(side, ec);
+                       sideExists && check.Holds(side)) {
                 ++summary.alreadySet;
             } else {
                 reason.clear();
-                switch (AssignSpatialReference(tile, srs, check, reason)) {
+                const AssignResult result = !sideExists && !srsElement.empty()
+                                                ? WriteSideFile(tile, srsElement, reason)
+                                                : AssignSpatialReference(tile, srs, check, reason);
+                if (result == AssignResult::Assigned && srsElement.empty()) {
+                    srsElement = SrsElementOf(side);
+                }
+                switch (result) {
                 case AssignResult::Assigned:
                     ++summary.assigned;
                     break;
