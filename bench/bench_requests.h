@@ -35,7 +35,8 @@ inline tiles::TileRequest SquareRequest(tiles::TilesType type, int level, std::i
         r.lat2 = latOfY((static_cast<double>(row0 + side - 1) + 0.5) * grid.tileSize);
         return r;
     }
-    const auto grid = g == GridFamily::Google ? SphericalGrid::Google(level) : SphericalGrid::Shade(level);
+    const auto grid =
+        g == GridFamily::Google ? SphericalGrid::Google(level) : SphericalGrid::Shade(level);
     const double n = static_cast<double>(grid.n);
     const auto col0 = grid.LonToCol(37.6);
     const auto row0 = grid.LatToRow(55.75);

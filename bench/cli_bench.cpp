@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <filesystem>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -42,21 +42,21 @@ ChildRun RunToDevNull(std::vector<std::string> args) {
     ChildRun run;
     rusage usage{};
     ::wait4(pid, &run.status, 0, &usage);
-    run.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.maxRssKb = usage.ru_maxrss;
     return run;
 }
 
 void BM_ListCommandToDevNull(benchmark::State &state) {
-    const auto side = static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
+    const auto side =
+        static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
     const auto request = bench::SquareRequest(tiles::TilesType::GoogleSat, 22, side);
     const auto tiles = tiles::TileStream(request).Size();
     long maxRss = 0;
     double seconds = 0;
     for (auto _ : state) {
-        const auto run = RunToDevNull({TESSARO_BINARY, "list", "--level", "22",
-                                       "--extent=" + bench::ExtentText(request)});
+        const auto run = RunToDevNull(
+            {TESSARO_BINARY, "list", "--level", "22", "--extent=" + bench::ExtentText(request)});
         if (run.status != 0) {
             state.SkipWithError("tessaro list failed");
             break;
@@ -75,7 +75,8 @@ void BM_ListCommandToDevNull(benchmark::State &state) {
 // `tessaro list` of it: both stream the list, the run also looks for every tile on disk and
 // writes two lines per tile.
 void BM_LoadCalculateOnly(benchmark::State &state) {
-    const auto side = static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
+    const auto side =
+        static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
     const auto request = bench::SquareRequest(tiles::TilesType::GoogleSat, 22, side);
     const auto tiles = tiles::TileStream(request).Size();
     char pattern[] = "/tmp/tessaro-bench-XXXXXX";
@@ -83,10 +84,9 @@ void BM_LoadCalculateOnly(benchmark::State &state) {
     long maxRss = 0;
     double seconds = 0;
     for (auto _ : state) {
-        const auto run = RunToDevNull({TESSARO_BINARY, "load", "--level", "22",
-                                       "--extent=" + bench::ExtentText(request), "--dir", dir,
-                                       "--calculate-only", "--log", "--ion",
-                                       "--config=" + dir + "/store.ini"});
+        const auto run = RunToDevNull(
+            {TESSARO_BINARY, "load", "--level", "22", "--extent=" + bench::ExtentText(request),
+             "--dir", dir, "--calculate-only", "--log", "--ion", "--config=" + dir + "/store.ini"});
         if (run.status != 0) {
             state.SkipWithError("tessaro load failed");
             break;

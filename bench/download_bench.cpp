@@ -71,7 +71,8 @@ ChildRun Run(std::vector<std::string> args) {
 }
 
 tiles::TileRequest RequestOf(std::int64_t tiles) {
-    const auto side = static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(tiles))));
+    const auto side =
+        static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(tiles))));
     return bench::SquareRequest(tiles::TilesType::GoogleSat, 14, side);
 }
 
@@ -80,7 +81,9 @@ std::vector<std::pair<std::string, std::string>> Addresses(const tiles::TileRequ
                                                            const fs::path &dir) {
     auto s = settings::Settings::FirstOpening();
     for (int k = 0; k < 4; ++k) {
-        s.Text(settings::Settings::SatServer(k)) = "http://127.0.0.1:" + std::to_string(Server().Port()) + "/m" + std::to_string(k) + "/kh";
+        s.Text(settings::Settings::SatServer(k)) =
+            "http://127.0.0.1:" + std::to_string(Server().Port()) + "/m" + std::to_string(k) +
+            "/kh";
     }
     const auto prefixes = download::DownloadPrefixes(s, tiles::TilesType::GoogleSat);
     std::vector<std::pair<std::string, std::string>> out;
@@ -96,8 +99,7 @@ std::vector<std::pair<std::string, std::string>> Addresses(const tiles::TileRequ
 }
 
 // Runs one download command per iteration into an empty folder and reports tiles per second.
-template <typename Make>
-void Measure(benchmark::State &state, Make makeArgs) {
+template <typename Make> void Measure(benchmark::State &state, Make makeArgs) {
     const auto request = RequestOf(state.range(0));
     const auto tiles = tiles::TileStream(request).Size();
     char pattern[] = "/tmp/tessaro-bench-out-XXXXXX";
@@ -122,17 +124,26 @@ void Measure(benchmark::State &state, Make makeArgs) {
     fs::remove_all(dir);
     state.counters["tiles"] = static_cast<double>(tiles);
     state.counters["tiles_per_second"] =
-        seconds > 0 ? static_cast<double>(tiles) * static_cast<double>(state.iterations()) / seconds : 0;
+        seconds > 0 ? static_cast<double>(tiles) * static_cast<double>(state.iterations()) / seconds
+                    : 0;
     state.counters["max_rss_kb"] = static_cast<double>(maxRss);
 }
 
 void BM_Tessaro(benchmark::State &state) {
     const auto connections = state.range(1);
     Measure(state, [&](const tiles::TileRequest &r, const fs::path &dir) {
-        std::vector<std::string> args = {TESSARO_BINARY, "load", "--level", std::to_string(r.level),
-                                         "--extent=" + bench::ExtentText(r), "--dir", (dir / "files").string(),
-                                         "--connections", std::to_string(connections),
-                                         "--tiles-at-once", "1000000000", "--config",
+        std::vector<std::string> args = {TESSARO_BINARY,
+                                         "load",
+                                         "--level",
+                                         std::to_string(r.level),
+                                         "--extent=" + bench::ExtentText(r),
+                                         "--dir",
+                                         (dir / "files").string(),
+                                         "--connections",
+                                         std::to_string(connections),
+                                         "--tiles-at-once",
+                                         "1000000000",
+                                         "--config",
                                          (dir / "store.ini").string()};
         for (int k = 0; k < 4; ++k) {
             args.push_back("--set");
@@ -161,8 +172,8 @@ void BM_CurlSequential(benchmark::State &state) {
 void BM_CurlParallel(benchmark::State &state) {
     const auto n = std::to_string(state.range(1));
     Measure(state, [n](const tiles::TileRequest &r, const fs::path &dir) {
-        return std::vector<std::string>{"curl", "-s", "-Z", "--parallel-max", n, "-K",
-                                        WriteCurlConfig(r, dir)};
+        return std::vector<std::string>{
+            "curl", "-s", "-Z", "--parallel-max", n, "-K", WriteCurlConfig(r, dir)};
     });
 }
 
@@ -174,17 +185,27 @@ void BM_Aria2c(benchmark::State &state) {
         for (const auto &[url, file] : Addresses(r, dir / "files")) {
             out << url << "\n  out=" << fs::path(file).filename().string() << "\n";
         }
-        return std::vector<std::string>{"aria2c", "-q", "-j", n, "-d", (dir / "files").string(),
-                                        "-i", input, "--auto-file-renaming=false"};
+        return std::vector<std::string>{"aria2c", "-q",  "-j",
+                                        n,        "-d",  (dir / "files").string(),
+                                        "-i",     input, "--auto-file-renaming=false"};
     });
 }
 
 } // namespace
 
 // Arguments: tiles, connections. The 1000-tile sizes are the CI smoke run.
-BENCHMARK(BM_Tessaro)->Args({1000, 1})->Args({4096, 1})->Args({4096, 16})->Args({100000, 16})
-    ->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CurlSequential)->Args({1000, 1})->Args({4096, 1})->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Tessaro)
+    ->Args({1000, 1})
+    ->Args({4096, 1})
+    ->Args({4096, 16})
+    ->Args({100000, 16})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CurlSequential)
+    ->Args({1000, 1})
+    ->Args({4096, 1})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CurlParallel)->Args({4096, 16})->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Aria2c)->Args({4096, 16})->UseManualTime()->Unit(benchmark::kMillisecond);
 

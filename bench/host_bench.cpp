@@ -3,11 +3,11 @@
 // back. QGIS runs headless once for the whole program, in a private profile. The tiles of each
 // size are written once, as copies of one JPEG with its side file, into a temporary folder.
 #include "bench_requests.h"
-#include "download/tile_files.h"
 #include "integration/qgis_project_file.h"
 #include "integration/qgis_session.h"
 #include "integration/tile_layers.h"
 #include "mapout/spatial_reference.h"
+#include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
 #include <qgsproject.h>
@@ -16,10 +16,10 @@
 
 #include <chrono>
 #include <cmath>
-#include <iterator>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,18 +33,14 @@ using integration::QgisProjectFile;
 namespace {
 
 // A port that shows nothing and keeps the last message for the error of a failed run.
-class SilentUi : public dialogs::UiPort {
+class SilentUi : public UiPort {
 public:
-    using dialogs::UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, dialogs::Icon, std::string_view) override {
+    using UiPort::ShowMessage;
+    void ShowMessage(std::string_view text, Icon, std::string_view) override {
         m_lastMessage = text;
     }
-    bool AskYesNo(dialogs::Question, std::string_view, dialogs::Icon, std::string_view) override {
-        return false;
-    }
-    bool AskRetryCancel(dialogs::Question, std::string_view, std::string_view) override {
-        return false;
-    }
+    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return false; }
+    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
     void ShowErrorText(std::string_view report) override { m_lastMessage = report; }
     void Beep() override {}
     void SetProgressLabel(std::string_view) override {}
@@ -80,11 +76,13 @@ public:
         const fs::path model = WriteModel();
         const fs::path modelSide = mapout::SideFilePath(model);
         m_list.ForEach([&](const tiles::TileRecord &r) {
-            const fs::path image = download::TilePath(m_tiles, kType, r, kLevel);
+            const fs::path image = tiles::TilePath(m_tiles, kType, r, kLevel);
             fs::copy_file(model, image);
             fs::copy_file(modelSide, mapout::SideFilePath(image));
-            std::ofstream(download::WorldFilePath(image, kType))
-                << r.resX << "\n0\n0\n" << r.resY << "\n" << r.x << "\n" << r.y << "\n";
+            std::ofstream(tiles::WorldFilePath(image, kType)) << r.resX << "\n0\n0\n"
+                                                              << r.resY << "\n"
+                                                              << r.x << "\n"
+                                                              << r.y << "\n";
         });
     }
     TileFolder(const TileFolder &) = delete;
@@ -113,8 +111,8 @@ public:
 
     // Adds every tile to the project; false (with the reason in ui) unless all were added.
     bool AddAll(QgsProject &project, SilentUi &ui, std::int64_t expected) const {
-        return integration::AddGoogleRasters(project, m_tiles, m_list, kLevel, kType,
-                                             Settings(), ui) == expected;
+        return integration::AddGoogleRasters(project, m_tiles, m_list, kLevel, kType, Settings(),
+                                             ui) == expected;
     }
 
     static const settings::Settings &Settings() {
@@ -146,8 +144,8 @@ private:
 
 // Files the process holds open: every layer keeps its tile open.
 double OpenFiles() {
-    return static_cast<double>(std::distance(fs::directory_iterator("/proc/self/fd"),
-                                             fs::directory_iterator{}));
+    return static_cast<double>(
+        std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
 }
 
 // Peak resident memory of the process in kB.
@@ -189,9 +187,9 @@ void BM_AddGoogleRasters(benchmark::State &state) {
         state.counters["open_files"] = OpenFiles();
         const auto start = std::chrono::steady_clock::now();
         project.reset();
-        state.counters["release_ms"] = std::chrono::duration<double, std::milli>(
-                                           std::chrono::steady_clock::now() - start)
-                                           .count();
+        state.counters["release_ms"] =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
         state.ResumeTiming();
     }
     Rate(state, done, tiles);
@@ -243,8 +241,8 @@ void BM_ReadAndSave(benchmark::State &state) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         std::optional<QgisProjectFile> project = QgisProjectFile::Open(path, loading);
-        readSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                           .count();
+        readSeconds +=
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (project->Project().count() != tiles) {
             state.SkipWithError("layers lost on the way through the file");
             break;

@@ -2,9 +2,9 @@
 // recording tiles in a block index (new records, then a run that only checks them again).
 // The tiles of each size are written once, as copies of one JPEG, into a temporary folder.
 #include "bench_requests.h"
-#include "download/tile_files.h"
 #include "mapout/block_index.h"
 #include "mapout/spatial_reference.h"
+#include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
 
@@ -24,18 +24,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // A port that shows nothing: the benchmarks time the work, not a terminal.
-class SilentUi : public dialogs::UiPort {
+class SilentUi : public UiPort {
 public:
-    using dialogs::UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, dialogs::Icon, std::string_view) override {
+    using UiPort::ShowMessage;
+    void ShowMessage(std::string_view text, Icon, std::string_view) override {
         m_lastMessage = text;
     }
-    bool AskYesNo(dialogs::Question, std::string_view, dialogs::Icon, std::string_view) override {
-        return true;
-    }
-    bool AskRetryCancel(dialogs::Question, std::string_view, std::string_view) override {
-        return false;
-    }
+    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return true; }
+    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
     void ShowErrorText(std::string_view report) override { m_lastMessage = report; }
     void Beep() override {}
     void SetProgressLabel(std::string_view) override {}
@@ -96,12 +92,12 @@ public:
         tiles::TileStream stream(m_request);
         tiles::TileRecord r;
         while (stream.Next(r)) {
-            const auto image = download::TilePath(m_path, kType, r, kLevel);
+            const auto image = tiles::TilePath(m_path, kType, r, kLevel);
             fs::copy_file(model, image);
-            std::ofstream(download::WorldFilePath(image, kType)) << r.resX << "\n0\n0\n"
-                                                                 << r.resY << "\n"
-                                                                 << r.x << "\n"
-                                                                 << r.y << "\n";
+            std::ofstream(tiles::WorldFilePath(image, kType)) << r.resX << "\n0\n0\n"
+                                                              << r.resY << "\n"
+                                                              << r.x << "\n"
+                                                              << r.y << "\n";
             ++m_count;
         }
         fs::remove(model);

@@ -4,9 +4,9 @@
 // satellite at level 16 with their world files, written once per size into a temporary folder:
 // the first N tiles, row by row, of the smallest square that holds them.
 #include "bench_requests.h"
-#include "download/tile_files.h"
 #include "download/world_file.h"
 #include "mosaic/mosaic_raster.h"
+#include "tiles/tile_files.h"
 #include "tileserver/tile_image.h"
 
 #include <benchmark/benchmark.h>
@@ -31,18 +31,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class SilentUi : public dialogs::UiPort {
+class SilentUi : public UiPort {
 public:
-    using dialogs::UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, dialogs::Icon, std::string_view) override {
-        lastMessage = text;
-    }
-    bool AskYesNo(dialogs::Question, std::string_view, dialogs::Icon, std::string_view) override {
-        return false;
-    }
-    bool AskRetryCancel(dialogs::Question, std::string_view, std::string_view) override {
-        return false;
-    }
+    using UiPort::ShowMessage;
+    void ShowMessage(std::string_view text, Icon, std::string_view) override { lastMessage = text; }
+    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return false; }
+    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
     void ShowErrorText(std::string_view report) override { lastMessage = report; }
     void Beep() override {}
     void SetProgressLabel(std::string_view) override {}
@@ -101,10 +95,10 @@ public:
         tiles::TileRecord r;
         std::ofstream list(m_root / "tiles.txt");
         while (static_cast<std::int64_t>(kept.size()) < count && stream.Next(r)) {
-            const fs::path image = download::TilePath(m_level, kType, r, kLevel);
+            const fs::path image = tiles::TilePath(m_level, kType, r, kLevel);
             std::ofstream(image, std::ios::binary)
                 << tileserver::EncodeTile({kType, r.col, r.row, 18 - kLevel});
-            download::WriteWorldFile(download::WorldFilePath(image, kType), r, 0);
+            download::WriteWorldFile(tiles::WorldFilePath(image, kType), r, 0);
             list << image.string() << "\n";
             kept.push_back(r);
         }

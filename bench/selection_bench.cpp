@@ -16,18 +16,12 @@ using namespace tessaro;
 
 namespace {
 
-class SilentUi : public dialogs::UiPort {
+class SilentUi : public UiPort {
 public:
-    using dialogs::UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, dialogs::Icon, std::string_view) override {
-        lastMessage = text;
-    }
-    bool AskYesNo(dialogs::Question, std::string_view, dialogs::Icon, std::string_view) override {
-        return false;
-    }
-    bool AskRetryCancel(dialogs::Question, std::string_view, std::string_view) override {
-        return false;
-    }
+    using UiPort::ShowMessage;
+    void ShowMessage(std::string_view text, Icon, std::string_view) override { lastMessage = text; }
+    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return false; }
+    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
     void ShowErrorText(std::string_view report) override { lastMessage = report; }
     void Beep() override {}
     void SetProgressLabel(std::string_view) override {}

@@ -32,10 +32,18 @@ void StreamRecords(benchmark::State &state, tiles::TilesType type, int level) {
     state.counters["tiles"] = static_cast<double>(tiles::TileStream(request).Size());
 }
 
-void BM_StreamGoogle22(benchmark::State &s) { StreamRecords(s, tiles::TilesType::GoogleSat, 22); }
-void BM_StreamShade9(benchmark::State &s) { StreamRecords(s, tiles::TilesType::Shade, 9); }
-void BM_StreamScanex17(benchmark::State &s) { StreamRecords(s, tiles::TilesType::ScanSat, 17); }
-void BM_StreamYandex17(benchmark::State &s) { StreamRecords(s, tiles::TilesType::YandMap, 17); }
+void BM_StreamGoogle22(benchmark::State &s) {
+    StreamRecords(s, tiles::TilesType::GoogleSat, 22);
+}
+void BM_StreamShade9(benchmark::State &s) {
+    StreamRecords(s, tiles::TilesType::Shade, 9);
+}
+void BM_StreamScanex17(benchmark::State &s) {
+    StreamRecords(s, tiles::TilesType::ScanSat, 17);
+}
+void BM_StreamYandex17(benchmark::State &s) {
+    StreamRecords(s, tiles::TilesType::YandMap, 17);
+}
 
 void BM_MaterialiseList(benchmark::State &state) {
     const auto request =

@@ -38,18 +38,13 @@ void Print(std::FILE *f, std::string_view text) {
 
 const std::vector<CommandInfo> &Commands() {
     static const std::vector<CommandInfo> table = {
-        EstimateCommandInfo(),
-        ListCommandInfo(),
-        ExtentCommandInfo(),
-        LoadCommandInfo(),
-        SettingsCommandInfo(),
-        ServeCommandInfo(),
-        DemoCommandInfo(),
+        EstimateCommandInfo(), ListCommandInfo(),  ExtentCommandInfo(), LoadCommandInfo(),
+        SettingsCommandInfo(), ServeCommandInfo(), DemoCommandInfo(),
     };
     return table;
 }
 
-int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd, AbortFlag *abort) {
+int Main(std::span<const std::string> args, UiPort &ui, int stdoutFd, AbortFlag *abort) {
     if (args.empty()) {
         Print(stderr, GeneralHelp());
         return kExitUsage;
@@ -85,8 +80,8 @@ int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd, A
         }
         command->Setup(options);
     } catch (const ArgumentError &e) {
-        Print(stderr, prefix + e.what() + "\nTry 'tessaro " + std::string(info->name) +
-                          " --help'.\n");
+        Print(stderr,
+              prefix + e.what() + "\nTry 'tessaro " + std::string(info->name) + " --help'.\n");
         return kExitUsage;
     }
     try {

@@ -1,6 +1,6 @@
 #include "cli/cli_map_host.h"
 
-#include "dialogs/error_report.h"
+#include "common/error_report.h"
 #include "integration/project_map.h"
 #include "mapout/block_index.h"
 #include "mapout/spatial_reference.h"
@@ -18,7 +18,7 @@ mapout::TileSequence SequenceOf(const tiles::TileList &list) {
 
 } // namespace
 
-CliMapHost::CliMapHost(const settings::Settings &settings, dialogs::UiPort &ui)
+CliMapHost::CliMapHost(const settings::Settings &settings, UiPort &ui)
     : m_settings(settings), m_ui(ui) {}
 
 bool CliMapHost::OpenIndex(std::filesystem::path path) {
@@ -62,23 +62,22 @@ bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tile
         try {
             m_project->AddRasterToRoot(m_mosaicResult->raster, m_mosaicResult->layerName);
         } catch (const std::exception &e) {
-            dialogs::ReportException(m_ui, dialogs::ProcedureText("cmdOk_Click Mocaic raster ", "", 0),
-                                     e, dialogs::kMessageMode);
+            ReportException(m_ui, ProcedureText("cmdOk_Click Mocaic raster ", "", 0), e,
+                            kMessageMode);
             return false;
         }
     }
     return built;
 }
 
-bool CliMapHost::AddPolygonFC(const std::filesystem::path &levelFolder,
-                              const tiles::TileList &list, tiles::TilesType type, int level,
-                              std::string_view sourceText) {
+bool CliMapHost::AddPolygonFC(const std::filesystem::path &levelFolder, const tiles::TileList &list,
+                              tiles::TilesType type, int level, std::string_view sourceText) {
     const mapout::VersionTexts versions{m_settings.Trimmed(settings::Key::SatVersion),
                                         m_settings.Trimmed(settings::Key::MapVersion),
                                         m_settings.Trimmed(settings::Key::LandVersion)};
-    const auto summary = mapout::AddPolygonFC(levelFolder, m_index ? &*m_index : nullptr,
-                                              SequenceOf(list), type, level, sourceText, versions,
-                                              m_ui);
+    const auto summary =
+        mapout::AddPolygonFC(levelFolder, m_index ? &*m_index : nullptr, SequenceOf(list), type,
+                             level, sourceText, versions, m_ui);
     return summary.completed;
 }
 

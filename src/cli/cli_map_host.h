@@ -1,7 +1,7 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
-#include "integration/map_host.h"
+#include "common/ui_port.h"
+#include "load/map_host.h"
 #include "mapout/db_util.h"
 #include "mapout/selection_filter.h"
 #include "mosaic/mosaic_raster.h"
@@ -20,9 +20,9 @@ namespace tessaro::cli {
 /// through OGR, the selected features read from a vector dataset, the mosaic through GDAL, and
 /// the tile layers in a QGIS project file. Without a project there is no map to add tiles to
 /// (the run says "Added: 0 (skipped)").
-class CliMapHost : public integration::MapHost {
+class CliMapHost : public load::MapHost {
 public:
-    CliMapHost(const settings::Settings &settings, dialogs::UiPort &ui);
+    CliMapHost(const settings::Settings &settings, UiPort &ui);
 
     /// Opens (or, after the question, creates) the block index at path, as the dialog does when
     /// it starts with an index configured. Returns false when no index resulted.
@@ -43,9 +43,7 @@ public:
         return m_mosaicResult;
     }
 
-    std::int64_t SelectionCount() override {
-        return static_cast<std::int64_t>(m_selection.size());
-    }
+    std::int64_t SelectionCount() override { return static_cast<std::int64_t>(m_selection.size()); }
     std::int64_t FilterBySelection(const tiles::TileList &list, tiles::TilesType type, int level,
                                    std::string_view sourceText,
                                    std::vector<tiles::TileRecord> &kept) override;
@@ -62,7 +60,7 @@ public:
 
 private:
     const settings::Settings &m_settings;
-    dialogs::UiPort &m_ui;
+    UiPort &m_ui;
     std::optional<mapout::FeatureClass> m_index;
     mapout::Selection m_selection;
     std::optional<mosaic::MosaicOptions> m_mosaic;

@@ -2,7 +2,7 @@
 
 #include "cli/options.h"
 #include "common/abort_flag.h"
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <functional>
 #include <memory>
@@ -23,7 +23,7 @@ enum ExitCode : int {
 
 /// What a running command may use of the outside world.
 struct CommandContext {
-    dialogs::UiPort &ui;
+    UiPort &ui;
     int stdoutFd = 1;
     AbortFlag *abort = nullptr; ///< set by Ctrl-C while a command runs
 };
@@ -57,7 +57,7 @@ struct CommandInfo {
 [[nodiscard]] const std::vector<CommandInfo> &Commands();
 
 /// Runs a whole command line (without the program name); returns the exit code.
-[[nodiscard]] int Main(std::span<const std::string> args, dialogs::UiPort &ui, int stdoutFd = 1,
+[[nodiscard]] int Main(std::span<const std::string> args, UiPort &ui, int stdoutFd = 1,
                        AbortFlag *abort = nullptr);
 
 // The table entries, one per command source file.

@@ -1,12 +1,12 @@
 #include "cli/cli_map_host.h"
 #include "cli/command.h"
 #include "cli/terminal_ui.h"
-#include "cli/local_servers.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/files.h"
 #include "integration/project_map.h"
 #include "load/load_run.h"
+#include "settings/local_servers.h"
 #include "tileserver/tile_server.h"
 
 namespace tessaro::cli {
@@ -53,7 +53,8 @@ constexpr DemoRun kRuns[] = {
 class DemoCommand : public Command {
 public:
     void Setup(const ParsedOptions &options) override {
-        m_dir = options.Positional().empty() ? std::string("tessaro-demo") : options.Positional()[0];
+        m_dir =
+            options.Positional().empty() ? std::string("tessaro-demo") : options.Positional()[0];
     }
 
     int Run(CommandContext &context) override {
@@ -65,27 +66,28 @@ public:
         server.Start();
         // The demo's own block index, created without asking.
         if (auto *terminal = dynamic_cast<TerminalUi *>(&context.ui)) {
-            terminal->SetAnswerWithoutAsking(dialogs::Question::CreateIndex, true);
+            terminal->SetAnswerWithoutAsking(Question::CreateIndex, true);
         }
         const auto indexPath = root / "blocks.gpkg" / "blocks";
         // One QGIS project for all runs: each source and kind gets its group, each level its
         // group inside it, each mosaic a layer of its own.
-        const auto project =
-            integration::OpenProjectMap(root / "tessaro-demo.qgs", integration::ProjectLayers::Open);
+        const auto project = integration::OpenProjectMap(root / "tessaro-demo.qgs",
+                                                         integration::ProjectLayers::Open);
         FdWriter out(context.stdoutFd, "standard output");
         out.Write("Built-in tile server: " + server.BaseUrl() + "\n");
         out.Flush();
         bool allLoaded = true;
         for (const auto &demo : kRuns) {
             auto settings = settings::Settings::FirstOpening();
-            for (const auto &[key, value] : ServerSettingsFor(server.BaseUrl())) {
+            for (const auto &[key, value] : settings::ServerSettingsFor(server.BaseUrl())) {
                 settings.Text(key) = value;
             }
             const auto folder = root / demo.folder;
             if (!MakeDir(folder)) {
                 throw FileError("Cannot create the demo folder " + folder.string() + ".");
             }
-            settings.Text(*settings::Settings::DirectoryKey(demo.source, demo.kind)) = folder.string();
+            settings.Text(*settings::Settings::DirectoryKey(demo.source, demo.kind)) =
+                folder.string();
             settings.source = demo.source;
             settings.kind = demo.kind;
             settings.upDownLevel = demo.level;
@@ -141,7 +143,8 @@ public:
         const bool saved = project->Save(context.ui);
         out.Write("\nBlock index of every tile: " + indexPath.string() + "\n");
         if (saved) {
-            out.Write("QGIS project with every tile and mosaic: " + project->Path().string() + "\n");
+            out.Write("QGIS project with every tile and mosaic: " + project->Path().string() +
+                      "\n");
         }
         out.Flush();
         return allLoaded && saved ? kExitOk : kExitProcessing;
@@ -154,8 +157,12 @@ private:
 } // namespace
 
 CommandInfo DemoCommandInfo() {
-    return {"demo", "run one real load per source and kind against the built-in tile server",
-            kUsage, {}, [] { return std::make_unique<DemoCommand>(); }, 1};
+    return {"demo",
+            "run one real load per source and kind against the built-in tile server",
+            kUsage,
+            {},
+            [] { return std::make_unique<DemoCommand>(); },
+            1};
 }
 
 } // namespace tessaro::cli

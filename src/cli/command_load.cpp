@@ -134,8 +134,8 @@ std::int64_t WholeNumber(const ParsedOptions &options, std::string_view name, st
     std::int64_t value = 0;
     if (!ParseInt(text, value) || value < low || value > high) {
         throw ArgumentError("--" + std::string(name) + " must be a whole number from " +
-                            std::to_string(low) + " to " + std::to_string(high) + ", not '" +
-                            text + "'.");
+                            std::to_string(low) + " to " + std::to_string(high) + ", not '" + text +
+                            "'.");
     }
     return value;
 }
@@ -305,10 +305,10 @@ public:
             settings.password = password != nullptr ? password : ReadPasswordAtTerminal();
         }
         if (auto *terminal = dynamic_cast<TerminalUi *>(&context.ui)) {
-            terminal->SetAnswer(dialogs::Question::RetryBadTile, m_retryBadTile);
-            terminal->SetAnswer(dialogs::Question::DeleteBadFiles, m_deleteBadFiles);
+            terminal->SetAnswer(Question::RetryBadTile, m_retryBadTile);
+            terminal->SetAnswer(Question::DeleteBadFiles, m_deleteBadFiles);
             if (m_createIndex) {
-                terminal->SetAnswerWithoutAsking(dialogs::Question::CreateIndex, *m_createIndex);
+                terminal->SetAnswerWithoutAsking(Question::CreateIndex, *m_createIndex);
             }
         }
 
@@ -322,7 +322,7 @@ public:
             try {
                 host.Select(mapout::ReadSelection(*m_selection, m_selectionWhere));
             } catch (const Error &e) {
-                context.ui.ShowMessage(e.what(), dialogs::Icon::Exclamation);
+                context.ui.ShowMessage(e.what(), Icon::Exclamation);
                 return kExitProcessing;
             }
         }
@@ -333,10 +333,10 @@ public:
         // QGIS starts after the settings are read: its session takes over QSettings' folders.
         if (m_project) {
             try {
-                project = integration::OpenProjectMap(*m_project,
-                                                      integration::ProjectLayers::Deferred);
+                project =
+                    integration::OpenProjectMap(*m_project, integration::ProjectLayers::Deferred);
             } catch (const Error &e) {
-                context.ui.ShowMessage(e.what(), dialogs::Icon::Exclamation);
+                context.ui.ShowMessage(e.what(), Icon::Exclamation);
                 return kExitProcessing;
             }
             host.AttachProject(*project);

@@ -2,8 +2,8 @@
 #include "cli/settings_options.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 
 #include <algorithm>
 #include <cmath>
@@ -102,16 +102,16 @@ private:
     // Writes every value: the stored ones with the changes over them. A stored value that
     // cannot be read back must be replaced by a change, or the save would put the default in
     // its place without being asked to.
-    int Save(const settings::SettingsStore &store, settings::Settings &settings,
-             dialogs::UiPort &ui) const {
+    int Save(const settings::SettingsStore &store, settings::Settings &settings, UiPort &ui) const {
         std::vector<std::string> unusable;
         store.LoadFromRegistry(settings, ui, true, &unusable);
         m_changes.ApplyTo(settings);
         std::string kept;
         for (const std::string &name : unusable) {
             const auto key = settings::FindKey(name);
-            const bool replaced = std::any_of(m_changes.values.begin(), m_changes.values.end(),
-                                              [&](const auto &change) { return change.first == key; });
+            const bool replaced =
+                std::any_of(m_changes.values.begin(), m_changes.values.end(),
+                            [&](const auto &change) { return change.first == key; });
             if (!replaced) {
                 kept += (kept.empty() ? "" : ", ") + name;
             }
@@ -120,15 +120,14 @@ private:
             ui.ShowMessage("Nothing was saved: the stored " + kept +
                                " cannot be read back (see above). Give a new value with --set "
                                "NAME=VALUE, and every other stored value keeps its value.",
-                           dialogs::Icon::Exclamation);
+                           Icon::Exclamation);
             return kExitProcessing;
         }
         try {
             store.Save(settings);
         } catch (const std::exception &e) {
-            dialogs::ReportException(
-                ui, dialogs::ProcedureText("cmdSaveTorRgistry_Click ", __FILE__, 0), e,
-                dialogs::kWindowMode);
+            ReportException(ui, ProcedureText("cmdSaveTorRgistry_Click ", __FILE__, 0), e,
+                            kWindowMode);
             return kExitProcessing;
         }
         return kExitOk;
@@ -141,8 +140,8 @@ private:
 } // namespace
 
 CommandInfo SettingsCommandInfo() {
-    return {"settings", "show, save or load the stored settings", kUsage, kOptions,
-            [] { return std::make_unique<SettingsCommand>(); }, 1};
+    return {"settings", "show, save or load the stored settings",           kUsage,
+            kOptions,   [] { return std::make_unique<SettingsCommand>(); }, 1};
 }
 
 } // namespace tessaro::cli

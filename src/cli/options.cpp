@@ -36,7 +36,8 @@ ParsedOptions ParseOptions(std::span<const std::string> args, std::span<const Op
             continue;
         }
         const auto eq = arg.find('=');
-        const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        const std::string name =
+            arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
         const auto spec = std::find_if(specs.begin(), specs.end(),
                                        [&](const OptionSpec &s) { return s.name == name; });
         if (spec == specs.end()) {

@@ -18,12 +18,16 @@ struct OptionSpec {
 /// Options and positional arguments of one command line.
 class ParsedOptions {
 public:
-    [[nodiscard]] bool Has(std::string_view name) const { return m_values.count(std::string(name)) > 0; }
+    [[nodiscard]] bool Has(std::string_view name) const {
+        return m_values.count(std::string(name)) > 0;
+    }
     /// Returns the value of an option given once, or nullptr when absent.
     [[nodiscard]] const std::string *Get(std::string_view name) const;
     /// Returns every value of a repeatable option in the order given.
     [[nodiscard]] std::vector<std::string> All(std::string_view name) const;
-    [[nodiscard]] const std::vector<std::string> &Positional() const noexcept { return m_positional; }
+    [[nodiscard]] const std::vector<std::string> &Positional() const noexcept {
+        return m_positional;
+    }
 
     void Add(std::string_view name, std::string value) {
         m_values[std::string(name)].push_back(std::move(value));

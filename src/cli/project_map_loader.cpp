@@ -20,7 +20,8 @@ constexpr const char *kModuleName = "libtessaro-qgis.so";
 // the build folder the program was built in.
 std::vector<std::filesystem::path> ModuleCandidates() {
     std::vector<std::filesystem::path> candidates;
-    if (const char *named = std::getenv("TESSARO_QGIS_MODULE"); named != nullptr && *named != '\0') {
+    if (const char *named = std::getenv("TESSARO_QGIS_MODULE");
+        named != nullptr && *named != '\0') {
         candidates.emplace_back(named);
         return candidates;
     }
@@ -64,7 +65,8 @@ OpenProjectMapFunction LoadModule() {
 
 } // namespace
 
-std::unique_ptr<ProjectMap> OpenProjectMap(const std::filesystem::path &path, ProjectLayers layers) {
+std::unique_ptr<ProjectMap> OpenProjectMap(const std::filesystem::path &path,
+                                           ProjectLayers layers) {
     const OpenProjectMapFunction open = LoadModule();
     std::array<char, 2048> reason{};
     int fileError = 0;

@@ -11,8 +11,8 @@ void ParseExtent(std::string_view text, tiles::TileRequest &request) {
     std::size_t start = 0;
     while (true) {
         const auto comma = text.find(',', start);
-        const auto part = text.substr(start, comma == std::string_view::npos ? text.npos
-                                                                            : comma - start);
+        const auto part =
+            text.substr(start, comma == std::string_view::npos ? text.npos : comma - start);
         if (count == values.size() || !ParseDouble(part, values[count])) {
             throw ArgumentError("--extent must be four finite numbers LAT1,LAT2,LON1,LON2 with "
                                 "'.' as the decimal point, not '" +

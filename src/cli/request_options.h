@@ -34,6 +34,7 @@ struct RequestOptions {
 void ParseExtent(std::string_view text, tiles::TileRequest &request);
 
 /// Message shown for a source and kind no source serves.
-inline constexpr std::string_view kUnsupportedTypeMessage = "Не поддерживаемый сервер или тип карты";
+inline constexpr std::string_view kUnsupportedTypeMessage =
+    "Не поддерживаемый сервер или тип карты";
 
 } // namespace tessaro::cli

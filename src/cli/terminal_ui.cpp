@@ -1,6 +1,6 @@
 #include "cli/terminal_ui.h"
 
-#include "dialogs/count_down.h"
+#include "common/count_down.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,7 +13,9 @@ namespace tessaro::cli {
 
 namespace {
 
-void Put(std::FILE *f, std::string_view text) { std::fwrite(text.data(), 1, text.size(), f); }
+void Put(std::FILE *f, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), f);
+}
 
 } // namespace
 
@@ -21,7 +23,7 @@ TerminalUi::TerminalUi(std::FILE *err, std::FILE *in, const AbortFlag *abort)
     : m_err(err), m_in(in), m_errIsTerminal(::isatty(::fileno(err)) != 0),
       m_inIsTerminal(in != nullptr && ::isatty(::fileno(in)) != 0), m_abort(abort) {}
 
-void TerminalUi::SetAnswerWithoutAsking(dialogs::Question question, bool answer) {
+void TerminalUi::SetAnswerWithoutAsking(Question question, bool answer) {
     m_answers[question] = answer;
     m_forced[question] = answer;
 }
@@ -33,8 +35,7 @@ void TerminalUi::ClearProgressLine() {
     }
 }
 
-void TerminalUi::ShowMessage(std::string_view text, dialogs::Icon /*icon*/,
-                             std::string_view title) {
+void TerminalUi::ShowMessage(std::string_view text, Icon /*icon*/, std::string_view title) {
     ClearProgressLine();
     if (!title.empty()) {
         Put(m_err, title);
@@ -45,9 +46,9 @@ void TerminalUi::ShowMessage(std::string_view text, dialogs::Icon /*icon*/,
     std::fflush(m_err);
 }
 
-bool TerminalUi::Ask(dialogs::Question question, std::string_view text, std::string_view title,
+bool TerminalUi::Ask(Question question, std::string_view text, std::string_view title,
                      std::string_view choices, char yes, char no) {
-    ShowMessage(text, dialogs::Icon::Question, title);
+    ShowMessage(text, Icon::Question, title);
     if (const auto forced = m_forced.find(question); forced != m_forced.end()) {
         // Answered in advance: say which answer was taken, so the output reads as a dialog.
         Put(m_err, forced->second ? "(yes)\n" : "(no)\n");
@@ -71,7 +72,8 @@ bool TerminalUi::Ask(dialogs::Question question, std::string_view text, std::str
         }
         const auto first = line.find_first_not_of(" \t");
         if (first != std::string::npos) {
-            const char answer = static_cast<char>(std::tolower(static_cast<unsigned char>(line[first])));
+            const char answer =
+                static_cast<char>(std::tolower(static_cast<unsigned char>(line[first])));
             if (answer == yes) {
                 return true;
             }
@@ -83,13 +85,11 @@ bool TerminalUi::Ask(dialogs::Question question, std::string_view text, std::str
     return false;
 }
 
-bool TerminalUi::AskYesNo(dialogs::Question question, std::string_view text, dialogs::Icon,
-                          std::string_view title) {
+bool TerminalUi::AskYesNo(Question question, std::string_view text, Icon, std::string_view title) {
     return Ask(question, text, title, "[y]es / [n]o? ", 'y', 'n');
 }
 
-bool TerminalUi::AskRetryCancel(dialogs::Question question, std::string_view text,
-                                std::string_view title) {
+bool TerminalUi::AskRetryCancel(Question question, std::string_view text, std::string_view title) {
     const bool retry = Ask(question, text, title, "[r]etry / [c]ancel? ", 'r', 'c');
     if (!retry || m_inIsTerminal) {
         return retry;
@@ -110,7 +110,7 @@ bool TerminalUi::AskRetryCancel(dialogs::Question question, std::string_view tex
 }
 
 void TerminalUi::CountDown(std::int32_t seconds, std::int64_t processed) {
-    dialogs::CountDownClock clock(seconds);
+    CountDownClock clock(seconds);
     ClearProgressLine();
     std::string head = "обработано блоков " + std::to_string(processed);
     Put(m_err, head);
@@ -139,9 +139,8 @@ void TerminalUi::CountDown(std::int32_t seconds, std::int64_t processed) {
             break;
         }
         const auto wait = std::min<std::chrono::milliseconds>(
-            std::chrono::milliseconds(100),
-            std::chrono::duration_cast<std::chrono::milliseconds>(nextTick -
-                                                                  std::chrono::steady_clock::now()));
+            std::chrono::milliseconds(100), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                nextTick - std::chrono::steady_clock::now()));
         if (m_inIsTerminal) {
             pollfd pfd{::fileno(m_in), POLLIN, 0};
             if (::poll(&pfd, 1, static_cast<int>(std::max<std::int64_t>(0, wait.count()))) > 0) {
@@ -184,7 +183,8 @@ void TerminalUi::ShowBadTile(std::string_view url, const std::filesystem::path &
             c = '.';
         }
     }
-    text += "It sent " + std::to_string(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0) +
+    text += "It sent " +
+            std::to_string(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0) +
             " bytes, beginning:\n" + start + "\n";
     Put(m_err, text);
     std::fflush(m_err);

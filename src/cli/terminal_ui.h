@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/abort_flag.h"
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <cstdio>
 #include <map>
@@ -16,7 +16,7 @@ namespace tessaro::cli {
 /// otherwise each is answered from the answer set for it (an unset answer is No / Cancel), so
 /// a run without a terminal never waits. Progress is drawn on one terminal line, and only on a
 /// terminal.
-class TerminalUi : public dialogs::UiPort {
+class TerminalUi : public UiPort {
 public:
     /// How often a tile is fetched again without a terminal, on a --bad-tile retry answer,
     /// before the answer becomes Cancel: a server that always sends a page instead of a tile
@@ -27,16 +27,15 @@ public:
                         const AbortFlag *abort = nullptr);
 
     /// Sets the answer a question gets when no terminal is attached.
-    void SetAnswer(dialogs::Question question, bool answer) { m_answers[question] = answer; }
+    void SetAnswer(Question question, bool answer) { m_answers[question] = answer; }
     /// Makes questions use the set answers even on a terminal (for --yes/--no style options).
-    void SetAnswerWithoutAsking(dialogs::Question question, bool answer);
+    void SetAnswerWithoutAsking(Question question, bool answer);
 
-    using dialogs::UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, dialogs::Icon icon, std::string_view title) override;
-    bool AskYesNo(dialogs::Question question, std::string_view text, dialogs::Icon icon,
+    using UiPort::ShowMessage;
+    void ShowMessage(std::string_view text, Icon icon, std::string_view title) override;
+    bool AskYesNo(Question question, std::string_view text, Icon icon,
                   std::string_view title) override;
-    bool AskRetryCancel(dialogs::Question question, std::string_view text,
-                        std::string_view title) override;
+    bool AskRetryCancel(Question question, std::string_view text, std::string_view title) override;
     void ShowErrorText(std::string_view report) override;
     void Beep() override;
     void SetProgressLabel(std::string_view label) override;
@@ -47,7 +46,7 @@ public:
     void ProcessPendingEvents() override {}
 
 private:
-    bool Ask(dialogs::Question question, std::string_view text, std::string_view title,
+    bool Ask(Question question, std::string_view text, std::string_view title,
              std::string_view choices, char yes, char no);
     void ClearProgressLine();
 
@@ -55,8 +54,8 @@ private:
     std::FILE *m_in;
     bool m_errIsTerminal;
     bool m_inIsTerminal;
-    std::map<dialogs::Question, bool> m_answers;
-    std::map<dialogs::Question, bool> m_forced;
+    std::map<Question, bool> m_answers;
+    std::map<Question, bool> m_forced;
     std::string m_label;
     bool m_progressShown = false;
     const AbortFlag *m_abort;

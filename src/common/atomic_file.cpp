@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <stdio.h>
 #include <random>
+#include <stdio.h>
 #include <unistd.h>
 
 namespace tessaro {
@@ -80,8 +80,8 @@ void FdWriter::Flush() {
 
 AtomicFile::AtomicFile(std::filesystem::path target, Mode mode, Temporary temporary)
     : m_target(std::move(target)), m_mode(mode) {
-    const auto folder = m_target.has_parent_path() ? m_target.parent_path()
-                                                   : std::filesystem::path(".");
+    const auto folder =
+        m_target.has_parent_path() ? m_target.parent_path() : std::filesystem::path(".");
     // An unnamed file costs one directory entry, made when it is linked into place.
     if (temporary == Temporary::Unnamed) {
         m_fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
-#include <cstdint>
 
 namespace tessaro {
 

@@ -20,8 +20,8 @@ std::string_view RenderDouble(double value, std::array<char, 400> &buf) {
         }
         return std::isnan(value) ? "NaN" : (value > 0 ? "Infinity" : "-Infinity");
     }
-    auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value,
-                             std::chars_format::general, 15);
+    auto res =
+        std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::general, 15);
     std::string_view text(buf.data(), static_cast<std::size_t>(res.ptr - buf.data()));
     if (text.find('e') == std::string_view::npos) {
         return text;
@@ -113,10 +113,11 @@ bool ParseDouble(std::string_view text, double &value) {
     if (s.empty()) {
         return false;
     }
-    // from_chars would take "inf" and "nan"; only digits, one point and an exponent are numbers here.
+    // from_chars would take "inf" and "nan"; only digits, one point and an exponent are numbers
+    // here.
     for (char c : s) {
-        const bool ok = (c >= '0' && c <= '9') || c == '.' || c == '-' || c == 'e' || c == 'E' ||
-                        c == '+';
+        const bool ok =
+            (c >= '0' && c <= '9') || c == '.' || c == '-' || c == 'e' || c == 'E' || c == '+';
         if (!ok) {
             return false;
         }

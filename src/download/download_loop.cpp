@@ -2,19 +2,19 @@
 
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/files.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 #include "download/image_check.h"
 #include "download/parallel_fetcher.h"
-#include "download/tile_files.h"
 #include "download/tile_urls.h"
 #include "download/world_file.h"
 #include "tiles/ellipsoidal_grid.h"
+#include "tiles/tile_files.h"
 
 #include <deque>
-#include <span>
 #include <optional>
+#include <span>
 
 namespace tessaro::download {
 
@@ -39,7 +39,7 @@ std::string_view ProgressCaption(TilesType type) {
 // the proxy credentials are handed over when "UseProxy" is ticked.
 class LoopEvents : public KachalkaEvents {
 public:
-    LoopEvents(const settings::Settings &s, dialogs::UiPort &ui, const AbortFlag &abort)
+    LoopEvents(const settings::Settings &s, UiPort &ui, const AbortFlag &abort)
         : m_settings(s), m_ui(ui), m_abort(abort) {}
 
     void Authenticate(std::int32_t &hWnd, std::string &user, std::string &password) override {
@@ -57,7 +57,7 @@ public:
 
 private:
     const settings::Settings &m_settings;
-    dialogs::UiPort &m_ui;
+    UiPort &m_ui;
     const AbortFlag &m_abort;
 };
 
@@ -65,19 +65,19 @@ private:
 struct Pending {
     std::int64_t index = 0;
     tiles::TileRecord record;
-    std::string name;             // file name without folder and extension
-    std::filesystem::path path;   // the image file
+    std::string name;           // file name without folder and extension
+    std::filesystem::path path; // the image file
     std::string url;
     bool existed = false;
-    bool fetching = false;        // a transfer was started for it (parallel runs)
+    bool fetching = false; // a transfer was started for it (parallel runs)
 };
 
 class Loop {
 public:
     Loop(const DownloadRun &run, const tiles::TileList &list, const settings::Settings &s,
-         DownloadCounters &counters, dialogs::UiPort &ui, AbortFlag &abort)
-        : m_run(run), m_list(list), m_settings(s), m_counters(counters), m_ui(ui),
-          m_abort(abort), m_events(s, ui, abort), m_cursor(list.Begin()) {}
+         DownloadCounters &counters, UiPort &ui, AbortFlag &abort)
+        : m_run(run), m_list(list), m_settings(s), m_counters(counters), m_ui(ui), m_abort(abort),
+          m_events(s, ui, abort), m_cursor(list.Begin()) {}
 
     DownloadEnd Run();
 
@@ -99,7 +99,7 @@ private:
     const tiles::TileList &m_list;
     const settings::Settings &m_settings;
     DownloadCounters &m_counters;
-    dialogs::UiPort &m_ui;
+    UiPort &m_ui;
     AbortFlag &m_abort;
     LoopEvents m_events;
     tiles::TileList::Cursor m_cursor;
@@ -215,7 +215,7 @@ std::optional<DownloadEnd> Loop::Step(Pending &p) {
             std::string text(kBadTileQuestion);
             text += kCrLf;
             text += p.name;
-            if (m_ui.AskRetryCancel(dialogs::Question::RetryBadTile, text, kBadTileTitle)) {
+            if (m_ui.AskRetryCancel(Question::RetryBadTile, text, kBadTileTitle)) {
                 if (!m_fetcher) {
                     NewDownloader();
                 }
@@ -233,8 +233,7 @@ std::optional<DownloadEnd> Loop::Step(Pending &p) {
             text += "Стереть файл ( и все плохие) и продолжить загрузку?";
             text += kCrLf;
             text += "НЕТ - выход";
-            if (m_ui.AskYesNo(dialogs::Question::DeleteBadFiles, text, dialogs::Icon::Question,
-                              kBadFileTitle)) {
+            if (m_ui.AskYesNo(Question::DeleteBadFiles, text, Icon::Question, kBadFileTitle)) {
                 m_askedBad = 1;
             }
         }
@@ -296,19 +295,19 @@ DownloadEnd Loop::Run() {
         m_tileSize = 256.0 * tiles::ResN(m_run.level);
     }
     if (m_run.makeIon) {
-        m_ion = std::make_unique<AtomicFile>(
-            m_run.levelFolder / IonFileName(m_run.type, TimeStamp(m_run.now())));
+        m_ion = std::make_unique<AtomicFile>(m_run.levelFolder /
+                                             IonFileName(m_run.type, TimeStamp(m_run.now())));
     }
     m_ui.SetProgress(0, m_list.Size());
     m_ui.SetProgressLabel(ProgressCaption(m_run.type));
     if (m_run.connections > 1 && !m_run.offline) {
-        m_fetcher = std::make_unique<ParallelFetcher>(
-            m_run.connections, m_run.limits, m_abort,
-            [this](std::string &user, std::string &password) {
-                std::int32_t hWnd = 1;
-                m_events.Authenticate(hWnd, user, password);
-                return hWnd == 0;
-            });
+        m_fetcher =
+            std::make_unique<ParallelFetcher>(m_run.connections, m_run.limits, m_abort,
+                                              [this](std::string &user, std::string &password) {
+                                                  std::int32_t hWnd = 1;
+                                                  m_events.Authenticate(hWnd, user, password);
+                                                  return hWnd == 0;
+                                              });
     } else {
         NewDownloader();
     }
@@ -339,11 +338,11 @@ DownloadEnd Loop::Run() {
             m_fetcher->CancelAll();
         }
         const std::string cause = "Tile " + tileInProgress + ": " + e.what();
-        dialogs::ReportError(m_ui, dialogs::ProcedureText("GoogleLoadKachalka ", "", 0),
-                             dynamic_cast<const Error *>(&e) != nullptr
-                                 ? dynamic_cast<const Error &>(e).Number()
-                                 : static_cast<std::int32_t>(ErrorNumber::InvalidProcedureCall),
-                             cause, dialogs::kMessageMode);
+        ReportError(m_ui, ProcedureText("GoogleLoadKachalka ", "", 0),
+                    dynamic_cast<const Error *>(&e) != nullptr
+                        ? dynamic_cast<const Error &>(e).Number()
+                        : static_cast<std::int32_t>(ErrorNumber::InvalidProcedureCall),
+                    cause, kMessageMode);
         end = DownloadEnd::Failed;
     }
     if (m_fetcher) {
@@ -368,8 +367,7 @@ DownloadEnd Loop::Run() {
             m_ion->Commit();
         }
     } catch (const std::exception &e) {
-        dialogs::ReportException(m_ui, dialogs::ProcedureText("GoogleLoadKachalka ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(m_ui, ProcedureText("GoogleLoadKachalka ", "", 0), e, kMessageMode);
         end = DownloadEnd::Failed;
     }
     return end;
@@ -379,7 +377,7 @@ DownloadEnd Loop::Run() {
 
 DownloadEnd GoogleLoadKachalka(const DownloadRun &run, const tiles::TileList &list,
                                const settings::Settings &settings, DownloadCounters &counters,
-                               dialogs::UiPort &ui, AbortFlag &abort) {
+                               UiPort &ui, AbortFlag &abort) {
     Loop loop(run, list, settings, counters, ui, abort);
     return loop.Run();
 }

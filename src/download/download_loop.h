@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/abort_flag.h"
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "download/kachalka.h"
 #include "download/load_log.h"
 #include "settings/settings.h"
@@ -21,16 +21,16 @@ inline constexpr std::string_view kBadFileTitle = "плохой файл";
 
 /// What one download run needs besides the list.
 struct DownloadRun {
-    std::filesystem::path levelFolder;   ///< the run's tile folder
+    std::filesystem::path levelFolder; ///< the run's tile folder
     tiles::TilesType type = tiles::TilesType::Invalid;
     int level = 0;
     bool makeIon = false;
     bool skipLog = true;
-    LoadLog *log = nullptr;              ///< the open log when !skipLog; closed at the end
-    std::int32_t timeOutSeconds = 60;    ///< pause between batches (0 means 30)
-    std::int32_t tilesAtOnce = 3000;     ///< batch size of the Google sources; not 0
-    bool offline = false;                ///< use only files already on disk
-    int connections = 1;                 ///< transfers at once; 1 is the plain sequential loop
+    LoadLog *log = nullptr;           ///< the open log when !skipLog; closed at the end
+    std::int32_t timeOutSeconds = 60; ///< pause between batches (0 means 30)
+    std::int32_t tilesAtOnce = 3000;  ///< batch size of the Google sources; not 0
+    bool offline = false;             ///< use only files already on disk
+    int connections = 1;              ///< transfers at once; 1 is the plain sequential loop
     DownloadLimits limits;
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
@@ -59,6 +59,6 @@ enum class DownloadEnd { Completed, Aborted, Failed };
 /// before stay. Memory: constant in the number of tiles.
 DownloadEnd GoogleLoadKachalka(const DownloadRun &run, const tiles::TileList &list,
                                const settings::Settings &settings, DownloadCounters &counters,
-                               dialogs::UiPort &ui, AbortFlag &abort);
+                               UiPort &ui, AbortFlag &abort);
 
 } // namespace tessaro::download

@@ -137,8 +137,8 @@ struct clsKachalka::Impl {
 
     void PushChunk(std::string_view data) {
         if (!pending.empty() && events != nullptr) {
-            const std::int32_t flags = firstChunk ? kFirstDataNotification
-                                                  : kIntermediateDataNotification;
+            const std::int32_t flags =
+                firstChunk ? kFirstDataNotification : kIntermediateDataNotification;
             firstChunk = false;
             events->DataAvailable(flags, pending, DataFormat{ContentType()});
         }
@@ -296,7 +296,9 @@ clsKachalka::clsKachalka(KachalkaEvents *events, DownloadLimits limits)
     }
 }
 
-clsKachalka::~clsKachalka() { curl_easy_cleanup(m_impl->curl); }
+clsKachalka::~clsKachalka() {
+    curl_easy_cleanup(m_impl->curl);
+}
 
 void clsKachalka::DownloadToFile(const std::string &url, const std::filesystem::path &fileName) {
     std::unique_ptr<AtomicFile> file;
@@ -325,8 +327,12 @@ std::string clsKachalka::DownloadToString(const std::string &url) {
     return std::move(sink.body);
 }
 
-void clsKachalka::DownloadPush(const std::string &url) { m_impl->Perform(url, nullptr, true); }
+void clsKachalka::DownloadPush(const std::string &url) {
+    m_impl->Perform(url, nullptr, true);
+}
 
-const std::string &clsKachalka::LastFileStart() const noexcept { return m_impl->fileStart; }
+const std::string &clsKachalka::LastFileStart() const noexcept {
+    return m_impl->fileStart;
+}
 
 } // namespace tessaro::download

@@ -13,16 +13,16 @@ namespace tessaro::download {
 /// Result codes of downloads, in the HRESULT numbering the error report shows.
 enum class DownloadCode : std::uint32_t {
     Ok = 0,
-    Aborted = 0x80004004,        ///< the transfer was cancelled (E_ABORT)
-    InvalidUrl = 0x800C0002,     ///< the address cannot be used
-    NoServer = 0x800C0003,       ///< the host name cannot be resolved
-    CannotConnect = 0x800C0004,  ///< connection refused or unreachable
-    NotFound = 0x800C0005,       ///< HTTP 404 or 410
-    TooLarge = 0x800C0007,       ///< the body exceeds the size limit
+    Aborted = 0x80004004,         ///< the transfer was cancelled (E_ABORT)
+    InvalidUrl = 0x800C0002,      ///< the address cannot be used
+    NoServer = 0x800C0003,        ///< the host name cannot be resolved
+    CannotConnect = 0x800C0004,   ///< connection refused or unreachable
+    NotFound = 0x800C0005,        ///< HTTP 404 or 410
+    TooLarge = 0x800C0007,        ///< the body exceeds the size limit
     DownloadFailure = 0x800C0008, ///< other HTTP errors, truncated bodies, dropped connections
-    Timeout = 0x800C000B,        ///< connect time-out, or the transfer stalled
-    AccessDenied = 0x800C0009,   ///< HTTP 401, 403 or 407
-    WriteFailed = 0x80030070,    ///< the file could not be written (full disk and the like)
+    Timeout = 0x800C000B,         ///< connect time-out, or the transfer stalled
+    AccessDenied = 0x800C0009,    ///< HTTP 401, 403 or 407
+    WriteFailed = 0x80030070,     ///< the file could not be written (full disk and the like)
 };
 
 /// A failed download: its code, the HTTP status when there was one, and a sentence naming the
@@ -30,8 +30,8 @@ enum class DownloadCode : std::uint32_t {
 class DownloadError : public Error {
 public:
     DownloadError(DownloadCode code, long httpStatus, const std::string &message)
-        : Error(message, static_cast<ErrorNumber>(static_cast<std::int32_t>(code))),
-          m_code(code), m_httpStatus(httpStatus) {}
+        : Error(message, static_cast<ErrorNumber>(static_cast<std::int32_t>(code))), m_code(code),
+          m_httpStatus(httpStatus) {}
     [[nodiscard]] DownloadCode Code() const noexcept { return m_code; }
     [[nodiscard]] long HttpStatus() const noexcept { return m_httpStatus; }
 
@@ -91,11 +91,11 @@ public:
 
 /// Limits that keep a dead or hostile server from hanging a run or filling the disk.
 struct DownloadLimits {
-    long connectTimeoutMs = 15'000;     ///< to get a connection
-    long stallSeconds = 30;             ///< a transfer slower than stallBytesPerSecond this long fails
+    long connectTimeoutMs = 15'000; ///< to get a connection
+    long stallSeconds = 30;         ///< a transfer slower than stallBytesPerSecond this long fails
     long stallBytesPerSecond = 64;
-    std::int64_t maxBytes = 16 << 20;   ///< the largest body accepted
-    long totalSeconds = 300;            ///< the longest a whole transfer may take
+    std::int64_t maxBytes = 16 << 20; ///< the largest body accepted
+    long totalSeconds = 300;          ///< the longest a whole transfer may take
 };
 
 /// The downloader: one kept-alive HTTP client (libcurl) that downloads an address into a file

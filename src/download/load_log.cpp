@@ -126,14 +126,14 @@ void LoadLog::Close() {
 }
 
 std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
-                                    std::string_view header, dialogs::UiPort &ui) {
+                                    std::string_view header, UiPort &ui) {
     auto fail = [&](int err) {
         std::string text(kLogOpenMessage);
         text += kCrLf;
         text += logFileName.string();
         text += kCrLf;
         text += SystemErrorText(err);
-        ui.ShowMessage(text, dialogs::Icon::Exclamation);
+        ui.ShowMessage(text, Icon::Exclamation);
         return nullptr;
     };
     std::error_code ec;
@@ -142,8 +142,8 @@ std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
         if (fd >= 0) {
             std::string first(header);
             first += kCrLf;
-            const bool ok = ::write(fd, first.data(), first.size()) ==
-                            static_cast<ssize_t>(first.size());
+            const bool ok =
+                ::write(fd, first.data(), first.size()) == static_cast<ssize_t>(first.size());
             const int err = errno;
             ::close(fd);
             if (!ok) {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/atomic_file.h"
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
@@ -76,7 +76,7 @@ private:
 /// failure shows "Не удается открыть Log-файл для записи", the file and the system's reason
 /// (exclamation icon) and returns nullptr.
 [[nodiscard]] std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
-                                                  std::string_view header, dialogs::UiPort &ui);
+                                                  std::string_view header, UiPort &ui);
 
 /// Appends the fields of a log line (no line end): time, type word, column, row, x,
 /// y + yShift, pixel width, pixel height, block name, level, and "oldfile" or 0.

@@ -73,7 +73,7 @@ struct ParallelFetcher::Impl {
     std::string user, password;
 
     CURLM *multi = nullptr;
-    std::vector<CURL *> idle;                         // handles keep their connections' cache
+    std::vector<CURL *> idle; // handles keep their connections' cache
     std::deque<std::unique_ptr<Transfer>> queued;
     std::map<std::int64_t, std::unique_ptr<Transfer>> running;
     std::map<std::int64_t, Outcome> done;
@@ -91,8 +91,8 @@ struct ParallelFetcher::Impl {
         try {
             t->file = std::make_unique<AtomicFile>(t->path);
         } catch (const Error &e) {
-            done[t->id] = {DownloadCode::WriteFailed, 0,
-                           "Download of " + t->url + " failed: " + e.what(), {}};
+            done[t->id] = {
+                DownloadCode::WriteFailed, 0, "Download of " + t->url + " failed: " + e.what(), {}};
             return;
         }
         CURL *h = TakeHandle();
@@ -286,7 +286,9 @@ void ParallelFetcher::Wait(std::int64_t id, std::string &start) {
     start = std::move(outcome.start);
 }
 
-void ParallelFetcher::CancelAll() noexcept { m_impl->CancelAll(); }
+void ParallelFetcher::CancelAll() noexcept {
+    m_impl->CancelAll();
+}
 
 std::size_t ParallelFetcher::Pending() const noexcept {
     return m_impl->queued.size() + m_impl->running.size() + m_impl->done.size();

@@ -1,8 +1,8 @@
 #include "download/tile_urls.h"
 
 #include "common/text.h"
-#include "download/tile_files.h"
 #include "tiles/ellipsoidal_grid.h"
+#include "tiles/tile_files.h"
 
 #include <cassert>
 
@@ -23,7 +23,9 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
     return text;
 }
 
-ServerPrefixes Same(const std::string &server) { return {server, server, server, server}; }
+ServerPrefixes Same(const std::string &server) {
+    return {server, server, server, server};
+}
 
 void AppendReliefPath(std::string &url, const tiles::TileRecord &r, int level) {
     url += 'z';
@@ -67,8 +69,9 @@ ServerPrefixes DownloadPrefixes(const Settings &s, TilesType type) {
         return p;
     case TilesType::GoogleLand:
         for (int k = 0; k < 4; ++k) {
-            p[static_cast<std::size_t>(k)] = ReplaceAll(s.Trimmed(Settings::MapServer(k)), "/vt", "/mt") +
-                                             "/v=" + s.Trimmed(Key::LandVersion);
+            p[static_cast<std::size_t>(k)] =
+                ReplaceAll(s.Trimmed(Settings::MapServer(k)), "/vt", "/mt") +
+                "/v=" + s.Trimmed(Key::LandVersion);
         }
         return p;
     case TilesType::ScanSat:
@@ -96,7 +99,9 @@ ServerPrefixes DownloadPrefixes(const Settings &s, TilesType type) {
     return p;
 }
 
-int GoogleZoom(int level) noexcept { return level > 18 ? 0 : 18 - level; }
+int GoogleZoom(int level) noexcept {
+    return level > 18 ? 0 : 18 - level;
+}
 
 std::string_view GalileoPart(std::int64_t x, std::int64_t y) noexcept {
     constexpr std::string_view word = "Galileo";
@@ -127,8 +132,8 @@ ServerPrefixes ListFilePrefixes(const Settings &s, TilesType type) {
     switch (type) {
     case TilesType::GoogleSat:
         for (int k = 0; k < 4; ++k) {
-            p[static_cast<std::size_t>(k)] = s.Trimmed(Settings::SatServer(k)) + "/kh?n=404&v=" +
-                                             s.Trimmed(Key::SatVersion) + "&t=";
+            p[static_cast<std::size_t>(k)] = s.Trimmed(Settings::SatServer(k)) +
+                                             "/kh?n=404&v=" + s.Trimmed(Key::SatVersion) + "&t=";
         }
         return p;
     case TilesType::GoogleMap:
@@ -152,8 +157,8 @@ std::string ListFileUrl(const ServerPrefixes &prefixes, int mirror, TilesType ty
     return url;
 }
 
-void AppendListFileUrl(std::string &url, const ServerPrefixes &prefixes, int mirror,
-                       TilesType type, const tiles::TileRecord &r, int level) {
+void AppendListFileUrl(std::string &url, const ServerPrefixes &prefixes, int mirror, TilesType type,
+                       const tiles::TileRecord &r, int level) {
     url += prefixes[static_cast<std::size_t>(mirror)];
     switch (type) {
     case TilesType::GoogleSat:

@@ -31,9 +31,8 @@ using ServerPrefixes = std::array<std::string, 4>;
 [[nodiscard]] std::string_view GalileoPart(std::int64_t x, std::int64_t y) noexcept;
 
 /// Returns the download address of a tile through mirror `mirror` (0..3).
-[[nodiscard]] std::string TileUrl(const ServerPrefixes &prefixes, int mirror,
-                                  tiles::TilesType type, const tiles::TileRecord &record,
-                                  int level);
+[[nodiscard]] std::string TileUrl(const ServerPrefixes &prefixes, int mirror, tiles::TilesType type,
+                                  const tiles::TileRecord &record, int level);
 
 /// Returns the prefixes the calculate-only list uses: Google satellite mirror + "/kh?n=404&v="
 /// + version + "&t=", Google map and landscape mirror + "/mt?n=404&v=" + version, the single

@@ -1,7 +1,7 @@
 #include "integration/layer_names.h"
 
 #include "common/text.h"
-#include "download/tile_files.h"
+#include "tiles/tile_files.h"
 
 namespace tessaro::integration {
 
@@ -38,12 +38,11 @@ std::string_view WithoutDot(std::string_view extension) noexcept {
 } // namespace
 
 std::string_view GetFileExt(TilesType type) noexcept {
-    return HasTileLayers(type) ? WithoutDot(download::ImageExtension(type)) : std::string_view{};
+    return HasTileLayers(type) ? WithoutDot(tiles::ImageExtension(type)) : std::string_view{};
 }
 
 std::string_view GetWorldFileExt(TilesType type) noexcept {
-    return HasTileLayers(type) ? WithoutDot(download::WorldFileExtension(type))
-                               : std::string_view{};
+    return HasTileLayers(type) ? WithoutDot(tiles::WorldFileExtension(type)) : std::string_view{};
 }
 
 std::string GetRootName(TilesType type, const Settings &settings) {
@@ -92,8 +91,8 @@ std::string TileLayerName(TilesType type, const tiles::TileRecord &record, int l
         return {};
     }
     std::string name;
-    download::AppendTileBaseName(name, type, record, level);
-    name += download::ImageExtension(type);
+    tiles::AppendTileBaseName(name, type, record, level);
+    name += tiles::ImageExtension(type);
     return name;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "settings/settings.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
@@ -27,16 +27,15 @@ public:
     /// integration/tile_layers.h.
     virtual std::int64_t AddGoogleRasters(const std::filesystem::path &levelFolder,
                                           const tiles::TileList &list, int level,
-                                          tiles::TilesType type,
-                                          const settings::Settings &settings,
-                                          dialogs::UiPort &ui) = 0;
+                                          tiles::TilesType type, const settings::Settings &settings,
+                                          UiPort &ui) = 0;
 
     /// Adds a raster file at the top of the layer tree under a name.
     /// @throws tessaro::FileError when QGIS cannot open the file.
     virtual void AddRasterToRoot(const std::filesystem::path &path, std::string_view name) = 0;
 
     /// Writes the project to its file; on a failure shows the message and returns false.
-    virtual bool Save(dialogs::UiPort &ui) = 0;
+    virtual bool Save(UiPort &ui) = 0;
 };
 
 /// How layers already in a project are read: opened as the desktop does, or only carried

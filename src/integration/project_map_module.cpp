@@ -29,8 +29,7 @@ public:
 
     std::int64_t AddGoogleRasters(const std::filesystem::path &levelFolder,
                                   const tiles::TileList &list, int level, tiles::TilesType type,
-                                  const settings::Settings &settings,
-                                  dialogs::UiPort &ui) override {
+                                  const settings::Settings &settings, UiPort &ui) override {
         return integration::AddGoogleRasters(m_project->Project(), levelFolder, list, level, type,
                                              settings, ui);
     }
@@ -39,7 +38,7 @@ public:
         integration::AddRasterToRoot(m_project->Project(), path, name);
     }
 
-    bool Save(dialogs::UiPort &ui) override { return m_project->Save(ui); }
+    bool Save(UiPort &ui) override { return m_project->Save(ui); }
 
 private:
     QgisSession m_session; // first in, last out
@@ -66,7 +65,8 @@ tessaro_open_project_map(const char *path, int deferred, int *fileError, char *r
                          std::size_t reasonSize) {
     using namespace tessaro::integration;
     try {
-        return new QgisProjectMap(path, deferred != 0 ? ProjectLayers::Deferred : ProjectLayers::Open);
+        return new QgisProjectMap(path,
+                                  deferred != 0 ? ProjectLayers::Deferred : ProjectLayers::Open);
     } catch (const tessaro::FileError &e) {
         *fileError = 1;
         CopyReason(e.what(), reason, reasonSize);

@@ -30,7 +30,9 @@ struct QgisProjectFile::Impl {
 
 namespace {
 
-QString Q(const fs::path &path) { return QString::fromStdString(path.string()); }
+QString Q(const fs::path &path) {
+    return QString::fromStdString(path.string());
+}
 
 std::string CannotWrite(const fs::path &path, const std::string &reason) {
     return "Could not write the project file " + path.string() + ": " + reason;
@@ -123,11 +125,17 @@ QgisProjectFile::QgisProjectFile(QgisProjectFile &&) noexcept = default;
 QgisProjectFile &QgisProjectFile::operator=(QgisProjectFile &&) noexcept = default;
 QgisProjectFile::~QgisProjectFile() = default;
 
-QgsProject &QgisProjectFile::Project() noexcept { return *m_impl->project; }
+QgsProject &QgisProjectFile::Project() noexcept {
+    return *m_impl->project;
+}
 
-const fs::path &QgisProjectFile::Path() const noexcept { return m_impl->path; }
+const fs::path &QgisProjectFile::Path() const noexcept {
+    return m_impl->path;
+}
 
-bool QgisProjectFile::IsNew() const noexcept { return m_impl->isNew; }
+bool QgisProjectFile::IsNew() const noexcept {
+    return m_impl->isNew;
+}
 
 void QgisProjectFile::Save() {
     const fs::path &file = m_impl->path;
@@ -181,12 +189,12 @@ void QgisProjectFile::Save() {
     }
 }
 
-bool QgisProjectFile::Save(dialogs::UiPort &ui) {
+bool QgisProjectFile::Save(UiPort &ui) {
     try {
         Save();
         return true;
     } catch (const std::exception &e) {
-        ui.ShowMessage(e.what(), dialogs::Icon::Critical);
+        ui.ShowMessage(e.what(), Icon::Critical);
         return false;
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <filesystem>
 #include <memory>
@@ -60,7 +60,7 @@ public:
 
     /// Writes the project like Save(); on a failure shows its message with the critical icon
     /// and returns false.
-    bool Save(dialogs::UiPort &ui);
+    bool Save(UiPort &ui);
 
 private:
     struct Impl;

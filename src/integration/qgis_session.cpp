@@ -36,8 +36,8 @@ std::atomic<SessionState> g_state{SessionState::NeverStarted};
 
 fs::path MakeTemporaryFolder() {
     const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/tessaro-qgis-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tessaro-qgis-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         throw FileError("Could not create a temporary folder for the QGIS profile in " +
                             fs::path(pattern).parent_path().string() + ": " +
@@ -82,8 +82,8 @@ fs::path MakePrivateFolder(const fs::path &folder) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec || ::chmod(folder.c_str(), S_IRWXU) != 0) {
-        throw FileError("Could not create the folder " + folder.string() +
-                        " in the QGIS profile" + (ec ? ": " + ec.message() : std::string()));
+        throw FileError("Could not create the folder " + folder.string() + " in the QGIS profile" +
+                        (ec ? ": " + ec.message() : std::string()));
     }
     return folder;
 }
@@ -182,8 +182,12 @@ QgisSession::~QgisSession() {
     g_state = SessionState::Ended;
 }
 
-bool QgisSession::IsRunning() noexcept { return g_state == SessionState::Running; }
+bool QgisSession::IsRunning() noexcept {
+    return g_state == SessionState::Running;
+}
 
-const fs::path &QgisSession::ProfileFolder() const noexcept { return m_impl->profile; }
+const fs::path &QgisSession::ProfileFolder() const noexcept {
+    return m_impl->profile;
+}
 
 } // namespace tessaro::integration

@@ -1,14 +1,14 @@
 #include "integration/tile_layers.h"
 
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/files.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
 #include "integration/layer_names.h"
 #include "integration/qgis_tuning.h"
 #include "mapout/progress.h"
 #include "mapout/spatial_reference.h"
+#include "tiles/tile_files.h"
 
 #include <qgscoordinatereferencesystem.h>
 #include <qgslayertree.h>
@@ -36,7 +36,9 @@ QString ToQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
-QString ToQString(const fs::path &path) { return QString::fromStdString(path.string()); }
+QString ToQString(const fs::path &path) {
+    return QString::fromStdString(path.string());
+}
 
 QgsRasterLayer *AsRasterLayer(QgsLayerTreeNode *node) {
     if (!QgsLayerTree::isLayer(node)) {
@@ -64,15 +66,15 @@ std::unique_ptr<QgsRasterLayer> OpenRaster(QgsProject &project, const fs::path &
     }
     QgsRasterLayer::LayerOptions options(false, project.transformContext());
     options.skipCrsValidation = true;
-    auto layer = std::make_unique<QgsRasterLayer>(source, ToQString(name),
-                                                  QStringLiteral("gdal"), options);
+    auto layer =
+        std::make_unique<QgsRasterLayer>(source, ToQString(name), QStringLiteral("gdal"), options);
     if (!layer->isValid()) {
         QString reason = layer->error().summary();
         if (reason.isEmpty()) {
             reason = QStringLiteral("not a raster QGIS can read");
         }
-        throw FileError("Could not open " + path.string() + " as a raster layer: " +
-                        reason.toStdString());
+        throw FileError("Could not open " + path.string() +
+                        " as a raster layer: " + reason.toStdString());
     }
     return layer;
 }
@@ -217,7 +219,7 @@ void SortGrLayerByName(QgsLayerTreeGroup &group, bool ascending) {
 }
 
 QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_view rootName,
-                                  std::string_view levelPrefix, dialogs::UiPort &ui) {
+                                  std::string_view levelPrefix, UiPort &ui) {
     const std::string levelName = LevelGroupName(levelPrefix, level);
     try {
         QgsLayerTreeGroup &tree = *project.layerTreeRoot();
@@ -256,20 +258,18 @@ QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_vi
 }
 
 QgsRasterLayer *ExistRasterLayer(std::string_view fileNameWithExt,
-                                 const LevelGroupLayers &levelGroup, dialogs::UiPort &ui) {
+                                 const LevelGroupLayers &levelGroup, UiPort &ui) {
     try {
         return levelGroup.Find(ToQString(fileNameWithExt));
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("ExistRasterLayer ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("ExistRasterLayer ", "", 0), e, kMessageMode);
         return nullptr;
     }
 }
 
 QgsRasterLayer *addRasterLayer(QgsProject &project, const fs::path &fullFileName,
                                std::string_view fileNameWithExt, LevelGroupLayers &levelGroup,
-                               const QgsCoordinateReferenceSystem &fallbackCrs,
-                               dialogs::UiPort &ui) {
+                               const QgsCoordinateReferenceSystem &fallbackCrs, UiPort &ui) {
     try {
         std::unique_ptr<QgsRasterLayer> layer =
             OpenRaster(project, fullFileName, fileNameWithExt, TileOpenOptions(fullFileName));
@@ -278,8 +278,7 @@ QgsRasterLayer *addRasterLayer(QgsProject &project, const fs::path &fullFileName
         }
         return &levelGroup.Add(std::move(layer));
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("addRasterLayer ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("addRasterLayer ", "", 0), e, kMessageMode);
         return nullptr;
     }
 }
@@ -296,7 +295,7 @@ QgsCoordinateReferenceSystem TileCrs(tiles::TilesType type) {
 
 std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
                               const tiles::TileList &list, int level, tiles::TilesType type,
-                              const settings::Settings &settings, dialogs::UiPort &ui) {
+                              const settings::Settings &settings, UiPort &ui) {
     std::int64_t wasAdded = 0;
     bool progressShown = false;
     try {
@@ -305,8 +304,8 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
             AppendInt(text, static_cast<int>(type));
             throw ArgumentError(text + " have no layers in the map");
         }
-        QgsLayerTreeGroup *group =
-            FindGooGrLayer(project, level, GetRootName(type, settings), GetLevelPrefix(settings), ui);
+        QgsLayerTreeGroup *group = FindGooGrLayer(project, level, GetRootName(type, settings),
+                                                  GetLevelPrefix(settings), ui);
         if (group == nullptr) {
             return -1;
         }
@@ -321,12 +320,11 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         std::int64_t i = 0;
         list.ForEach([&](const tiles::TileRecord &record) {
             const std::string name = TileLayerName(type, record, level);
-            const fs::path folder = download::TileFolder(levelFolder, type, record);
+            const fs::path folder = tiles::TileFolder(levelFolder, type, record);
             if (files.Exists(folder, name)) {
                 QgsRasterLayer *layer = ExistRasterLayer(name, levelGroup, ui);
-                if (layer == nullptr &&
-                    addRasterLayer(project, folder / name, name, levelGroup, fallbackCrs, ui) !=
-                        nullptr) {
+                if (layer == nullptr && addRasterLayer(project, folder / name, name, levelGroup,
+                                                       fallbackCrs, ui) != nullptr) {
                     ++wasAdded;
                 }
             }
@@ -339,8 +337,7 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         if (progressShown) {
             mapout::detail::ProgressPass::Clear(ui);
         }
-        dialogs::ReportException(ui, dialogs::ProcedureText("AddGoogleRasters ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("AddGoogleRasters ", "", 0), e, kMessageMode);
         return -1;
     }
 }

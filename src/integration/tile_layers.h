@@ -3,7 +3,7 @@
 // Tile layers in a QGIS project: one top-level group per tile source and kind, one group per
 // zoom level inside it, one raster layer per tile file.
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "settings/settings.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
@@ -84,7 +84,7 @@ private:
 /// On a failure shows "can not create layer " + levelPrefix + the two-digit level (plain
 /// message) and returns nullptr.
 QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_view rootName,
-                                  std::string_view levelPrefix, dialogs::UiPort &ui);
+                                  std::string_view levelPrefix, UiPort &ui);
 
 /// Sorts the children of a group by name, as plain text compared by character code (letter
 /// case matters): ascending when ascending is true, else descending. Children of equal names
@@ -99,7 +99,7 @@ void SortGrLayerByName(QgsLayerTreeGroup &group, bool ascending);
 /// regard to letter case ("A.JPG" finds "a.jpg"), or nullptr. A failure is reported through
 /// the error report under "ExistRasterLayer " and gives nullptr.
 QgsRasterLayer *ExistRasterLayer(std::string_view fileNameWithExt,
-                                 const LevelGroupLayers &levelGroup, dialogs::UiPort &ui);
+                                 const LevelGroupLayers &levelGroup, UiPort &ui);
 
 /// Creates a raster layer named fileNameWithExt from the tile file fullFileName and hands it
 /// to the level group, which adds it to the project below its other children at its next
@@ -112,8 +112,7 @@ QgsRasterLayer *ExistRasterLayer(std::string_view fileNameWithExt,
 /// report under "addRasterLayer " and gives nullptr; nothing is added then.
 QgsRasterLayer *addRasterLayer(QgsProject &project, const std::filesystem::path &fullFileName,
                                std::string_view fileNameWithExt, LevelGroupLayers &levelGroup,
-                               const QgsCoordinateReferenceSystem &fallbackCrs,
-                               dialogs::UiPort &ui);
+                               const QgsCoordinateReferenceSystem &fallbackCrs, UiPort &ui);
 
 /// Returns the coordinate system tiles of a type are drawn in: ESRI:53004 (sphere Mercator)
 /// for Google and shaded relief, ESRI:54004 (World Mercator) for ScanEx and Yandex; an invalid
@@ -141,7 +140,7 @@ QgsRasterLayer *addRasterLayer(QgsProject &project, const std::filesystem::path 
 /// @pre a QgisSession is running.
 std::int64_t AddGoogleRasters(QgsProject &project, const std::filesystem::path &levelFolder,
                               const tiles::TileList &list, int level, tiles::TilesType type,
-                              const settings::Settings &settings, dialogs::UiPort &ui);
+                              const settings::Settings &settings, UiPort &ui);
 
 /// Adds a raster file (a mosaic of tiles) to the top of the project's layer tree under the
 /// given name and returns the layer. A file without a coordinate system QGIS can read keeps

@@ -1,8 +1,8 @@
 #include "load/block_estimate.h"
 
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 #include "tiles/tile_list.h"
 
 #include <algorithm>
@@ -12,8 +12,6 @@
 namespace tessaro::load {
 
 namespace {
-
-using dialogs::UiPort;
 
 // Multiplies two signed range sizes as 32-bit integers; false when the product does not fit.
 bool Product32(std::int64_t a, std::int64_t b, std::int64_t &product) {
@@ -32,16 +30,15 @@ std::int64_t CountTiles(std::string_view procedure, UiPort &ui, const tiles::Til
         const tiles::TileRange r = tiles::RangeOf(request);
         std::int64_t count = 0;
         if (!Product32(r.Columns(), r.Rows(), count)) {
-            ui.ShowMessage(kOverflowMessage, dialogs::Icon::Critical);
+            ui.ShowMessage(kOverflowMessage, Icon::Critical);
             return 0;
         }
         return count;
     } catch (const OverflowError &) {
-        ui.ShowMessage(kOverflowMessage, dialogs::Icon::Critical);
+        ui.ShowMessage(kOverflowMessage, Icon::Critical);
         return 0;
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText(procedure, {}, 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText(procedure, {}, 0), e, kMessageMode);
         return 0;
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "tiles/tiles_type.h"
 
 #include <cstdint>
@@ -21,12 +21,12 @@ inline constexpr std::string_view kOverflowMessage = "Переполнение! 
 /// On a product beyond the 32-bit range shows kOverflowMessage with the critical icon and
 /// returns 0. Any other error is reported under "SizeCount " (message-box mode) and gives 0.
 [[nodiscard]] std::int64_t SizeCount(double lon1, double lon2, double lat1, double lat2, int level,
-                                     int offset, dialogs::UiPort &ui);
+                                     int offset, UiPort &ui);
 
 /// Returns the number of tiles of the ellipsoidal grid (ScanEx, Yandex) covering an extent,
 /// as SizeCount does; errors are reported under "ScanSizeCount ".
 [[nodiscard]] std::int64_t ScanSizeCount(double lon1, double lon2, double lat1, double lat2,
-                                         int level, dialogs::UiPort &ui);
+                                         int level, UiPort &ui);
 
 /// Returns the size estimate of a count: count × 26 for satellite tiles, × 11.5 otherwise.
 [[nodiscard]] double SizeEstimate(std::int64_t count, tiles::Kind kind) noexcept;
@@ -43,7 +43,7 @@ struct BlockEstimate {
 /// no source. decimalSeparator is the separator the size text uses.
 [[nodiscard]] BlockEstimate ShowBlocksParam(tiles::Source source, tiles::Kind kind, double lat1,
                                             double lat2, double lon1, double lon2, int level,
-                                            dialogs::UiPort &ui, char decimalSeparator = '.');
+                                            UiPort &ui, char decimalSeparator = '.');
 
 /// Returns the free space of the disk holding a path in KiB, formatted with thousands grouped
 /// by groupSeparator and followed by " Kb". A disk with no free space or one that cannot be

@@ -1,20 +1,19 @@
 #include "load/load_run.h"
 
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/files.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 #include "download/download_loop.h"
+#include "download/list_file.h"
 #include "download/load_log.h"
-#include "download/tile_files.h"
-#include "tiles/list_file.h"
+#include "tiles/tile_files.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace tessaro::load {
 
-using dialogs::Icon;
 using settings::Key;
 using tiles::Source;
 using tiles::TilesType;
@@ -87,8 +86,8 @@ std::string MakeRowFolders(const std::string &levelFolder, const tiles::TileList
         }
         first = false;
         lastRow = record.row;
-        const std::string folder =
-            WithTrailingSeparator(download::TileFolder(levelFolder, TilesType::Shade, record).string());
+        const std::string folder = WithTrailingSeparator(
+            tiles::TileFolder(levelFolder, TilesType::Shade, record).string());
         if (!MakeDir(folder)) {
             return folder;
         }
@@ -166,8 +165,8 @@ LoadRunResult Run(LoadRunContext &ctx) {
     // refused before anything is written. (A box that holds no number is reported where the
     // download reads it.)
     double batch = 1;
-    if (!s.onlyCalculate && tiles::IsGoogle(type) &&
-        ParseDouble(s.Text(Key::TilesAtOnce), batch) && std::nearbyint(batch) == 0) {
+    if (!s.onlyCalculate && tiles::IsGoogle(type) && ParseDouble(s.Text(Key::TilesAtOnce), batch) &&
+        std::nearbyint(batch) == 0) {
         ui.ShowMessage(kZeroBatchMessage, Icon::Exclamation);
         return result;
     }
@@ -209,7 +208,7 @@ LoadRunResult Run(LoadRunContext &ctx) {
 
     // 13: calculate only.
     if (s.onlyCalculate) {
-        tiles::ListFileRun run;
+        download::ListFileRun run;
         run.levelFolder = levelFolder;
         run.type = type;
         run.level = level;
@@ -217,11 +216,11 @@ LoadRunResult Run(LoadRunContext &ctx) {
         run.skipLog = skipLog;
         run.log = log.get();
         run.now = ctx.now;
-        bool succeeded = tiles::CreateListFile(run, list, s, result.wasNew, ui);
+        bool succeeded = download::CreateListFile(run, list, s, result.wasNew, ui);
         result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
         if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
-            succeeded = ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText) &&
-                        succeeded;
+            succeeded =
+                ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText) && succeeded;
         }
         result.outcome = succeeded ? RunOutcome::Completed : RunOutcome::Failed;
         return result;
@@ -268,7 +267,8 @@ LoadRunResult Run(LoadRunContext &ctx) {
         result.txtLog += "0 (skipped)";
     }
     if (s.mosaic && ctx.host != nullptr) {
-        mapStepsSucceeded = ctx.host->ShowMosaic(levelFolder, list, type, level) && mapStepsSucceeded;
+        mapStepsSucceeded =
+            ctx.host->ShowMosaic(levelFolder, list, type, level) && mapStepsSucceeded;
     }
     if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
         mapStepsSucceeded =
@@ -297,8 +297,7 @@ LoadRunResult CmdLoad_Click(LoadRunContext &context) {
     try {
         return Run(context);
     } catch (const std::exception &e) {
-        dialogs::ReportException(context.ui, dialogs::ProcedureText("CmdLoad_Click ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(context.ui, ProcedureText("CmdLoad_Click ", "", 0), e, kMessageMode);
         LoadRunResult failed;
         failed.outcome = RunOutcome::Failed;
         return failed;

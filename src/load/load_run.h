@@ -1,9 +1,9 @@
 #pragma once
 
 #include "common/abort_flag.h"
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "download/kachalka.h"
-#include "integration/map_host.h"
+#include "load/map_host.h"
 #include "settings/settings.h"
 
 #include <chrono>
@@ -15,7 +15,8 @@
 namespace tessaro::load {
 
 // The messages of a load run's checks.
-inline constexpr std::string_view kUnsupportedTypeMessage = "Не поддерживаемый сервер или тип карты";
+inline constexpr std::string_view kUnsupportedTypeMessage =
+    "Не поддерживаемый сервер или тип карты";
 inline constexpr std::string_view kMaxLevel17Message =
     "Максимально допутимый уровень для данного источника - 17";
 inline constexpr std::string_view kMaxLevel9Message =
@@ -44,14 +45,14 @@ enum class RunOutcome {
 
 /// Everything a run reads and talks to.
 struct LoadRunContext {
-    LoadRunContext(settings::Settings &s, dialogs::UiPort &port) : settings(s), ui(port) {}
+    LoadRunContext(settings::Settings &s, UiPort &port) : settings(s), ui(port) {}
 
-    settings::Settings &settings;            ///< the dialog's boxes; the level may be lowered
-    dialogs::UiPort &ui;
-    integration::MapHost *host = nullptr;     ///< the map; none means no selection, no index
+    settings::Settings &settings; ///< the dialog's boxes; the level may be lowered
+    UiPort &ui;
+    load::MapHost *host = nullptr; ///< the map; none means no selection, no index
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
-    AbortFlag *abort = nullptr;               ///< the Stop button; none means no stopping
-    download::DownloadLimits limits;          ///< time-outs and size limit of the downloads
+    AbortFlag *abort = nullptr;      ///< the Stop button; none means no stopping
+    download::DownloadLimits limits; ///< time-outs and size limit of the downloads
 };
 
 /// What a run leaves behind.
@@ -65,8 +66,7 @@ struct LoadRunResult {
 };
 
 /// Returns "Loaded:" n CR LF "New:   " n CR LF "Errors:   " n.
-[[nodiscard]] std::string CounterText(std::int64_t loaded, std::int64_t added,
-                                      std::int64_t errors);
+[[nodiscard]] std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t errors);
 
 /// The load button: turns the settings into a request, checks and corrects it, opens the load
 /// log, builds the tile list, optionally keeps only tiles meeting the selection, then either

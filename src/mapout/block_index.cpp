@@ -1,13 +1,13 @@
 #include "mapout/block_index.h"
 
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
 #include "mapout/gdal_support.h"
 #include "mapout/progress.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/spherical_grid.h"
+#include "tiles/tile_files.h"
 
 #include <cpl_port.h>
 #include <ogr_spatialref.h>
@@ -36,20 +36,20 @@ constexpr std::string_view kWorkspaceNotOpened =
 constexpr std::string_view kUnsupportedWorkspace = "не поддерживается данный тип рабочей области";
 constexpr std::string_view kFeatureClassNotOpened = "Не открылся FeatureClass ";
 
-void ReportOpenFailure(dialogs::UiPort &ui, const std::string &reason) {
+void ReportOpenFailure(UiPort &ui, const std::string &reason) {
     if (!reason.empty()) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("OpenPolygonFC ", "", 0),
-                                 GdalError(reason), dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("OpenPolygonFC ", "", 0), GdalError(reason),
+                        kMessageMode);
     }
 }
 
-bool AskCreate(dialogs::UiPort &ui, std::string_view question, const fs::path &indexPath) {
+bool AskCreate(UiPort &ui, std::string_view question, const fs::path &indexPath) {
     std::string text(question);
     text += kCrLf;
     text += indexPath.string();
     text += kCrLf;
     text += kCreateNewQuestion;
-    return ui.AskYesNo(dialogs::Question::CreateIndex, text, dialogs::Icon::Exclamation, {});
+    return ui.AskYesNo(Question::CreateIndex, text, Icon::Exclamation, {});
 }
 
 // A database that does not exist yet but can be created with the index: a .gpkg or .gdb name
@@ -284,7 +284,7 @@ private:
 // The shapefile index of a folder: opened, or created when the user agrees. A shapefile that
 // exists but cannot be read is reported and never offered for replacement.
 std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const std::string &name,
-                                                   fs::path &indexPath, dialogs::UiPort &ui) {
+                                                   fs::path &indexPath, UiPort &ui) {
     std::string failure;
     if (auto featureClass = OpenShapeFC(folder, name, &failure)) {
         return featureClass;
@@ -309,7 +309,7 @@ std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const
 // database itself when that does not exist yet. Creation errors pass to the caller.
 std::optional<FeatureClass> OpenOrCreateDbIndex(std::optional<Workspace> &workspace,
                                                 const fs::path &database, const std::string &name,
-                                                fs::path &indexPath, dialogs::UiPort &ui) {
+                                                fs::path &indexPath, UiPort &ui) {
     if (workspace) {
         if (auto featureClass = OpenDbFC(*workspace, name)) {
             return featureClass;
@@ -339,7 +339,7 @@ std::string NormaliseShapeName(std::string_view name) {
     return std::string(name.substr(0, dot)) + ".shp";
 }
 
-std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, dialogs::UiPort &ui) {
+std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
     try {
         const fs::path parent = indexPath.parent_path();
         const fs::path workspacePath = parent.empty() ? fs::path(".") : parent;
@@ -380,13 +380,12 @@ std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, dialogs::UiPort &
         }
         return featureClass;
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("OpenPolygonFC ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("OpenPolygonFC ", "", 0), e, kMessageMode);
         return std::nullopt;
     }
 }
 
-void AddPolygonFields(FeatureClass &featureClass, dialogs::UiPort &ui) {
+void AddPolygonFields(FeatureClass &featureClass, UiPort &ui) {
     for (const BlockField &field : kBlockFields) {
         const std::string name(field.name);
         if (featureClass.Layer().GetLayerDefn()->GetFieldIndex(name.c_str()) >= 0) {
@@ -486,11 +485,11 @@ std::string VersionText(tiles::TilesType type, const VersionTexts &versions,
 
 BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index, TileSequence tiles,
                                tiles::TilesType type, int level, std::string_view sourceText,
-                               const VersionTexts &versions, dialogs::UiPort &ui,
+                               const VersionTexts &versions, UiPort &ui,
                                std::chrono::year_month_day loadDate) {
     BlockIndexSummary summary;
     const auto code = CoordSystemCodeOf(type);
-    const std::string_view blockType = download::TypeWord(type);
+    const std::string_view blockType = tiles::TypeWord(type);
     if (index == nullptr || !code || blockType.empty()) {
         return summary;
     }
@@ -533,11 +532,10 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (tiles.Next(record)) {
-            const std::string name = fit(download::TileBaseName(type, record, level), fields.name);
+            const std::string name = fit(tiles::TileBaseName(type, record, level), fields.name);
             std::error_code ec;
             const int present =
-                fs::is_regular_file(download::TilePath(levelFolder, type, record, level), ec) ? -1
-                                                                                              : 0;
+                fs::is_regular_file(tiles::TilePath(levelFolder, type, record, level), ec) ? -1 : 0;
             auto found = existing.find(name);
             if (found == existing.end() && addedNames.count(hashName(name)) != 0) {
                 if (auto feature = FindFeatureByWhere(
@@ -588,8 +586,7 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
             dataset.CommitTransaction();
         }
         detail::ProgressPass::Clear(ui);
-        dialogs::ReportException(ui, dialogs::ProcedureText("AddPolygonFC ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("AddPolygonFC ", "", 0), e, kMessageMode);
     }
     return summary;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "mapout/db_util.h"
 #include "mapout/tile_sequence.h"
 #include "tiles/tiles_type.h"
@@ -70,12 +70,12 @@ inline constexpr std::array<BlockField, 9> kBlockFields{{
 /// @param indexPath the configured path; rewritten as described above.
 /// @returns the open index, or nothing.
 [[nodiscard]] std::optional<FeatureClass> OpenPolygonFC(std::filesystem::path &indexPath,
-                                                        dialogs::UiPort &ui);
+                                                        UiPort &ui);
 
 /// Adds each block field (kBlockFields) the feature class lacks; fields are found without
 /// regard to case, since drivers may change it. Fields already there stay as they are; a
 /// field that cannot be added is reported by AddField and the others are still added.
-void AddPolygonFields(FeatureClass &featureClass, dialogs::UiPort &ui);
+void AddPolygonFields(FeatureClass &featureClass, UiPort &ui);
 
 /// The corners of a tile's ground polygon: x0 = Xm − dx/2, x1 = Xm + 256·dx − dx/2,
 /// y0 = Ym − dy/2, y1 = Ym + 256·dy − dy/2 (with the negative dy of world files y1 < y0).
@@ -168,7 +168,6 @@ struct BlockIndexSummary {
 BlockIndexSummary AddPolygonFC(const std::filesystem::path &levelFolder, FeatureClass *index,
                                TileSequence tiles, tiles::TilesType type, int level,
                                std::string_view sourceText, const VersionTexts &versions,
-                               dialogs::UiPort &ui,
-                               std::chrono::year_month_day loadDate = LocalToday());
+                               UiPort &ui, std::chrono::year_month_day loadDate = LocalToday());
 
 } // namespace tessaro::mapout

@@ -320,7 +320,7 @@ std::optional<FeatureClass> CreateShapeFC(const fs::path &folder, std::string_vi
 }
 
 bool AddField(FeatureClass &featureClass, std::string_view name, bool nullable, FieldType type,
-              int length, int precision, int scale, bool /*editable*/, dialogs::UiPort &ui) {
+              int length, int precision, int scale, bool /*editable*/, UiPort &ui) {
     OGRFieldType ogrType = OFTString;
     switch (type) {
     case FieldType::Integer:

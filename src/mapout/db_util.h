@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
@@ -140,6 +140,6 @@ CreateShapeFC(const std::filesystem::path &folder, std::string_view name,
 /// no OGR counterpart. On failure shows "dbUtil.AddField: " and GDAL's reason, and returns
 /// false.
 bool AddField(FeatureClass &featureClass, std::string_view name, bool nullable, FieldType type,
-              int length, int precision, int scale, bool editable, dialogs::UiPort &ui);
+              int length, int precision, int scale, bool editable, UiPort &ui);
 
 } // namespace tessaro::mapout

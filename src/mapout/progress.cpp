@@ -4,7 +4,7 @@
 
 namespace tessaro::mapout::detail {
 
-ProgressPass::ProgressPass(dialogs::UiPort &ui, std::string_view label, std::int64_t total)
+ProgressPass::ProgressPass(UiPort &ui, std::string_view label, std::int64_t total)
     : m_ui(ui), m_total(total), m_stride(std::max<std::int64_t>(1, total / 500)) {
     m_ui.SetProgress(0, m_total);
     m_ui.SetProgressLabel(label);
@@ -16,7 +16,7 @@ void ProgressPass::Move(std::int64_t value) {
     m_next = value + m_stride;
 }
 
-void ProgressPass::Clear(dialogs::UiPort &ui) {
+void ProgressPass::Clear(UiPort &ui) {
     ui.SetProgress(0, 0);
     ui.SetProgressLabel({});
 }

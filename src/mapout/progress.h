@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <cstdint>
 #include <string_view>
@@ -12,7 +12,7 @@ namespace tessaro::mapout::detail {
 /// a port that repaints on every call does not slow a run over millions of tiles.
 class ProgressPass {
 public:
-    ProgressPass(dialogs::UiPort &ui, std::string_view label, std::int64_t total);
+    ProgressPass(UiPort &ui, std::string_view label, std::int64_t total);
 
     /// Moves the bar to value when it has advanced far enough since the last move.
     void Step(std::int64_t value) {
@@ -22,12 +22,12 @@ public:
     }
 
     /// Resets the bar and clears the label, as every pass ends.
-    static void Clear(dialogs::UiPort &ui);
+    static void Clear(UiPort &ui);
 
 private:
     void Move(std::int64_t value);
 
-    dialogs::UiPort &m_ui;
+    UiPort &m_ui;
     std::int64_t m_total;
     std::int64_t m_stride;
     std::int64_t m_next = 0;

@@ -1,8 +1,8 @@
 #include "mapout/selection_filter.h"
 
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 #include "mapout/block_index.h"
 #include "mapout/envelope_index.h"
 #include "mapout/gdal_support.h"
@@ -198,7 +198,8 @@ private:
     [[nodiscard]] bool HasArea() const {
         const std::size_t last = m_segments.empty() ? 0 : m_segments.back() + 1;
         std::size_t end = 1;
-        while (end < last && (m_points[end].x != m_points[0].x || m_points[end].y != m_points[0].y)) {
+        while (end < last &&
+               (m_points[end].x != m_points[0].x || m_points[end].y != m_points[0].y)) {
             ++end;
         }
         return std::abs(TwiceRingArea(m_points, 0, end)) / 2 > kTolerance * kTolerance;
@@ -389,7 +390,7 @@ ShapeDimension DimensionOf(const OGRGeometry &shape) noexcept {
 
 FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType type, int level,
                                std::string_view /*sourceText*/, const Selection &selection,
-                               dialogs::UiPort &ui) {
+                               UiPort &ui) {
     FilterResult result;
     try {
         EnsureGdalRegistered();
@@ -458,8 +459,7 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
         detail::ProgressPass::Clear(ui);
         result.kept.clear();
         result.lastIndex = -1;
-        dialogs::ReportException(ui, dialogs::ProcedureText("FilterBySelection ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("FilterBySelection ", "", 0), e, kMessageMode);
     }
     return result;
 }

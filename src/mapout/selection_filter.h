@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
@@ -87,7 +87,7 @@ enum class ShapeDimension {
 /// kept tile; the list itself is walked, never copied.
 [[nodiscard]] FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType type,
                                              int level, std::string_view sourceText,
-                                             const Selection &selection, dialogs::UiPort &ui);
+                                             const Selection &selection, UiPort &ui);
 
 /// Reads the selected features of a vector data source OGR opens (a shapefile, a GeoPackage,
 /// GeoJSON, …): the geometries of the features of every layer, layer by layer in the data

@@ -2,12 +2,12 @@
 
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 #include "download/image_check.h"
-#include "download/tile_files.h"
 #include "mapout/gdal_support.h"
 #include "mapout/progress.h"
+#include "tiles/tile_files.h"
 
 #include <cpl_minixml.h>
 #include <gdal_priv.h>
@@ -221,7 +221,7 @@ std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept {
     return std::nullopt;
 }
 
-std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, dialogs::UiPort &ui) {
+std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, UiPort &ui) {
     try {
         std::error_code ec;
         const auto status = fs::status(folder, ec);
@@ -240,8 +240,7 @@ std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, dialogs::UiP
         }
         return folder;
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("OpenRasterWorkSpace ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("OpenRasterWorkSpace ", "", 0), e, kMessageMode);
         return std::nullopt;
     }
 }
@@ -267,10 +266,10 @@ std::string SpatRefFailureMessage(const SpatRefSummary &summary) {
 }
 
 SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
-                                tiles::TilesType type, int level, dialogs::UiPort &ui) {
+                                tiles::TilesType type, int level, UiPort &ui) {
     SpatRefSummary summary;
     const auto code = CoordSystemCodeOf(type);
-    if (!code || download::ImageExtension(type).empty()) {
+    if (!code || tiles::ImageExtension(type).empty()) {
         return summary;
     }
     if (type != tiles::TilesType::Shade && !OpenRasterWorkspace(levelFolder, ui)) {
@@ -297,7 +296,7 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         // downloading it.
         std::string srsElement;
         while (tiles.Next(record)) {
-            const fs::path tile = download::TilePath(levelFolder, type, record, level);
+            const fs::path tile = tiles::TilePath(levelFolder, type, record, level);
             const fs::path side = SideFilePath(tile);
             std::error_code ec;
             if (!fs::is_regular_file(tile, ec)) {
@@ -333,11 +332,10 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         summary.completed = true;
     } catch (const std::exception &e) {
         detail::ProgressPass::Clear(ui);
-        dialogs::ReportException(ui, dialogs::ProcedureText("SetRasterSpatRef ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("SetRasterSpatRef ", "", 0), e, kMessageMode);
     }
     if (summary.failed > 0) {
-        ui.ShowMessage(SpatRefFailureMessage(summary), dialogs::Icon::Exclamation);
+        ui.ShowMessage(SpatRefFailureMessage(summary), Icon::Exclamation);
     }
     return summary;
 }

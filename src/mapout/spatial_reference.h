@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "mapout/tile_sequence.h"
 #include "tiles/tiles_type.h"
 
@@ -42,7 +42,7 @@ inline constexpr std::string_view kSetSpatialReferenceLabel = "Set Spatial Refer
 /// cause through the error report under "OpenRasterWorkSpace " (message-box mode) and
 /// returns nothing.
 [[nodiscard]] std::optional<std::filesystem::path>
-OpenRasterWorkspace(const std::filesystem::path &folder, dialogs::UiPort &ui);
+OpenRasterWorkspace(const std::filesystem::path &folder, UiPort &ui);
 
 /// Returns the path of the side file in which GDAL records a tile's spatial reference: the
 /// whole file name followed by ".aux.xml" ("a.jpg" → "a.jpg.aux.xml").
@@ -90,6 +90,6 @@ struct SpatRefSummary {
 /// Complexity: one GDAL open per tile still without its coordinate system, one stat per
 /// tile otherwise; memory does not grow with the number of tiles.
 SpatRefSummary SetRasterSpatRef(const std::filesystem::path &levelFolder, TileSequence tiles,
-                                tiles::TilesType type, int level, dialogs::UiPort &ui);
+                                tiles::TilesType type, int level, UiPort &ui);
 
 } // namespace tessaro::mapout

@@ -1,13 +1,13 @@
 #include "mosaic/mosaic_raster.h"
 
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
 #include "mapout/gdal_support.h"
 #include "mapout/progress.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/ellipsoidal_grid.h"
+#include "tiles/tile_files.h"
 
 #include <cpl_string.h>
 #include <gdal_utils.h>
@@ -62,7 +62,7 @@ std::string FolderText(const fs::path &folder) {
     return text;
 }
 
-void ShowWorkspaceMessage(dialogs::UiPort &ui, const fs::path &folder) {
+void ShowWorkspaceMessage(UiPort &ui, const fs::path &folder) {
     std::string text = "Can not open raster workspase!";
     text += kCrLf;
     text += "Folder: ";
@@ -625,7 +625,7 @@ public:
 WriteCounts WriteTiles(const fs::path &levelFolder, const tiles::TileList &list,
                        tiles::TilesType type, int level, const MosaicOptions &options,
                        const Layout &layout, GDALDataset &out, GdalErrorCapture &capture,
-                       const MosaicTarget &target, dialogs::UiPort &ui) {
+                       const MosaicTarget &target, UiPort &ui) {
     WriteCounts counts;
     const MosaicOperator op = options.mosaicOperator.value_or(MosaicOperator::Last);
     const bool combining = layout.appending && op != MosaicOperator::Last;
@@ -640,7 +640,7 @@ WriteCounts WriteTiles(const fs::path &levelFolder, const tiles::TileList &list,
     while (cursor.Next(record)) {
         pass.Step(i++);
         GDALDatasetUniquePtr dataset;
-        const fs::path path = download::TilePath(levelFolder, type, record, level);
+        const fs::path path = tiles::TilePath(levelFolder, type, record, level);
         const TileState state = OpenTile(path, dataset);
         if (state != TileState::Opened) {
             ++(state == TileState::Missing ? counts.missing : counts.unreadable);
@@ -713,7 +713,7 @@ WriteCounts WriteTiles(const fs::path &levelFolder, const tiles::TileList &list,
 // the cache's size; reading window by window and dropping the blocks after each window keeps
 // memory flat. 8-bit bands are counted in a histogram, others summed as doubles.
 void ComputeStatistics(GDALDataset &out, GdalErrorCapture &capture, const MosaicTarget &target,
-                       dialogs::UiPort &ui) {
+                       UiPort &ui) {
     const int bands = out.GetRasterCount();
     const int width = out.GetRasterXSize();
     const int height = out.GetRasterYSize();
@@ -898,10 +898,10 @@ std::string SystemName(const OGRSpatialReference *srs) {
 std::optional<Layout> AppendLayout(GDALDataset &old, const RasterArr &arr,
                                    const OGRSpatialReference &tilesSrs,
                                    const MosaicOptions &options, const MosaicTarget &target,
-                                   dialogs::UiPort &ui) {
+                                   UiPort &ui) {
     const std::string name = target.OpenName();
     auto refuse = [&](const std::string &text) {
-        ui.ShowMessage(text, dialogs::Icon::Exclamation);
+        ui.ShowMessage(text, Icon::Exclamation);
         return std::nullopt;
     };
     if (options.mosaicOperator == MosaicOperator::Blend) {
@@ -1001,8 +1001,8 @@ std::string LayerNameOf(const MosaicTarget &target) {
     return dot == std::string::npos ? target.name : target.name.substr(0, dot);
 }
 
-MosaicResult Refuse(MosaicResult result, dialogs::UiPort &ui, std::string_view message) {
-    ui.ShowMessage(message, dialogs::Icon::Exclamation);
+MosaicResult Refuse(MosaicResult result, UiPort &ui, std::string_view message) {
+    ui.ShowMessage(message, Icon::Exclamation);
     result.outcome = MosaicOutcome::Refused;
     return result;
 }
@@ -1039,10 +1039,10 @@ void ConvertToRGB2(TileRaster &tile) {
 }
 
 std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const tiles::TileList &list,
-                                           tiles::TilesType type, int level, dialogs::UiPort &ui) {
+                                           tiles::TilesType type, int level, UiPort &ui) {
     try {
         mapout::EnsureGdalRegistered();
-        if (download::ImageExtension(type).empty()) {
+        if (tiles::ImageExtension(type).empty()) {
             std::string text = "The tile type ";
             AppendInt(text, static_cast<int>(type));
             throw ArgumentError(text + " has no tile files");
@@ -1061,7 +1061,7 @@ std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const ti
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (cursor.Next(record)) {
-            const fs::path path = download::TilePath(levelFolder, type, record, level);
+            const fs::path path = tiles::TilePath(levelFolder, type, record, level);
             if (type == tiles::TilesType::Shade && path.parent_path() != checkedRow) {
                 checkedRow = path.parent_path();
                 if (RowFolderUnreadable(checkedRow)) {
@@ -1103,15 +1103,14 @@ std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const ti
         return arr;
     } catch (const std::exception &e) {
         mapout::detail::ProgressPass::Clear(ui);
-        dialogs::ReportException(ui, dialogs::ProcedureText("PopulateRasterArr ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("PopulateRasterArr ", "", 0), e, kMessageMode);
         return std::nullopt;
     }
 }
 
 MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &list,
                          tiles::TilesType type, int level, const MosaicOptions &options,
-                         dialogs::UiPort &ui) {
+                         UiPort &ui) {
     MosaicResult result;
     if (options.output.empty()) {
         ui.ShowMessage(kNoOutputNameMessage);
@@ -1170,7 +1169,7 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
             ui.ShowMessage("The colormap mode " + std::string(TextOf(*options.colormapMode)) +
                                " has no effect: palette tiles are expanded to RGB before they are "
                                "mosaicked, so the mosaic has no colour map.",
-                           dialogs::Icon::Information);
+                           Icon::Information);
         }
 
         const auto arr = PopulateRasterArr(levelFolder, list, type, level, ui);
@@ -1181,7 +1180,7 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
         result.missing = arr->missing;
         result.unreadable = arr->unreadable;
         if (arr->opened == 0) {
-            ui.ShowMessage(kNoTilesMessage, dialogs::Icon::Exclamation);
+            ui.ShowMessage(kNoTilesMessage, Icon::Exclamation);
             return result;
         }
 
@@ -1245,8 +1244,7 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
             staging.Commit(replacing, oldFiles);
         } catch (const ConvertError &e) {
             mapout::detail::ProgressPass::Clear(ui);
-            dialogs::ReportException(ui, dialogs::ProcedureText("ConvertToRGB2 ", "", 0), e,
-                                     dialogs::kMessageMode);
+            ReportException(ui, ProcedureText("ConvertToRGB2 ", "", 0), e, kMessageMode);
             ui.ShowMessage(kConvertFailedMessage);
             return result;
         }
@@ -1254,10 +1252,9 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
         result.raster = target.OpenName();
     } catch (const std::exception &e) {
         mapout::detail::ProgressPass::Clear(ui);
-        dialogs::ReportException(ui, dialogs::ProcedureText(kProcedure, "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText(kProcedure, "", 0), e, kMessageMode);
         if (options.combine) {
-            ui.ShowMessage(kAppendFailedMessage, dialogs::Icon::Exclamation);
+            ui.ShowMessage(kAppendFailedMessage, Icon::Exclamation);
         }
         result.outcome = MosaicOutcome::Failed;
         result.raster.clear();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "mosaic/mosaic_codes.h"
 #include "mosaic/raster_format.h"
 #include "tiles/tile_list.h"
@@ -117,7 +117,7 @@ struct RasterArr {
 [[nodiscard]] std::optional<RasterArr> PopulateRasterArr(const std::filesystem::path &levelFolder,
                                                          const tiles::TileList &list,
                                                          tiles::TilesType type, int level,
-                                                         dialogs::UiPort &ui);
+                                                         UiPort &ui);
 
 /// A tile opened for the mosaic: the dataset GDAL opened and, once converted, the RGB view on
 /// it. The view reads through the tile, so both live together.
@@ -186,7 +186,6 @@ void ConvertToRGB2(TileRaster &tile);
 /// it does not grow with the number of tiles.
 [[nodiscard]] MosaicResult BuildMosaic(const std::filesystem::path &levelFolder,
                                        const tiles::TileList &list, tiles::TilesType type,
-                                       int level, const MosaicOptions &options,
-                                       dialogs::UiPort &ui);
+                                       int level, const MosaicOptions &options, UiPort &ui);
 
 } // namespace tessaro::mosaic

@@ -13,17 +13,56 @@ namespace tessaro::settings {
 /// The persisted settings, in the order the save writes them. Each is the text of one box
 /// of the dialog; the names are those of the stored values.
 enum class Key : int {
-    MapRasterPath0, SatRasterPath0, LandRasterPath0, SatLayerName0, MapLayerName0,
-    LandLayerName0, LevelLayerPrefix0,
-    MapRasterPath1, SatRasterPath1, SatLayerName1, MapLayerName1, LevelLayerPrefix1,
-    MapRasterPath2, SatRasterPath2, SatLayerName2, MapLayerName2, LevelLayerPrefix2,
-    MapRasterPath3, SatRasterPath3, SatLayerName3, MapLayerName3, LevelLayerPrefix3,
-    SatServer0, SatServer1, SatServer2, SatServer3, SatVersion,
-    MapServer0, MapServer1, MapServer2, MapServer3, MapVersion, LandVersion,
-    SatServerScan, MapServerScan, SatServerShade,
-    SatServerYand0, SatServerYand1, SatServerYand2, SatServerYand3, SatVersionYand,
-    MapServerYand0, MapServerYand1, MapServerYand2, MapServerYand3, MapVersionYand,
-    OutPolygon, Level, TimeOut, TilesAtOnce,
+    MapRasterPath0,
+    SatRasterPath0,
+    LandRasterPath0,
+    SatLayerName0,
+    MapLayerName0,
+    LandLayerName0,
+    LevelLayerPrefix0,
+    MapRasterPath1,
+    SatRasterPath1,
+    SatLayerName1,
+    MapLayerName1,
+    LevelLayerPrefix1,
+    MapRasterPath2,
+    SatRasterPath2,
+    SatLayerName2,
+    MapLayerName2,
+    LevelLayerPrefix2,
+    MapRasterPath3,
+    SatRasterPath3,
+    SatLayerName3,
+    MapLayerName3,
+    LevelLayerPrefix3,
+    SatServer0,
+    SatServer1,
+    SatServer2,
+    SatServer3,
+    SatVersion,
+    MapServer0,
+    MapServer1,
+    MapServer2,
+    MapServer3,
+    MapVersion,
+    LandVersion,
+    SatServerScan,
+    MapServerScan,
+    SatServerShade,
+    SatServerYand0,
+    SatServerYand1,
+    SatServerYand2,
+    SatServerYand3,
+    SatVersionYand,
+    MapServerYand0,
+    MapServerYand1,
+    MapServerYand2,
+    MapServerYand3,
+    MapVersionYand,
+    OutPolygon,
+    Level,
+    TimeOut,
+    TilesAtOnce,
 };
 
 /// Number of persisted settings.
@@ -90,8 +129,8 @@ struct Settings {
     std::array<std::string, kKeyCount> texts;
 
     // Up-down controls with their ranges; the load run reads the level from here.
-    int upDownLevel = 15;  ///< 1..22
-    int upDownTime = 60;   ///< 10..6000
+    int upDownLevel = 15;   ///< 1..22
+    int upDownTime = 60;    ///< 10..6000
     int upDownTiles = 3000; ///< 100..10000
 
     // Never stored.

@@ -2,8 +2,8 @@
 
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/error_report.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
 
 #include <QSettings>
 #include <QStringList>
@@ -11,14 +11,16 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace tessaro::settings {
 
 namespace {
 
-QString Q(std::string_view s) { return QString::fromUtf8(s.data(), static_cast<int>(s.size())); }
+QString Q(std::string_view s) {
+    return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
 
 std::string Utf8(const QString &s) {
     const QByteArray bytes = s.toUtf8();
@@ -36,22 +38,23 @@ std::string Lower(std::string_view s) {
 // The order in which the load fills the boxes. It only matters when a value fails part-way:
 // the boxes before it keep what was loaded.
 constexpr Key kLoadOrder[] = {
-    Key::SatRasterPath0, Key::MapRasterPath0, Key::LandRasterPath0, Key::SatLayerName0,
-    Key::MapLayerName0, Key::LandLayerName0, Key::LevelLayerPrefix0,
-    Key::SatRasterPath1, Key::MapRasterPath1, Key::SatLayerName1, Key::MapLayerName1,
-    Key::LevelLayerPrefix1,
-    Key::SatRasterPath3, Key::MapRasterPath3, Key::SatLayerName3, Key::MapLayerName3,
-    Key::LevelLayerPrefix3,
-    Key::SatServer0, Key::SatServer1, Key::SatServer2, Key::SatServer3, Key::SatVersion,
-    Key::MapServer0, Key::MapServer1, Key::MapServer2, Key::MapServer3, Key::MapVersion,
-    Key::LandVersion, Key::OutPolygon, Key::Level,
-    Key::SatServerScan, Key::MapServerScan, Key::SatServerShade,
-    Key::SatRasterPath2, Key::MapRasterPath2, Key::SatLayerName2, Key::MapLayerName2,
-    Key::LevelLayerPrefix2,
-    Key::SatServerYand0, Key::SatServerYand1, Key::SatServerYand2, Key::SatServerYand3,
-    Key::SatVersionYand,
-    Key::MapServerYand0, Key::MapServerYand1, Key::MapServerYand2, Key::MapServerYand3,
-    Key::MapVersionYand, Key::TimeOut, Key::TilesAtOnce,
+    Key::SatRasterPath0,    Key::MapRasterPath0,    Key::LandRasterPath0,
+    Key::SatLayerName0,     Key::MapLayerName0,     Key::LandLayerName0,
+    Key::LevelLayerPrefix0, Key::SatRasterPath1,    Key::MapRasterPath1,
+    Key::SatLayerName1,     Key::MapLayerName1,     Key::LevelLayerPrefix1,
+    Key::SatRasterPath3,    Key::MapRasterPath3,    Key::SatLayerName3,
+    Key::MapLayerName3,     Key::LevelLayerPrefix3, Key::SatServer0,
+    Key::SatServer1,        Key::SatServer2,        Key::SatServer3,
+    Key::SatVersion,        Key::MapServer0,        Key::MapServer1,
+    Key::MapServer2,        Key::MapServer3,        Key::MapVersion,
+    Key::LandVersion,       Key::OutPolygon,        Key::Level,
+    Key::SatServerScan,     Key::MapServerScan,     Key::SatServerShade,
+    Key::SatRasterPath2,    Key::MapRasterPath2,    Key::SatLayerName2,
+    Key::MapLayerName2,     Key::LevelLayerPrefix2, Key::SatServerYand0,
+    Key::SatServerYand1,    Key::SatServerYand2,    Key::SatServerYand3,
+    Key::SatVersionYand,    Key::MapServerYand0,    Key::MapServerYand1,
+    Key::MapServerYand2,    Key::MapServerYand3,    Key::MapVersionYand,
+    Key::TimeOut,           Key::TilesAtOnce,
 };
 static_assert(std::size(kLoadOrder) == kKeyCount);
 
@@ -68,8 +71,8 @@ std::string FormatProblem(const std::filesystem::path &file) {
         }
         const auto first = line.find_first_not_of(" \t\r");
         const auto last = line.find_last_not_of(" \t\r");
-        const bool wasContinued = std::exchange(continued, last != std::string::npos &&
-                                                                line[last] == '\\');
+        const bool wasContinued =
+            std::exchange(continued, last != std::string::npos && line[last] == '\\');
         if (first == std::string::npos || wasContinued || line[first] == ';' ||
             line[first] == '#') {
             continue;
@@ -106,8 +109,7 @@ void SetUpDown(int &control, const std::string &text, int low, int high, const c
     const double nearest = std::nearbyint(value); // ties to even
     if (nearest < low || nearest > high) {
         throw Error("Invalid property value: the stored " + std::string(name) + " " + text +
-                        " lies outside " + std::to_string(low) + ".." + std::to_string(high) +
-                        ".",
+                        " lies outside " + std::to_string(low) + ".." + std::to_string(high) + ".",
                     static_cast<ErrorNumber>(380));
     }
     control = static_cast<int>(nearest);
@@ -208,9 +210,9 @@ void SettingsStore::Save(const Settings &settings) const {
     file.Commit();
 }
 
-SettingsStore::LoadResult SettingsStore::LoadFromRegistry(Settings &settings, dialogs::UiPort &ui,
-                                                          bool silent,
-                                                          std::vector<std::string> *unusable) const {
+SettingsStore::LoadResult
+SettingsStore::LoadFromRegistry(Settings &settings, UiPort &ui, bool silent,
+                                std::vector<std::string> *unusable) const {
     std::string problem;
     switch (Inspect(&problem)) {
     case State::Missing:
@@ -219,8 +221,7 @@ SettingsStore::LoadResult SettingsStore::LoadFromRegistry(Settings &settings, di
         }
         return LoadResult::NothingStored;
     case State::Broken:
-        ui.ShowMessage(problem + " The settings are left as they were.",
-                       dialogs::Icon::Exclamation);
+        ui.ShowMessage(problem + " The settings are left as they were.", Icon::Exclamation);
         return LoadResult::Broken;
     case State::Readable:
         break;
@@ -249,8 +250,7 @@ SettingsStore::LoadResult SettingsStore::LoadFromRegistry(Settings &settings, di
                     if (unusable == nullptr) {
                         throw;
                     }
-                    dialogs::ReportException(ui, dialogs::ProcedureText("LoadFromRegistry ", "", 0),
-                                             e, dialogs::kMessageMode);
+                    ReportException(ui, ProcedureText("LoadFromRegistry ", "", 0), e, kMessageMode);
                     unusable->push_back(std::string(info.savedName));
                     continue;
                 }
@@ -270,8 +270,7 @@ SettingsStore::LoadResult SettingsStore::LoadFromRegistry(Settings &settings, di
             }
         }
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("LoadFromRegistry ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("LoadFromRegistry ", "", 0), e, kMessageMode);
         return LoadResult::Failed;
     }
     return LoadResult::Loaded;

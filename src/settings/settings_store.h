@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "settings/settings.h"
 
 #include <filesystem>
@@ -55,7 +55,7 @@ public:
     /// With unusable given, such a value does not end the load: it is reported the same way,
     /// its name is added to unusable, its box and control keep what they held, and the load
     /// goes on with the next value (so that a save can keep every other stored value).
-    LoadResult LoadFromRegistry(Settings &settings, dialogs::UiPort &ui, bool silent,
+    LoadResult LoadFromRegistry(Settings &settings, UiPort &ui, bool silent,
                                 std::vector<std::string> *unusable = nullptr) const;
 
     /// Reads every stored value; names keyed in lower case.

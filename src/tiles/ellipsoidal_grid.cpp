@@ -38,9 +38,13 @@ double ResN(int level) noexcept {
     return (2.0 * pi * kSemiMajor / 256.0) / std::ldexp(1.0, level);
 }
 
-double DegToRad(double degrees) noexcept { return degrees * (kDecimalPi / 180.0); }
+double DegToRad(double degrees) noexcept {
+    return degrees * (kDecimalPi / 180.0);
+}
 
-double LonToMercX(double lon) noexcept { return DegToRad(lon) * kSemiMajor; }
+double LonToMercX(double lon) noexcept {
+    return DegToRad(lon) * kSemiMajor;
+}
 
 double LatToMercY(double &lat) noexcept {
     if (lat > kMercatorLatLimit) {

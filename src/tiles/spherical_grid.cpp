@@ -13,7 +13,8 @@ namespace {
 
 void CheckShiftCount(int count) {
     if (count < 0) {
-        throw Error("A bit shift by a negative count (" + std::to_string(count) + ") was asked for.",
+        throw Error("A bit shift by a negative count (" + std::to_string(count) +
+                        ") was asked for.",
                     ErrorNumber::InvalidProcedureCall);
     }
 }
@@ -129,15 +130,20 @@ double RoundTo9Decimals(double value) {
     // Correctly rounded decimal text of the exact binary value, read back: no error from
     // scaling by 1e9 can move a value across a rounding boundary.
     std::array<char, 400> buf{};
-    auto res = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 9);
+    auto res =
+        std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, 9);
     double rounded = 0;
     std::from_chars(buf.data(), res.ptr, rounded);
     return rounded;
 }
 
-SphericalGrid SphericalGrid::Google(int level) { return MakeGrid(level, 0); }
+SphericalGrid SphericalGrid::Google(int level) {
+    return MakeGrid(level, 0);
+}
 
-SphericalGrid SphericalGrid::Shade(int level) { return MakeGrid(level, 1); }
+SphericalGrid SphericalGrid::Shade(int level) {
+    return MakeGrid(level, 1);
+}
 
 std::int32_t SphericalGrid::LonToCol(double lon) const {
     return ShiftRight(IntToLong(static_cast<double>(n) * (lon / 180.0 + 1.0)), 8);

@@ -41,10 +41,10 @@ std::size_t QuadKeyInto(std::int32_t col, std::int32_t row, int level, char *out
 /// N is the number of pixels in half the world's width; the pixel size is H / N rounded to
 /// nine decimals (round half to even), the value every tile coordinate follows.
 struct SphericalGrid {
-    std::int64_t n = 0;       ///< pixels per half world width, 2^(level + offset + 6)
-    double pixelSize = 0;     ///< metres per pixel, rounded to 9 decimals
-    int level = 0;            ///< the request level (names are computed with it)
-    int offset = 0;           ///< 0 Google, 1 shaded relief
+    std::int64_t n = 0;   ///< pixels per half world width, 2^(level + offset + 6)
+    double pixelSize = 0; ///< metres per pixel, rounded to 9 decimals
+    int level = 0;        ///< the request level (names are computed with it)
+    int offset = 0;       ///< 0 Google, 1 shaded relief
 
     /// Returns the grid of a level. @throws tessaro::ArgumentError outside 1..22.
     [[nodiscard]] static SphericalGrid Google(int level);

@@ -11,7 +11,9 @@ namespace tessaro::tiles {
 
 namespace {
 
-std::string DegreesText(double value) { return FormatDouble(value); }
+std::string DegreesText(double value) {
+    return FormatDouble(value);
+}
 
 char *WriteInt(char *p, std::int64_t v) noexcept {
     return std::to_chars(p, p + 24, v).ptr;
@@ -67,7 +69,7 @@ TileRange RangeOf(const TileRequest &r) {
     case GridFamily::Google:
     case GridFamily::Shade: {
         const auto grid = GridOf(r.type) == GridFamily::Google ? SphericalGrid::Google(r.level)
-                                                                : SphericalGrid::Shade(r.level);
+                                                               : SphericalGrid::Shade(r.level);
         range.colFirst = grid.ClampedCol(r.lon1);
         range.colLast = grid.ClampedCol(r.lon2);
         range.rowFirst = grid.ClampedRow(r.lat2); // north

@@ -5,8 +5,8 @@
 #include "tiles/tiles_type.h"
 
 #include <array>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,13 +43,13 @@ private:
 /// tile's upper-left pixel; on the ellipsoidal grid it is the tile's south-west corner.
 /// For Yandex, col and row hold the Yandex x and y numbers.
 struct TileRecord {
-    std::int32_t col = 0;  ///< column 0: tile column (x number)
-    std::int32_t row = 0;  ///< column 1: tile row (y number)
-    double x = 0;          ///< column 2: projected x in metres
-    double y = 0;          ///< column 3: projected y in metres
-    double resX = 0;       ///< column 4: + pixel size
-    double resY = 0;       ///< column 5: − pixel size
-    BlockName name;        ///< column 6: block name
+    std::int32_t col = 0; ///< column 0: tile column (x number)
+    std::int32_t row = 0; ///< column 1: tile row (y number)
+    double x = 0;         ///< column 2: projected x in metres
+    double y = 0;         ///< column 3: projected y in metres
+    double resX = 0;      ///< column 4: + pixel size
+    double resY = 0;      ///< column 5: − pixel size
+    BlockName name;       ///< column 6: block name
 
     friend bool operator==(const TileRecord &, const TileRecord &) = default;
 };
@@ -76,7 +76,9 @@ struct TileRange {
     [[nodiscard]] std::int64_t Columns() const noexcept {
         return std::int64_t{colLast} - colFirst + 1;
     }
-    [[nodiscard]] std::int64_t Rows() const noexcept { return std::int64_t{rowLast} - rowFirst + 1; }
+    [[nodiscard]] std::int64_t Rows() const noexcept {
+        return std::int64_t{rowLast} - rowFirst + 1;
+    }
 };
 
 /// Checks a level and an extent: a level from 1 to 22, finite coordinates, latitudes within

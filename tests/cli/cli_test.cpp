@@ -1,3 +1,5 @@
+#include "cli/mosaic_options.h"
+#include "common/error.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -10,6 +12,7 @@
 
 using tessaro::test::ProcessResult;
 using tessaro::test::RunProcess;
+using namespace tessaro;
 
 namespace {
 
@@ -64,9 +67,9 @@ const Request kRequests[] = {
 // every request against the independent reference.
 TEST(ListAndEstimate, AgreeWithTheIndependentReferenceForEveryType) {
     for (const auto &q : kRequests) {
-        const std::string extent =
-            std::string(q.lat1) + "," + q.lat2 + "," + q.lon1 + "," + q.lon2;
-        SCOPED_TRACE(std::string(q.source) + " " + q.kind + " " + std::to_string(q.level) + " " + extent);
+        const std::string extent = std::string(q.lat1) + "," + q.lat2 + "," + q.lon1 + "," + q.lon2;
+        SCOPED_TRACE(std::string(q.source) + " " + q.kind + " " + std::to_string(q.level) + " " +
+                     extent);
         const std::string expected = Reference(q.type, q.level, q.lat1, q.lat2, q.lon1, q.lon2);
         ASSERT_FALSE(expected.empty());
         const auto list = Tessaro({"list", "--source", q.source, "--kind", q.kind, "--level",
@@ -98,12 +101,26 @@ TEST(EstimateCommand, DefaultRequestIsTheDialogsStartRequest) {
 
 TEST(RequestOptions, BadInputIsAUsageError) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--level", "0"}, {"--level", "23"}, {"--level", "abc"}, {"--level", "7.5"}, {"--level"},
-        {"--extent", "nan,1,2,3"}, {"--extent", "1,inf,2,3"}, {"--extent", "1,2,3"},
-        {"--extent", "1,2,3,4,5"}, {"--extent", "1,2,x,4"}, {"--extent", "1,,3,4"},
-        {"--extent", "20,10,30,31"}, {"--extent", "10,20,31,30"}, {"--extent", "10,91,30,31"},
-        {"--extent", "10,20,-181,31"}, {"--source", "bing"}, {"--kind", "hybrid"}, {"--bogus"},
-        {"--level=3", "--level=4"}, {"stray"},
+        {"--level", "0"},
+        {"--level", "23"},
+        {"--level", "abc"},
+        {"--level", "7.5"},
+        {"--level"},
+        {"--extent", "nan,1,2,3"},
+        {"--extent", "1,inf,2,3"},
+        {"--extent", "1,2,3"},
+        {"--extent", "1,2,3,4,5"},
+        {"--extent", "1,2,x,4"},
+        {"--extent", "1,,3,4"},
+        {"--extent", "20,10,30,31"},
+        {"--extent", "10,20,31,30"},
+        {"--extent", "10,91,30,31"},
+        {"--extent", "10,20,-181,31"},
+        {"--source", "bing"},
+        {"--kind", "hybrid"},
+        {"--bogus"},
+        {"--level=3", "--level=4"},
+        {"stray"},
     };
     // Both commands read the request alike: each case is tried with one of them in turn.
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -112,7 +129,8 @@ TEST(RequestOptions, BadInputIsAUsageError) {
         args.insert(args.begin(), command);
         const auto r = Tessaro(args);
         std::string shown;
-        for (const auto &a : args) shown += a + " ";
+        for (const auto &a : args)
+            shown += a + " ";
         EXPECT_EQ(r.exitCode, 2) << shown << r.err;
         EXPECT_EQ(r.out, "") << shown;
         EXPECT_NE(r.err.find("tessaro " + command + ": "), std::string::npos) << shown << r.err;
@@ -175,4 +193,53 @@ TEST(Help, ListsTheCommandsAndExitCodes) {
     const auto sub = Tessaro({"list", "--help"});
     EXPECT_EQ(sub.exitCode, 0);
     EXPECT_NE(sub.out.find("--output FILE"), std::string::npos);
+}
+
+namespace {
+
+cli::ParsedOptions ParseMosaic(const std::vector<std::string> &args) {
+    std::vector<cli::OptionSpec> specs(cli::kMosaicOptions.begin(), cli::kMosaicOptions.end());
+    return cli::ParseOptions(args, specs);
+}
+
+} // namespace
+
+TEST(MosaicOptions, ReadFromTheCommandLine) {
+    EXPECT_FALSE(cli::ReadMosaicOptions(ParseMosaic({})));
+
+    const auto plain = cli::ReadMosaicOptions(ParseMosaic({"--mosaic", "out/m.tif"}));
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->output, "out/m.tif");
+    EXPECT_FALSE(plain->combine);
+    EXPECT_FALSE(plain->mosaicOperator);
+    EXPECT_FALSE(plain->colormapMode);
+    EXPECT_EQ(plain->resampling, mosaic::Resampling::NearestNeighbor);
+    EXPECT_FALSE(plain->pixelType);
+
+    const auto full = cli::ReadMosaicOptions(ParseMosaic(
+        {"--mosaic=m.img", "--combine", "--mosaic-type", "MT_MIN", "--colormap-mode", "MM_MATCH",
+         "--resample", "CubicConvolution", "--datatype", "unsigned 16 bit"}));
+    ASSERT_TRUE(full);
+    EXPECT_TRUE(full->combine);
+    EXPECT_EQ(full->mosaicOperator, mosaic::MosaicOperator::Min);
+    EXPECT_EQ(full->colormapMode, mosaic::ColormapMode::Match);
+    EXPECT_EQ(full->resampling, mosaic::Resampling::CubicConvolution);
+    EXPECT_EQ(full->pixelType, mosaic::PixelType::U16);
+
+    auto refusal = [](const std::vector<std::string> &args) -> std::string {
+        try {
+            (void)cli::ReadMosaicOptions(ParseMosaic(args));
+        } catch (const ArgumentError &e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    EXPECT_EQ(refusal({"--mosaic", "m.tif", "--resample", "Bilinear"}),
+              "--resample takes \"NearestNeighbor\", \"BilinearInterpolation\" or "
+              "\"CubicConvolution\", not \"Bilinear\".");
+    EXPECT_EQ(refusal({"--combine"}), "--combine needs --mosaic OUT.");
+    EXPECT_THROW((void)cli::ReadMosaicOptions(ParseMosaic({"--mosaic", ""})), ArgumentError);
+    EXPECT_THROW(
+        (void)cli::ReadMosaicOptions(ParseMosaic({"--mosaic", "m.tif", "--datatype", "8 bit"})),
+        ArgumentError);
 }

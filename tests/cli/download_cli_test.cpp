@@ -1,16 +1,16 @@
 // `tessaro load` downloading from the built-in tile server: placement of every tile through its
 // world file and PROJ, the fault modes, the questions without a terminal, pauses and exit codes.
+#include "../mapout/mapout_support.h"
+#include "../tiles/proj_reference.h"
 #include "cli_support.h"
-#include "download/tile_files.h"
 #include "support/files.h"
-#include "support/image_decode.h"
 #include "support/http_client.h"
+#include "support/image_decode.h"
 #include "support/process.h"
 #include "support/scripted_server.h"
-#include "support/terminal.h"
 #include "support/temp_dir.h"
-#include "../tiles/proj_reference.h"
-#include "../mapout/mapout_support.h"
+#include "support/terminal.h"
+#include "tiles/tile_files.h"
 #include "tileserver/fault.h"
 #include "tileserver/tile_code.h"
 #include "tileserver/tile_server.h"
@@ -18,10 +18,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <cstring>
 #include <thread>
 
 using namespace tessaro;
@@ -44,8 +44,9 @@ protected:
 
     ProcessResult Run(std::vector<std::string> args, std::vector<std::string> more = {}) {
         args.insert(args.end(), more.begin(), more.end());
-        return test::RunProcess(args, {}, {{"HOME", home.Path().string()},
-                                           {"XDG_CONFIG_HOME", (home / "config").string()}});
+        return test::RunProcess(
+            args, {},
+            {{"HOME", home.Path().string()}, {"XDG_CONFIG_HOME", (home / "config").string()}});
     }
 
     std::size_t Count(const std::filesystem::path &folder, const std::string &extension) {
@@ -65,7 +66,8 @@ std::vector<double> WorldFile(const std::filesystem::path &path) {
     std::istringstream in(ReadFile(path));
     std::vector<double> v;
     double d = 0;
-    while (in >> d) v.push_back(d);
+    while (in >> d)
+        v.push_back(d);
     return v;
 }
 
@@ -77,10 +79,10 @@ struct TypeCase {
 };
 
 const TypeCase kTypes[] = {
-    {"goo", "sat", TilesType::GoogleSat, 13}, {"goo", "map", TilesType::GoogleMap, 13},
+    {"goo", "sat", TilesType::GoogleSat, 13},   {"goo", "map", TilesType::GoogleMap, 13},
     {"goo", "land", TilesType::GoogleLand, 13}, {"scan", "sat", TilesType::ScanSat, 12},
-    {"scan", "map", TilesType::ScanMap, 12},  {"shade", "sat", TilesType::Shade, 8},
-    {"yand", "sat", TilesType::YandSat, 12},  {"yand", "map", TilesType::YandMap, 12},
+    {"scan", "map", TilesType::ScanMap, 12},    {"shade", "sat", TilesType::Shade, 8},
+    {"yand", "sat", TilesType::YandSat, 12},    {"yand", "map", TilesType::YandMap, 12},
 };
 
 tiles::TileRequest Moscow(TilesType type, int level) {
@@ -113,11 +115,13 @@ TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
         ASSERT_EQ(r.exitCode, 0) << c.source << " " << c.kind << ": " << r.err;
         const tiles::TileRequest request = Moscow(c.type, c.level);
         const tiles::TileList list(request);
-        EXPECT_EQ(r.out, "Loaded:" + std::to_string(list.Size()) + "\r\nNew:   " +
-                             std::to_string(list.Size()) + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
+        EXPECT_EQ(r.out, "Loaded:" + std::to_string(list.Size()) +
+                             "\r\nNew:   " + std::to_string(list.Size()) +
+                             "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
         test::ProjTransform proj(tiles::IsEllipsoidal(c.type) ? "ESRI:54004" : "ESRI:53004");
         list.ForEach([&](const tiles::TileRecord &rec) {
-            const auto path = download::TilePath(tiles.Path() / std::to_string(c.level), c.type, rec, c.level);
+            const auto path =
+                tiles::TilePath(tiles.Path() / std::to_string(c.level), c.type, rec, c.level);
             const auto image = test::DecodeImage(ReadFile(path));
             ASSERT_EQ(image.width, 256) << path;
             if (c.type == TilesType::GoogleMap || c.type == TilesType::YandMap) {
@@ -128,7 +132,7 @@ TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
             EXPECT_EQ(code->type, c.type);
             EXPECT_EQ(code->x, rec.col) << path;
             EXPECT_EQ(code->y, rec.row) << path;
-            const auto world = WorldFile(download::WorldFilePath(path, c.type));
+            const auto world = WorldFile(tiles::WorldFilePath(path, c.type));
             ASSERT_EQ(world.size(), 6u);
             // The world file gives pixel centres: the tile's corners lie half a pixel beyond them.
             const auto corner = [&](double px, double py) {
@@ -152,16 +156,21 @@ TEST_F(DownloadCliTest, ABadGoogleTileCancelsWithoutATerminal) {
     server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, position)))});
     const auto r = Run(Args("goo", "sat", 13), {"--ion"});
     EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_NE(r.err.find("The server did not send an image for " + server.BaseUrl()), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("The server did not send an image for " + server.BaseUrl()),
+              std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("<html"), std::string::npos) << "the start of what was sent";
-    EXPECT_NE(r.err.find("скачка плохих блоков\nПродолжить загрузку?\r\n"), std::string::npos) << r.err;
-    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(position)) << "the bad file is deleted";
-    EXPECT_EQ(r.out, "Loaded:" + std::to_string(position) + "\r\nNew:   " + std::to_string(position + 1) +
-                         "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
+    EXPECT_NE(r.err.find("скачка плохих блоков\nПродолжить загрузку?\r\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(position))
+        << "the bad file is deleted";
+    EXPECT_EQ(r.out, "Loaded:" + std::to_string(position) + "\r\nNew:   " +
+                         std::to_string(position + 1) + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
 }
 
 TEST_F(DownloadCliTest, RetryFetchesTheBadTileAgainButNotForEver) {
-    server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
+    server.SetFaults(
+        {tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
     auto r = Run(Args("goo", "sat", 13), {"--bad-tile", "retry"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     const tiles::TileList list(Moscow(TilesType::GoogleSat, 13));
@@ -181,8 +190,8 @@ TEST_F(DownloadCliTest, OfflineBadFilesAreDeletedAfterOneQuestion) {
     ASSERT_EQ(Run(args).exitCode, 0);
     const auto folder = tiles.Path() / "13";
     const tiles::TileRequest map13 = Moscow(TilesType::GoogleMap, 13);
-    const auto first = download::TileBaseName(TilesType::GoogleMap, TileAt(map13, 2), 13) + ".png";
-    const auto second = download::TileBaseName(TilesType::GoogleMap, TileAt(map13, 6), 13) + ".png";
+    const auto first = tiles::TileBaseName(TilesType::GoogleMap, TileAt(map13, 2), 13) + ".png";
+    const auto second = tiles::TileBaseName(TilesType::GoogleMap, TileAt(map13, 6), 13) + ".png";
     test::WriteFile(folder / first, "<html>bad</html>");
     test::WriteFile(folder / second, "<html>bad too</html>");
     auto r = Run(args, {"--offline"});
@@ -205,15 +214,18 @@ TEST_F(DownloadCliTest, ServerFaultsCountAsFailedTilesAndTheRunGoesOn) {
     const tiles::TileList list(Moscow(TilesType::YandSat, 12));
     ASSERT_GE(list.Size(), 8);
     const std::int64_t mirror2 = list.Size() / 4 + (list.Size() % 4 > 2 ? 1 : 0);
-    for (const char *fault : {"500:mirror=2", "404:mirror=2", "truncate:mirror=2", "drop:mirror=2"}) {
+    for (const char *fault :
+         {"500:mirror=2", "404:mirror=2", "truncate:mirror=2", "drop:mirror=2"}) {
         for (const char *connections : {"1", "8"}) {
             server.SetFaults({tileserver::ParseFault(fault)});
             std::filesystem::remove_all(tiles.Path() / "12");
             const auto r = Run(Args("yand", "sat", 12), {"--connections", connections});
             EXPECT_EQ(r.exitCode, 3) << fault;
-            EXPECT_NE(r.out.find("Errors:   " + std::to_string(mirror2) + "\r\n"), std::string::npos)
+            EXPECT_NE(r.out.find("Errors:   " + std::to_string(mirror2) + "\r\n"),
+                      std::string::npos)
                 << fault << " with " << connections << " connections: " << r.out;
-            EXPECT_EQ(Count(tiles.Path() / "12", ".jpg"), static_cast<std::size_t>(list.Size() - mirror2));
+            EXPECT_EQ(Count(tiles.Path() / "12", ".jpg"),
+                      static_cast<std::size_t>(list.Size() - mirror2));
             for (const auto &e : std::filesystem::directory_iterator(tiles.Path() / "12")) {
                 EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos);
             }
@@ -222,10 +234,10 @@ TEST_F(DownloadCliTest, ServerFaultsCountAsFailedTilesAndTheRunGoesOn) {
 }
 
 TEST_F(DownloadCliTest, PausesCountDownAfterEveryBatch) {
-    const auto r = Run(Args("goo", "land", 13),
-                       {"--tiles-at-once", "4", "--timeout", "2"});
+    const auto r = Run(Args("goo", "land", 13), {"--tiles-at-once", "4", "--timeout", "2"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_NE(r.err.find("обработано блоков 4\n1 секунд осталось\n0 секунд осталось\n"), std::string::npos)
+    EXPECT_NE(r.err.find("обработано блоков 4\n1 секунд осталось\n0 секунд осталось\n"),
+              std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("обработано блоков 8\n"), std::string::npos);
 }
@@ -245,7 +257,8 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
     auto args = Args("scan", "map", 12);
     args.insert(args.end(), {"--log", "--ion"});
     std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(a.data());
+    for (auto &a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     const tiles::TileList list(Moscow(TilesType::ScanMap, 12));
     for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
@@ -268,7 +281,8 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
         const auto got = Count(tiles.Path() / "12", ".jpg");
         EXPECT_GE(got, 2u) << signal;
         EXPECT_LT(got, static_cast<std::size_t>(list.Size())) << signal;
-        EXPECT_EQ(Count(tiles.Path() / "12", ".jgw"), got) << "every tile on disk has its world file";
+        EXPECT_EQ(Count(tiles.Path() / "12", ".jgw"), got)
+            << "every tile on disk has its world file";
         const auto log = ReadFile(tiles.Path() / "SSevice_map.log");
         const auto logLines = static_cast<std::size_t>(std::count(log.begin(), log.end(), '\n'));
         if (signal == SIGKILL) {
@@ -283,7 +297,8 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
         for (const auto &entry : std::filesystem::directory_iterator(tiles.Path() / "12")) {
             if (entry.path().extension() == ".ion") {
                 const auto text = ReadFile(entry.path());
-                EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')), got + 1);
+                EXPECT_EQ(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')),
+                          got + 1);
             }
         }
     }
@@ -293,9 +308,11 @@ TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
     test::WriteFile(tiles.Path() / "13", "a file where the level folder belongs");
     const auto r = Run(Args("goo", "sat", 13));
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("Не удалось создать папку \r\n" + tiles.Path().string() + "/13/\r\n"
+    EXPECT_NE(r.err.find("Не удалось создать папку \r\n" + tiles.Path().string() +
+                         "/13/\r\n"
                          "проверьте разрешения на создание директории/файлов\n"),
-              std::string::npos) << r.err;
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(server.Stats().requests, 0u);
 }
 
@@ -308,7 +325,8 @@ public:
         m_error = m_ok ? "" : std::strerror(errno);
     }
     ~MountedFolder() {
-        if (m_ok) ::umount2(m_where.c_str(), MNT_DETACH);
+        if (m_ok)
+            ::umount2(m_where.c_str(), MNT_DETACH);
     }
     bool ReadOnly() {
         return ::mount("tmpfs", m_where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
@@ -341,7 +359,8 @@ TEST_F(DownloadCliTest, AFullDiskKeepsEveryEarlierFileWhole) {
             ++images;
             // Every tile on disk is whole: it decodes to its own tile.
             const auto image = test::DecodeImage(ReadFile(e.path()));
-            EXPECT_TRUE(tileserver::DecodeTileImage({image.rgb.data(), 256, 256, 0}).has_value()) << name;
+            EXPECT_TRUE(tileserver::DecodeTileImage({image.rgb.data(), 256, 256, 0}).has_value())
+                << name;
         }
         if (e.path().extension() == ".jgw") {
             EXPECT_EQ(WorldFile(e.path()).size(), 6u) << name << " is whole";
@@ -361,7 +380,8 @@ TEST_F(DownloadCliTest, AReadOnlyFolderFailsEveryTileAndWritesNothing) {
     const auto r = Run(Args("goo", "sat", 13, tiles.Path() / "ro"));
     EXPECT_EQ(r.exitCode, 3) << r.err;
     const auto n = tiles::TileList(kSat13).Size();
-    EXPECT_EQ(r.out, "Loaded:0\r\nNew:   0\r\nErrors:   " + std::to_string(n) + "\r\nAdded: 0 (skipped)\n");
+    EXPECT_EQ(r.out, "Loaded:0\r\nNew:   0\r\nErrors:   " + std::to_string(n) +
+                         "\r\nAdded: 0 (skipped)\n");
     EXPECT_TRUE(std::filesystem::is_empty(tiles.Path() / "ro" / "13"));
 }
 
@@ -377,7 +397,8 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
         const auto path = target.substr(target.find('/', std::string("http://").size()));
         test::HttpClient client;
         const auto answer = client.Get(server.BaseUrl() + path);
-        ex.send(test::ScriptedServer::Answer(static_cast<int>(answer.status), "image/jpeg", answer.body));
+        ex.send(test::ScriptedServer::Answer(static_cast<int>(answer.status), "image/jpeg",
+                                             answer.body));
     });
     auto args = Args("yand", "map", 12);
     // The tile servers are named by a host only the proxy knows.
@@ -393,30 +414,33 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
         auto withConnections = args;
         withConnections.insert(withConnections.end(), {"--connections", connections});
         std::filesystem::remove_all(tiles.Path() / "12");
-        const auto r = test::RunProcess(withConnections, {}, {{"HOME", home.Path().string()},
-                                                              {"http_proxy", proxy.Url("")},
-                                                              {"TESSARO_PROXY_PASSWORD", "secret"},
-                                                              {"no_proxy", ""}});
+        const auto r = test::RunProcess(withConnections, {},
+                                        {{"HOME", home.Path().string()},
+                                         {"http_proxy", proxy.Url("")},
+                                         {"TESSARO_PROXY_PASSWORD", "secret"},
+                                         {"no_proxy", ""}});
         EXPECT_EQ(r.exitCode, 0) << connections << " connections\n" << r.err;
         EXPECT_EQ(Count(tiles.Path() / "12", ".png"),
                   static_cast<std::size_t>(tiles::TileList(Moscow(TilesType::YandMap, 12)).Size()))
             << connections << " connections";
     }
-    const auto noPassword = test::RunProcess(args, {}, {{"HOME", home.Path().string()},
-                                                        {"http_proxy", proxy.Url("")}});
+    const auto noPassword =
+        test::RunProcess(args, {}, {{"HOME", home.Path().string()}, {"http_proxy", proxy.Url("")}});
     EXPECT_EQ(noPassword.exitCode, 2) << "no terminal and no password";
     EXPECT_NE(noPassword.err.find("TESSARO_PROXY_PASSWORD"), std::string::npos);
 }
 
 TEST_F(DownloadCliTest, QuestionsAreAnsweredAtTheTerminal) {
-    server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
-    auto run = test::RunOnTerminal(Args("goo", "sat", 13),
-                                   {{"[r]etry / [c]ancel? ", "maybe\n"},
-                                    {"[r]etry / [c]ancel? ", "r\n"}},
-                                   {{"HOME", home.Path().string()}});
+    server.SetFaults(
+        {tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
+    auto run =
+        test::RunOnTerminal(Args("goo", "sat", 13),
+                            {{"[r]etry / [c]ancel? ", "maybe\n"}, {"[r]etry / [c]ancel? ", "r\n"}},
+                            {{"HOME", home.Path().string()}});
     EXPECT_EQ(run.exitCode, 0) << run.screen;
     EXPECT_NE(run.screen.find("Продолжить загрузку?"), std::string::npos);
-    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(tiles::TileList(kSat13).Size()));
+    EXPECT_EQ(Count(tiles.Path(), ".jpg"),
+              static_cast<std::size_t>(tiles::TileList(kSat13).Size()));
 
     // A pause ends when Enter is pressed, long before its 100 seconds.
     std::filesystem::remove_all(tiles.Path() / "13");
@@ -425,8 +449,10 @@ TEST_F(DownloadCliTest, QuestionsAreAnsweredAtTheTerminal) {
     paused.insert(paused.end(), {"--tiles-at-once", "2", "--timeout", "100"});
     const auto start = std::chrono::steady_clock::now();
     run = test::RunOnTerminal(paused,
-                              {{"обработано блоков 2", "\n"}, {"обработано блоков 4", "\n"},
-                               {"обработано блоков 6", "\n"}, {"обработано блоков 8", "\n"}},
+                              {{"обработано блоков 2", "\n"},
+                               {"обработано блоков 4", "\n"},
+                               {"обработано блоков 6", "\n"},
+                               {"обработано блоков 8", "\n"}},
                               {{"HOME", home.Path().string()}});
     EXPECT_EQ(run.exitCode, 0) << run.screen;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));

@@ -1,10 +1,10 @@
 // `tessaro load` with the data layer: tiles' coordinate systems and the block index.
+#include "../mapout/mapout_support.h"
 #include "cli_support.h"
-#include "download/tile_files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 #include "tileserver/tile_server.h"
-#include "../mapout/mapout_support.h"
 
 #include <gdal_priv.h>
 
@@ -46,7 +46,7 @@ TEST_F(IndexCliTest, DownloadedTilesGetTheirCoordinateSystem) {
     OGRSpatialReference worldMercator;
     worldMercator.SetFromUserInput("ESRI:54004");
     tiles::TileList(kYandex).ForEach([&](const tiles::TileRecord &rec) {
-        const auto path = download::TilePath(tiles.Path() / "12", TilesType::YandSat, rec, 12);
+        const auto path = tiles::TilePath(tiles.Path() / "12", TilesType::YandSat, rec, 12);
         ASSERT_TRUE(std::filesystem::exists(path.string() + ".aux.xml")) << path;
         GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
         ASSERT_NE(ds, nullptr);
@@ -60,12 +60,14 @@ TEST_F(IndexCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
     const auto index = tiles / "blocks";
     auto r = Load({"--index", index.string()});
     EXPECT_EQ(r.exitCode, 1) << "no terminal, no --yes: no index, no run";
-    EXPECT_NE(r.err.find("SHP-файл для хранения полигонов не существует\r\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("SHP-файл для хранения полигонов не существует\r\n"), std::string::npos)
+        << r.err;
     EXPECT_FALSE(std::filesystem::exists(tiles / "12")) << "nothing downloaded";
 
     const auto n = static_cast<std::size_t>(tiles::TileList(kYandex).Size());
     for (const int present : {0, -1}) { // calculated only, then on disk
-        r = Load(present == 0 ? std::vector<std::string>{"--index", index.string(), "--yes", "--calculate-only"}
+        r = Load(present == 0 ? std::vector<std::string>{"--index", index.string(), "--yes",
+                                                         "--calculate-only"}
                               : std::vector<std::string>{"--index", index.string()});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         if (present == 0) {

@@ -20,9 +20,10 @@ protected:
     ProcessResult Tessaro(std::vector<std::string> args) {
         args.insert(args.begin(), TESSARO_BINARY);
         // The user's own store must never be touched: HOME and the config folder point here.
-        return RunProcess(args, {}, {{"HOME", home.Path().string()},
-                                     {"XDG_CONFIG_HOME", (home / "config").string()},
-                                     {"TMP", (home / "no-such-temp").string()}});
+        return RunProcess(args, {},
+                          {{"HOME", home.Path().string()},
+                           {"XDG_CONFIG_HOME", (home / "config").string()},
+                           {"TMP", (home / "no-such-temp").string()}});
     }
 
     std::string Config() const { return "--config=" + (home / "store.ini").string(); }
@@ -62,8 +63,8 @@ TEST_F(LoadCliTest, CalculateOnlyRunEndToEnd) {
 }
 
 TEST_F(LoadCliTest, StoredSettingsApplyAndSetOverridesThem) {
-    auto saved = Tessaro({"settings", "save", Config(), "--set", "txtSatVersion=77",
-                          "--set", "TXTSATSERVER_0=http://127.0.0.1:1/kh"});
+    auto saved = Tessaro({"settings", "save", Config(), "--set", "txtSatVersion=77", "--set",
+                          "TXTSATSERVER_0=http://127.0.0.1:1/kh"});
     ASSERT_EQ(saved.exitCode, 0) << saved.err;
     auto r = Tessaro({"load", "--level", "3", "--extent=-10,10,-10,10", "--dir",
                       tiles.Path().string(), "--calculate-only", "--ion", Config()});
@@ -116,7 +117,8 @@ TEST_F(LoadCliTest, ChecksPrintTheirMessagesAndSetTheExitCode) {
     EXPECT_TRUE(std::filesystem::is_directory(tiles / "17"));
 
     // Unlike list and estimate, load leaves the order of the extent to the run's own check.
-    r = Tessaro({"load", "--extent=10,5,1,2", "--dir", tiles.Path().string(), "--calculate-only", Config()});
+    r = Tessaro({"load", "--extent=10,5,1,2", "--dir", tiles.Path().string(), "--calculate-only",
+                 Config()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2\n");
 }
@@ -190,7 +192,8 @@ TEST_F(LoadCliTest, ASaveKeepsEveryStoredValueOrSavesNothing) {
     r = Tessaro({"settings", "save", Config(), "--set", "txtLevel=12"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     text = ReadFile(home / "store.ini");
-    for (const char *kept : {"txtLevel=12", "txtSatServerShade=http://relief/", "txtTilesAtOnce=500"}) {
+    for (const char *kept :
+         {"txtLevel=12", "txtSatServerShade=http://relief/", "txtTilesAtOnce=500"}) {
         EXPECT_NE(text.find(kept), std::string::npos) << kept << "\n" << text;
     }
     // Values the store could not read back are not stored in the first place.

@@ -1,8 +1,8 @@
 // `tessaro load` limited to a selection of features, and building a mosaic after the download.
 #include "cli_support.h"
-#include "download/tile_files.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 #include "tileserver/tile_server.h"
 
 #include <gdal_priv.h>
@@ -25,13 +25,15 @@ protected:
     }
 
     test::ProcessResult Load(const std::string &extent, std::vector<std::string> more) {
-        auto args = test::LoadArgs(server.BaseUrl(), "goo", "sat", 14, extent, tiles.Path(), home / "s.ini");
+        auto args = test::LoadArgs(server.BaseUrl(), "goo", "sat", 14, extent, tiles.Path(),
+                                   home / "s.ini");
         args.insert(args.end(), more.begin(), more.end());
         return test::RunProcess(args, {}, {{"HOME", home.Path().string()}});
     }
 
     // Writes lon, lat points into a GeoPackage layer, their field kind alternately keep and other.
-    std::string Points(const std::vector<std::pair<double, double>> &points, const std::string &name) {
+    std::string Points(const std::vector<std::pair<double, double>> &points,
+                       const std::string &name) {
         const auto path = (home / (name + ".gpkg")).string();
         auto *driver = GetGDALDriverManager()->GetDriverByName("GPKG");
         GDALDatasetUniquePtr ds(driver->Create(path.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
@@ -54,9 +56,11 @@ protected:
 
     std::set<std::string> TilesOnDisk() {
         std::set<std::string> names;
-        if (!std::filesystem::exists(tiles / "14")) return names;
+        if (!std::filesystem::exists(tiles / "14"))
+            return names;
         for (const auto &e : std::filesystem::directory_iterator(tiles / "14")) {
-            if (e.path().extension() == ".jpg") names.insert(e.path().stem().string());
+            if (e.path().extension() == ".jpg")
+                names.insert(e.path().stem().string());
         }
         return names;
     }
@@ -74,21 +78,24 @@ std::string NameOf(double lon, double lat) {
 } // namespace
 
 TEST_F(SelectionCliTest, OnlyTheTilesThatMeetTheSelectionAreLoaded) {
-    const std::vector<std::pair<double, double>> points = {{37.6101, 55.7501}, {37.6505, 55.7702}, {37.7003, 55.7203}};
+    const std::vector<std::pair<double, double>> points = {
+        {37.6101, 55.7501}, {37.6505, 55.7702}, {37.7003, 55.7203}};
     const auto file = Points(points, "wgs84");
     const auto r = Load("55.70,55.80,37.55,37.75", {"--selection", file});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::set<std::string> expected;
-    for (const auto &[lon, lat] : points) expected.insert(NameOf(lon, lat));
+    for (const auto &[lon, lat] : points)
+        expected.insert(NameOf(lon, lat));
     EXPECT_EQ(TilesOnDisk(), expected);
     EXPECT_EQ(r.out, "Loaded:3\r\nNew:   3\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
 
     // An attribute filter keeps two of them; selections in other systems are mapout's tests.
     std::filesystem::remove_all(tiles / "14");
-    const auto filtered = Load("55.70,55.80,37.55,37.75", {"--selection", file, "--selection-where", "kind = 'keep'"});
+    const auto filtered = Load("55.70,55.80,37.55,37.75",
+                               {"--selection", file, "--selection-where", "kind = 'keep'"});
     ASSERT_EQ(filtered.exitCode, 0) << filtered.err;
     EXPECT_EQ(TilesOnDisk(), (std::set<std::string>{NameOf(points[0].first, points[0].second),
-                                                   NameOf(points[2].first, points[2].second)}));
+                                                    NameOf(points[2].first, points[2].second)}));
 }
 
 TEST_F(SelectionCliTest, NothingSelectedOrNothingMetStopsTheRun) {

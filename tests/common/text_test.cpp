@@ -48,12 +48,13 @@ TEST(FormatDouble, FifteenSignificantDigitsAndAPoint) {
 }
 
 TEST(FormatDouble, IgnoresACommaDecimalLocale) {
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
     // The C locale of printf-family functions too, where a comma locale exists on this machine.
     const char *cLocale = std::setlocale(LC_ALL, "de_DE.UTF-8");
     std::ostringstream probe;
     probe << 1.5;
-    EXPECT_EQ(probe.str(), "1,5"); // the stream follows the locale ...
+    EXPECT_EQ(probe.str(), "1,5");       // the stream follows the locale ...
     EXPECT_EQ(FormatDouble(2.5), "2.5"); // ... the file format does not
     double parsed = 0;
     EXPECT_TRUE(tessaro::ParseDouble("12.25", parsed));
@@ -109,8 +110,8 @@ TEST(AtomicFile, AppearsOnlyWhenCommitted) {
     }
     EXPECT_EQ(ReadFile(target), "first\r\n") << "the earlier file stays whole";
     EXPECT_FALSE(std::filesystem::exists(temp));
-    for (auto temporary : {tessaro::AtomicFile::Temporary::Unnamed,
-                           tessaro::AtomicFile::Temporary::Named}) {
+    for (auto temporary :
+         {tessaro::AtomicFile::Temporary::Unnamed, tessaro::AtomicFile::Temporary::Named}) {
         tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace, temporary);
         file.Write("half of a third");
     }
@@ -125,8 +126,8 @@ TEST(AtomicFile, AppearsOnlyWhenCommitted) {
 
 TEST(AtomicFile, CreateNewKeepsAnExistingFile) {
     tessaro::test::TempDir dir;
-    for (auto temporary : {tessaro::AtomicFile::Temporary::Unnamed,
-                           tessaro::AtomicFile::Temporary::Named}) {
+    for (auto temporary :
+         {tessaro::AtomicFile::Temporary::Unnamed, tessaro::AtomicFile::Temporary::Named}) {
         const auto target = dir / (temporary == tessaro::AtomicFile::Temporary::Named ? "n" : "u");
         tessaro::AtomicFile late(target, tessaro::AtomicFile::Mode::CreateNew, temporary);
         late.Write("late");
@@ -140,7 +141,8 @@ TEST(AtomicFile, CreateNewKeepsAnExistingFile) {
     EXPECT_EQ(ReadFile(dir / "fresh"), "x");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                             std::filesystem::directory_iterator()),
-              3) << "no temporary file is left behind";
+              3)
+        << "no temporary file is left behind";
 }
 
 TEST(AtomicFile, ReportsFoldersItCannotWriteTo) {

@@ -1,13 +1,13 @@
 // The download loop against nginx serving a folder of tiles over loopback.
 #include "download/download_loop.h"
 
-#include "download/tile_files.h"
 #include "download/tile_urls.h"
 #include "download/world_file.h"
 #include "support/files.h"
 #include "support/nginx.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 
 #include <gtest/gtest.h>
 
@@ -55,7 +55,8 @@ std::vector<std::string> Lines(const std::string &text) {
     std::size_t start = 0;
     while (start < text.size()) {
         const auto end = text.find("\r\n", start);
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
@@ -82,7 +83,8 @@ protected:
         list.ForEach([&](const tiles::TileRecord &r) {
             const std::string url = download::TileUrl(prefixes, 0, type, r, level);
             const std::string path = url.substr(url.find("/m0/") + 3);
-            std::filesystem::create_directories((served.Path().string() + path.substr(0, path.rfind('/'))));
+            std::filesystem::create_directories(
+                (served.Path().string() + path.substr(0, path.rfind('/'))));
             test::WriteFile(served.Path().string() + path, JpegBytes(r.name.Str()));
         });
     }
@@ -130,28 +132,31 @@ TEST_F(DownloadLoopTest, DownloadsEveryTileWithItsWorldFileLogAndIonLine) {
     run.makeIon = true;
     Log(run);
     download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
+    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+              DownloadEnd::Completed);
     EXPECT_EQ(counters.loaded, list.Size());
     EXPECT_EQ(counters.added, list.Size());
     EXPECT_EQ(counters.errors, 0);
     EXPECT_TRUE(ui.messages.empty());
 
     const auto logLines = Lines(test::ReadFile(out / "Tessaro_sat.log"));
-    const auto ion = Lines(test::ReadFile(out / std::to_string(kLevel) / "Tessaro_2026_12_06_9_30.ion"));
+    const auto ion =
+        Lines(test::ReadFile(out / std::to_string(kLevel) / "Tessaro_2026_12_06_9_30.ion"));
     ASSERT_EQ(ion.size(), static_cast<std::size_t>(list.Size()));
     ASSERT_EQ(logLines.size(), ion.size() + 1);
     std::size_t i = 0;
     list.ForEach([&](const tiles::TileRecord &r) {
-        const auto path = download::TilePath(run.levelFolder, TilesType::GoogleSat, r, kLevel);
+        const auto path = tiles::TilePath(run.levelFolder, TilesType::GoogleSat, r, kLevel);
         EXPECT_EQ(test::ReadFile(path), JpegBytes(r.name.Str())) << path;
-        EXPECT_EQ(test::ReadFile(download::WorldFilePath(path, TilesType::GoogleSat)),
+        EXPECT_EQ(test::ReadFile(tiles::WorldFilePath(path, TilesType::GoogleSat)),
                   download::WorldFileText(r, 0));
-        const std::string mirror = "/m" + std::to_string(i % 4) + "/kh/v=40&x=" +
-                                   std::to_string(r.col) + "&y=" + std::to_string(r.row) +
-                                   "&zoom=10&s=";
+        const std::string mirror = "/m" + std::to_string(i % 4) +
+                                   "/kh/v=40&x=" + std::to_string(r.col) +
+                                   "&y=" + std::to_string(r.row) + "&zoom=10&s=";
         EXPECT_EQ(ion[i].substr(0, ion[i].find(' ')), r.name.Str() + ".jpg");
         EXPECT_NE(ion[i].find(nginx->BaseUrl() + mirror), std::string::npos) << ion[i];
-        EXPECT_TRUE(logLines[i + 1].starts_with("2026_12_06_9_30;sat;" + std::to_string(r.col) + ";"));
+        EXPECT_TRUE(
+            logLines[i + 1].starts_with("2026_12_06_9_30;sat;" + std::to_string(r.col) + ";"));
         EXPECT_TRUE(logLines[i + 1].ends_with(";" + r.name.Str() + ";8;0")) << logLines[i + 1];
         ++i;
     });
@@ -171,7 +176,8 @@ TEST_F(DownloadLoopTest, TilesOnDiskAreNotFetchedAgain) {
     Log(run);
     ui.pauses.clear();
     download::DownloadCounters second;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, second, ui, abort), DownloadEnd::Completed);
+    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, second, ui, abort),
+              DownloadEnd::Completed);
     EXPECT_EQ(second.added, 0);
     EXPECT_EQ(second.loaded, list.Size());
     EXPECT_EQ(second.errors, 0);
@@ -194,10 +200,11 @@ TEST_F(DownloadLoopTest, OfflineRunsUseOnlyWhatIsOnDisk) {
     Log(run);
     tiles::TileRecord firstTile;
     list.Begin().Next(firstTile);
-    const auto onDisk = download::TilePath(run.levelFolder, TilesType::GoogleSat, firstTile, kLevel);
+    const auto onDisk = tiles::TilePath(run.levelFolder, TilesType::GoogleSat, firstTile, kLevel);
     test::WriteFile(onDisk, JpegBytes("x"));
     download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
+    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+              DownloadEnd::Completed);
     EXPECT_EQ(counters.loaded, 1);
     EXPECT_EQ(counters.added, 0);
     EXPECT_EQ(counters.errors, list.Size() - 1);
@@ -223,7 +230,8 @@ TEST_F(DownloadLoopTest, ManyConnectionsWriteTheSameFilesAsOne) {
         Log(run, own.Path());
         ui.pauses.clear();
         download::DownloadCounters counters;
-        ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
+        ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+                  DownloadEnd::Completed);
         EXPECT_EQ(counters.added, list.Size());
         EXPECT_EQ(ui.pauses.size(), static_cast<std::size_t>(list.Size() / 7));
         logs[round] = test::ReadFile(own / "Tessaro_sat.log");
@@ -248,10 +256,12 @@ TEST_F(DownloadLoopTest, AbortEndsTheRunAfterTheTileInHand) {
         ui.onPause = [&](std::int64_t) { abort.Set(); }; // Stop pressed during the first pause
         download::DownloadCounters counters;
         abort.Clear();
-        EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Aborted);
+        EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+                  DownloadEnd::Aborted);
         EXPECT_EQ(counters.loaded, 5);
         EXPECT_EQ(Count(run.levelFolder, ".jpg"), 5u) << "with " << connections << " connections";
-        EXPECT_EQ(Lines(test::ReadFile(run.levelFolder / "Tessaro_2026_12_06_9_30.ion")).size(), 5u);
+        EXPECT_EQ(Lines(test::ReadFile(run.levelFolder / "Tessaro_2026_12_06_9_30.ion")).size(),
+                  5u);
         ui.onPause = nullptr;
     }
 }
@@ -269,16 +279,18 @@ TEST_F(DownloadLoopTest, ReliefTilesGoToTheirRowFoldersWithoutHeaderCheck) {
     test::WriteFile(page, "<html>not an image</html>");
     auto run = Run(TilesType::Shade, 5);
     list.ForEach([&](const tiles::TileRecord &r) {
-        std::filesystem::create_directories(download::TileFolder(run.levelFolder, TilesType::Shade, r));
+        std::filesystem::create_directories(
+            tiles::TileFolder(run.levelFolder, TilesType::Shade, r));
     });
     download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort), DownloadEnd::Completed);
+    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+              DownloadEnd::Completed);
     EXPECT_EQ(counters.loaded, list.Size());
     EXPECT_TRUE(ui.badTiles.empty());
     EXPECT_TRUE(ui.pauses.empty()) << "only Google sources pause";
     list.ForEach([&](const tiles::TileRecord &r) {
-        const auto path = download::TilePath(run.levelFolder, TilesType::Shade, r, 5);
+        const auto path = tiles::TilePath(run.levelFolder, TilesType::Shade, r, 5);
         EXPECT_TRUE(std::filesystem::exists(path)) << path;
-        EXPECT_TRUE(std::filesystem::exists(download::WorldFilePath(path, TilesType::Shade)));
+        EXPECT_TRUE(std::filesystem::exists(tiles::WorldFilePath(path, TilesType::Shade)));
     });
 }

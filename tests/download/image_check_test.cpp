@@ -21,8 +21,8 @@ clsImgType Read(const Bytes &header) {
 }
 
 Bytes Png(std::uint8_t colourType, std::uint8_t bitDepth, std::uint16_t w, std::uint16_t h) {
-    Bytes b = {137, 80, 78, 71, 13, 10, 26, 10, 0, 0, 0, 13, 'I', 'H', 'D', 'R',
-               0,   0,  0,  0,  0,  0,  0,  0,  bitDepth, colourType, 0, 0, 0};
+    Bytes b = {137, 80, 78, 71, 13, 10, 26, 10, 0, 0,        0,          13, 'I', 'H', 'D',
+               'R', 0,  0,  0,  0,  0,  0,  0,  0, bitDepth, colourType, 0,  0,   0};
     b[18] = static_cast<std::uint8_t>(w >> 8);
     b[19] = static_cast<std::uint8_t>(w & 0xFF);
     b[22] = static_cast<std::uint8_t>(h >> 8);
@@ -32,12 +32,12 @@ Bytes Png(std::uint8_t colourType, std::uint8_t bitDepth, std::uint16_t w, std::
 
 // A JPEG header: start, an application segment, a quantisation table, then a frame marker.
 Bytes Jpeg(std::uint8_t frameCode, std::uint16_t w, std::uint16_t h, std::uint8_t components) {
-    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F',
+               0,    1,    1,    0,    0,    1,    0,   1,   0,   0};
     b.insert(b.end(), {0xFF, 0xDB, 0x00, 0x05, 0x00, 0x01, 0x02});
-    b.insert(b.end(), {0xFF, frameCode, 0x00, 0x11, 0x08,
-                       static_cast<std::uint8_t>(h >> 8), static_cast<std::uint8_t>(h & 0xFF),
-                       static_cast<std::uint8_t>(w >> 8), static_cast<std::uint8_t>(w & 0xFF),
-                       components});
+    b.insert(b.end(), {0xFF, frameCode, 0x00, 0x11, 0x08, static_cast<std::uint8_t>(h >> 8),
+                       static_cast<std::uint8_t>(h & 0xFF), static_cast<std::uint8_t>(w >> 8),
+                       static_cast<std::uint8_t>(w & 0xFF), components});
     return b;
 }
 

@@ -73,7 +73,8 @@ download::DownloadLimits QuickLimits() {
     return limits;
 }
 
-DownloadCode CodeOfDownload(clsKachalka &k, const std::string &url, const std::filesystem::path &file) {
+DownloadCode CodeOfDownload(clsKachalka &k, const std::string &url,
+                            const std::filesystem::path &file) {
     try {
         k.DownloadToFile(url, file);
         return DownloadCode::Ok;
@@ -86,7 +87,8 @@ DownloadCode CodeOfDownload(clsKachalka &k, const std::string &url, const std::f
 
 std::size_t FilesIn(const std::filesystem::path &dir) {
     std::size_t n = 0;
-    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir)) ++n;
+    for ([[maybe_unused]] const auto &e : std::filesystem::directory_iterator(dir))
+        ++n;
     return n;
 }
 
@@ -116,7 +118,8 @@ TEST(Kachalka, DownloadsToAFileWithEventsAndCacheHeaderAndPostsForms) {
     k.Method = 1; // a form posted
     k.RequestData = "a=1&b=2";
     EXPECT_EQ(k.DownloadToString(server.Url("/form")), std::string(30000, 'j'));
-    EXPECT_TRUE(server.Requests()[2].starts_with("POST /form HTTP/1.1\r\n")) << server.Requests()[2];
+    EXPECT_TRUE(server.Requests()[2].starts_with("POST /form HTTP/1.1\r\n"))
+        << server.Requests()[2];
     EXPECT_NE(server.Requests()[2].find("Content-Length: 7"), std::string::npos);
 }
 
@@ -129,9 +132,11 @@ TEST(Kachalka, FailedTransfersAndClosedPortsLeaveNoFileAndKeepAnEarlierOne) {
         DownloadCode code;
     };
     const Case cases[] = {
-        {"404", [](auto &ex) { ex.send(ScriptedServer::Answer(404, "text/html", "<html>no</html>")); },
+        {"404",
+         [](auto &ex) { ex.send(ScriptedServer::Answer(404, "text/html", "<html>no</html>")); },
          DownloadCode::NotFound},
-        {"500", [](auto &ex) { ex.send(ScriptedServer::Answer(500, "text/html", "<html>oops</html>")); },
+        {"500",
+         [](auto &ex) { ex.send(ScriptedServer::Answer(500, "text/html", "<html>oops</html>")); },
          DownloadCode::DownloadFailure},
         {"403", [](auto &ex) { ex.send(ScriptedServer::Answer(403, "text/plain", "no")); },
          DownloadCode::AccessDenied},
@@ -143,7 +148,9 @@ TEST(Kachalka, FailedTransfersAndClosedPortsLeaveNoFileAndKeepAnEarlierOne) {
         {"dropped", [](auto &) {}, DownloadCode::DownloadFailure},
         {"garbage", [](auto &ex) { ex.send("nonsense\r\n\r\n"); }, DownloadCode::DownloadFailure},
         {"too large",
-         [](auto &ex) { ex.send(ScriptedServer::Answer(200, "image/jpeg", std::string(200'000, 'b'))); },
+         [](auto &ex) {
+             ex.send(ScriptedServer::Answer(200, "image/jpeg", std::string(200'000, 'b')));
+         },
          DownloadCode::TooLarge},
         {"too large without a length",
          [](auto &ex) {
@@ -184,8 +191,9 @@ TEST(Kachalka, FailedTransfersAndClosedPortsLeaveNoFileAndKeepAnEarlierOne) {
         closedPort = gone.Port();
     }
     clsKachalka k(nullptr, QuickLimits());
-    EXPECT_EQ(CodeOfDownload(k, "http://127.0.0.1:" + std::to_string(closedPort) + "/x", dir / "new.jpg"),
-              DownloadCode::CannotConnect);
+    EXPECT_EQ(
+        CodeOfDownload(k, "http://127.0.0.1:" + std::to_string(closedPort) + "/x", dir / "new.jpg"),
+        DownloadCode::CannotConnect);
     EXPECT_EQ(FilesIn(dir.Path()), 1u);
 }
 
@@ -229,10 +237,12 @@ TEST(Kachalka, StringsAndPushedChunks) {
     EXPECT_EQ(k.DownloadToString(server.Url("/text")), "first-second-third");
     k.DownloadPush(server.Url("/text"));
     ASSERT_EQ(events.chunks.size(), 3u);
-    EXPECT_EQ(events.chunks[0], std::make_pair(download::kFirstDataNotification, std::string("first-")));
+    EXPECT_EQ(events.chunks[0],
+              std::make_pair(download::kFirstDataNotification, std::string("first-")));
     EXPECT_EQ(events.chunks[1],
               std::make_pair(download::kIntermediateDataNotification, std::string("second-")));
-    EXPECT_EQ(events.chunks[2], std::make_pair(download::kLastDataNotification, std::string("third")));
+    EXPECT_EQ(events.chunks[2],
+              std::make_pair(download::kLastDataNotification, std::string("third")));
     EXPECT_EQ(events.contentType, "text/plain");
 }
 
@@ -283,7 +293,8 @@ TEST(Kachalka, AFullDiskLeavesNoPartialTile) {
         ex.send(ScriptedServer::Answer(200, "image/jpeg", std::string(90'000, 'z')));
     });
     clsKachalka k(nullptr, QuickLimits());
-    EXPECT_EQ(CodeOfDownload(k, server.Url("/big.jpg"), small / "big.jpg"), DownloadCode::WriteFailed);
+    EXPECT_EQ(CodeOfDownload(k, server.Url("/big.jpg"), small / "big.jpg"),
+              DownloadCode::WriteFailed);
     EXPECT_FALSE(std::filesystem::exists(small / "big.jpg"));
     EXPECT_EQ(test::ReadFile(small / "earlier.jpg"), "kept");
     EXPECT_EQ(FilesIn(small), 1u);

@@ -72,7 +72,7 @@ TEST(LoadLog, ALogThatCannotBeOpenedIsReported) {
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "Не удается открыть Log-файл для записи\r\n" +
                                        (dir / "Tessaro_map.log").string() + "\r\nIs a directory");
-    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Exclamation);
+    EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
 
     EXPECT_EQ(download::GetLogFile(dir / "missing" / "x.log", download::kLogHeader, ui), nullptr);
     EXPECT_EQ(ui.messages.size(), 2u);

@@ -102,7 +102,8 @@ TEST(ListFileUrls, ScanexCentresUseADecimalPointUnderACommaLocale) {
     struct Comma : std::numpunct<char> {
         char do_decimal_point() const override { return ','; }
     };
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new Comma));
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new Comma));
     const auto s = Servers();
     const auto scan = download::ListFilePrefixes(s, TilesType::ScanSat);
     tiles::TileRecord r = Tile(0, 0, "s1_0_0");

@@ -108,18 +108,19 @@ TEST(ProjectOption, AProjectThatCannotBeWrittenIsReportedAndTheTilesStay) {
     test::TempDir dir;
     const fs::path readOnly = dir / "ro";
     fs::create_directories(readOnly);
-    if (::geteuid() == 0 && ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
+    if (::geteuid() == 0 &&
+        ::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {
         GTEST_SKIP() << "no read-only folder can be made here";
     }
     if (::geteuid() != 0) {
         fs::permissions(readOnly, fs::perms::owner_write, fs::perm_options::remove);
     }
     fs::create_directories(dir / "tiles");
-    const auto r = test::RunProcess({TESSARO_BINARY, "load", "--level", "12", "--extent=55.70,55.80,37.50,37.70",
-                                     "--dir", (dir / "tiles").string(), "--offline", "--calculate-only",
-                                     "--project", (readOnly / "map.qgs").string(), "--config",
-                                     (dir / "s.ini").string()},
-                                    {}, {{"HOME", (dir / "home").string()}});
+    const auto r = test::RunProcess(
+        {TESSARO_BINARY, "load", "--level", "12", "--extent=55.70,55.80,37.50,37.70", "--dir",
+         (dir / "tiles").string(), "--offline", "--calculate-only", "--project",
+         (readOnly / "map.qgs").string(), "--config", (dir / "s.ini").string()},
+        {}, {{"HOME", (dir / "home").string()}});
     if (::geteuid() == 0) {
         ::umount2(readOnly.c_str(), MNT_DETACH);
     }
@@ -134,7 +135,8 @@ TEST(ProjectOption, RelativeFoldersWithAnIndexGiveAProjectThatOpensFromAnywhere)
     test::TempDir dir;
     const tiles::TileRequest request = test::SmallRequest(tiles::TilesType::GoogleSat, 12);
     const tiles::TileList list(request);
-    const auto tiles = test::WriteTiles(dir / "tiles" / "12", tiles::TilesType::GoogleSat, list, 12);
+    const auto tiles =
+        test::WriteTiles(dir / "tiles" / "12", tiles::TilesType::GoogleSat, list, 12);
     // Relative names, given in the run's own folder; an offline run takes the tiles on disk.
     const std::string extent = "--extent=" + std::to_string(request.lat1) + "," +
                                std::to_string(request.lat2) + "," + std::to_string(request.lon1) +

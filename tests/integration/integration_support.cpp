@@ -1,12 +1,12 @@
 #include "integration_support.h"
 
 #include "../mapout/mapout_support.h"
-#include "download/tile_files.h"
 #include "integration/qgis_session.h"
 #include "mapout/spatial_reference.h"
 #include "support/env_guard.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 
 #include <qgslayertree.h>
 #include <qgsproject.h>
@@ -79,9 +79,13 @@ private:
 
 } // namespace
 
-const fs::path &FakeHome() { return QgisEnvironment::s_home; }
+const fs::path &FakeHome() {
+    return QgisEnvironment::s_home;
+}
 
-const fs::path &SessionProfile() { return QgisEnvironment::s_profile; }
+const fs::path &SessionProfile() {
+    return QgisEnvironment::s_profile;
+}
 
 tiles::TileRequest SmallRequest(TilesType type, int level) {
     const int tilesAcross = tiles::GridOf(type) == tiles::GridFamily::Google ? level - 1 : level;
@@ -108,10 +112,10 @@ std::vector<fs::path> WriteTiles(const fs::path &levelFolder, TilesType type,
 
 settings::Settings SettingsFor(TilesType type) {
     settings::Settings s = settings::Settings::FirstOpening();
-    s.source = tiles::IsGoogle(type)     ? tiles::Source::Goo
-               : tiles::IsScanex(type)   ? tiles::Source::Scan
-               : tiles::IsYandex(type)   ? tiles::Source::Yand
-                                         : tiles::Source::Shade;
+    s.source = tiles::IsGoogle(type)   ? tiles::Source::Goo
+               : tiles::IsScanex(type) ? tiles::Source::Scan
+               : tiles::IsYandex(type) ? tiles::Source::Yand
+                                       : tiles::Source::Shade;
     return s;
 }
 

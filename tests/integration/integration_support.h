@@ -52,6 +52,7 @@ void ExpectExtent(const QgsRectangle &actual, const Extent &expected, double tol
 [[nodiscard]] QgsLayerTreeGroup *TopGroup(QgsProject &project, const std::string &name);
 
 /// Returns every file below a folder with its content, by path relative to the folder.
-[[nodiscard]] std::map<std::string, std::string> FolderContents(const std::filesystem::path &folder);
+[[nodiscard]] std::map<std::string, std::string>
+FolderContents(const std::filesystem::path &folder);
 
 } // namespace tessaro::test

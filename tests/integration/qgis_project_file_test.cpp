@@ -1,9 +1,9 @@
 #include "integration/qgis_project_file.h"
 
+#include "../mapout/mapout_support.h"
 #include "common/error.h"
 #include "integration/qgis_session.h"
 #include "integration/tile_layers.h"
-#include "../mapout/mapout_support.h"
 #include "integration_support.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
@@ -50,7 +50,7 @@ TEST(QgisProjectFile, AProjectThatCannotBeWrittenIsReportedAndTheTilesStay) {
     EXPECT_EQ(ui.messages[0].text, "Could not write the project file " +
                                        (dir / "map.qgs").string() +
                                        ": a folder of that name is in its place");
-    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Critical);
+    EXPECT_EQ(ui.messages[0].icon, Icon::Critical);
     EXPECT_EQ(project.Project().count(), list.Size());
     EXPECT_TRUE(fs::is_empty(dir / "map.qgs"));
     EXPECT_EQ(FolderNames(dir.Path()), (std::vector<std::string>{"map.qgs", "tiles"}));

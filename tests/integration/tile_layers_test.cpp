@@ -2,12 +2,12 @@
 
 #include "../mapout/mapout_support.h"
 #include "common/error.h"
-#include "download/tile_files.h"
 #include "integration/qgis_project_file.h"
 #include "integration_support.h"
 #include "mapout/spatial_reference.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 
 #include <qgslayertree.h>
 #include <qgsproject.h>
@@ -30,8 +30,8 @@ using tiles::TilesType;
 // Tiles of one type and level on disk, in a level folder of their own.
 struct Load {
     Load(const fs::path &base, TilesType t, int l)
-        : type(t), level(l), folder(base / (std::to_string(static_cast<int>(t)) + "_" +
-                                            std::to_string(l))),
+        : type(t), level(l),
+          folder(base / (std::to_string(static_cast<int>(t)) + "_" + std::to_string(l))),
           list(test::SmallRequest(t, l)) {
         images = test::WriteTiles(folder, type, list, level);
     }
@@ -60,8 +60,8 @@ void ExpectTileLayers(const QgsLayerTreeGroup &group, const Load &load, const ch
     ASSERT_EQ(test::ChildNames(group), load.Names());
     for (std::size_t i = 0; i < load.images.size(); ++i) {
         SCOPED_TRACE(load.images[i]);
-        const auto *layer =
-            qobject_cast<const QgsRasterLayer *>(QgsLayerTree::toLayer(group.children()[int(i)])->layer());
+        const auto *layer = qobject_cast<const QgsRasterLayer *>(
+            QgsLayerTree::toLayer(group.children()[int(i)])->layer());
         ASSERT_NE(layer, nullptr);
         ASSERT_TRUE(layer->isValid());
         const QVariantMap source =
@@ -69,7 +69,7 @@ void ExpectTileLayers(const QgsLayerTreeGroup &group, const Load &load, const ch
         EXPECT_EQ(fs::path(source["path"].toString().toStdString()), load.images[i]);
         EXPECT_EQ(layer->crs().authid().toStdString(), crs);
         test::ExpectExtent(layer->extent(),
-                           test::WorldFileExtent(download::WorldFilePath(load.images[i], load.type)),
+                           test::WorldFileExtent(tiles::WorldFilePath(load.images[i], load.type)),
                            1e-6);
     }
 }
@@ -98,8 +98,8 @@ TEST_F(TileLayersTest, LevelGroupsStandFinestFirstAndLayersSurviveSaving) {
         QgisProjectFile project = QgisProjectFile::Open(dir / "map.qgs");
         EXPECT_EQ(level5.AddTo(project.Project(), ui), level5.list.Size());
         EXPECT_EQ(level17.AddTo(project.Project(), ui), level17.list.Size());
-        EXPECT_EQ(ui.labels, (std::vector<std::string>{"add rasters to map", "",
-                                                       "add rasters to map", ""}));
+        EXPECT_EQ(ui.labels,
+                  (std::vector<std::string>{"add rasters to map", "", "add rasters to map", ""}));
         EXPECT_EQ(ui.lastMaximum, 0);
         project.Save();
     }
@@ -149,7 +149,8 @@ TEST_F(TileLayersTest, TilesAlreadyInTheirGroupAreNotAddedAgain) {
 
     // The same holds for a project read back from its file, whether its layers are opened or
     // only carried along.
-    for (const auto loading : {QgisProjectFile::LayerLoading::Full, QgisProjectFile::LayerLoading::Deferred}) {
+    for (const auto loading :
+         {QgisProjectFile::LayerLoading::Full, QgisProjectFile::LayerLoading::Deferred}) {
         project.Save();
         QgisProjectFile reread = QgisProjectFile::Open(project.Path(), loading);
         EXPECT_EQ(load.AddTo(reread.Project(), ui), 0);

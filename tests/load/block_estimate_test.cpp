@@ -21,7 +21,8 @@ TEST(BlockEstimate, CountAndSizeTexts) {
     auto sat = load::ShowBlocksParam(Source::Goo, Kind::Sat, 10, 20, 30, 40, 1, ui);
     EXPECT_EQ(sat.countText, "1");
     EXPECT_EQ(sat.sizeText, "26");
-    EXPECT_EQ(load::ShowBlocksParam(Source::Goo, Kind::Land, 10, 20, 30, 40, 1, ui, ',').sizeText, "11,5");
+    EXPECT_EQ(load::ShowBlocksParam(Source::Goo, Kind::Land, 10, 20, 30, 40, 1, ui, ',').sizeText,
+              "11,5");
     // Three Google tiles in a row at level 3, whose columns are 90 degrees wide: columns 1..3.
     const auto e = load::ShowBlocksParam(Source::Goo, Kind::Map, 10, 20, -80, 100, 3, ui, ',');
     EXPECT_EQ(e.countText, "3");
@@ -56,7 +57,7 @@ TEST(BlockEstimate, OverflowShowsTheMessageAndCountsZero) {
     EXPECT_EQ(e.sizeText, "0");
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[1].text, "Переполнение! Очень много выбрано блоков");
-    EXPECT_EQ(ui.messages[1].icon, dialogs::Icon::Critical);
+    EXPECT_EQ(ui.messages[1].icon, Icon::Critical);
     EXPECT_EQ(ui.messages[1].title, "");
 }
 
@@ -67,8 +68,12 @@ TEST(BlockEstimate, CountEqualsTheListLength) {
     for (int i = 0; i < 300; ++i) {
         const int level = 1 + static_cast<int>(gen() % 12);
         const double a = lat(gen), b = lat(gen), c = lon(gen), d = lon(gen);
-        const tiles::TileRequest base{tiles::TilesType::GoogleSat, level, std::min(a, b),
-                                      std::max(a, b), std::min(c, d), std::max(c, d)};
+        const tiles::TileRequest base{tiles::TilesType::GoogleSat,
+                                      level,
+                                      std::min(a, b),
+                                      std::max(a, b),
+                                      std::min(c, d),
+                                      std::max(c, d)};
         for (auto [source, type] : {std::pair{Source::Goo, tiles::TilesType::GoogleSat},
                                     std::pair{Source::Shade, tiles::TilesType::Shade},
                                     std::pair{Source::Scan, tiles::TilesType::ScanMap},
@@ -81,8 +86,8 @@ TEST(BlockEstimate, CountEqualsTheListLength) {
             if (stream.Size() > std::numeric_limits<std::int32_t>::max()) {
                 EXPECT_EQ(e.count, 0);
             } else {
-                ASSERT_EQ(e.count, stream.Size()) << "level " << level << " type "
-                                                  << static_cast<int>(type);
+                ASSERT_EQ(e.count, stream.Size())
+                    << "level " << level << " type " << static_cast<int>(type);
             }
         }
     }
@@ -109,7 +114,8 @@ TEST(FreeSpaceText, GroupsThousandsAndEndsInKb) {
     tessaro::test::TempDir dir;
     struct statvfs vfs {};
     ASSERT_EQ(::statvfs(dir.Path().c_str(), &vfs), 0);
-    const double freeKb = static_cast<double>(vfs.f_bfree) * static_cast<double>(vfs.f_frsize) / 1024;
+    const double freeKb =
+        static_cast<double>(vfs.f_bfree) * static_cast<double>(vfs.f_frsize) / 1024;
     std::string text = load::FreeSpaceText(dir.Path());
     ASSERT_TRUE(text.ends_with(" Kb")) << text;
     std::erase(text, ',');

@@ -38,7 +38,8 @@ std::vector<std::string> Lines(const std::string &text) {
     while (start < text.size()) {
         const auto end = text.find("\r\n", start);
         EXPECT_NE(end, std::string::npos) << "every line ends with CR LF";
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
@@ -96,7 +97,7 @@ TEST_F(LoadRunTest, UnsupportedSourceAndKindStopTheRun) {
     EXPECT_EQ(r.outcome, RunOutcome::Stopped);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "Не поддерживаемый сервер или тип карты");
-    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::None);
+    EXPECT_EQ(ui.messages[0].icon, Icon::None);
     s.source = Source::None;
     EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
     EXPECT_EQ(ui.messages.size(), 2u);
@@ -109,7 +110,7 @@ TEST_F(LoadRunTest, AMissingDirectoryIsNamedWithItsSeparator) {
     EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "Директории " + (dir / "nope").string() + "/ не существует!");
-    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Exclamation);
+    EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
 }
 
 TEST_F(LoadRunTest, LevelLimitsLowerTheLevelAndGoOn) {
@@ -178,10 +179,14 @@ TEST_F(LoadRunTest, CalculateOnlyWritesTheLogAndTheIonList) {
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(test::ReadFile(dir / "Tessaro_map.log"),
               "Time;Type;NumX;NumY;Xm;Ym;XmRes;YmRes;BlName;Level;ErrLoad\r\n"
-              "2026_03_05_7_4;map;1;1;-9987997.41481113;9987997.41481113;39091.966398478;-39091.966398478;tqs;3;0\r\n"
-              "2026_03_05_7_4;map;2;1;19545.983199239;9987997.41481113;39091.966398478;-39091.966398478;trt;3;0\r\n"
-              "2026_03_05_7_4;map;1;2;-9987997.41481113;-19545.983199239;39091.966398478;-39091.966398478;ttr;3;0\r\n"
-              "2026_03_05_7_4;map;2;2;19545.983199239;-19545.983199239;39091.966398478;-39091.966398478;tsq;3;0\r\n");
+              "2026_03_05_7_4;map;1;1;-9987997.41481113;9987997.41481113;39091.966398478;-39091."
+              "966398478;tqs;3;0\r\n"
+              "2026_03_05_7_4;map;2;1;19545.983199239;9987997.41481113;39091.966398478;-39091."
+              "966398478;trt;3;0\r\n"
+              "2026_03_05_7_4;map;1;2;-9987997.41481113;-19545.983199239;39091.966398478;-39091."
+              "966398478;ttr;3;0\r\n"
+              "2026_03_05_7_4;map;2;2;19545.983199239;-19545.983199239;39091.966398478;-39091."
+              "966398478;tsq;3;0\r\n");
     EXPECT_EQ(test::ReadFile(dir / "3" / "Tessaro_2026_03_05_7_4.ion"),
               "1_1.png http://m0/vt/mt?n=404&v=w2.97&hl=ru&x=1&y=1&zoom=15\r\n"
               "2_1.png http://m1/vt/mt?n=404&v=w2.97&hl=ru&x=2&y=1&zoom=15\r\n"
@@ -204,7 +209,8 @@ TEST_F(LoadRunTest, TilesOnDiskAreOldFilesAndMirrorsRotate) {
     EXPECT_TRUE(log[1].ends_with(";tqt;3;0")) << log[1];
     const auto ion = Lines(test::ReadFile(dir / "3" / "Tessaro_2026_03_05_7_4.ion"));
     ASSERT_EQ(ion.size(), 6u);
-    const char *mirrors[] = {"http://s0/", "http://s1/", "http://s2/", "http://s3/", "http://s0/", "http://s1/"};
+    const char *mirrors[] = {"http://s0/", "http://s1/", "http://s2/",
+                             "http://s3/", "http://s0/", "http://s1/"};
     for (std::size_t i = 0; i < ion.size(); ++i) {
         EXPECT_NE(ion[i].find(mirrors[i]), std::string::npos) << ion[i];
     }
@@ -242,7 +248,8 @@ TEST_F(LoadRunTest, ReliefTilesGetTheirRowFolders) {
         const auto row = name.substr(name.find('-') + 1, name.find('.') - name.find('-') - 1);
         rows.insert(row);
         EXPECT_TRUE(std::filesystem::is_directory(dir / "5" / ("row" + row))) << row;
-        EXPECT_NE(line.find("http://relief/layer/relief/z5/row" + row + "/" + name), std::string::npos)
+        EXPECT_NE(line.find("http://relief/layer/relief/z5/row" + row + "/" + name),
+                  std::string::npos)
             << line;
     }
     EXPECT_GE(rows.size(), 2u);
@@ -324,7 +331,8 @@ TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
         auto r = Run();
         ASSERT_EQ(r.outcome, RunOutcome::Completed) << c.log;
         const auto log = Lines(test::ReadFile(own / c.log));
-        const auto ion = Lines(test::ReadFile(own / "6" / (std::string(c.ion) + "2026_03_05_7_4.ion")));
+        const auto ion =
+            Lines(test::ReadFile(own / "6" / (std::string(c.ion) + "2026_03_05_7_4.ion")));
         ASSERT_GE(log.size(), 2u) << c.log;
         EXPECT_EQ(log.size(), ion.size() + 1) << c.log;
         EXPECT_EQ(r.txtLog, "Loaded:0\r\nNew:   " + std::to_string(ion.size()) + "\r\nErrors:   0");

@@ -1,11 +1,11 @@
 #include "mapout/block_index.h"
 
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
+#include "common/error_report.h"
 #include "mapout/spatial_reference.h"
 #include "mapout_support.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
@@ -68,10 +68,10 @@ test::BlockRow Expected(TilesType type, const tiles::TileRecord &r, int level, s
     const double x1 = r.x + 256 * r.resX - r.resX / 2;
     const double y0 = y - r.resY / 2;
     const double y1 = y + 256 * r.resY - r.resY / 2;
-    return {download::TileBaseName(type, r, level),
+    return {tiles::TileBaseName(type, r, level),
             std::move(service),
             std::move(version),
-            std::string(download::TypeWord(type)),
+            std::string(tiles::TypeWord(type)),
             x0,
             y0,
             r.resX,
@@ -117,7 +117,7 @@ TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
             ASSERT_TRUE(mapout::OpenPolygonFC(path, ui));
             EXPECT_EQ(path, shown);
             ASSERT_EQ(ui.questions.size(), 1u);
-            EXPECT_EQ(ui.questions[0].question, dialogs::Question::CreateIndex);
+            EXPECT_EQ(ui.questions[0].question, Question::CreateIndex);
             EXPECT_EQ(ui.questions[0].text, std::string(shapefile ? "SHP-файл" : "FeatureClass") +
                                                 " для хранения полигонов не существует\r\n" +
                                                 shown.string() + "\r\nСоздать новый?");
@@ -220,7 +220,7 @@ TEST(OpenPolygonFC, WorkspacesThatCannotHoldOrReadTheIndexAreNeverOverwritten) {
     EXPECT_FALSE(mapout::OpenPolygonFC(gpkg, ui3));
     EXPECT_TRUE(ui3.questions.empty());
     ASSERT_EQ(ui3.messages.size(), 3u);
-    EXPECT_EQ(ui3.messages[0].title, dialogs::kReportTitle);
+    EXPECT_EQ(ui3.messages[0].title, kReportTitle);
     EXPECT_NE(ui3.messages[0].text.find("\tOpenPolygonFC  \r\n"), std::string::npos);
     EXPECT_NE(ui3.messages[0].text.find("The shapefile " + (dir / "blocks.shp").string() +
                                         " cannot be opened"),
@@ -296,7 +296,7 @@ TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
         std::vector<test::BlockRow> expected;
         for (std::size_t i = 0; i < list.size(); ++i) { // every other tile was downloaded
             if (i % 2 == 0) {
-                test::WriteImage(download::TilePath(tiles, type, list[i], level), true);
+                test::WriteImage(tiles::TilePath(tiles, type, list[i], level), true);
             }
             expected.push_back(Expected(type, list[i], level, "Goo", "m2", i % 2 == 0 ? -1 : 0));
         }
@@ -313,10 +313,10 @@ TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
 
         // The rest arrives, one goes away; the next run comes with other versions.
         for (std::size_t i = 0; i < list.size(); ++i) {
-            test::WriteImage(download::TilePath(tiles, type, list[i], level), true);
+            test::WriteImage(tiles::TilePath(tiles, type, list[i], level), true);
             expected[i].present = -1;
         }
-        fs::remove(download::TilePath(tiles, type, list[0], level));
+        fs::remove(tiles::TilePath(tiles, type, list[0], level));
         expected[0].present = 0;
         const auto second = Record(*index, tiles, list, type, level, "Goo", ui, {"9", "9", "9"});
         EXPECT_EQ(second.added, 0);
@@ -386,7 +386,7 @@ TEST(AddPolygonFC, SourcesSharingABlockNameGetTheirOwnRecords) {
     const auto maps = test::MoscowTiles(TilesType::GoogleMap, level);
     const auto sats = test::MoscowTiles(TilesType::GoogleSat, level);
     for (const auto &record : maps) {
-        test::WriteImage(download::TilePath(dir.Path(), TilesType::GoogleMap, record, level), true);
+        test::WriteImage(tiles::TilePath(dir.Path(), TilesType::GoogleMap, record, level), true);
     }
     test::RecordingUi ui;
     for (int pass = 0; pass < 2; ++pass) { // the second pass adds nothing
@@ -410,10 +410,9 @@ TEST(AddPolygonFC, SourcesSharingABlockNameGetTheirOwnRecords) {
     }
     const auto relief = test::MoscowTiles(TilesType::Shade, 9);
     ASSERT_GE(relief.size(), 2u);
-    test::WriteImage(download::TilePath(dir.Path(), TilesType::Shade, relief[0], 9), false);
+    test::WriteImage(tiles::TilePath(dir.Path(), TilesType::Shade, relief[0], 9), false);
     // The second lies in the level folder itself, where relief tiles do not belong.
-    test::WriteImage(dir / (download::TileBaseName(TilesType::Shade, relief[1], 9) + ".jpg"),
-                     false);
+    test::WriteImage(dir / (tiles::TileBaseName(TilesType::Shade, relief[1], 9) + ".jpg"), false);
     Record(*index, dir.Path(), relief, TilesType::Shade, 9, "Shade", ui);
     for (std::size_t i = 0; i < relief.size(); ++i) {
         expected.push_back(
@@ -496,7 +495,7 @@ TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
     EXPECT_FALSE(summary.completed);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text,
-              dialogs::ComposeMessageReport("AddPolygonFC  ", 5, "The tile list broke off"));
+              ComposeMessageReport("AddPolygonFC  ", 5, "The tile list broke off"));
     EXPECT_EQ(ui.labels.back(), "");
     index.reset();
     EXPECT_EQ(Rows(dir, kGeoPackage).size(), 2u);
@@ -524,8 +523,8 @@ TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
     EXPECT_FALSE(Record(bare, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui3).completed);
     ASSERT_EQ(ui3.messages.size(), 1u);
     EXPECT_EQ(ui3.messages[0].text,
-              dialogs::ComposeMessageReport("AddPolygonFC  ", 1001,
-                                            "The block index bare has no field blockName"));
+              ComposeMessageReport("AddPolygonFC  ", 1001,
+                                   "The block index bare has no field blockName"));
     test::RecordingUi ui4;
     EXPECT_FALSE(mapout::AddPolygonFC(dir.Path(), nullptr, TileSequence::FromList(list),
                                       TilesType::GoogleSat, 14, "Goo", kVersions, ui4)

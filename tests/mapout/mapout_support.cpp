@@ -1,7 +1,7 @@
 #include "mapout_support.h"
 
 #include "common/text.h"
-#include "download/tile_files.h"
+#include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
 #include <ogrsf_frmts.h>
@@ -60,9 +60,9 @@ std::string WorldFileText(TilesType type, const tiles::TileRecord &record) {
 
 fs::path WriteTile(const fs::path &levelFolder, TilesType type, const tiles::TileRecord &record,
                    int level) {
-    const fs::path image = download::TilePath(levelFolder, type, record, level);
-    WriteImage(image, download::ImageExtension(type) == ".png");
-    WriteText(download::WorldFilePath(image, type), WorldFileText(type, record));
+    const fs::path image = tiles::TilePath(levelFolder, type, record, level);
+    WriteImage(image, tiles::ImageExtension(type) == ".png");
+    WriteText(tiles::WorldFilePath(image, type), WorldFileText(type, record));
     return image;
 }
 

@@ -4,7 +4,7 @@
 #include "mapout/selection_filter.h"
 
 #include "../tiles/proj_reference.h"
-#include "dialogs/error_report.h"
+#include "common/error_report.h"
 #include "mapout/block_index.h"
 #include "mapout/gdal_support.h"
 #include "mapout_support.h"
@@ -337,7 +337,7 @@ TEST_F(SelectionFilterTest, ErrorsAreReportedAndKeepNothing) {
     EXPECT_EQ(failed.lastIndex, -1);
     EXPECT_TRUE(failed.kept.empty());
     ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
+    EXPECT_EQ(ui.messages[0].title, kReportTitle);
     EXPECT_NE(ui.messages[0].text.find("\tFilterBySelection  \r\n"), std::string::npos)
         << ui.messages[0].text;
     EXPECT_NE(ui.messages[0].text.find("The selected shape 2 cannot be projected"),

@@ -1,11 +1,11 @@
 #include "mapout/spatial_reference.h"
 
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
+#include "common/error_report.h"
 #include "mapout/gdal_support.h"
 #include "mapout_support.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
@@ -140,7 +140,7 @@ TEST(SetRasterSpatRef, EveryTypeGetsItsCoordinateSystemAndGeotransform) {
         EXPECT_EQ(ui.labels, (std::vector<std::string>{"Set Spatial Reference", ""}));
         EXPECT_EQ(ui.lastMaximum, 0);
         for (const auto &record : list) {
-            const auto image = download::TilePath(dir.Path(), type, record, level);
+            const auto image = tiles::TilePath(dir.Path(), type, record, level);
             EXPECT_TRUE(fs::exists(mapout::SideFilePath(image)));
             ExpectGeoreferenced(image, type, record, level);
         }
@@ -222,7 +222,7 @@ TEST(SetRasterSpatRef, MissingTilesAndFilesThatAreNotImagesArePassedOver) {
     ASSERT_GE(list.size(), 3u);
     const auto good = test::WriteTile(dir.Path(), type, list[0], level);
     // list[1] is not on disk; list[2] is an error page saved under the tile's name.
-    const auto page = download::TilePath(dir.Path(), type, list[2], level);
+    const auto page = tiles::TilePath(dir.Path(), type, list[2], level);
     test::WriteText(page, "<html><body>404 Not Found</body></html>");
 
     test::RecordingUi ui;
@@ -237,7 +237,7 @@ TEST(SetRasterSpatRef, MissingTilesAndFilesThatAreNotImagesArePassedOver) {
     EXPECT_EQ(ui.labels, (std::vector<std::string>{"Set Spatial Reference", ""}));
     ExpectGeoreferenced(good, type, list[0], level);
     EXPECT_FALSE(fs::exists(mapout::SideFilePath(page)));
-    EXPECT_FALSE(fs::exists(download::TilePath(dir.Path(), type, list[1], level)));
+    EXPECT_FALSE(fs::exists(tiles::TilePath(dir.Path(), type, list[1], level)));
 }
 
 TEST(SetRasterSpatRef, SideFileThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
@@ -265,7 +265,7 @@ TEST(SetRasterSpatRef, SideFileThatCannotBeWrittenIsReportedAndTheRunGoesOn) {
                                        images[0].string() +
                                        ": Unable to save auxiliary information in " +
                                        mapout::SideFilePath(images[0]).string() + ".");
-    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Exclamation);
+    EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
     // The tile is unchanged (no coordinate system), the others have theirs.
     GDALDatasetUniquePtr first(GDALDataset::Open(images[0].c_str(), GDAL_OF_RASTER));
     ASSERT_TRUE(first);
@@ -303,7 +303,7 @@ TEST(SetRasterSpatRef, ReadOnlyFolderLeavesTilesUnchanged) {
     EXPECT_EQ(ui.messages[0].text.rfind("Could not record the coordinate system of ", 0), 0u);
     for (const auto &record : list) {
         EXPECT_FALSE(
-            fs::exists(mapout::SideFilePath(download::TilePath(folder, type, record, level))));
+            fs::exists(mapout::SideFilePath(tiles::TilePath(folder, type, record, level))));
     }
     if (root) {
         ::umount2(folder.c_str(), MNT_DETACH);
@@ -322,7 +322,7 @@ TEST(SetRasterSpatRef, RunsThatEndBeforeTheFirstTile) {
     EXPECT_EQ(mapout::OpenRasterWorkspace(dir.Path(), ui), dir.Path());
     // A level folder that is missing, or a file: the workspace report, then the message.
     const fs::path missing = dir / "missing";
-    const fs::path file = download::TilePath(dir.Path(), TilesType::GoogleSat, list[0], 12);
+    const fs::path file = tiles::TilePath(dir.Path(), TilesType::GoogleSat, list[0], 12);
     for (const fs::path &folder : {missing, file}) {
         const auto summary =
             SetRasterSpatRef(folder, TileSequence::FromList(list), TilesType::GoogleSat, 12, ui);
@@ -333,9 +333,9 @@ TEST(SetRasterSpatRef, RunsThatEndBeforeTheFirstTile) {
     }
     ASSERT_EQ(ui.messages.size(), 4u);
     EXPECT_EQ(ui.messages[0].text,
-              dialogs::ComposeMessageReport("OpenRasterWorkSpace  ", 76,
-                                            "The folder " + missing.string() + "/ does not exist"));
-    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
+              ComposeMessageReport("OpenRasterWorkSpace  ", 76,
+                                   "The folder " + missing.string() + "/ does not exist"));
+    EXPECT_EQ(ui.messages[0].title, kReportTitle);
     EXPECT_NE(ui.messages[2].text.find("The path " + file.string() + " is not a folder"),
               std::string::npos);
     EXPECT_TRUE(ui.labels.empty());

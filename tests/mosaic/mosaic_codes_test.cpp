@@ -1,6 +1,4 @@
-// The mosaic dialog's list texts and codes, the output format table and the load command's
-// mosaic options.
-#include "cli/mosaic_options.h"
+// The mosaic dialog's list texts and codes and the output format table.
 #include "common/error.h"
 #include "mosaic/mosaic_codes.h"
 #include "mosaic/raster_format.h"
@@ -83,52 +81,4 @@ TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
     EXPECT_EQ(ResolveMosaicTarget("/data/m").format, RasterFormat::Grid);
     EXPECT_EQ(DriverOf(RasterFormat::Grid), "");
     EXPECT_EQ(DriverOf(RasterFormat::Imagine), "HFA");
-}
-
-namespace {
-
-cli::ParsedOptions Parse(const std::vector<std::string> &args) {
-    std::vector<cli::OptionSpec> specs(cli::kMosaicOptions.begin(), cli::kMosaicOptions.end());
-    return cli::ParseOptions(args, specs);
-}
-
-} // namespace
-
-TEST(MosaicOptions, ReadFromTheCommandLine) {
-    EXPECT_FALSE(cli::ReadMosaicOptions(Parse({})));
-
-    const auto plain = cli::ReadMosaicOptions(Parse({"--mosaic", "out/m.tif"}));
-    ASSERT_TRUE(plain);
-    EXPECT_EQ(plain->output, "out/m.tif");
-    EXPECT_FALSE(plain->combine);
-    EXPECT_FALSE(plain->mosaicOperator);
-    EXPECT_FALSE(plain->colormapMode);
-    EXPECT_EQ(plain->resampling, Resampling::NearestNeighbor);
-    EXPECT_FALSE(plain->pixelType);
-
-    const auto full = cli::ReadMosaicOptions(
-        Parse({"--mosaic=m.img", "--combine", "--mosaic-type", "MT_MIN", "--colormap-mode",
-               "MM_MATCH", "--resample", "CubicConvolution", "--datatype", "unsigned 16 bit"}));
-    ASSERT_TRUE(full);
-    EXPECT_TRUE(full->combine);
-    EXPECT_EQ(full->mosaicOperator, MosaicOperator::Min);
-    EXPECT_EQ(full->colormapMode, ColormapMode::Match);
-    EXPECT_EQ(full->resampling, Resampling::CubicConvolution);
-    EXPECT_EQ(full->pixelType, PixelType::U16);
-
-    auto refusal = [](const std::vector<std::string> &args) -> std::string {
-        try {
-            (void)cli::ReadMosaicOptions(Parse(args));
-        } catch (const ArgumentError &e) {
-            return e.what();
-        }
-        return "accepted";
-    };
-    EXPECT_EQ(refusal({"--mosaic", "m.tif", "--resample", "Bilinear"}),
-              "--resample takes \"NearestNeighbor\", \"BilinearInterpolation\" or "
-              "\"CubicConvolution\", not \"Bilinear\".");
-    EXPECT_EQ(refusal({"--combine"}), "--combine needs --mosaic OUT.");
-    EXPECT_THROW((void)cli::ReadMosaicOptions(Parse({"--mosaic", ""})), ArgumentError);
-    EXPECT_THROW((void)cli::ReadMosaicOptions(Parse({"--mosaic", "m.tif", "--datatype", "8 bit"})),
-                 ArgumentError);
 }

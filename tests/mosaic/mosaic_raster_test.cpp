@@ -2,14 +2,14 @@
 // their world files put them, and appending keeps the old raster whole whatever happens.
 #include "mosaic/mosaic_raster.h"
 
-#include "cli/local_servers.h"
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
+#include "common/error_report.h"
+#include "settings/local_servers.h"
 #include "support/files.h"
 #include "support/image_decode.h"
 #include "support/process.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "tiles/tile_files.h"
 #include "tileserver/tile_code.h"
 #include "tileserver/tile_server.h"
 
@@ -47,7 +47,7 @@ struct TileRun {
 
 // The six numbers of a tile's world file.
 std::array<double, 6> WorldFile(const fs::path &image, TilesType type) {
-    std::istringstream in(test::ReadFile(download::WorldFilePath(image, type)));
+    std::istringstream in(test::ReadFile(tiles::WorldFilePath(image, type)));
     std::array<double, 6> v{};
     for (double &d : v) {
         in >> d;
@@ -137,7 +137,7 @@ protected:
                                          source,         "--kind", kind};
         args.insert(args.end(), {"--level", std::to_string(level), extent, "--config"});
         args.insert(args.end(), {(home / "store.ini").string(), "--dir", (dir / "tiles").string()});
-        for (const auto &[k, value] : cli::ServerSettingsFor(s_server->BaseUrl())) {
+        for (const auto &[k, value] : settings::ServerSettingsFor(s_server->BaseUrl())) {
             args.push_back("--set");
             args.push_back(std::string(settings::InfoOf(k).savedName) + "=" + value);
         }
@@ -185,7 +185,7 @@ protected:
         ASSERT_EQ(mosaic.GetGeoTransform(gt.data()), CE_None);
         double west = HUGE_VAL, north = -HUGE_VAL, east = -HUGE_VAL, south = HUGE_VAL;
         run.list.ForEach([&](const TileRecord &record) {
-            const fs::path tile = download::TilePath(run.levelFolder, run.type, record, run.level);
+            const fs::path tile = tiles::TilePath(run.levelFolder, run.type, record, run.level);
             const auto wf = WorldFile(tile, run.type);
             SCOPED_TRACE(tile.string());
             EXPECT_NEAR(gt[1], wf[0], 1e-9 * wf[0]);
@@ -417,7 +417,7 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
         BuildMosaic(missing.levelFolder, missing.list, missing.type, missing.level, options, ui);
     EXPECT_EQ(none.outcome, MosaicOutcome::Failed);
     ASSERT_GE(ui.messages.size(), 3u);
-    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
+    EXPECT_EQ(ui.messages[0].title, kReportTitle);
     EXPECT_EQ(ui.messages[1].text,
               "Can not open raster workspase!\r\nFolder: " + missing.levelFolder.string() + "/");
     EXPECT_EQ(ui.messages[2].text, kLoadRastersFailedMessage);
@@ -484,7 +484,7 @@ TEST_F(MosaicTest, PixelTypesAndOtherChoices) {
     EXPECT_EQ(ui.messages[0].text,
               "The colormap mode MM_MATCH has no effect: palette tiles are expanded to RGB before "
               "they are mosaicked, so the mosaic has no colour map.");
-    EXPECT_EQ(ui.messages[0].icon, dialogs::Icon::Information);
+    EXPECT_EQ(ui.messages[0].icon, Icon::Information);
 }
 
 namespace {
@@ -576,7 +576,7 @@ TEST_F(MosaicTest, AppendingCoversBothAndKeepsOldPixels) {
         // The first tile column lies over the old raster.
         const auto over = ReadRgb(*mosaic, 256, 0, 256, 256);
         const auto tile = test::DecodeImage(
-            test::ReadFile(download::TilePath(run.levelFolder, run.type, first, run.level)));
+            test::ReadFile(tiles::TilePath(run.levelFolder, run.type, first, run.level)));
         std::size_t wrong = 0;
         for (std::size_t i = 0; i < over.size(); i += 97) {
             const int t = tile.rgb[i];
@@ -641,8 +641,8 @@ TEST_F(MosaicTest, AppendingResamplesTilesOfAnotherLevel) {
     ASSERT_EQ(mosaic->GetGeoTransform(gt.data()), CE_None);
     std::size_t blocks = 0;
     fine.list.ForEach([&](const TileRecord &record) {
-        const auto wf = WorldFile(
-            download::TilePath(fine.levelFolder, fine.type, record, fine.level), fine.type);
+        const auto wf =
+            WorldFile(tiles::TilePath(fine.levelFolder, fine.type, record, fine.level), fine.type);
         const double left = ((wf[4] - wf[0] / 2) - gt[0]) / gt[1];
         const double top = ((wf[5] - wf[3] / 2) - gt[3]) / gt[5];
         const tileserver::TileCode expected{fine.type, record.col, record.row, 18 - fine.level};
@@ -759,12 +759,12 @@ TEST_F(MosaicTest, AFullDiskInTheMiddleOfAnAppendKeepsTheOldRasterWhole) {
     EXPECT_TRUE(result.raster.empty());
     EXPECT_EQ(Snapshot(folder), before);
     ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_EQ(ui.messages[0].title, dialogs::kReportTitle);
+    EXPECT_EQ(ui.messages[0].title, kReportTitle);
     EXPECT_NE(ui.messages[0].text.find("cmdOk_Click Mocaic raster "), std::string::npos);
     EXPECT_NE(ui.messages[0].text.find("No space left on device"), std::string::npos)
         << ui.messages[0].text;
     EXPECT_EQ(ui.messages[1].text, kAppendFailedMessage);
-    EXPECT_EQ(ui.messages[1].icon, dialogs::Icon::Exclamation);
+    EXPECT_EQ(ui.messages[1].icon, Icon::Exclamation);
 
     // With room to spare the same append succeeds.
     const fs::path roomy = out / "roomy.tif";
@@ -782,12 +782,12 @@ TEST_F(MosaicTest, MissingAndDamagedTilesAreLeftOut) {
     fs::copy(source.levelFolder, folder, fs::copy_options::recursive);
     std::vector<TileRecord> records;
     source.list.ForEach([&](const TileRecord &r) { records.push_back(r); });
-    const fs::path missing = download::TilePath(folder, source.type, records[1], 13);
+    const fs::path missing = tiles::TilePath(folder, source.type, records[1], 13);
     fs::remove(missing);
-    const fs::path truncated = download::TilePath(folder, source.type, records[5], 13);
+    const fs::path truncated = tiles::TilePath(folder, source.type, records[5], 13);
     const std::string bytes = test::ReadFile(truncated);
     test::WriteFile(truncated, bytes.substr(0, bytes.size() / 3));
-    const fs::path garbage = download::TilePath(folder, source.type, records[6], 13);
+    const fs::path garbage = tiles::TilePath(folder, source.type, records[6], 13);
     test::WriteFile(garbage, "<html>not found</html>");
 
     MosaicOptions options;

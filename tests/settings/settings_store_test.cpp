@@ -164,8 +164,7 @@ TEST_F(SettingsStoreTest, SavedAndReadSpellingsAreOneValue) {
 }
 
 TEST_F(SettingsStoreTest, UpDownValuesFollowStoredNumbers) {
-    WriteFile(store.Path(),
-              "[General]\ntxtLevel=12.5\ntxtTimeOut=13.5\ntxtTilesAtOnce=250\n");
+    WriteFile(store.Path(), "[General]\ntxtLevel=12.5\ntxtTimeOut=13.5\ntxtTilesAtOnce=250\n");
     auto s = Settings::FirstOpening();
     ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
     EXPECT_EQ(s.upDownLevel, 12) << "half to even";

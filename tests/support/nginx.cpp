@@ -45,7 +45,9 @@ bool Accepts(int port) {
 
 } // namespace
 
-bool NginxServer::Available() { return ::access(kNginx, X_OK) == 0; }
+bool NginxServer::Available() {
+    return ::access(kNginx, X_OK) == 0;
+}
 
 NginxServer::NginxServer(const std::filesystem::path &root, const std::string &oneFile) {
     char pattern[] = "/tmp/tessaro-nginx-XXXXXX";

@@ -22,7 +22,9 @@ public:
     ~NginxServer();
 
     [[nodiscard]] int Port() const noexcept { return m_port; }
-    [[nodiscard]] std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
+    [[nodiscard]] std::string BaseUrl() const {
+        return "http://127.0.0.1:" + std::to_string(m_port);
+    }
 
 private:
     std::filesystem::path m_work;

@@ -87,9 +87,12 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     std::array<char, 65536> buf{};
     while (outOpen || errOpen) {
         std::vector<pollfd> fds;
-        if (outOpen) fds.push_back({out[0], POLLIN, 0});
-        if (errOpen) fds.push_back({err[0], POLLIN, 0});
-        if (inFd >= 0) fds.push_back({inFd, POLLOUT, 0});
+        if (outOpen)
+            fds.push_back({out[0], POLLIN, 0});
+        if (errOpen)
+            fds.push_back({err[0], POLLIN, 0});
+        if (inFd >= 0)
+            fds.push_back({inFd, POLLOUT, 0});
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -119,8 +122,8 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
             if (n <= 0) {
                 (p.fd == out[0] ? outOpen : errOpen) = false;
             } else {
-                (p.fd == out[0] ? result.out : result.err).append(buf.data(),
-                                                                 static_cast<std::size_t>(n));
+                (p.fd == out[0] ? result.out : result.err)
+                    .append(buf.data(), static_cast<std::size_t>(n));
             }
         }
     }

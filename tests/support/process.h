@@ -9,10 +9,10 @@ namespace tessaro::test {
 
 /// What a finished child process left behind.
 struct ProcessResult {
-    int exitCode = -1;      ///< exit status, or 128 + signal number
-    std::string out;        ///< everything written to standard output
-    std::string err;        ///< everything written to standard error
-    long maxRssKb = 0;      ///< peak resident memory of the child
+    int exitCode = -1; ///< exit status, or 128 + signal number
+    std::string out;   ///< everything written to standard output
+    std::string err;   ///< everything written to standard error
+    long maxRssKb = 0; ///< peak resident memory of the child
     bool timedOut = false;
 };
 

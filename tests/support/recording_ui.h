@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <cstdint>
 #include <deque>
@@ -13,29 +13,27 @@ namespace tessaro::test {
 
 /// A user-interface port that keeps what it was asked to show and answers questions from a
 /// queue the test fills (an empty queue answers No / Cancel).
-class RecordingUi : public dialogs::UiPort {
+class RecordingUi : public UiPort {
 public:
     struct Message {
         std::string text;
-        dialogs::Icon icon;
+        Icon icon;
         std::string title;
     };
     struct Asked {
-        dialogs::Question question;
+        Question question;
         std::string text;
         std::string title;
     };
 
-    using dialogs::UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, dialogs::Icon icon, std::string_view title) override {
+    using UiPort::ShowMessage;
+    void ShowMessage(std::string_view text, Icon icon, std::string_view title) override {
         messages.push_back({std::string(text), icon, std::string(title)});
     }
-    bool AskYesNo(dialogs::Question question, std::string_view text, dialogs::Icon,
-                  std::string_view title) override {
+    bool AskYesNo(Question question, std::string_view text, Icon, std::string_view title) override {
         return Answer(question, text, title);
     }
-    bool AskRetryCancel(dialogs::Question question, std::string_view text,
-                        std::string_view title) override {
+    bool AskRetryCancel(Question question, std::string_view text, std::string_view title) override {
         return Answer(question, text, title);
     }
     void ShowErrorText(std::string_view report) override { errorTexts.emplace_back(report); }
@@ -79,7 +77,7 @@ public:
     int beeps = 0;
 
 private:
-    bool Answer(dialogs::Question question, std::string_view text, std::string_view title) {
+    bool Answer(Question question, std::string_view text, std::string_view title) {
         questions.push_back({question, std::string(text), std::string(title)});
         if (answers.empty()) {
             return false;

@@ -13,14 +13,17 @@ namespace tessaro::test {
 std::string ScriptedServer::Exchange::Header(const std::string &name) const {
     std::string lowerHead = head;
     std::string lowerName = name + ":";
-    for (auto &c : lowerHead) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (auto &c : lowerName) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto &c : lowerHead)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto &c : lowerName)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const auto pos = lowerHead.find("\r\n" + lowerName);
     if (pos == std::string::npos) {
         return {};
     }
     auto start = pos + 2 + lowerName.size();
-    while (start < head.size() && head[start] == ' ') ++start;
+    while (start < head.size() && head[start] == ' ')
+        ++start;
     return head.substr(start, head.find("\r\n", start) - start);
 }
 
@@ -99,7 +102,8 @@ void ScriptedServer::Serve() {
             Exchange ex;
             ex.head = head;
             ex.send = [fd, this](const std::string &data) {
-                if (m_stop) return false;
+                if (m_stop)
+                    return false;
                 return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) ==
                        static_cast<ssize_t>(data.size());
             };

@@ -25,7 +25,8 @@ TerminalRun RunOnTerminal(const std::vector<std::string> &argv,
         }
         std::vector<std::string> copy = argv;
         std::vector<char *> args;
-        for (auto &a : copy) args.push_back(a.data());
+        for (auto &a : copy)
+            args.push_back(a.data());
         args.push_back(nullptr);
         ::execv(args[0], args.data());
         ::_exit(127);

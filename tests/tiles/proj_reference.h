@@ -11,8 +11,7 @@ namespace tessaro::test {
 /// A PROJ transformation between a projected system and WGS 84 degrees in lon, lat order.
 class ProjTransform {
 public:
-    explicit ProjTransform(const std::string &projected)
-        : m_ctx(proj_context_create()) {
+    explicit ProjTransform(const std::string &projected) : m_ctx(proj_context_create()) {
         PJ *raw = proj_create_crs_to_crs(m_ctx, projected.c_str(), "EPSG:4326", nullptr);
         if (raw == nullptr) {
             proj_context_destroy(m_ctx);

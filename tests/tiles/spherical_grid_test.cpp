@@ -22,11 +22,20 @@ std::pair<std::int64_t, std::int64_t> DecodeKey(const std::string &key) {
         col *= 2;
         row *= 2;
         switch (key[i]) {
-        case 'q': break;
-        case 'r': col += 1; break;
-        case 't': row += 1; break;
-        case 's': col += 1; row += 1; break;
-        default: ADD_FAILURE() << "bad letter in " << key;
+        case 'q':
+            break;
+        case 'r':
+            col += 1;
+            break;
+        case 't':
+            row += 1;
+            break;
+        case 's':
+            col += 1;
+            row += 1;
+            break;
+        default:
+            ADD_FAILURE() << "bad letter in " << key;
         }
     }
     return {col, row};
@@ -155,9 +164,11 @@ TEST(SphericalGrid, TileEdgesAgreeWithProj) {
             const double x = g.ColToX(c);
             const double pixelsFromCentre = std::fabs(static_cast<double>(c * 256 - g.n));
             const double toleranceMetres = pixelsFromCentre * 0.5e-9 + 1e-6;
-            const double expectedLon = static_cast<double>(c) * 360.0 / static_cast<double>(tiles) - 180.0;
+            const double expectedLon =
+                static_cast<double>(c) * 360.0 / static_cast<double>(tiles) - 180.0;
             const auto [lon, lat0] = proj.ToGeographic(x, 0.0);
-            EXPECT_NEAR(lon, expectedLon, toleranceMetres / 111319.0 + 1e-9) << "L" << level << " c" << c;
+            EXPECT_NEAR(lon, expectedLon, toleranceMetres / 111319.0 + 1e-9)
+                << "L" << level << " c" << c;
 
             const auto r = static_cast<std::int32_t>(pick(gen));
             const double y = g.RowToY(r);

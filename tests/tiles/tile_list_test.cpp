@@ -13,10 +13,9 @@ using namespace tessaro::tiles;
 
 namespace {
 
-constexpr TilesType kAllTypes[] = {TilesType::GoogleSat, TilesType::GoogleMap,
-                                   TilesType::GoogleLand, TilesType::ScanSat,
-                                   TilesType::ScanMap,   TilesType::Shade,
-                                   TilesType::YandSat,   TilesType::YandMap};
+constexpr TilesType kAllTypes[] = {
+    TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand, TilesType::ScanSat,
+    TilesType::ScanMap,   TilesType::Shade,     TilesType::YandSat,    TilesType::YandMap};
 
 } // namespace
 
@@ -61,8 +60,8 @@ TEST(TileStream, StreamAndMaterialisedListAgreeForEveryType) {
         for (int i = 0; i < 20; ++i) {
             const int level = 1 + static_cast<int>(gen() % 9);
             double a = lat(gen), b = lat(gen), c = lon(gen), d = lon(gen);
-            TileRequest req{type, level, std::min(a, b), std::max(a, b), std::min(c, d),
-                            std::max(c, d)};
+            TileRequest req{type,           level,          std::min(a, b),
+                            std::max(a, b), std::min(c, d), std::max(c, d)};
             TileStream stream(req);
             const auto list = BuildTileList(req);
             ASSERT_EQ(static_cast<std::int64_t>(list.size()), stream.Size());
@@ -86,8 +85,9 @@ TEST(TileStream, RecordsCoverTheRangeExactlyOnce) {
     for (auto type : kAllTypes) {
         TileStream stream({type, 6, -20, 35, -40, 25});
         const auto range = stream.Range();
-        std::vector<std::vector<int>> seen(static_cast<std::size_t>(range.Rows()),
-                                           std::vector<int>(static_cast<std::size_t>(range.Columns())));
+        std::vector<std::vector<int>> seen(
+            static_cast<std::size_t>(range.Rows()),
+            std::vector<int>(static_cast<std::size_t>(range.Columns())));
         TileRecord rec;
         while (stream.Next(rec)) {
             std::int64_t col = rec.col, row = rec.row;
@@ -112,11 +112,16 @@ TEST(TileStream, RefusesBadRequests) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::function<void(TileRequest &)> changes[] = {
-        [](auto &r) { r.type = TilesType::Invalid; }, [](auto &r) { r.level = 0; },
-        [](auto &r) { r.level = 23; },                [](auto &r) { r.level = -1; },
-        [&](auto &r) { r.lon2 = nan; },               [&](auto &r) { r.lon2 = inf; },
-        [&](auto &r) { r.lat1 = -inf; },              [](auto &r) { r.lat1 = 12; }, // north of lat2
-        [](auto &r) { r.lon1 = 22; },                 [](auto &r) { r.lat2 = 90.5; },
+        [](auto &r) { r.type = TilesType::Invalid; },
+        [](auto &r) { r.level = 0; },
+        [](auto &r) { r.level = 23; },
+        [](auto &r) { r.level = -1; },
+        [&](auto &r) { r.lon2 = nan; },
+        [&](auto &r) { r.lon2 = inf; },
+        [&](auto &r) { r.lat1 = -inf; },
+        [](auto &r) { r.lat1 = 12; }, // north of lat2
+        [](auto &r) { r.lon1 = 22; },
+        [](auto &r) { r.lat2 = 90.5; },
         [](auto &r) { r.lon1 = -180.5; },
     };
     for (std::size_t i = 0; i < std::size(changes); ++i) {

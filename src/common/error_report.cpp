@@ -1,11 +1,11 @@
-#include "dialogs/error_report.h"
+#include "common/error_report.h"
 
 #include "common/error.h"
 #include "common/text.h"
 
 #include <new>
 
-namespace tessaro::dialogs {
+namespace tessaro {
 
 std::string LineText(std::int32_t line) {
     if (line == 0) {
@@ -92,4 +92,4 @@ void ReportException(UiPort &ui, std::string_view procedureText, const std::exce
     ReportError(ui, procedureText, number, error.what(), displayMode);
 }
 
-} // namespace tessaro::dialogs
+} // namespace tessaro

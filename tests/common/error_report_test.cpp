@@ -1,4 +1,4 @@
-#include "dialogs/error_report.h"
+#include "common/error_report.h"
 
 #include "common/error.h"
 #include "support/recording_ui.h"
@@ -6,8 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <new>
-
-using namespace tessaro::dialogs;
+using namespace tessaro;
 
 TEST(ErrorReport, LineTextAndProcedureText) {
     EXPECT_EQ(LineText(0), "");

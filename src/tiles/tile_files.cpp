@@ -1,10 +1,8 @@
-#include "download/tile_files.h"
+#include "tiles/tile_files.h"
 
 #include "common/text.h"
 
-namespace tessaro::download {
-
-using tiles::TilesType;
+namespace tessaro::tiles {
 
 std::string_view ImageExtension(TilesType type) noexcept {
     switch (type) {
@@ -49,14 +47,13 @@ std::string_view TypeWord(TilesType type) noexcept {
     return {};
 }
 
-std::string TileBaseName(TilesType type, const tiles::TileRecord &record, int level) {
+std::string TileBaseName(TilesType type, const TileRecord &record, int level) {
     std::string name;
     AppendTileBaseName(name, type, record, level);
     return name;
 }
 
-void AppendTileBaseName(std::string &name, TilesType type, const tiles::TileRecord &record,
-                        int level) {
+void AppendTileBaseName(std::string &name, TilesType type, const TileRecord &record, int level) {
     switch (type) {
     case TilesType::GoogleMap:
     case TilesType::GoogleLand:
@@ -78,7 +75,7 @@ void AppendTileBaseName(std::string &name, TilesType type, const tiles::TileReco
 }
 
 std::filesystem::path TileFolder(const std::filesystem::path &levelFolder, TilesType type,
-                                 const tiles::TileRecord &record) {
+                                 const TileRecord &record) {
     if (type != TilesType::Shade) {
         return levelFolder;
     }
@@ -88,7 +85,7 @@ std::filesystem::path TileFolder(const std::filesystem::path &levelFolder, Tiles
 }
 
 std::filesystem::path TilePath(const std::filesystem::path &levelFolder, TilesType type,
-                               const tiles::TileRecord &record, int level) {
+                               const TileRecord &record, int level) {
     std::string file = TileBaseName(type, record, level);
     file += ImageExtension(type);
     return TileFolder(levelFolder, type, record) / file;
@@ -100,4 +97,4 @@ std::filesystem::path WorldFilePath(const std::filesystem::path &imagePath, Tile
     return world;
 }
 
-} // namespace tessaro::download
+} // namespace tessaro::tiles

@@ -2,15 +2,14 @@
 
 #include <cstdint>
 
-namespace tessaro::dialogs {
+namespace tessaro {
 
 /// The clock of the pause between download batches. A pause of 0 seconds means 30. Opening it
 /// ticks once at once, so a pause of N seconds first shows N − 1 and ends N − 1 seconds later;
 /// a negative pause never reaches 0 and only "Continue" ends it.
 class CountDownClock {
 public:
-    explicit CountDownClock(std::int32_t seconds) noexcept
-        : m_left(seconds == 0 ? 30 : seconds) {
+    explicit CountDownClock(std::int32_t seconds) noexcept : m_left(seconds == 0 ? 30 : seconds) {
         Tick();
     }
     /// One second passed.
@@ -28,4 +27,4 @@ private:
     std::int32_t m_left;
 };
 
-} // namespace tessaro::dialogs
+} // namespace tessaro

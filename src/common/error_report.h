@@ -1,13 +1,13 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 
 #include <cstdint>
 #include <exception>
 #include <string>
 #include <string_view>
 
-namespace tessaro::dialogs {
+namespace tessaro {
 
 /// Title of the message-box form of the error report.
 inline constexpr std::string_view kReportTitle = "Unexpected Program Error";
@@ -50,4 +50,4 @@ void ReportError(UiPort &ui, std::string_view procedureText, std::int32_t number
 void ReportException(UiPort &ui, std::string_view procedureText, const std::exception &error,
                      int displayMode);
 
-} // namespace tessaro::dialogs
+} // namespace tessaro

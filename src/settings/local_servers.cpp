@@ -1,10 +1,8 @@
-#include "cli/local_servers.h"
+#include "settings/local_servers.h"
 
-namespace tessaro::cli {
+namespace tessaro::settings {
 
-std::vector<std::pair<settings::Key, std::string>> ServerSettingsFor(const std::string &baseUrl) {
-    using settings::Key;
-    using settings::Settings;
+std::vector<std::pair<Key, std::string>> ServerSettingsFor(const std::string &baseUrl) {
     std::vector<std::pair<Key, std::string>> values;
     for (int k = 0; k < 4; ++k) {
         const std::string mirror = baseUrl + "/m" + std::to_string(k);
@@ -19,4 +17,4 @@ std::vector<std::pair<settings::Key, std::string>> ServerSettingsFor(const std::
     return values;
 }
 
-} // namespace tessaro::cli
+} // namespace tessaro::settings

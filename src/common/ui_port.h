@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string_view>
 
-namespace tessaro::dialogs {
+namespace tessaro {
 
 /// Icon of a message box.
 enum class Icon { None, Critical, Question, Exclamation, Information };
@@ -66,4 +66,4 @@ public:
     void ShowMessage(std::string_view text, Icon icon = Icon::None) { ShowMessage(text, icon, {}); }
 };
 
-} // namespace tessaro::dialogs
+} // namespace tessaro

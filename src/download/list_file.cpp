@@ -1,23 +1,23 @@
-#include "tiles/list_file.h"
+#include "download/list_file.h"
 
 #include "common/atomic_file.h"
+#include "common/error_report.h"
 #include "common/files.h"
 #include "common/text.h"
-#include "dialogs/error_report.h"
-#include "download/tile_files.h"
 #include "download/tile_urls.h"
+#include "tiles/tile_files.h"
 
 #include <memory>
 
-namespace tessaro::tiles {
+namespace tessaro::download {
 
-bool CreateListFile(const ListFileRun &run, const TileList &list, const settings::Settings &s,
-                    std::int64_t &wasNew, dialogs::UiPort &ui) {
+bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
+                    const settings::Settings &s, std::int64_t &wasNew, UiPort &ui) {
     std::unique_ptr<AtomicFile> ion;
     try {
         const auto prefixes = download::ListFilePrefixes(s, run.type);
-        const auto typeWord = download::TypeWord(run.type);
-        const auto extension = download::ImageExtension(run.type);
+        const auto typeWord = tiles::TypeWord(run.type);
+        const auto extension = tiles::ImageExtension(run.type);
         if (run.makeIon) {
             ion = std::make_unique<AtomicFile>(
                 run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now())));
@@ -30,14 +30,15 @@ bool CreateListFile(const ListFileRun &run, const TileList &list, const settings
         std::int64_t folderRow = 0;
         int mirror = 0;
         auto cursor = list.Begin();
-        TileRecord record;
+        tiles::TileRecord record;
         while (cursor.Next(record)) {
-            if (run.type == TilesType::Shade && (folderRow != record.row || folder == run.levelFolder)) {
-                folder = download::TileFolder(run.levelFolder, run.type, record);
+            if (run.type == tiles::TilesType::Shade &&
+                (folderRow != record.row || folder == run.levelFolder)) {
+                folder = tiles::TileFolder(run.levelFolder, run.type, record);
                 folderRow = record.row;
             }
             fileName.clear();
-            download::AppendTileBaseName(fileName, run.type, record, run.level);
+            tiles::AppendTileBaseName(fileName, run.type, record, run.level);
             fileName += extension;
             const bool exists = onDisk.Exists(folder, fileName);
             if (!exists) {
@@ -45,8 +46,8 @@ bool CreateListFile(const ListFileRun &run, const TileList &list, const settings
             }
             if (!run.skipLog) {
                 line.clear();
-                download::AppendLogLine(line, stamper.Now(), typeWord, record, 0.0,
-                                        run.level, exists);
+                download::AppendLogLine(line, stamper.Now(), typeWord, record, 0.0, run.level,
+                                        exists);
                 run.log->WriteLine(line);
             }
             if (ion) {
@@ -67,8 +68,7 @@ bool CreateListFile(const ListFileRun &run, const TileList &list, const settings
         }
         return true;
     } catch (const std::exception &e) {
-        dialogs::ReportException(ui, dialogs::ProcedureText("CreateListFile ", "", 0), e,
-                                 dialogs::kMessageMode);
+        ReportException(ui, ProcedureText("CreateListFile ", "", 0), e, kMessageMode);
         if (!run.skipLog && run.log != nullptr) {
             try {
                 run.log->Close();
@@ -80,4 +80,4 @@ bool CreateListFile(const ListFileRun &run, const TileList &list, const settings
     }
 }
 
-} // namespace tessaro::tiles
+} // namespace tessaro::download

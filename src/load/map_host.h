@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaro::integration {
+namespace tessaro::load {
 
 /// What a load run needs of the map and its data besides the files: the selection, the tiles'
 /// coordinate system, tile layers, the mosaic and the block index. The command line serves it
@@ -51,9 +51,8 @@ public:
     virtual bool HasPolygonIndex() = 0;
 
     /// Records every listed tile in the block index. Returns false when a problem was reported.
-    virtual bool AddPolygonFC(const std::filesystem::path &levelFolder,
-                              const tiles::TileList &list, tiles::TilesType type, int level,
-                              std::string_view sourceText) = 0;
+    virtual bool AddPolygonFC(const std::filesystem::path &levelFolder, const tiles::TileList &list,
+                              tiles::TilesType type, int level, std::string_view sourceText) = 0;
 };
 
-} // namespace tessaro::integration
+} // namespace tessaro::load

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/ui_port.h"
+#include "common/ui_port.h"
 #include "download/load_log.h"
 #include "settings/settings.h"
 #include "tiles/tile_list.h"
@@ -10,16 +10,16 @@
 #include <filesystem>
 #include <functional>
 
-namespace tessaro::tiles {
+namespace tessaro::download {
 
 /// What a calculate-only run needs besides the list.
 struct ListFileRun {
-    std::filesystem::path levelFolder;    ///< the run's tile folder (source folder + level)
-    TilesType type = TilesType::Invalid;
+    std::filesystem::path levelFolder; ///< the run's tile folder (source folder + level)
+    tiles::TilesType type = tiles::TilesType::Invalid;
     int level = 0;
-    bool makeIon = false;                 ///< write the .ion list
-    bool skipLog = true;                  ///< write no log lines
-    download::LoadLog *log = nullptr;     ///< the open log when !skipLog; closed at the end
+    bool makeIon = false;             ///< write the .ion list
+    bool skipLog = true;              ///< write no log lines
+    download::LoadLog *log = nullptr; ///< the open log when !skipLog; closed at the end
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
 
@@ -30,7 +30,7 @@ struct ListFileRun {
 /// reported under "CreateListFile " (message-box mode); log lines written before it stay.
 ///
 /// Complexity: one pass, constant memory (the list is streamed).
-bool CreateListFile(const ListFileRun &run, const TileList &list, const settings::Settings &s,
-                    std::int64_t &wasNew, dialogs::UiPort &ui);
+bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
+                    const settings::Settings &s, std::int64_t &wasNew, UiPort &ui);
 
-} // namespace tessaro::tiles
+} // namespace tessaro::download

@@ -1,8 +1,8 @@
-#include "dialogs/count_down.h"
+#include "common/count_down.h"
 
 #include <gtest/gtest.h>
 
-using tessaro::dialogs::CountDownClock;
+using tessaro::CountDownClock;
 
 TEST(CountDown, ShowsOneLessAtOnceAndEndsAtZero) {
     CountDownClock clock(3);
