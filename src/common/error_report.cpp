@@ -92,4 +92,9 @@ void ReportException(UiPort &ui, std::string_view procedureText, const std::exce
     ReportError(ui, procedureText, number, error.what(), displayMode);
 }
 
+void ReportUnknownException(UiPort &ui, std::string_view procedureText, int displayMode) {
+    ReportError(ui, procedureText, static_cast<std::int32_t>(ErrorNumber::InvalidProcedureCall),
+                "Unknown error", displayMode);
+}
+
 } // namespace tessaro

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace tessaro {
 
@@ -49,5 +51,32 @@ void ReportError(UiPort &ui, std::string_view procedureText, std::int32_t number
 /// procedure goes through here.
 void ReportException(UiPort &ui, std::string_view procedureText, const std::exception &error,
                      int displayMode);
+
+/// Reports an exception of unknown type (number 5, "Unknown error").
+void ReportUnknownException(UiPort &ui, std::string_view procedureText, int displayMode);
+
+/// The error trap of a procedure that reports its own failures: runs body and passes on what
+/// it returns. An exception it throws is reported under the procedure's name (message-box
+/// mode, no line) and ends the procedure: a void body then gives false (true when it ran to
+/// its end), any other body an empty optional. Owners inside the body (progress passes,
+/// staged files) are released before the report shows.
+template <class Body>
+[[nodiscard]] auto RunTrapped(UiPort &ui, std::string_view procedureName, Body &&body) {
+    using Result = std::invoke_result_t<Body &>;
+    using Outcome = std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>>;
+    try {
+        if constexpr (std::is_void_v<Result>) {
+            body();
+            return Outcome{true};
+        } else {
+            return Outcome{body()};
+        }
+    } catch (const std::exception &e) {
+        ReportException(ui, ProcedureText(procedureName, {}, 0), e, kMessageMode);
+    } catch (...) {
+        ReportUnknownException(ui, ProcedureText(procedureName, {}, 0), kMessageMode);
+    }
+    return Outcome{};
+}
 
 } // namespace tessaro

@@ -6,7 +6,7 @@
 #include "common/text.h"
 #include "integration/layer_names.h"
 #include "integration/qgis_tuning.h"
-#include "mapout/progress.h"
+#include "common/progress.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/tile_files.h"
 
@@ -297,7 +297,6 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
                               const tiles::TileList &list, int level, tiles::TilesType type,
                               const settings::Settings &settings, UiPort &ui) {
     std::int64_t wasAdded = 0;
-    bool progressShown = false;
     try {
         if (!HasTileLayers(type)) {
             std::string text = "Tiles of type ";
@@ -315,8 +314,7 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         const ScopedSkipUnusedStatistics noStatistics;
         FolderIndex files;
 
-        mapout::detail::ProgressPass progress(ui, kAddRastersLabel, list.Size());
-        progressShown = true;
+        ProgressPass progress(ui, kAddRastersLabel, list.Size());
         std::int64_t i = 0;
         list.ForEach([&](const tiles::TileRecord &record) {
             const std::string name = TileLayerName(type, record, level);
@@ -331,12 +329,8 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
             progress.Step(i++);
         });
         levelGroup.Commit();
-        mapout::detail::ProgressPass::Clear(ui);
         return wasAdded;
     } catch (const std::exception &e) {
-        if (progressShown) {
-            mapout::detail::ProgressPass::Clear(ui);
-        }
         ReportException(ui, ProcedureText("AddGoogleRasters ", "", 0), e, kMessageMode);
         return -1;
     }

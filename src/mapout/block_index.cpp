@@ -1,9 +1,9 @@
 #include "mapout/block_index.h"
 
 #include "common/error_report.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "mapout/gdal_support.h"
-#include "mapout/progress.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/spherical_grid.h"
@@ -508,11 +508,8 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         const std::string service = fit(sourceText, fields.service);
         const std::string version = fit(VersionText(type, versions, loadDate), fields.version);
 
-        ExistingRecords existing;
-        {
-            detail::ProgressPass prepare(ui, kCreateGeometryLabel, tiles.Size());
-            existing = ReadExisting(layer, fields, service, blockType);
-        }
+        ProgressPass progress(ui, kCreateGeometryLabel, tiles.Size());
+        ExistingRecords existing = ReadExisting(layer, fields, service, blockType);
         RecordWriter writer(*index, fields, *code);
 
         if (dataset.TestCapability(ODsCTransactions) != 0) {
@@ -528,7 +525,7 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         // query instead of getting a second record, without keeping every name in memory.
         std::unordered_set<std::size_t> addedNames;
         const std::hash<std::string> hashName;
-        detail::ProgressPass progress(ui, kAddToIndexLabel, tiles.Size());
+        progress.Restart(kAddToIndexLabel, tiles.Size());
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (tiles.Next(record)) {
@@ -577,7 +574,6 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
             throw GdalError(
                 WithReason("The block index cannot be written to disk", capture.Message()));
         }
-        detail::ProgressPass::Clear(ui);
         summary.completed = true;
     } catch (const std::exception &e) {
         if (inTransaction) {
@@ -585,7 +581,6 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
             GdalErrorCapture quiet;
             dataset.CommitTransaction();
         }
-        detail::ProgressPass::Clear(ui);
         ReportException(ui, ProcedureText("AddPolygonFC ", "", 0), e, kMessageMode);
     }
     return summary;

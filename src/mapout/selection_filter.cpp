@@ -2,11 +2,11 @@
 
 #include "common/error.h"
 #include "common/error_report.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "mapout/block_index.h"
 #include "mapout/envelope_index.h"
 #include "mapout/gdal_support.h"
-#include "mapout/progress.h"
 #include "mapout/spatial_reference.h"
 
 #include <gdal_priv.h>
@@ -404,9 +404,8 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
 
         std::vector<PreparedShape> shapes;
         std::vector<Box> envelopes;
+        ProgressPass pass(ui, kFilterGeometryLabel, static_cast<std::int64_t>(selection.size()));
         {
-            detail::ProgressPass pass(ui, kFilterGeometryLabel,
-                                      static_cast<std::int64_t>(selection.size()));
             Projector projector(target);
             for (std::size_t i = 0; i < selection.size(); ++i) {
                 const OGRGeometry *shape = selection[i].get();
@@ -438,7 +437,7 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
         }
         const EnvelopeIndex index(envelopes);
 
-        detail::ProgressPass pass(ui, kFilterLabel, list.Size());
+        pass.Restart(kFilterLabel, list.Size());
         const double shift = BlockShiftY(type, level);
         auto cursor = list.Begin();
         tiles::TileRecord record;
@@ -453,10 +452,8 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
             }
             pass.Step(i++);
         }
-        detail::ProgressPass::Clear(ui);
         result.lastIndex = static_cast<std::int64_t>(result.kept.size()) - 1;
     } catch (const std::exception &e) {
-        detail::ProgressPass::Clear(ui);
         result.kept.clear();
         result.lastIndex = -1;
         ReportException(ui, ProcedureText("FilterBySelection ", "", 0), e, kMessageMode);

@@ -6,7 +6,7 @@
 #include "common/text.h"
 #include "download/image_check.h"
 #include "mapout/gdal_support.h"
-#include "mapout/progress.h"
+#include "common/progress.h"
 #include "tiles/tile_files.h"
 
 #include <cpl_minixml.h>
@@ -287,7 +287,7 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         // many thousand tiles that listing costs more than the tile. Probing the few side-file
         // names one by one is what GDAL does with the listing switched off.
         ScopedConfigOption noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
-        detail::ProgressPass progress(ui, kSetSpatialReferenceLabel, tiles.Size());
+        ProgressPass progress(ui, kSetSpatialReferenceLabel, tiles.Size());
         tiles::TileRecord record;
         std::int64_t i = 0;
         std::string reason;
@@ -328,10 +328,8 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
             }
             progress.Step(i++);
         }
-        detail::ProgressPass::Clear(ui);
         summary.completed = true;
     } catch (const std::exception &e) {
-        detail::ProgressPass::Clear(ui);
         ReportException(ui, ProcedureText("SetRasterSpatRef ", "", 0), e, kMessageMode);
     }
     if (summary.failed > 0) {

@@ -4,7 +4,7 @@
 #include "common/error_report.h"
 #include "common/text.h"
 #include "mapout/gdal_support.h"
-#include "mapout/progress.h"
+#include "common/progress.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/tile_files.h"
@@ -633,7 +633,7 @@ WriteCounts WriteTiles(const fs::path &levelFolder, const tiles::TileList &list,
     std::vector<unsigned char> pixels;
     std::vector<double> mixed;
     mapout::ScopedConfigOption noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
-    mapout::detail::ProgressPass pass(ui, kMosaicLabel, list.Size());
+    ProgressPass pass(ui, kMosaicLabel, list.Size());
     auto cursor = list.Begin();
     tiles::TileRecord record;
     std::int64_t i = 0;
@@ -729,7 +729,7 @@ void ComputeStatistics(GDALDataset &out, GdalErrorCapture &capture, const Mosaic
     std::vector<Sums> sums(static_cast<std::size_t>(bands));
     std::vector<unsigned char> byteBuffer;
     std::vector<double> valueBuffer;
-    mapout::detail::ProgressPass pass(ui, kStatisticsLabel, height);
+    ProgressPass pass(ui, kStatisticsLabel, height);
     for (int y = 0; y < height; y += kWindow) {
         const int h = std::min(kWindow, height - y);
         for (int x = 0; x < width; x += kWindow) {
@@ -1054,7 +1054,7 @@ std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const ti
         // Opening a tile makes GDAL list its folder for side files, which in a folder of many
         // thousand tiles costs more than the tile; the few names are probed one by one instead.
         mapout::ScopedConfigOption noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
-        mapout::detail::ProgressPass pass(ui, kOpenRastersLabel, list.Size());
+        ProgressPass pass(ui, kOpenRastersLabel, list.Size());
         RasterArr arr;
         fs::path checkedRow;
         auto cursor = list.Begin();
@@ -1067,7 +1067,6 @@ std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const ti
                 if (RowFolderUnreadable(checkedRow)) {
                     (void)mapout::OpenRasterWorkspace(checkedRow, ui);
                     ShowWorkspaceMessage(ui, checkedRow);
-                    mapout::detail::ProgressPass::Clear(ui);
                     return std::nullopt;
                 }
             }
@@ -1099,10 +1098,8 @@ std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const ti
             }
             pass.Step(i++);
         }
-        mapout::detail::ProgressPass::Clear(ui);
         return arr;
     } catch (const std::exception &e) {
-        mapout::detail::ProgressPass::Clear(ui);
         ReportException(ui, ProcedureText("PopulateRasterArr ", "", 0), e, kMessageMode);
         return std::nullopt;
     }
@@ -1236,14 +1233,12 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
                 result.placed = counts.placed;
                 result.unreadable = counts.unreadable;
                 ComputeStatistics(*out, capture, target, ui);
-                mapout::detail::ProgressPass::Clear(ui);
                 out.reset();
                 CheckWrites(capture, target);
             }
             probe.raster.reset();
             staging.Commit(replacing, oldFiles);
         } catch (const ConvertError &e) {
-            mapout::detail::ProgressPass::Clear(ui);
             ReportException(ui, ProcedureText("ConvertToRGB2 ", "", 0), e, kMessageMode);
             ui.ShowMessage(kConvertFailedMessage);
             return result;
@@ -1251,7 +1246,6 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
         result.outcome = options.combine ? MosaicOutcome::Appended : MosaicOutcome::Built;
         result.raster = target.OpenName();
     } catch (const std::exception &e) {
-        mapout::detail::ProgressPass::Clear(ui);
         ReportException(ui, ProcedureText(kProcedure, "", 0), e, kMessageMode);
         if (options.combine) {
             ui.ShowMessage(kAppendFailedMessage, Icon::Exclamation);

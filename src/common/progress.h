@@ -5,14 +5,21 @@
 #include <cstdint>
 #include <string_view>
 
-namespace tessaro::mapout::detail {
+namespace tessaro {
 
 /// One pass of a long operation on the progress label and bar: the label is set and the bar
 /// runs from 0 to the number of tiles. The bar is moved at most about 500 times per pass, so
-/// a port that repaints on every call does not slow a run over millions of tiles.
+/// a port that repaints on every call does not slow a run over millions of tiles. The pass
+/// owns the bar: when it ends, however it ends, the bar is reset and the label cleared.
 class ProgressPass {
 public:
     ProgressPass(UiPort &ui, std::string_view label, std::int64_t total);
+    ~ProgressPass();
+    ProgressPass(const ProgressPass &) = delete;
+    ProgressPass &operator=(const ProgressPass &) = delete;
+
+    /// Starts the next pass of the same operation: a new label, the bar from 0 to total.
+    void Restart(std::string_view label, std::int64_t total);
 
     /// Moves the bar to value when it has advanced far enough since the last move.
     void Step(std::int64_t value) {
@@ -21,16 +28,13 @@ public:
         }
     }
 
-    /// Resets the bar and clears the label, as every pass ends.
-    static void Clear(UiPort &ui);
-
 private:
     void Move(std::int64_t value);
 
     UiPort &m_ui;
-    std::int64_t m_total;
-    std::int64_t m_stride;
+    std::int64_t m_total = 0;
+    std::int64_t m_stride = 1;
     std::int64_t m_next = 0;
 };
 
-} // namespace tessaro::mapout::detail
+} // namespace tessaro
