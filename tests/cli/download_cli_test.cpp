@@ -9,6 +9,7 @@
 #include "support/process.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
+#include "support/tmpfs.h"
 #include "support/terminal.h"
 #include "tiles/tile_files.h"
 #include "tileserver/fault.h"
@@ -316,33 +317,9 @@ TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
     EXPECT_EQ(server.Stats().requests, 0u);
 }
 
-// A small file system that fills up, or turns read-only, under a running load.
-class MountedFolder {
-public:
-    MountedFolder(const std::filesystem::path &where, const char *options) : m_where(where) {
-        std::filesystem::create_directories(where);
-        m_ok = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options) == 0;
-        m_error = m_ok ? "" : std::strerror(errno);
-    }
-    ~MountedFolder() {
-        if (m_ok)
-            ::umount2(m_where.c_str(), MNT_DETACH);
-    }
-    bool ReadOnly() {
-        return ::mount("tmpfs", m_where.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
-    }
-    [[nodiscard]] bool Ok() const { return m_ok; }
-    [[nodiscard]] const std::string &Error() const { return m_error; }
-
-private:
-    std::filesystem::path m_where;
-    bool m_ok = false;
-    std::string m_error;
-};
-
 TEST_F(DownloadCliTest, AFullDiskKeepsEveryEarlierFileWhole) {
-    MountedFolder small(tiles.Path() / "small", "size=128k");
-    if (!small.Ok()) {
+    test::ScopedTmpfs small(tiles.Path() / "small", "128k");
+    if (!small.Mounted()) {
         GTEST_SKIP() << "cannot mount a small tmpfs here (" << small.Error() << ")";
     }
     const tiles::TileRequest many = Moscow(TilesType::GoogleSat, 15);
@@ -371,12 +348,12 @@ TEST_F(DownloadCliTest, AFullDiskKeepsEveryEarlierFileWhole) {
 }
 
 TEST_F(DownloadCliTest, AReadOnlyFolderFailsEveryTileAndWritesNothing) {
-    MountedFolder folder(tiles.Path() / "ro", "size=1m");
-    if (!folder.Ok()) {
+    test::ScopedTmpfs folder(tiles.Path() / "ro", "1m");
+    if (!folder.Mounted()) {
         GTEST_SKIP() << "cannot mount a tmpfs here (" << folder.Error() << ")";
     }
     std::filesystem::create_directories(tiles.Path() / "ro" / "13");
-    ASSERT_TRUE(folder.ReadOnly());
+    ASSERT_TRUE(folder.MakeReadOnly());
     const auto r = Run(Args("goo", "sat", 13, tiles.Path() / "ro"));
     EXPECT_EQ(r.exitCode, 3) << r.err;
     const auto n = tiles::TileList(kSat13).Size();
