@@ -5,7 +5,7 @@
 #include "common/error.h"
 #include "common/files.h"
 #include "integration/project_map.h"
-#include "load/load_run.h"
+#include "load/dialog_request.h"
 #include "settings/local_servers.h"
 #include "tileserver/tile_server.h"
 
@@ -50,6 +50,49 @@ constexpr DemoRun kRuns[] = {
     {"yandex-map", "Yandex map", tiles::Source::Yand, tiles::Kind::Map, 14},
 };
 
+// The demo's extent: a small area in Moscow, south, north, west, east.
+constexpr std::array<double, 4> kExtent{55.745, 55.765, 37.58, 37.64};
+
+// The dialog as the demo fills it for one run: the built-in server's addresses, the run's
+// source, kind, level and folder, the log and the .ion list, the block index and the mosaic.
+settings::Settings DemoDialog(const DemoRun &demo, const std::string &serverUrl,
+                              const std::filesystem::path &folder,
+                              const std::filesystem::path &indexPath) {
+    auto settings = settings::Settings::FirstOpening();
+    for (const auto &[key, value] : settings::ServerSettingsFor(serverUrl)) {
+        settings.Text(key) = value;
+    }
+    settings.Text(*settings::Settings::DirectoryKey(demo.source, demo.kind)) = folder.string();
+    settings.source = demo.source;
+    settings.kind = demo.kind;
+    settings.upDownLevel = demo.level;
+    settings.Text(settings::Key::Level) = std::to_string(demo.level);
+    settings.skipLog = false;
+    settings.makeIon = true;
+    settings.connections = 4;
+    settings.createPolygon = true;
+    settings.mosaic = true;
+    settings.Text(settings::Key::OutPolygon) = indexPath.string();
+    return settings;
+}
+
+// What a run printed: its title, its tile folder, its counters without CRs, its mosaic.
+std::string RunReport(const DemoRun &demo, const std::filesystem::path &folder, int level,
+                      const load::LoadRunResult &result, const CliMapHost &host) {
+    std::string text = "\n== " + std::string(demo.title) + ", level " + std::to_string(level) +
+                       ": " + (folder / std::to_string(level)).string() + "/\n";
+    for (char c : result.txtLog) {
+        if (c != '\r') {
+            text += c;
+        }
+    }
+    text += '\n';
+    if (host.MosaicBuilt()) {
+        text += "Mosaic: " + host.MosaicBuilt()->raster + "\n";
+    }
+    return text;
+}
+
 class DemoCommand : public Command {
 public:
     void Setup(const ParsedOptions &options) override {
@@ -78,63 +121,11 @@ public:
         out.Flush();
         bool allLoaded = true;
         for (const auto &demo : kRuns) {
-            auto settings = settings::Settings::FirstOpening();
-            for (const auto &[key, value] : settings::ServerSettingsFor(server.BaseUrl())) {
-                settings.Text(key) = value;
-            }
-            const auto folder = root / demo.folder;
-            if (!MakeDir(folder)) {
-                throw FileError("Cannot create the demo folder " + folder.string() + ".");
-            }
-            settings.Text(*settings::Settings::DirectoryKey(demo.source, demo.kind)) =
-                folder.string();
-            settings.source = demo.source;
-            settings.kind = demo.kind;
-            settings.upDownLevel = demo.level;
-            settings.Text(settings::Key::Level) = std::to_string(demo.level);
-            settings.lat1 = "55.745";
-            settings.lat2 = "55.765";
-            settings.lon1 = "37.58";
-            settings.lon2 = "37.64";
-            settings.skipLog = false;
-            settings.makeIon = true;
-            settings.connections = 4;
-
-            settings.createPolygon = true;
-            settings.mosaic = true;
-            settings.Text(settings::Key::OutPolygon) = indexPath.string();
-            CliMapHost host(settings, context.ui);
-            if (!host.OpenIndex(indexPath)) {
+            const auto loaded = RunOne(demo, server.BaseUrl(), root, indexPath, *project, context);
+            if (!loaded) {
                 return kExitProcessing;
             }
-            mosaic::MosaicOptions mosaicOptions;
-            mosaicOptions.output = folder / "mosaic.tif";
-            std::error_code ec;
-            std::filesystem::remove(mosaicOptions.output, ec); // a new mosaic each demo
-            host.SetMosaic(mosaicOptions, true);
-            host.AttachProject(*project);
-
-            load::LoadRunContext run(settings, context.ui);
-            run.abort = context.abort;
-            run.host = &host;
-            const auto result = load::CmdLoad_Click(run);
-            const bool complete = result.outcome == load::RunOutcome::Completed &&
-                                  result.wasErrors == 0 && result.wasLoaded > 0;
-            allLoaded = allLoaded && complete;
-            std::string text = "\n== " + std::string(demo.title) + ", level " +
-                               std::to_string(settings.upDownLevel) + ": " +
-                               (folder / std::to_string(settings.upDownLevel)).string() + "/\n";
-            for (char c : result.txtLog) {
-                if (c != '\r') {
-                    text += c;
-                }
-            }
-            text += '\n';
-            if (host.MosaicBuilt()) {
-                text += "Mosaic: " + host.MosaicBuilt()->raster + "\n";
-            }
-            out.Write(text);
-            out.Flush();
+            allLoaded = allLoaded && *loaded;
             if (context.abort != nullptr && context.abort->IsSet()) {
                 break;
             }
@@ -151,6 +142,41 @@ public:
     }
 
 private:
+    // Loads one source and kind into its folder and prints what it did. Returns whether every
+    // tile was loaded, or nothing when the block index cannot be opened.
+    static std::optional<bool> RunOne(const DemoRun &demo, const std::string &serverUrl,
+                                      const std::filesystem::path &root,
+                                      const std::filesystem::path &indexPath,
+                                      integration::ProjectMap &project, CommandContext &context) {
+        const auto folder = root / demo.folder;
+        if (!MakeDir(folder)) {
+            throw FileError("Cannot create the demo folder " + folder.string() + ".");
+        }
+        auto settings = DemoDialog(demo, serverUrl, folder, indexPath);
+        CliMapHost host(settings, context.ui);
+        if (!host.OpenIndex(indexPath)) {
+            return std::nullopt;
+        }
+        mosaic::MosaicOptions mosaicOptions;
+        mosaicOptions.output = folder / "mosaic.tif";
+        std::error_code ec;
+        std::filesystem::remove(mosaicOptions.output, ec); // a new mosaic each demo
+        host.SetMosaic(mosaicOptions, true);
+        host.AttachProject(project);
+
+        load::LoadRunContext run(settings, context.ui);
+        run.abort = context.abort;
+        run.host = &host;
+        load::KnownValues known;
+        known.extent = kExtent;
+        const auto result = load::CmdLoad_Click(run, known);
+        FdWriter out(context.stdoutFd, "standard output");
+        out.Write(RunReport(demo, folder, settings.upDownLevel, result, host));
+        out.Flush();
+        return result.outcome == load::RunOutcome::Completed && result.wasErrors == 0 &&
+               result.wasLoaded > 0;
+    }
+
     std::string m_dir;
 };
 

@@ -8,7 +8,7 @@
 #include "common/error.h"
 #include "common/text.h"
 #include "integration/project_map.h"
-#include "load/load_run.h"
+#include "load/dialog_request.h"
 
 #include <cstdlib>
 #include <optional>
@@ -187,8 +187,7 @@ public:
         if (const auto *text = options.Get("extent")) {
             tiles::TileRequest parsed;
             ParseExtent(*text, parsed);
-            m_extent = {FormatDouble(parsed.lat1), FormatDouble(parsed.lat2),
-                        FormatDouble(parsed.lon1), FormatDouble(parsed.lon2)};
+            m_known.extent = {parsed.lat1, parsed.lat2, parsed.lon1, parsed.lon2};
         }
         if (const auto *dir = options.Get("dir")) {
             if (dir->empty()) {
@@ -201,10 +200,12 @@ public:
         m_ion = options.Has("ion");
         m_offline = options.Has("offline");
         if (options.Has("timeout")) {
-            m_timeout = WholeNumber(options, "timeout", 0, 86'400);
+            m_known.timeOutSeconds =
+                static_cast<std::int32_t>(WholeNumber(options, "timeout", 0, 86'400));
         }
         if (options.Has("tiles-at-once")) {
-            m_tilesAtOnce = WholeNumber(options, "tiles-at-once", 1, 1'000'000'000);
+            m_known.tilesAtOnce =
+                static_cast<std::int32_t>(WholeNumber(options, "tiles-at-once", 1, 1'000'000'000));
         }
         if (options.Has("connections")) {
             m_connections = static_cast<int>(WholeNumber(options, "connections", 1, 64));
@@ -274,22 +275,10 @@ public:
             settings.upDownLevel = *m_level;
             settings.Text(settings::Key::Level) = std::to_string(*m_level);
         }
-        if (m_extent) {
-            settings.lat1 = (*m_extent)[0];
-            settings.lat2 = (*m_extent)[1];
-            settings.lon1 = (*m_extent)[2];
-            settings.lon2 = (*m_extent)[3];
-        }
         if (m_dir) {
             if (const auto key = settings::Settings::DirectoryKey(m_source, m_kind)) {
                 settings.Text(*key) = *m_dir;
             }
-        }
-        if (m_timeout) {
-            settings.Text(settings::Key::TimeOut) = std::to_string(*m_timeout);
-        }
-        if (m_tilesAtOnce) {
-            settings.Text(settings::Key::TilesAtOnce) = std::to_string(*m_tilesAtOnce);
         }
         settings.onlyCalculate = m_calculateOnly;
         settings.skipLog = !m_log;
@@ -354,7 +343,7 @@ public:
         load::LoadRunContext run{settings, context.ui};
         run.host = &host;
         run.abort = context.abort != nullptr ? context.abort : &ownAbort;
-        const auto result = load::CmdLoad_Click(run);
+        const auto result = load::CmdLoad_Click(run, m_known);
         bool projectSaved = true;
         if (project && (result.outcome == load::RunOutcome::Completed ||
                         result.outcome == load::RunOutcome::Aborted ||
@@ -387,14 +376,12 @@ private:
     tiles::Source m_source = tiles::Source::Goo;
     tiles::Kind m_kind = tiles::Kind::Sat;
     std::optional<int> m_level;
-    std::optional<std::array<std::string, 4>> m_extent;
     std::optional<std::string> m_dir;
     bool m_calculateOnly = false;
     bool m_log = false;
     bool m_ion = false;
     bool m_offline = false;
-    std::optional<std::int64_t> m_timeout;
-    std::optional<std::int64_t> m_tilesAtOnce;
+    load::KnownValues m_known; // extent, time-out and batch size given as options
     int m_connections = 1;
     bool m_retryBadTile = false;
     bool m_deleteBadFiles = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/options.h"
+#include "load/dialog_request.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
@@ -34,7 +35,6 @@ struct RequestOptions {
 void ParseExtent(std::string_view text, tiles::TileRequest &request);
 
 /// Message shown for a source and kind no source serves.
-inline constexpr std::string_view kUnsupportedTypeMessage =
-    "Не поддерживаемый сервер или тип карты";
+using load::kUnsupportedTypeMessage;
 
 } // namespace tessaro::cli

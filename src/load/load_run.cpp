@@ -10,12 +10,9 @@
 #include "tiles/tile_files.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace tessaro::load {
 
-using settings::Key;
-using tiles::Source;
 using tiles::TilesType;
 
 std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t errors) {
@@ -32,36 +29,6 @@ std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t er
 
 namespace {
 
-double ParseBox(const std::string &text, char decimalSeparator, const char *box) {
-    std::string normal = text;
-    if (decimalSeparator != '.') {
-        std::replace(normal.begin(), normal.end(), decimalSeparator, '.');
-    }
-    double value = 0;
-    if (!ParseDouble(normal, value)) {
-        throw Error(std::string("Type mismatch: ") + box + " holds '" + text +
-                        "', which is not a number.",
-                    ErrorNumber::TypeMismatch);
-    }
-    return value;
-}
-
-// A box read as a 32-bit whole number: the nearest one, ties to even.
-std::int32_t ParseLong(const std::string &text, const char *box) {
-    double value = 0;
-    if (!ParseDouble(text, value)) {
-        throw Error(std::string("Type mismatch: ") + box + " holds '" + text +
-                        "', which is not a number.",
-                    ErrorNumber::TypeMismatch);
-    }
-    const double nearest = std::nearbyint(value);
-    if (nearest < -2147483648.0 || nearest > 2147483647.0) {
-        throw OverflowError(std::string("Overflow: ") + box + " holds " + text +
-                            ", which does not fit a 32-bit number.");
-    }
-    return static_cast<std::int32_t>(nearest);
-}
-
 std::string FolderMessage(const std::string &folder, bool withAdvice) {
     std::string text(kCannotCreateFolder);
     text += kCrLf;
@@ -71,6 +38,40 @@ std::string FolderMessage(const std::string &folder, bool withAdvice) {
         text += kCheckPermissions;
     }
     return text;
+}
+
+// The values a run works with once its request is checked.
+struct RunPlan {
+    TilesType type = TilesType::Invalid;
+    tiles::TileRequest tiles;
+    std::string rootFolder;  // the source's folder, with its separator; the log lies here
+    std::string levelFolder; // rootFolder + level + separator; the tiles lie here
+    std::string sourceText;  // the source's name for the selection filter and the block index
+};
+
+RunPlan PlanOf(const LoadRequest &request) {
+    RunPlan plan;
+    plan.type = tiles::TilesTypeOf(request.source, request.kind);
+    plan.tiles = {plan.type, request.level, request.lat1, request.lat2, request.lon1, request.lon2};
+    tiles::ValidateRequest(plan.tiles);
+    plan.rootFolder = WithTrailingSeparator(request.directory.string());
+    plan.levelFolder = plan.rootFolder + std::to_string(request.level) + "/";
+    plan.sourceText = tiles::SourceText(request.source);
+    return plan;
+}
+
+// Creates the level folder. A failed creation is only reported; a folder that is missing
+// afterwards stops the run.
+bool MakeLevelFolder(const std::string &levelFolder, UiPort &ui) {
+    if (!MakeDir(levelFolder)) {
+        ui.ShowMessage(FolderMessage(levelFolder, true), Icon::Exclamation);
+    }
+    std::error_code ec;
+    if (!std::filesystem::is_directory(levelFolder, ec)) {
+        ui.ShowMessage(FolderMessage(levelFolder, false), Icon::Exclamation);
+        return false;
+    }
+    return true;
 }
 
 // Creates the row folders of a relief list. Rows come in runs (the list is row by row), so a
@@ -95,213 +96,166 @@ std::string MakeRowFolders(const std::string &levelFolder, const tiles::TileList
     return {};
 }
 
-LoadRunResult Run(LoadRunContext &ctx) {
-    auto &s = ctx.settings;
-    auto &ui = ctx.ui;
-    LoadRunResult result;
+// Keeps the tiles that meet the map's selected features. False when the run stops here.
+bool KeepSelectedTiles(const RunPlan &plan, LoadRunContext &ctx, tiles::TileList &list) {
+    if (ctx.host == nullptr || ctx.host->SelectionCount() == 0) {
+        ctx.ui.ShowMessage(kNoSelectionMessage);
+        return false;
+    }
+    std::vector<tiles::TileRecord> kept;
+    if (ctx.host->FilterBySelection(list, plan.type, plan.tiles.level, plan.sourceText, kept) < 0) {
+        ctx.ui.ShowMessage(kNoIntersectionMessage);
+        return false;
+    }
+    list = tiles::TileList(plan.tiles, std::move(kept));
+    return true;
+}
 
-    // 1-2: source, kind, type and the directory box that goes with them.
-    const Source source = s.source;
-    const TilesType type = tiles::TilesTypeOf(source, s.kind);
-    if (type == TilesType::Invalid) {
-        ui.ShowMessage(kUnsupportedTypeMessage);
-        return result;
+bool RecordBlocks(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
+                  const tiles::TileList &list) {
+    if (ctx.host == nullptr || !request.createPolygon || !ctx.host->HasPolygonIndex()) {
+        return true;
     }
-    const std::string sourceText(tiles::SourceText(source));
+    return ctx.host->AddPolygonFC(plan.levelFolder, list, plan.type, plan.tiles.level,
+                                  plan.sourceText);
+}
 
-    // 3: the directory must exist. An empty box would name the root folder: refused.
-    const std::string box = TrimBlanks(s.Text(*settings::Settings::DirectoryKey(source, s.kind)));
-    if (box.empty()) {
-        ui.ShowMessage(kNoDirectoryMessage, Icon::Exclamation);
-        return result;
-    }
-    const std::string directory = WithTrailingSeparator(box);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(directory, ec)) {
-        ui.ShowMessage("Директории " + directory + " не существует!", Icon::Exclamation);
-        return result;
-    }
+// Writes the log lines and the .ion list of the tiles without downloading them.
+void CalculateOnly(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
+                   const tiles::TileList &list, download::LoadLog *log, LoadRunResult &result) {
+    download::ListFileRun run;
+    run.levelFolder = plan.levelFolder;
+    run.type = plan.type;
+    run.level = plan.tiles.level;
+    run.makeIon = request.makeIon;
+    run.skipLog = log == nullptr;
+    run.log = log;
+    run.now = ctx.now;
+    bool succeeded = download::CreateListFile(run, list, ctx.settings, result.wasNew, ctx.ui);
+    result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
+    succeeded = RecordBlocks(request, plan, ctx, list) && succeeded;
+    result.outcome = succeeded ? RunOutcome::Completed : RunOutcome::Failed;
+}
 
-    // 4-5: the level and its limits per source.
-    const std::string rootFolder = directory;
-    int level = s.upDownLevel;
-    auto lowerLevel = [&](int limit, std::string_view message) {
-        ui.ShowMessage(message);
-        s.upDownLevel = limit;
-        s.Text(Key::Level) = std::to_string(limit);
-        level = limit;
-    };
-    if ((source == Source::Scan || source == Source::Yand) && level > 17) {
-        lowerLevel(17, kMaxLevel17Message);
-    } else if (source == Source::Shade && level > 9) {
-        lowerLevel(9, kMaxLevel9Message);
-    }
-
-    // 6: the extent, strictly ordered.
-    tiles::TileRequest request;
-    request.type = type;
-    request.level = level;
-    request.lat1 = ParseBox(s.lat1, s.decimalSeparator, "TxtLat1");
-    request.lat2 = ParseBox(s.lat2, s.decimalSeparator, "TxtLat2");
-    request.lon1 = ParseBox(s.lon1, s.decimalSeparator, "TxtLon1");
-    request.lon2 = ParseBox(s.lon2, s.decimalSeparator, "TxtLon2");
-    if (!(request.lon1 < request.lon2 && request.lat1 < request.lat2)) {
-        ui.ShowMessage(kBadCoordinatesMessage, Icon::Exclamation);
-        return result;
-    }
-    tiles::ValidateLevelAndExtent(request); // the world's limits; reported as an error
-
-    // 7: the level folder.
-    const std::string levelFolder = directory + std::to_string(level) + "/";
-    if (!MakeDir(levelFolder)) {
-        ui.ShowMessage(FolderMessage(levelFolder, true), Icon::Exclamation);
-    }
-    if (!std::filesystem::is_directory(levelFolder, ec)) {
-        ui.ShowMessage(FolderMessage(levelFolder, false), Icon::Exclamation);
-        return result;
-    }
-
-    // Google downloads pause after every n-th tile: a batch size of 0 cannot work, and is
-    // refused before anything is written. (A box that holds no number is reported where the
-    // download reads it.)
-    double batch = 1;
-    if (!s.onlyCalculate && tiles::IsGoogle(type) && ParseDouble(s.Text(Key::TilesAtOnce), batch) &&
-        std::nearbyint(batch) == 0) {
-        ui.ShowMessage(kZeroBatchMessage, Icon::Exclamation);
-        return result;
-    }
-
-    // 8-9: the load log in the source's root folder.
-    bool skipLog = s.skipLog;
-    std::unique_ptr<download::LoadLog> log;
-    if (!skipLog) {
-        log = download::GetLogFile(download::LogFilePath(rootFolder, source, type),
-                                   download::kLogHeader, ui);
-        skipLog = log == nullptr;
-    }
-
-    // 10: the tile list; relief tiles get their row folders.
-    tiles::TileList list(request);
-    if (type == TilesType::Shade) {
-        const std::string failed = MakeRowFolders(levelFolder, list);
-        if (!failed.empty()) {
-            ui.ShowMessage(FolderMessage(failed, true), Icon::Exclamation);
-            return result;
-        }
-    }
-
-    // 11-12: options and the selection filter.
-    const bool makeIon = s.makeIon;
-    const bool createPolygon = s.createPolygon;
-    if (s.useSelection) {
-        if (ctx.host == nullptr || ctx.host->SelectionCount() == 0) {
-            ui.ShowMessage(kNoSelectionMessage);
-            return result;
-        }
-        std::vector<tiles::TileRecord> kept;
-        if (ctx.host->FilterBySelection(list, type, level, sourceText, kept) < 0) {
-            ui.ShowMessage(kNoIntersectionMessage);
-            return result;
-        }
-        list = tiles::TileList(request, std::move(kept));
-    }
-
-    // 13: calculate only.
-    if (s.onlyCalculate) {
-        download::ListFileRun run;
-        run.levelFolder = levelFolder;
-        run.type = type;
-        run.level = level;
-        run.makeIon = makeIon;
-        run.skipLog = skipLog;
-        run.log = log.get();
-        run.now = ctx.now;
-        bool succeeded = download::CreateListFile(run, list, s, result.wasNew, ui);
-        result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
-        if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
-            succeeded =
-                ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText) && succeeded;
-        }
-        result.outcome = succeeded ? RunOutcome::Completed : RunOutcome::Failed;
-        return result;
-    }
-
-    // 14: downloads.
+download::DownloadEnd Download(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
+                               const tiles::TileList &list, download::LoadLog *log,
+                               LoadRunResult &result) {
     AbortFlag ownAbort;
     AbortFlag &abort = ctx.abort != nullptr ? *ctx.abort : ownAbort;
     abort.Clear();
     download::DownloadRun run;
-    run.levelFolder = levelFolder;
-    run.type = type;
-    run.level = level;
-    run.makeIon = makeIon;
-    run.skipLog = skipLog;
-    run.log = log.get();
-    run.timeOutSeconds = ParseLong(s.Text(Key::TimeOut), "txtTimeOut");
-    run.tilesAtOnce = ParseLong(s.Text(Key::TilesAtOnce), "txtTilesAtOnce");
-    run.offline = s.offline;
-    run.connections = s.connections;
+    run.levelFolder = plan.levelFolder;
+    run.type = plan.type;
+    run.level = plan.tiles.level;
+    run.makeIon = request.makeIon;
+    run.skipLog = log == nullptr;
+    run.log = log;
+    run.timeOutSeconds = request.pauses.timeOutSeconds;
+    run.tilesAtOnce = request.pauses.tilesAtOnce;
+    run.offline = request.offline;
+    run.connections = request.connections;
     run.limits = ctx.limits;
     run.now = ctx.now;
     download::DownloadCounters counters;
-    auto end = download::GoogleLoadKachalka(run, list, s, counters, ui, abort);
+    const auto end = download::GoogleLoadKachalka(run, list, ctx.settings, counters, ctx.ui, abort);
     result.wasLoaded = counters.loaded;
     result.wasNew = counters.added;
     result.wasErrors = counters.errors;
     result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
+    return end;
+}
 
-    // The map steps; a problem one of them reports makes the run a failed one, but the later
-    // steps still run on the tiles that are on disk.
-    bool mapStepsSucceeded = true;
+// Hands the downloaded tiles to the map: coordinate system, layers, mosaic, block index. A
+// problem one step reports makes the run a failed one, but the later steps still run on the
+// tiles that are on disk. Returns false when a step reported a problem.
+bool MapSteps(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
+              const tiles::TileList &list, LoadRunResult &result) {
+    const int level = plan.tiles.level;
+    bool succeeded = true;
     if (ctx.host != nullptr) {
-        mapStepsSucceeded = ctx.host->SetRasterSpatRef(levelFolder, list, type, level);
+        succeeded = ctx.host->SetRasterSpatRef(plan.levelFolder, list, plan.type, level);
     }
     result.txtLog += kCrLf;
     result.txtLog += "Added: ";
-    if (!s.skipAddToMap && ctx.host != nullptr) {
-        const std::int64_t added = ctx.host->AddGoogleRasters(levelFolder, list, level, type);
+    if (!request.skipAddToMap && ctx.host != nullptr) {
+        const std::int64_t added =
+            ctx.host->AddGoogleRasters(plan.levelFolder, list, level, plan.type);
         result.wasAdded = std::max<std::int64_t>(added, 0);
-        mapStepsSucceeded = added >= 0 && mapStepsSucceeded;
+        succeeded = added >= 0 && succeeded;
         AppendInt(result.txtLog, result.wasAdded);
     } else {
         result.txtLog += "0 (skipped)";
     }
-    if (s.mosaic && ctx.host != nullptr) {
-        mapStepsSucceeded =
-            ctx.host->ShowMosaic(levelFolder, list, type, level) && mapStepsSucceeded;
+    if (request.mosaic && ctx.host != nullptr) {
+        succeeded = ctx.host->ShowMosaic(plan.levelFolder, list, plan.type, level) && succeeded;
     }
-    if (ctx.host != nullptr && createPolygon && ctx.host->HasPolygonIndex()) {
-        mapStepsSucceeded =
-            ctx.host->AddPolygonFC(levelFolder, list, type, level, sourceText) && mapStepsSucceeded;
-    }
-    if (!mapStepsSucceeded && end != download::DownloadEnd::Aborted) {
-        end = download::DownloadEnd::Failed;
-    }
+    return RecordBlocks(request, plan, ctx, list) && succeeded;
+}
+
+RunOutcome OutcomeOf(download::DownloadEnd end, bool mapStepsSucceeded) {
     switch (end) {
-    case download::DownloadEnd::Completed:
-        result.outcome = RunOutcome::Completed;
-        break;
     case download::DownloadEnd::Aborted:
-        result.outcome = RunOutcome::Aborted;
-        break;
+        return RunOutcome::Aborted;
+    case download::DownloadEnd::Completed:
+        return mapStepsSucceeded ? RunOutcome::Completed : RunOutcome::Failed;
     case download::DownloadEnd::Failed:
-        result.outcome = RunOutcome::Failed;
         break;
     }
+    return RunOutcome::Failed;
+}
+
+LoadRunResult Run(const LoadRequest &request, LoadRunContext &ctx) {
+    LoadRunResult result;
+    const RunPlan plan = PlanOf(request);
+    if (!MakeLevelFolder(plan.levelFolder, ctx.ui)) {
+        return result;
+    }
+    // Google downloads pause after every n-th tile: a batch size of 0 cannot work, and is
+    // refused before anything is written.
+    if (!request.onlyCalculate && tiles::IsGoogle(plan.type) && request.pauses.tilesAtOnce == 0) {
+        ctx.ui.ShowMessage(kZeroBatchMessage, Icon::Exclamation);
+        return result;
+    }
+
+    // The log opens before the list is made: one log per source and kind, in the source's
+    // folder. A log that cannot be opened only switches logging off.
+    std::unique_ptr<download::LoadLog> log;
+    if (!request.skipLog) {
+        log =
+            download::GetLogFile(download::LogFilePath(plan.rootFolder, request.source, plan.type),
+                                 download::kLogHeader, ctx.ui);
+    }
+
+    tiles::TileList list(plan.tiles);
+    if (plan.type == TilesType::Shade) {
+        const std::string failed = MakeRowFolders(plan.levelFolder, list);
+        if (!failed.empty()) {
+            ctx.ui.ShowMessage(FolderMessage(failed, true), Icon::Exclamation);
+            return result;
+        }
+    }
+    if (request.useSelection && !KeepSelectedTiles(plan, ctx, list)) {
+        return result;
+    }
+
+    if (request.onlyCalculate) {
+        CalculateOnly(request, plan, ctx, list, log.get(), result);
+        return result;
+    }
+    const auto end = Download(request, plan, ctx, list, log.get(), result);
+    const bool mapStepsSucceeded = MapSteps(request, plan, ctx, list, result);
+    result.outcome = OutcomeOf(end, mapStepsSucceeded);
     return result;
 }
 
 } // namespace
 
-LoadRunResult CmdLoad_Click(LoadRunContext &context) {
-    try {
-        return Run(context);
-    } catch (const std::exception &e) {
-        ReportException(context.ui, ProcedureText("CmdLoad_Click ", "", 0), e, kMessageMode);
-        LoadRunResult failed;
-        failed.outcome = RunOutcome::Failed;
-        return failed;
+LoadRunResult RunLoad(const LoadRequest &request, LoadRunContext &context) {
+    auto result = RunTrapped(context.ui, "CmdLoad_Click ", [&] { return Run(request, context); });
+    if (!result) {
+        result.emplace().outcome = RunOutcome::Failed;
     }
+    return *result;
 }
 
 } // namespace tessaro::load

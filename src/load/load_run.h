@@ -3,6 +3,7 @@
 #include "common/abort_flag.h"
 #include "common/ui_port.h"
 #include "download/kachalka.h"
+#include "load/load_request.h"
 #include "load/map_host.h"
 #include "settings/settings.h"
 
@@ -15,23 +16,12 @@
 namespace tessaro::load {
 
 // The messages of a load run's checks.
-inline constexpr std::string_view kUnsupportedTypeMessage =
-    "Не поддерживаемый сервер или тип карты";
-inline constexpr std::string_view kMaxLevel17Message =
-    "Максимально допутимый уровень для данного источника - 17";
-inline constexpr std::string_view kMaxLevel9Message =
-    "Максимально допутимый уровень для данного источника - 9";
-inline constexpr std::string_view kBadCoordinatesMessage =
-    "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2";
 inline constexpr std::string_view kCannotCreateFolder = "Не удалось создать папку ";
 inline constexpr std::string_view kCheckPermissions =
     "проверьте разрешения на создание директории/файлов";
 inline constexpr std::string_view kNoSelectionMessage = "На карте нет выбранных объектов";
 inline constexpr std::string_view kNoIntersectionMessage =
     "Указанный регион не имеет пересечений с выделенными элементами";
-
-inline constexpr std::string_view kNoDirectoryMessage =
-    "No tile folder is set for this source and kind (its folder box is empty).";
 inline constexpr std::string_view kZeroBatchMessage =
     "The batch size (Tiles at once) must not be 0: downloads pause after every n-th tile.";
 
@@ -43,13 +33,15 @@ enum class RunOutcome {
     Failed,    ///< an error was reported, or a step failed
 };
 
-/// Everything a run reads and talks to.
+/// Everything a run reads and talks to besides its request.
 struct LoadRunContext {
     LoadRunContext(settings::Settings &s, UiPort &port) : settings(s), ui(port) {}
 
-    settings::Settings &settings; ///< the dialog's boxes; the level may be lowered
+    /// The settings: server addresses, versions and layer names for the run; the dialog's
+    /// boxes for CmdLoad_Click, which may lower the level in them.
+    settings::Settings &settings;
     UiPort &ui;
-    load::MapHost *host = nullptr; ///< the map; none means no selection, no index
+    MapHost *host = nullptr; ///< the map; none means no selection, no index
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
     AbortFlag *abort = nullptr;      ///< the Stop button; none means no stopping
     download::DownloadLimits limits; ///< time-outs and size limit of the downloads
@@ -68,10 +60,12 @@ struct LoadRunResult {
 /// Returns "Loaded:" n CR LF "New:   " n CR LF "Errors:   " n.
 [[nodiscard]] std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t errors);
 
-/// The load button: turns the settings into a request, checks and corrects it, opens the load
-/// log, builds the tile list, optionally keeps only tiles meeting the selection, then either
-/// writes the list without downloading (calculate only) or downloads. Messages, questions and
-/// progress go through the user-interface port only.
-LoadRunResult CmdLoad_Click(LoadRunContext &context);
+/// Runs a load: creates the level folder, opens the load log, builds the tile list,
+/// optionally keeps only tiles meeting the selection, then either writes the list without
+/// downloading (calculate only) or downloads and hands the tiles to the map host (coordinate
+/// system, layers, mosaic, block index). Messages, questions and progress go through the
+/// user-interface port only; an error is reported under "CmdLoad_Click " and ends the run as
+/// Failed.
+LoadRunResult RunLoad(const LoadRequest &request, LoadRunContext &context);
 
 } // namespace tessaro::load

@@ -1,4 +1,4 @@
-#include "load/load_run.h"
+#include "load/dialog_request.h"
 
 #include "support/env_guard.h"
 #include "support/files.h"
