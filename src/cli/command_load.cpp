@@ -162,42 +162,92 @@ std::string ReadPasswordAtTerminal() {
     return password;
 }
 
+// The value of an option that names a file or folder; an empty one is a usage error.
+std::optional<std::string> PathOption(const ParsedOptions &options, std::string_view name,
+                                      std::string_view needs) {
+    const auto *value = options.Get(name);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    if (value->empty()) {
+        throw ArgumentError("--" + std::string(name) + " needs " + std::string(needs) + ".");
+    }
+    return *value;
+}
+
+// A two-word option: true for the first word, false for the second, unset when absent.
+std::optional<bool> ChoiceOption(const ParsedOptions &options, std::string_view name,
+                                 std::string_view yes, std::string_view no) {
+    const auto *answer = options.Get(name);
+    if (answer == nullptr) {
+        return std::nullopt;
+    }
+    if (*answer != yes && *answer != no) {
+        throw ArgumentError("--" + std::string(name) + " must be " + std::string(yes) + " or " +
+                            std::string(no) + ", not '" + *answer + "'.");
+    }
+    return *answer == yes;
+}
+
 class LoadCommand : public Command {
 public:
     void Setup(const ParsedOptions &options) override {
         m_changes = SettingChanges::Read(options);
-        if (const auto *word = options.Get("source")) {
-            const auto source = tiles::ParseSource(*word);
-            if (!source) {
-                throw ArgumentError("--source must be goo, scan, shade or yand, not '" + *word +
-                                    "'.");
-            }
-            m_source = *source;
+        ReadRequest(options);
+        ReadDownloading(options);
+        ReadMap(options);
+    }
+
+    int Run(CommandContext &context) override {
+        auto settings = Dialog(context.ui);
+        SetAnswers(context.ui);
+        // Declared before the host, so that the host's index and selection are released
+        // while GDAL is still up: the end of the QGIS session shuts GDAL down.
+        std::unique_ptr<integration::ProjectMap> project;
+        CliMapHost host(settings, context.ui);
+        if (!PrepareMap(settings, host, project, context.ui)) {
+            return kExitProcessing;
         }
-        if (const auto *word = options.Get("kind")) {
-            const auto kind = tiles::ParseKind(*word);
-            if (!kind) {
-                throw ArgumentError("--kind must be sat, map or land, not '" + *word + "'.");
-            }
-            m_kind = *kind;
+
+        AbortFlag ownAbort;
+        load::LoadRunContext run{settings, context.ui};
+        run.host = &host;
+        run.abort = context.abort != nullptr ? context.abort : &ownAbort;
+        const auto result = load::CmdLoad_Click(run, m_known);
+        bool projectSaved = true;
+        if (project && result.outcome != load::RunOutcome::Stopped) {
+            // The project is saved whatever became of the run: it holds what was added.
+            projectSaved = project->Save(context.ui);
         }
+        if (!result.txtLog.empty()) {
+            FdWriter out(context.stdoutFd, "standard output");
+            out.Write(result.txtLog + "\n");
+            out.Flush();
+        }
+        return projectSaved ? ExitCodeOf(result) : kExitProcessing;
+    }
+
+private:
+    void ReadRequest(const ParsedOptions &options) {
+        const RequestOptions request = ReadSourceAndKind(options);
+        m_source = request.source;
+        m_kind = request.kind;
         if (options.Has("level")) {
             m_level = static_cast<int>(WholeNumber(options, "level", 1, 22));
         }
+        // The extent's order and the world's limits are the run's own checks.
         if (const auto *text = options.Get("extent")) {
             tiles::TileRequest parsed;
             ParseExtent(*text, parsed);
             m_known.extent = {parsed.lat1, parsed.lat2, parsed.lon1, parsed.lon2};
         }
-        if (const auto *dir = options.Get("dir")) {
-            if (dir->empty()) {
-                throw ArgumentError("--dir needs a folder.");
-            }
-            m_dir = *dir;
-        }
+        m_dir = PathOption(options, "dir", "a folder");
         m_calculateOnly = options.Has("calculate-only");
         m_log = options.Has("log");
         m_ion = options.Has("ion");
+    }
+
+    void ReadDownloading(const ParsedOptions &options) {
         m_offline = options.Has("offline");
         if (options.Has("timeout")) {
             m_known.timeOutSeconds =
@@ -210,43 +260,21 @@ public:
         if (options.Has("connections")) {
             m_connections = static_cast<int>(WholeNumber(options, "connections", 1, 64));
         }
-        if (const auto *answer = options.Get("bad-tile")) {
-            if (*answer != "retry" && *answer != "cancel") {
-                throw ArgumentError("--bad-tile must be retry or cancel, not '" + *answer + "'.");
-            }
-            m_retryBadTile = *answer == "retry";
-        }
-        if (const auto *answer = options.Get("bad-offline")) {
-            if (*answer != "delete" && *answer != "exit") {
-                throw ArgumentError("--bad-offline must be delete or exit, not '" + *answer + "'.");
-            }
-            m_deleteBadFiles = *answer == "delete";
-        }
+        m_retryBadTile = ChoiceOption(options, "bad-tile", "retry", "cancel").value_or(false);
+        m_deleteBadFiles = ChoiceOption(options, "bad-offline", "delete", "exit").value_or(false);
         if (const auto *user = options.Get("proxy-user")) {
             m_proxyUser = *user;
         }
-        if (const auto *project = options.Get("project")) {
-            if (project->empty()) {
-                throw ArgumentError("--project needs a QGIS project file (.qgs or .qgz).");
-            }
-            m_project = *project;
-        }
+    }
+
+    void ReadMap(const ParsedOptions &options) {
+        m_project = PathOption(options, "project", "a QGIS project file (.qgs or .qgz)");
         m_mosaicToProject = options.Has("mosaic-to-project");
         if (m_mosaicToProject && !m_project) {
             throw ArgumentError("--mosaic-to-project needs --project.");
         }
-        if (const auto *index = options.Get("index")) {
-            if (index->empty()) {
-                throw ArgumentError("--index needs the path of the block index.");
-            }
-            m_index = *index;
-        }
-        if (const auto *selection = options.Get("selection")) {
-            if (selection->empty()) {
-                throw ArgumentError("--selection needs a vector dataset.");
-            }
-            m_selection = *selection;
-        }
+        m_index = PathOption(options, "index", "the path of the block index");
+        m_selection = PathOption(options, "selection", "a vector dataset");
         if (const auto *where = options.Get("selection-where")) {
             if (!m_selection) {
                 throw ArgumentError("--selection-where needs --selection.");
@@ -254,7 +282,7 @@ public:
             m_selectionWhere = *where;
         }
         m_mosaic = ReadMosaicOptions(options);
-        if (options.Has("mosaic-to-project") && !m_mosaic) {
+        if (m_mosaicToProject && !m_mosaic) {
             throw ArgumentError("--mosaic-to-project needs --mosaic.");
         }
         if (options.Has("yes") && options.Has("no")) {
@@ -265,9 +293,11 @@ public:
         }
     }
 
-    int Run(CommandContext &context) override {
+    // The dialog as a freshly opened one, with the stored settings read silently, then the
+    // --set changes, then the options.
+    settings::Settings Dialog(UiPort &ui) const {
         auto settings = settings::Settings::FirstOpening();
-        m_changes.Store().LoadFromRegistry(settings, context.ui, true);
+        m_changes.Store().LoadFromRegistry(settings, ui, true);
         m_changes.ApplyTo(settings);
         settings.source = m_source;
         settings.kind = m_kind;
@@ -293,26 +323,32 @@ public:
             const char *password = std::getenv("TESSARO_PROXY_PASSWORD");
             settings.password = password != nullptr ? password : ReadPasswordAtTerminal();
         }
-        if (auto *terminal = dynamic_cast<TerminalUi *>(&context.ui)) {
+        return settings;
+    }
+
+    // The answers given in advance to the questions a run may ask.
+    void SetAnswers(UiPort &ui) const {
+        if (auto *terminal = dynamic_cast<TerminalUi *>(&ui)) {
             terminal->SetAnswer(Question::RetryBadTile, m_retryBadTile);
             terminal->SetAnswer(Question::DeleteBadFiles, m_deleteBadFiles);
             if (m_createIndex) {
                 terminal->SetAnswerWithoutAsking(Question::CreateIndex, *m_createIndex);
             }
         }
+    }
 
-        // Declared before the host, so that the host's index and selection are released
-        // while GDAL is still up: the end of the QGIS session shuts GDAL down.
-        std::unique_ptr<integration::ProjectMap> project;
-        CliMapHost host(settings, context.ui);
+    // Gives the host the selection, the mosaic, the project and the block index. False when
+    // one of them failed (its message shown).
+    bool PrepareMap(settings::Settings &settings, CliMapHost &host,
+                    std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
         if (m_selection) {
             // The features of the dataset are the map's selected features.
             settings.useSelection = true;
             try {
                 host.Select(mapout::ReadSelection(*m_selection, m_selectionWhere));
             } catch (const Error &e) {
-                context.ui.ShowMessage(e.what(), Icon::Exclamation);
-                return kExitProcessing;
+                ui.ShowMessage(e.what(), Icon::Exclamation);
+                return false;
             }
         }
         if (m_mosaic) {
@@ -325,8 +361,8 @@ public:
                 project =
                     integration::OpenProjectMap(*m_project, integration::ProjectLayers::Deferred);
             } catch (const Error &e) {
-                context.ui.ShowMessage(e.what(), Icon::Exclamation);
-                return kExitProcessing;
+                ui.ShowMessage(e.what(), Icon::Exclamation);
+                return false;
             }
             host.AttachProject(*project);
         }
@@ -334,31 +370,12 @@ public:
             // As the dialog does with a configured index: open it, or offer to create it.
             settings.Text(settings::Key::OutPolygon) = *m_index;
             settings.createPolygon = true;
-            if (!host.OpenIndex(*m_index)) {
-                return kExitProcessing;
-            }
+            return host.OpenIndex(*m_index);
         }
+        return true;
+    }
 
-        AbortFlag ownAbort;
-        load::LoadRunContext run{settings, context.ui};
-        run.host = &host;
-        run.abort = context.abort != nullptr ? context.abort : &ownAbort;
-        const auto result = load::CmdLoad_Click(run, m_known);
-        bool projectSaved = true;
-        if (project && (result.outcome == load::RunOutcome::Completed ||
-                        result.outcome == load::RunOutcome::Aborted ||
-                        result.outcome == load::RunOutcome::Failed)) {
-            // The project is saved whatever became of the run: it holds what was added.
-            projectSaved = project->Save(context.ui);
-        }
-        if (!result.txtLog.empty()) {
-            FdWriter out(context.stdoutFd, "standard output");
-            out.Write(result.txtLog + "\n");
-            out.Flush();
-        }
-        if (!projectSaved) {
-            return kExitProcessing;
-        }
+    int ExitCodeOf(const load::LoadRunResult &result) const {
         switch (result.outcome) {
         case load::RunOutcome::Completed:
             return m_calculateOnly || result.wasErrors == 0 ? kExitOk : kExitIncomplete;
@@ -371,7 +388,6 @@ public:
         return kExitProcessing;
     }
 
-private:
     SettingChanges m_changes;
     tiles::Source m_source = tiles::Source::Goo;
     tiles::Kind m_kind = tiles::Kind::Sat;

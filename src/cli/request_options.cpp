@@ -34,7 +34,7 @@ void ParseExtent(std::string_view text, tiles::TileRequest &request) {
     request.lon2 = values[3];
 }
 
-RequestOptions ReadRequestOptions(const ParsedOptions &options) {
+RequestOptions ReadSourceAndKind(const ParsedOptions &options) {
     RequestOptions result;
     if (const auto *word = options.Get("source")) {
         const auto source = tiles::ParseSource(*word);
@@ -50,6 +50,11 @@ RequestOptions ReadRequestOptions(const ParsedOptions &options) {
         }
         result.kind = *kind;
     }
+    return result;
+}
+
+RequestOptions ReadRequestOptions(const ParsedOptions &options) {
+    RequestOptions result = ReadSourceAndKind(options);
     if (const auto *text = options.Get("level")) {
         std::int64_t level = 0;
         if (!ParseInt(*text, level) || level < 1 || level > tiles::kMaxLevel) {

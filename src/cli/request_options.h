@@ -31,6 +31,10 @@ struct RequestOptions {
 /// @throws tessaro::ArgumentError naming the bad option.
 [[nodiscard]] RequestOptions ReadRequestOptions(const ParsedOptions &options);
 
+/// Reads the --source and --kind words only; the request keeps its start values.
+/// @throws tessaro::ArgumentError naming the bad option.
+[[nodiscard]] RequestOptions ReadSourceAndKind(const ParsedOptions &options);
+
 /// Parses "LAT1,LAT2,LON1,LON2" into the request. @throws tessaro::ArgumentError
 void ParseExtent(std::string_view text, tiles::TileRequest &request);
 

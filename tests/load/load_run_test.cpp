@@ -1,36 +1,17 @@
-#include "load/dialog_request.h"
-
-#include "support/env_guard.h"
+// The load run from a checked request: the level folder, the log, the .ion list, relief
+// row folders, the selection check and the batch size.
+#include "load/load_fixture.h"
 #include "support/files.h"
-#include "support/recording_ui.h"
-#include "support/temp_dir.h"
 
-#include <gtest/gtest.h>
-
-#include <ctime>
 #include <set>
-#include <sstream>
-#include <tuple>
 
 using namespace tessaro;
 using load::RunOutcome;
 using settings::Key;
-using settings::Settings;
 using tiles::Kind;
 using tiles::Source;
 
 namespace {
-
-std::chrono::system_clock::time_point FixedTime() {
-    std::tm tm{};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 2;
-    tm.tm_mday = 5;
-    tm.tm_hour = 7;
-    tm.tm_min = 4;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
-}
 
 std::vector<std::string> Lines(const std::string &text) {
     std::vector<std::string> lines;
@@ -46,128 +27,9 @@ std::vector<std::string> Lines(const std::string &text) {
     return lines;
 }
 
-class LoadRunTest : public ::testing::Test {
-protected:
-    LoadRunTest() {
-        s = Settings::FirstOpening();
-        for (int k = 0; k < 4; ++k) {
-            s.Text(Settings::SatServer(k)) = "http://s" + std::to_string(k) + "/kh";
-            s.Text(Settings::MapServer(k)) = "http://m" + std::to_string(k) + "/vt";
-        }
-        s.Text(Key::SatServerScan) = "http://scan/printtilesrescaled/?t=image_&zt=n";
-        s.Text(Key::MapServerScan) = "http://scan/printtilesrescaled/?t=map&zt=n";
-        s.Text(Key::SatServerShade) = "http://relief/layer/relief/";
-        for (int p = 0; p < 4; ++p) {
-            s.Text(Settings::SatRasterPath(p)) = dir.Path().string();
-            s.Text(Settings::MapRasterPath(p)) = dir.Path().string();
-        }
-        s.Text(Key::LandRasterPath0) = dir.Path().string();
-        s.onlyCalculate = true;
-    }
-
-    load::LoadRunResult Run() {
-        load::LoadRunContext ctx{s, ui};
-        ctx.abort = &abort;
-        ctx.now = FixedTime;
-        return load::CmdLoad_Click(ctx);
-    }
-
-    void Request(Source source, Kind kind, int level, std::string lat1, std::string lat2,
-                 std::string lon1, std::string lon2) {
-        s.source = source;
-        s.kind = kind;
-        s.upDownLevel = level;
-        s.lat1 = std::move(lat1);
-        s.lat2 = std::move(lat2);
-        s.lon1 = std::move(lon1);
-        s.lon2 = std::move(lon2);
-    }
-
-    test::TempDir dir;
-    test::RecordingUi ui;
-    Settings s;
-    AbortFlag abort;
-};
+class LoadRunTest : public test::LoadFixture {};
 
 } // namespace
-
-TEST_F(LoadRunTest, UnsupportedSourceAndKindStopTheRun) {
-    Request(Source::Shade, Kind::Map, 5, "1", "2", "1", "2");
-    auto r = Run();
-    EXPECT_EQ(r.outcome, RunOutcome::Stopped);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "Не поддерживаемый сервер или тип карты");
-    EXPECT_EQ(ui.messages[0].icon, Icon::None);
-    s.source = Source::None;
-    EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
-    EXPECT_EQ(ui.messages.size(), 2u);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
-}
-
-TEST_F(LoadRunTest, AMissingDirectoryIsNamedWithItsSeparator) {
-    Request(Source::Goo, Kind::Sat, 5, "1", "2", "1", "2");
-    s.Text(Key::SatRasterPath0) = (dir / "nope").string();
-    EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "Директории " + (dir / "nope").string() + "/ не существует!");
-    EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
-}
-
-TEST_F(LoadRunTest, LevelLimitsLowerTheLevelAndGoOn) {
-    Request(Source::Scan, Kind::Map, 18, "1", "1.1", "1", "1.1");
-    auto r = Run();
-    EXPECT_EQ(r.outcome, RunOutcome::Completed);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "Максимально допутимый уровень для данного источника - 17");
-    EXPECT_EQ(s.upDownLevel, 17);
-    EXPECT_EQ(s.Text(Key::Level), "17");
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "17"));
-
-    ui.messages.clear();
-    Request(Source::Shade, Kind::Sat, 10, "1", "1.1", "1", "1.1");
-    EXPECT_EQ(Run().outcome, RunOutcome::Completed);
-    EXPECT_EQ(ui.messages.at(0).text, "Максимально допутимый уровень для данного источника - 9");
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "9"));
-
-    ui.messages.clear();
-    Request(Source::Goo, Kind::Sat, 22, "1", "1.00001", "1", "1.00001");
-    EXPECT_EQ(Run().outcome, RunOutcome::Completed);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "22"));
-}
-
-TEST_F(LoadRunTest, TheExtentMustBeStrictlyOrdered) {
-    for (auto [a, b, c, d] : {std::tuple{"5", "5", "1", "2"}, std::tuple{"1", "2", "3", "3"},
-                              std::tuple{"6", "5", "1", "2"}}) {
-        ui.messages.clear();
-        Request(Source::Goo, Kind::Sat, 5, a, b, c, d);
-        EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
-        ASSERT_EQ(ui.messages.size(), 1u);
-        EXPECT_EQ(ui.messages[0].text,
-                  "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2");
-    }
-    EXPECT_TRUE(std::filesystem::is_empty(dir.Path())) << "nothing created before the check";
-}
-
-TEST_F(LoadRunTest, AnUnreadableNumberIsReportedUnderTheLoadButton) {
-    Request(Source::Goo, Kind::Sat, 5, "1", "two", "1", "2");
-    EXPECT_EQ(Run().outcome, RunOutcome::Failed);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].title, "Unexpected Program Error");
-    EXPECT_NE(ui.messages[0].text.find("\tCmdLoad_Click  \r\n\r\nError Number \r\n\t13\r\n"),
-              std::string::npos)
-        << ui.messages[0].text;
-
-    ui.messages.clear();
-    Request(Source::Goo, Kind::Sat, 5, "1", "95", "1", "2");
-    EXPECT_EQ(Run().outcome, RunOutcome::Failed) << "beyond the world";
-    EXPECT_EQ(ui.messages.size(), 1u);
-
-    ui.messages.clear();
-    Request(Source::Goo, Kind::Sat, 5, "1,5", "2,5", "1", "2");
-    s.decimalSeparator = ',';
-    EXPECT_EQ(Run().outcome, RunOutcome::Completed) << "the dialog's own separator";
-}
 
 TEST_F(LoadRunTest, CalculateOnlyWritesTheLogAndTheIonList) {
     Request(Source::Goo, Kind::Map, 3, "-10", "10", "-10", "10");
@@ -291,15 +153,6 @@ TEST_F(LoadRunTest, ABatchSizeOfZeroStopsOnlyGoogleDownloads) {
     EXPECT_TRUE(ui.messages.empty()) << ui.messages.front().text;
 }
 
-TEST_F(LoadRunTest, AnEmptyFolderBoxIsRefusedNotTakenForTheRoot) {
-    Request(Source::Goo, Kind::Land, 3, "-10", "10", "-10", "10");
-    s.Text(*settings::Settings::DirectoryKey(Source::Goo, Kind::Land)) = "  ";
-    s.onlyCalculate = true;
-    EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, load::kNoDirectoryMessage);
-}
-
 TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
     struct Case {
         Source source;
@@ -320,11 +173,7 @@ TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
     };
     for (const auto &c : cases) {
         test::TempDir own;
-        for (int p = 0; p < 4; ++p) {
-            s.Text(Settings::SatRasterPath(p)) = own.Path().string();
-            s.Text(Settings::MapRasterPath(p)) = own.Path().string();
-        }
-        s.Text(Key::LandRasterPath0) = own.Path().string();
+        PointFoldersAt(own.Path());
         Request(c.source, c.kind, 6, "50", "52", "30", "33");
         s.skipLog = false;
         s.makeIon = true;
