@@ -59,13 +59,8 @@ bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tile
     const bool built = m_mosaicResult->outcome == mosaic::MosaicOutcome::Built ||
                        m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
     if (built && m_mosaicToProject && m_project != nullptr) {
-        try {
-            m_project->AddRasterToRoot(m_mosaicResult->raster, m_mosaicResult->layerName);
-        } catch (const std::exception &e) {
-            ReportException(m_ui, ProcedureText("cmdOk_Click Mocaic raster ", "", 0), e,
-                            kMessageMode);
-            return false;
-        }
+        return m_project->AddRasterToRoot(m_mosaicResult->raster, m_mosaicResult->layerName,
+                                          "cmdOk_Click Mocaic raster ", m_ui);
     }
     return built;
 }

@@ -15,7 +15,8 @@ namespace tessaro::integration {
 /// A QGIS project file that a command-line run adds its tile layers to, with QGIS running
 /// headless behind it. Plain C++ on this side: QGIS and its libraries live in a module of
 /// their own that the program loads only for runs that write a project, so that every other
-/// run starts without them (they take some 30 MB the moment they are mapped).
+/// run starts without them (they take some 30 MB the moment they are mapped). No call throws:
+/// an exception never crosses the module's boundary, every failure is reported inside it.
 class ProjectMap {
 public:
     virtual ~ProjectMap() = default;
@@ -30,9 +31,10 @@ public:
                                           tiles::TilesType type, const settings::Settings &settings,
                                           UiPort &ui) = 0;
 
-    /// Adds a raster file at the top of the layer tree under a name.
-    /// @throws tessaro::FileError when QGIS cannot open the file.
-    virtual void AddRasterToRoot(const std::filesystem::path &path, std::string_view name) = 0;
+    /// Adds a raster file at the top of the layer tree under a name. A failure (QGIS cannot
+    /// open the file) is reported under the procedure and gives false.
+    virtual bool AddRasterToRoot(const std::filesystem::path &path, std::string_view name,
+                                 std::string_view procedure, UiPort &ui) = 0;
 
     /// Writes the project to its file; on a failure shows the message and returns false.
     virtual bool Save(UiPort &ui) = 0;

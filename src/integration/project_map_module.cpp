@@ -1,6 +1,7 @@
 // The QGIS module: a ProjectMap over a headless QGIS session and a project file.
 
 #include "common/error.h"
+#include "common/error_report.h"
 #include "integration/project_map.h"
 #include "integration/qgis_project_file.h"
 #include "integration/qgis_session.h"
@@ -34,8 +35,10 @@ public:
                                              settings, ui);
     }
 
-    void AddRasterToRoot(const std::filesystem::path &path, std::string_view name) override {
-        integration::AddRasterToRoot(m_project->Project(), path, name);
+    bool AddRasterToRoot(const std::filesystem::path &path, std::string_view name,
+                         std::string_view procedure, UiPort &ui) override {
+        return RunTrapped(ui, procedure,
+                          [&] { integration::AddRasterToRoot(m_project->Project(), path, name); });
     }
 
     bool Save(UiPort &ui) override { return m_project->Save(ui); }
@@ -73,6 +76,9 @@ tessaro_open_project_map(const char *path, int deferred, int *fileError, char *r
     } catch (const std::exception &e) {
         *fileError = 0;
         CopyReason(e.what(), reason, reasonSize);
+    } catch (...) {
+        *fileError = 0;
+        CopyReason("QGIS failed for an unknown reason", reason, reasonSize);
     }
     return nullptr;
 }

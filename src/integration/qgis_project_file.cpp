@@ -195,8 +195,10 @@ bool QgisProjectFile::Save(UiPort &ui) {
         return true;
     } catch (const std::exception &e) {
         ui.ShowMessage(e.what(), Icon::Critical);
-        return false;
+    } catch (...) {
+        ui.ShowMessage("Could not write the project file " + m_impl->path.string(), Icon::Critical);
     }
+    return false;
 }
 
 } // namespace tessaro::integration

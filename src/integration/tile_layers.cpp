@@ -3,10 +3,10 @@
 #include "common/error.h"
 #include "common/error_report.h"
 #include "common/files.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "integration/layer_names.h"
 #include "integration/qgis_tuning.h"
-#include "common/progress.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/tile_files.h"
 
@@ -259,28 +259,25 @@ QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_vi
 
 QgsRasterLayer *ExistRasterLayer(std::string_view fileNameWithExt,
                                  const LevelGroupLayers &levelGroup, UiPort &ui) {
-    try {
-        return levelGroup.Find(ToQString(fileNameWithExt));
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("ExistRasterLayer ", "", 0), e, kMessageMode);
-        return nullptr;
-    }
+    return RunTrapped(ui, "ExistRasterLayer ",
+                      [&] { return levelGroup.Find(ToQString(fileNameWithExt)); })
+        .value_or(nullptr);
 }
 
 QgsRasterLayer *addRasterLayer(QgsProject &project, const fs::path &fullFileName,
                                std::string_view fileNameWithExt, LevelGroupLayers &levelGroup,
                                const QgsCoordinateReferenceSystem &fallbackCrs, UiPort &ui) {
-    try {
-        std::unique_ptr<QgsRasterLayer> layer =
-            OpenRaster(project, fullFileName, fileNameWithExt, TileOpenOptions(fullFileName));
-        if (!layer->crs().isValid() && fallbackCrs.isValid()) {
-            layer->setCrs(fallbackCrs);
-        }
-        return &levelGroup.Add(std::move(layer));
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("addRasterLayer ", "", 0), e, kMessageMode);
-        return nullptr;
-    }
+    return RunTrapped(ui, "addRasterLayer ",
+                      [&] {
+                          std::unique_ptr<QgsRasterLayer> layer =
+                              OpenRaster(project, fullFileName, fileNameWithExt,
+                                         TileOpenOptions(fullFileName));
+                          if (!layer->crs().isValid() && fallbackCrs.isValid()) {
+                              layer->setCrs(fallbackCrs);
+                          }
+                          return &levelGroup.Add(std::move(layer));
+                      })
+        .value_or(nullptr);
 }
 
 QgsCoordinateReferenceSystem TileCrs(tiles::TilesType type) {
@@ -296,8 +293,7 @@ QgsCoordinateReferenceSystem TileCrs(tiles::TilesType type) {
 std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
                               const tiles::TileList &list, int level, tiles::TilesType type,
                               const settings::Settings &settings, UiPort &ui) {
-    std::int64_t wasAdded = 0;
-    try {
+    const auto added = RunTrapped(ui, "AddGoogleRasters ", [&]() -> std::int64_t {
         if (!HasTileLayers(type)) {
             std::string text = "Tiles of type ";
             AppendInt(text, static_cast<int>(type));
@@ -315,6 +311,7 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         FolderIndex files;
 
         ProgressPass progress(ui, kAddRastersLabel, list.Size());
+        std::int64_t wasAdded = 0;
         std::int64_t i = 0;
         list.ForEach([&](const tiles::TileRecord &record) {
             const std::string name = TileLayerName(type, record, level);
@@ -330,10 +327,8 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         });
         levelGroup.Commit();
         return wasAdded;
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("AddGoogleRasters ", "", 0), e, kMessageMode);
-        return -1;
-    }
+    });
+    return added.value_or(-1);
 }
 
 QgsRasterLayer &AddRasterToRoot(QgsProject &project, const fs::path &path, std::string_view name) {
