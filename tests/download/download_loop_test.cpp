@@ -69,18 +69,14 @@ protected:
         return url.substr(url.find("/m0/") + 3);
     }
 
-    // Serves every tile of a list, each a JPEG whose tail names the tile.
-    void Serve(const tiles::TileList &list, TilesType type, int level) {
-        list.ForEach([&](const tiles::TileRecord &r) {
-            bodies[PathOf(type, r, level)] = {Jpeg(r.name.Str())};
-        });
-    }
-
+    // Every address is answered with a JPEG whose tail is the address below the mirror folder,
+    // unless the test scripted other answers for it.
     std::string Answer(const std::string &target) {
         const std::lock_guard lock(mutex);
-        const auto it = bodies.find(target.substr(std::min<std::size_t>(3, target.size())));
-        if (it == bodies.end()) {
-            return test::ScriptedServer::Answer(404, "text/html", "none");
+        const auto path = target.substr(std::min<std::size_t>(3, target.size()));
+        const auto it = scripted.find(path);
+        if (it == scripted.end()) {
+            return test::ScriptedServer::Answer(200, "image/jpeg", Jpeg(path));
         }
         const std::string body = it->second.front();
         if (it->second.size() > 1) {
@@ -112,7 +108,7 @@ protected:
     }
 
     std::mutex mutex;
-    std::map<std::string, std::deque<std::string>> bodies; // answers in turn, the last one kept
+    std::map<std::string, std::deque<std::string>> scripted; // answers in turn, the last kept
     test::ScriptedServer server{[this](auto &ex) { ex.send(Answer(ex.Target())); }};
     Settings s = Settings::FirstOpening();
     std::vector<tiles::TileRecord> sat;
@@ -126,7 +122,6 @@ protected:
 
 TEST_F(DownloadLoopTest, OneOrManyConnectionsWriteEveryTileWithItsWorldFileLogAndIonLine) {
     ASSERT_GE(sat.size(), 14u);
-    Serve(kSat, TilesType::GoogleSat, 8);
     std::string ion;
     for (std::size_t i = 0; i < sat.size(); ++i) {
         ion += sat[i].name.Str() + ".jpg " + server.Url("/m" + std::to_string(i % 4)) +
@@ -152,7 +147,7 @@ TEST_F(DownloadLoopTest, OneOrManyConnectionsWriteEveryTileWithItsWorldFileLogAn
     }
     for (const auto &r : sat) {
         const auto path = tiles::TilePath(out / "8" / "8", TilesType::GoogleSat, r, 8);
-        EXPECT_EQ(test::ReadFile(path), Jpeg(r.name.Str())) << path;
+        EXPECT_EQ(test::ReadFile(path), Jpeg(PathOf(TilesType::GoogleSat, r, 8))) << path;
         EXPECT_EQ(test::ReadFile(tiles::WorldFilePath(path, TilesType::GoogleSat)),
                   download::WorldFileText(r, 0));
     }
@@ -190,7 +185,6 @@ TEST_F(DownloadLoopTest, TilesOnDiskAreUsedAndOnlyMissingOnesFetched) {
     EXPECT_EQ(ui.pauses[0].seconds, 60);
 
     // Online, stopped during the first pause: the run ends there.
-    Serve(kSat, TilesType::GoogleSat, 8);
     run.offline = false;
     run.skipLog = true;
     ui.onPause = [&](std::int64_t) { abort.Set(); };
@@ -204,9 +198,8 @@ TEST_F(DownloadLoopTest, TilesOnDiskAreUsedAndOnlyMissingOnesFetched) {
 // Retry fetches a bad tile (on disk or just fetched) again from the same mirror; Cancel ends the
 // run there, and the tiles other connections fetched ahead go too.
 TEST_F(DownloadLoopTest, ABadGoogleTileIsFetchedAgainOrEndsTheRun) {
-    Serve(kSat, TilesType::GoogleSat, 8);
     const auto bad = PathOf(TilesType::GoogleSat, sat[2], 8);
-    bodies[bad] = {"<html>blocked</html>", Jpeg(sat[2].name.Str())};
+    scripted[bad] = {"<html>blocked</html>", Jpeg(bad)};
     const auto retry = Run(out / "retry");
     test::WriteFile(tiles::TilePath(retry.levelFolder, TilesType::GoogleSat, sat[2], 8), "<html>");
     ui.answers = {true, true}; // the page on disk, then the page fetched
@@ -220,7 +213,7 @@ TEST_F(DownloadLoopTest, ABadGoogleTileIsFetchedAgainOrEndsTheRun) {
                             [&](const auto &h) { return h.starts_with("GET /m2" + bad + " "); }),
               2);
 
-    bodies[bad] = {"<html>blocked</html>"};
+    scripted[bad] = {"<html>blocked</html>"};
     auto cancelled = Run(out / "cancel");
     cancelled.connections = 8;
     DownloadCounters counters;
@@ -236,7 +229,7 @@ TEST_F(DownloadLoopTest, ReliefTilesAreNeitherCheckedNorPaused) {
     auto run = Run(out.Path(), TilesType::Shade, 5);
     run.tilesAtOnce = 1;
     relief.ForEach([&](const tiles::TileRecord &r) {
-        bodies[PathOf(TilesType::Shade, r, 5)] = {"<html>not an image</html>"};
+        scripted[PathOf(TilesType::Shade, r, 5)] = {"<html>not an image</html>"};
         std::filesystem::create_directories(
             tiles::TileFolder(run.levelFolder, TilesType::Shade, r));
     });
