@@ -4,14 +4,16 @@
 #include "common/error.h"
 #include "common/error_report.h"
 #include "common/files.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "download/image_check.h"
-#include "download/parallel_fetcher.h"
 #include "download/tile_urls.h"
+#include "download/transfer_engine.h"
 #include "download/world_file.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/tile_files.h"
 
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <span>
@@ -35,32 +37,6 @@ std::string_view ProgressCaption(TilesType type) {
     return "Load from Yand";
 }
 
-// The dialog's handlers of the downloader's events: the abort flag cancels a transfer, and
-// the proxy credentials are handed over when "UseProxy" is ticked.
-class LoopEvents : public KachalkaEvents {
-public:
-    LoopEvents(const settings::Settings &s, UiPort &ui, const AbortFlag &abort)
-        : m_settings(s), m_ui(ui), m_abort(abort) {}
-
-    void Authenticate(std::int32_t &hWnd, std::string &user, std::string &password) override {
-        if (m_settings.useProxy) {
-            user = m_settings.userName;
-            password = m_settings.password;
-            hWnd = 0;
-        }
-    }
-    void Progress(std::int32_t, std::int32_t, std::int32_t, std::string_view,
-                  bool &cancel) override {
-        m_ui.ProcessPendingEvents();
-        cancel = m_abort.IsSet();
-    }
-
-private:
-    const settings::Settings &m_settings;
-    UiPort &m_ui;
-    const AbortFlag &m_abort;
-};
-
 // One tile of the run on its way through the loop.
 struct Pending {
     std::int64_t index = 0;
@@ -69,28 +45,40 @@ struct Pending {
     std::filesystem::path path; // the image file
     std::string url;
     bool existed = false;
-    bool fetching = false; // a transfer was started for it (parallel runs)
+    bool fetching = false; // its transfer was started and not waited for yet
 };
+
+// Where a tile stands once its file was looked for, fetched and checked.
+enum class TileFile { OnDisk, Missing, RunStopped };
 
 class Loop {
 public:
     Loop(const DownloadRun &run, const tiles::TileList &list, const settings::Settings &s,
          DownloadCounters &counters, UiPort &ui, AbortFlag &abort)
         : m_run(run), m_list(list), m_settings(s), m_counters(counters), m_ui(ui), m_abort(abort),
-          m_events(s, ui, abort), m_cursor(list.Begin()) {}
+          m_cursor(list.Begin()) {}
 
     DownloadEnd Run();
 
 private:
+    void Open();
+    TransferHooks Hooks();
+    DownloadEnd Walk();
+    bool NextTile(Pending &p);
     bool Prepare(Pending &p);
     void Prefetch();
-    void Fetch(Pending &p);
-    std::optional<DownloadEnd> Step(Pending &p);
+    TransferRequest Request(const Pending &p) const;
+    bool Fetch(Pending &p);
     std::int32_t CheckImage(const Pending &p, bool fetched) const;
-    void NewDownloader() {
-        m_kachalka = std::make_unique<clsKachalka>(&m_events, m_run.limits);
-        m_kachalka->Method = 0;
-    }
+    TileFile Obtain(Pending &p);
+    bool RetryBadTile(const Pending &p);
+    bool DeleteBadFiles(const Pending &p);
+    std::optional<DownloadEnd> Step(Pending &p, ProgressPass &progress);
+    void WriteLogLine(const Pending &p);
+    void WriteIonLine(const Pending &p);
+    void ReportTileFailure(const std::string &tile, const std::exception &e);
+    void DropFetchedAhead();
+    void Close();
     bool IsBatchEnd(std::int64_t index) const {
         return tiles::IsGoogle(m_run.type) && (index + 1) % m_run.tilesAtOnce == 0;
     }
@@ -101,20 +89,119 @@ private:
     DownloadCounters &m_counters;
     UiPort &m_ui;
     AbortFlag &m_abort;
-    LoopEvents m_events;
     tiles::TileList::Cursor m_cursor;
     std::int64_t m_nextIndex = 0;
     std::deque<Pending> m_ahead;
     ServerPrefixes m_prefixes;
     double m_tileSize = 0;
-    std::unique_ptr<clsKachalka> m_kachalka;
-    std::unique_ptr<ParallelFetcher> m_fetcher;
+    std::unique_ptr<TransferEngine> m_engine; // none offline
     std::unique_ptr<AtomicFile> m_ion;
     std::string m_line;
     std::string m_fileStart;
-    int m_askedBad = -1;
+    bool m_deleteBadFiles = false; // the offline question was answered Yes
     TimeStamper m_stamper{m_run.now};
 };
+
+DownloadEnd Loop::Run() {
+    if (m_run.type == TilesType::Invalid) {
+        m_ui.ShowMessage(kUnsupportedLoadMessage);
+        return DownloadEnd::Failed;
+    }
+    if (tiles::IsGoogle(m_run.type) && m_run.tilesAtOnce == 0) {
+        throw ArgumentError("The batch size (Tiles at once) is 0.");
+    }
+    Open();
+    DownloadEnd end = Walk();
+    DropFetchedAhead();
+    // Closing the log and the list; a failure here is reported like any other.
+    if (!RunTrapped(m_ui, "GoogleLoadKachalka ", [this] { Close(); })) {
+        end = DownloadEnd::Failed;
+    }
+    return end;
+}
+
+void Loop::Open() {
+    m_prefixes = DownloadPrefixes(m_settings, m_run.type);
+    if (tiles::IsEllipsoidal(m_run.type)) {
+        m_tileSize = 256.0 * tiles::ResN(m_run.level);
+    }
+    if (m_run.makeIon) {
+        m_ion = std::make_unique<AtomicFile>(m_run.levelFolder /
+                                             IonFileName(m_run.type, TimeStamp(m_run.now())));
+    }
+    if (!m_run.offline) {
+        m_engine = std::make_unique<TransferEngine>(m_run.connections, m_run.limits, Hooks());
+    }
+}
+
+// The dialog's part in the transfers: its events are processed while they run, the abort
+// flag cancels them, and the proxy credentials are handed over when "UseProxy" is ticked.
+TransferHooks Loop::Hooks() {
+    TransferHooks hooks;
+    hooks.progress = [this](const std::string &, std::int64_t, std::int64_t) {
+        m_ui.ProcessPendingEvents();
+        return m_abort.IsSet();
+    };
+    hooks.credentials = [this](std::string &user, std::string &password) {
+        if (!m_settings.useProxy) {
+            return false;
+        }
+        user = m_settings.userName;
+        password = m_settings.password;
+        return true;
+    };
+    hooks.abort = &m_abort;
+    return hooks;
+}
+
+// Takes every tile through its step until the list ends or the run stops. An unexpected
+// error is reported naming the tile in hand.
+DownloadEnd Loop::Walk() {
+    Pending current;
+    std::string tileInProgress;
+    try {
+        ProgressPass progress(m_ui, ProgressCaption(m_run.type), m_list.Size());
+        while (NextTile(current)) {
+            tileInProgress = current.name + " (" + current.path.string() + ")";
+            if (const auto end = Step(current, progress)) {
+                return *end;
+            }
+        }
+        return DownloadEnd::Completed;
+    } catch (const std::exception &e) {
+        if (m_engine) {
+            m_engine->CancelAll();
+        }
+        ReportTileFailure(tileInProgress, e);
+        return DownloadEnd::Failed;
+    }
+}
+
+void Loop::ReportTileFailure(const std::string &tile, const std::exception &e) {
+    const auto *error = dynamic_cast<const Error *>(&e);
+    ReportError(m_ui, ProcedureText("GoogleLoadKachalka ", "", 0),
+                error != nullptr ? error->Number()
+                                 : static_cast<std::int32_t>(ErrorNumber::InvalidProcedureCall),
+                "Tile " + tile + ": " + e.what(), kMessageMode);
+}
+
+// The next tile of the run: read from the list, or taken from the tiles fetched ahead.
+bool Loop::NextTile(Pending &p) {
+    if (!m_engine) {
+        if (!Prepare(p)) {
+            return false;
+        }
+        p.existed = FileExists(p.path);
+        return true;
+    }
+    Prefetch();
+    if (m_ahead.empty()) {
+        return false;
+    }
+    p = std::move(m_ahead.front());
+    m_ahead.pop_front();
+    return true;
+}
 
 // Reads the next tile of the list; false after the last.
 bool Loop::Prepare(Pending &p) {
@@ -129,13 +216,11 @@ bool Loop::Prepare(Pending &p) {
     return true;
 }
 
-// Parallel runs: keep transfers going for the tiles ahead, but never past the end of the
-// current batch, so that a pause also pauses the network.
+// Keeps transfers queued for the tiles ahead, as many as four per connection, but never past
+// the end of the current batch, so that a pause also pauses the network. The engine runs them
+// while the loop waits for the tile in hand.
 void Loop::Prefetch() {
-    if (!m_fetcher) {
-        return;
-    }
-    const std::size_t window = static_cast<std::size_t>(m_run.connections) * 4;
+    const std::size_t window = static_cast<std::size_t>(std::max(1, m_run.connections)) * 4;
     while (m_ahead.size() < window) {
         if (!m_ahead.empty() && IsBatchEnd(m_ahead.back().index)) {
             break;
@@ -145,27 +230,33 @@ void Loop::Prefetch() {
             break;
         }
         p.existed = FileExists(p.path);
-        if (!p.existed && !m_run.offline) {
-            m_fetcher->Start(p.index, p.url, p.path);
+        if (!p.existed) {
+            m_engine->Start(p.index, Request(p));
             p.fetching = true;
         }
         m_ahead.push_back(std::move(p));
     }
 }
 
-// Fetches a tile's file now (or waits for its transfer), leaving the start of the file in
-// m_fileStart; throws DownloadError on failure.
-void Loop::Fetch(Pending &p) {
-    if (m_fetcher) {
-        if (!p.fetching) {
-            m_fetcher->Start(p.index, p.url, p.path);
-        }
-        p.fetching = false;
-        m_fetcher->Wait(p.index, m_fileStart);
-        return;
+TransferRequest Loop::Request(const Pending &p) const {
+    TransferRequest request;
+    request.url = p.url;
+    request.file = p.path;
+    // Revalidated with the server rather than taken from a cache on the way.
+    request.headers.emplace_back("Cache-Control: no-cache");
+    return request;
+}
+
+// Fetches a tile's file, or waits for its transfer started ahead, leaving the start of the
+// file in m_fileStart. False when the download failed.
+bool Loop::Fetch(Pending &p) {
+    if (!p.fetching) {
+        m_engine->Start(p.index, Request(p));
     }
-    m_kachalka->DownloadToFile(p.url, p.path);
-    m_fileStart = m_kachalka->LastFileStart();
+    p.fetching = false;
+    auto outcome = m_engine->Wait(p.index);
+    m_fileStart = std::move(outcome.start);
+    return outcome.Ok();
 }
 
 // The header check of a tile file: from the bytes just downloaded, or from the file.
@@ -183,96 +274,22 @@ std::int32_t Loop::CheckImage(const Pending &p, bool fetched) const {
     }
 }
 
-// Steps 2 to 12 of one tile. Returns an end when the run ends at this tile.
-std::optional<DownloadEnd> Loop::Step(Pending &p) {
-    const bool google = tiles::IsGoogle(m_run.type);
-    bool failed = false;
-    bool onDisk = false;
-    while (true) {
-        if (!m_fetcher) {
-            p.existed = FileExists(p.path);
-        }
-        failed = false;
-        bool fetched = false;
-        if (!p.existed && !m_run.offline) {
-            try {
-                Fetch(p);
-                fetched = true;
-                ++m_counters.added;
-            } catch (const DownloadError &) {
-                failed = true;
-                ++m_counters.errors;
-            }
-        }
-        onDisk = p.existed || fetched;
-        if (failed || !google || !onDisk || CheckImage(p, fetched) != 0) {
-            break;
-        }
-        // A Google tile that is not an image.
-        if (!m_run.offline) {
-            m_ui.ShowBadTile(p.url, p.path);
-            std::filesystem::remove(p.path);
-            std::string text(kBadTileQuestion);
-            text += kCrLf;
-            text += p.name;
-            if (m_ui.AskRetryCancel(Question::RetryBadTile, text, kBadTileTitle)) {
-                if (!m_fetcher) {
-                    NewDownloader();
-                }
-                p.existed = false;
-                continue; // the same address, the same mirror
-            }
-            m_abort.Set();
-            return DownloadEnd::Aborted;
-        }
-        if (m_askedBad == -1) {
-            std::string text = "Файл " + p.name;
-            text += kCrLf;
-            text += "имеет недопустимый формат (возможно битый или текстовый файл)";
-            text += kCrLf;
-            text += "Стереть файл ( и все плохие) и продолжить загрузку?";
-            text += kCrLf;
-            text += "НЕТ - выход";
-            if (m_ui.AskYesNo(Question::DeleteBadFiles, text, Icon::Question, kBadFileTitle)) {
-                m_askedBad = 1;
-            }
-        }
-        if (m_askedBad != 1) {
-            m_abort.Set();
-            return DownloadEnd::Aborted;
-        }
-        std::filesystem::remove(p.path);
-        onDisk = false;
-        break;
+// One tile: its file, its counters and world file, its log and .ion lines, the progress bar
+// and the batch pause. Returns an end when the run ends at this tile.
+std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
+    const TileFile file = Obtain(p);
+    if (file == TileFile::RunStopped) {
+        return DownloadEnd::Aborted;
     }
-
-    if (!failed) {
-        if (onDisk) {
-            ++m_counters.loaded;
-            WriteWorldFile(WorldFilePath(p.path, m_run.type), p.record, m_tileSize);
-        } else {
-            ++m_counters.errors;
-        }
+    if (file == TileFile::OnDisk) {
+        ++m_counters.loaded;
+        WriteWorldFile(WorldFilePath(p.path, m_run.type), p.record, m_tileSize);
+    } else {
+        ++m_counters.errors;
     }
-    if (!m_run.skipLog) {
-        m_line.clear();
-        AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize,
-                      m_run.level, p.existed);
-        m_run.log->WriteLine(m_line);
-        // Written out with its tile, so that a run killed later still logs every tile it
-        // left on disk (one small write beside a whole transfer).
-        m_run.log->Flush();
-    }
-    if (m_ion) {
-        auto &buffer = m_ion->Writer().Buffer();
-        buffer += p.name;
-        buffer += ImageExtension(m_run.type);
-        buffer += ' ';
-        buffer += p.url;
-        buffer += kCrLf;
-        m_ion->Writer().MaybeFlush();
-    }
-    m_ui.SetProgress(p.index, m_list.Size());
+    WriteLogLine(p);
+    WriteIonLine(p);
+    progress.Step(p.index);
     if (IsBatchEnd(p.index)) {
         m_ui.CountDown(m_run.timeOutSeconds, p.index + 1);
     }
@@ -282,95 +299,114 @@ std::optional<DownloadEnd> Loop::Step(Pending &p) {
     return std::nullopt;
 }
 
-DownloadEnd Loop::Run() {
-    if (m_run.type == TilesType::Invalid) {
-        m_ui.ShowMessage(kUnsupportedLoadMessage);
-        return DownloadEnd::Failed;
+// Puts the tile's file on disk unless it is there (or the run is offline) and checks that a
+// Google tile is an image. A bad tile is fetched again or deleted as the user answers; an
+// answer that ends the run sets the abort flag.
+TileFile Loop::Obtain(Pending &p) {
+    while (true) {
+        bool fetched = false;
+        if (!p.existed && !m_run.offline) {
+            if (!Fetch(p)) {
+                return TileFile::Missing;
+            }
+            fetched = true;
+            ++m_counters.added;
+        }
+        if (!p.existed && !fetched) {
+            return TileFile::Missing;
+        }
+        if (!tiles::IsGoogle(m_run.type) || CheckImage(p, fetched) != 0) {
+            return TileFile::OnDisk;
+        }
+        if (m_run.offline) {
+            if (!DeleteBadFiles(p)) {
+                m_abort.Set();
+                return TileFile::RunStopped;
+            }
+            std::filesystem::remove(p.path);
+            return TileFile::Missing;
+        }
+        m_ui.ShowBadTile(p.url, p.path);
+        std::filesystem::remove(p.path);
+        if (!RetryBadTile(p)) {
+            m_abort.Set();
+            return TileFile::RunStopped;
+        }
+        p.existed = false; // the same address, the same mirror
     }
-    if (tiles::IsGoogle(m_run.type) && m_run.tilesAtOnce == 0) {
-        throw ArgumentError("The batch size (Tiles at once) is 0.");
-    }
-    m_prefixes = DownloadPrefixes(m_settings, m_run.type);
-    if (tiles::IsEllipsoidal(m_run.type)) {
-        m_tileSize = 256.0 * tiles::ResN(m_run.level);
-    }
-    if (m_run.makeIon) {
-        m_ion = std::make_unique<AtomicFile>(m_run.levelFolder /
-                                             IonFileName(m_run.type, TimeStamp(m_run.now())));
-    }
-    m_ui.SetProgress(0, m_list.Size());
-    m_ui.SetProgressLabel(ProgressCaption(m_run.type));
-    if (m_run.connections > 1 && !m_run.offline) {
-        m_fetcher =
-            std::make_unique<ParallelFetcher>(m_run.connections, m_run.limits, m_abort,
-                                              [this](std::string &user, std::string &password) {
-                                                  std::int32_t hWnd = 1;
-                                                  m_events.Authenticate(hWnd, user, password);
-                                                  return hWnd == 0;
-                                              });
-    } else {
-        NewDownloader();
-    }
+}
 
-    DownloadEnd end = DownloadEnd::Completed;
-    Pending current;
-    std::string tileInProgress;
-    try {
-        while (true) {
-            if (m_fetcher) {
-                Prefetch();
-                if (m_ahead.empty()) {
-                    break;
-                }
-                current = std::move(m_ahead.front());
-                m_ahead.pop_front();
-            } else if (!Prepare(current)) {
-                break;
-            }
-            tileInProgress = current.name + " (" + current.path.string() + ")";
-            if (auto stop = Step(current)) {
-                end = *stop;
-                break;
-            }
-        }
-    } catch (const std::exception &e) {
-        if (m_fetcher) {
-            m_fetcher->CancelAll();
-        }
-        const std::string cause = "Tile " + tileInProgress + ": " + e.what();
-        ReportError(m_ui, ProcedureText("GoogleLoadKachalka ", "", 0),
-                    dynamic_cast<const Error *>(&e) != nullptr
-                        ? dynamic_cast<const Error &>(e).Number()
-                        : static_cast<std::int32_t>(ErrorNumber::InvalidProcedureCall),
-                    cause, kMessageMode);
-        end = DownloadEnd::Failed;
+bool Loop::RetryBadTile(const Pending &p) {
+    std::string text(kBadTileQuestion);
+    text += kCrLf;
+    text += p.name;
+    return m_ui.AskRetryCancel(Question::RetryBadTile, text, kBadTileTitle);
+}
+
+// Asks once per run whether bad files may be deleted; No ends the run.
+bool Loop::DeleteBadFiles(const Pending &p) {
+    if (!m_deleteBadFiles) {
+        std::string text = "Файл " + p.name;
+        text += kCrLf;
+        text += "имеет недопустимый формат (возможно битый или текстовый файл)";
+        text += kCrLf;
+        text += "Стереть файл ( и все плохие) и продолжить загрузку?";
+        text += kCrLf;
+        text += "НЕТ - выход";
+        m_deleteBadFiles =
+            m_ui.AskYesNo(Question::DeleteBadFiles, text, Icon::Question, kBadFileTitle);
     }
-    if (m_fetcher) {
-        // Tiles fetched ahead of an early end were never processed: remove them, so that the
-        // folder holds what a sequential run would have left.
-        m_fetcher->CancelAll();
-        for (const auto &p : m_ahead) {
-            if (p.fetching) {
-                std::error_code ec;
-                std::filesystem::remove(p.path, ec);
-            }
+    return m_deleteBadFiles;
+}
+
+void Loop::WriteLogLine(const Pending &p) {
+    if (m_run.skipLog) {
+        return;
+    }
+    m_line.clear();
+    AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize, m_run.level,
+                  p.existed);
+    m_run.log->WriteLine(m_line);
+    // Written out with its tile, so that a run killed later still logs every tile it left on
+    // disk (one small write beside a whole transfer).
+    m_run.log->Flush();
+}
+
+void Loop::WriteIonLine(const Pending &p) {
+    if (!m_ion) {
+        return;
+    }
+    auto &buffer = m_ion->Writer().Buffer();
+    buffer += p.name;
+    buffer += ImageExtension(m_run.type);
+    buffer += ' ';
+    buffer += p.url;
+    buffer += kCrLf;
+    m_ion->Writer().MaybeFlush();
+}
+
+// Tiles fetched ahead of an early end were never processed: they are removed, so that the
+// folder holds what a tile-by-tile run would have left.
+void Loop::DropFetchedAhead() {
+    if (!m_engine) {
+        return;
+    }
+    m_engine->CancelAll();
+    for (const auto &p : m_ahead) {
+        if (p.fetching) {
+            std::error_code ec;
+            std::filesystem::remove(p.path, ec);
         }
     }
-    m_ui.SetProgress(0, 0);
-    m_ui.SetProgressLabel({});
-    // Closing the log and the list; a failure here is reported like any other.
-    try {
-        if (!m_run.skipLog) {
-            m_run.log->Close();
-        }
-        if (m_ion) {
-            m_ion->Commit();
-        }
-    } catch (const std::exception &e) {
-        ReportException(m_ui, ProcedureText("GoogleLoadKachalka ", "", 0), e, kMessageMode);
-        end = DownloadEnd::Failed;
+}
+
+void Loop::Close() {
+    if (!m_run.skipLog) {
+        m_run.log->Close();
     }
-    return end;
+    if (m_ion) {
+        m_ion->Commit();
+    }
 }
 
 } // namespace

@@ -2,8 +2,8 @@
 
 #include "common/abort_flag.h"
 #include "common/ui_port.h"
-#include "download/kachalka.h"
 #include "download/load_log.h"
+#include "download/transfer_engine.h"
 #include "settings/settings.h"
 #include "tiles/tile_list.h"
 
@@ -30,7 +30,7 @@ struct DownloadRun {
     std::int32_t timeOutSeconds = 60; ///< pause between batches (0 means 30)
     std::int32_t tilesAtOnce = 3000;  ///< batch size of the Google sources; not 0
     bool offline = false;             ///< use only files already on disk
-    int connections = 1;              ///< transfers at once; 1 is the plain sequential loop
+    int connections = 1;              ///< transfers at once; 1 fetches tile after tile
     DownloadLimits limits;
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
@@ -50,9 +50,11 @@ enum class DownloadEnd { Completed, Aborted, Failed };
 /// exists), one log line and one .ion line per tile, advances the progress bar, pauses the
 /// Google sources after every batch, and stops after a tile when the abort flag is set.
 ///
-/// With several connections, up to that many transfers run together while every effect of a
-/// tile (counters, world file, log and .ion lines, the mirror it uses, pauses, abort) happens
-/// in list order as in the sequential run, so both write the same files.
+/// The transfers go through the transfer engine with the run's number of connections: with
+/// one, tile after tile; with several, up to that many at once, while every effect of a tile
+/// (counters, world file, log and .ion lines, the mirror it uses, pauses, abort) happens in
+/// list order, so that every number of connections writes the same files. Every request asks
+/// the server to revalidate ("Cache-Control: no-cache").
 ///
 /// An unexpected error (a world file or log that cannot be written, for instance) is
 /// reported under "GoogleLoadKachalka " naming the tile, its file and the cause; files written

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/error.h"
+#include "download/transfer_engine.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -9,36 +9,6 @@
 #include <string_view>
 
 namespace tessaro::download {
-
-/// Result codes of downloads, in the HRESULT numbering the error report shows.
-enum class DownloadCode : std::uint32_t {
-    Ok = 0,
-    Aborted = 0x80004004,         ///< the transfer was cancelled (E_ABORT)
-    InvalidUrl = 0x800C0002,      ///< the address cannot be used
-    NoServer = 0x800C0003,        ///< the host name cannot be resolved
-    CannotConnect = 0x800C0004,   ///< connection refused or unreachable
-    NotFound = 0x800C0005,        ///< HTTP 404 or 410
-    TooLarge = 0x800C0007,        ///< the body exceeds the size limit
-    DownloadFailure = 0x800C0008, ///< other HTTP errors, truncated bodies, dropped connections
-    Timeout = 0x800C000B,         ///< connect time-out, or the transfer stalled
-    AccessDenied = 0x800C0009,    ///< HTTP 401, 403 or 407
-    WriteFailed = 0x80030070,     ///< the file could not be written (full disk and the like)
-};
-
-/// A failed download: its code, the HTTP status when there was one, and a sentence naming the
-/// address and the cause.
-class DownloadError : public Error {
-public:
-    DownloadError(DownloadCode code, long httpStatus, const std::string &message)
-        : Error(message, static_cast<ErrorNumber>(static_cast<std::int32_t>(code))), m_code(code),
-          m_httpStatus(httpStatus) {}
-    [[nodiscard]] DownloadCode Code() const noexcept { return m_code; }
-    [[nodiscard]] long HttpStatus() const noexcept { return m_httpStatus; }
-
-private:
-    DownloadCode m_code;
-    long m_httpStatus;
-};
 
 /// Format record handed with pushed data.
 struct DataFormat {
@@ -89,19 +59,11 @@ public:
     virtual void GetOptions(std::int32_t &options) { (void)options; }
 };
 
-/// Limits that keep a dead or hostile server from hanging a run or filling the disk.
-struct DownloadLimits {
-    long connectTimeoutMs = 15'000; ///< to get a connection
-    long stallSeconds = 30;         ///< a transfer slower than stallBytesPerSecond this long fails
-    long stallBytesPerSecond = 64;
-    std::int64_t maxBytes = 16 << 20; ///< the largest body accepted
-    long totalSeconds = 300;          ///< the longest a whole transfer may take
-};
-
-/// The downloader: one kept-alive HTTP client (libcurl) that downloads an address into a file
+/// The downloader: the transfer engine with one connection, downloading an address into a file
 /// (written aside and renamed into place when complete), into a string, or as pushed chunks,
-/// raising its events on the way. Proxies come from the standard proxy environment variables;
-/// credentials, when a proxy asks for them, from the Authenticate event.
+/// one call at a time, raising its events on the way. Proxies come from the standard proxy
+/// environment variables; credentials, when a proxy asks for them, from the Authenticate event,
+/// and are kept for the downloader's later transfers.
 class clsKachalka {
 public:
     explicit clsKachalka(KachalkaEvents *events = nullptr, DownloadLimits limits = {});
@@ -134,11 +96,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
-
-/// Returns the code of a libcurl result and HTTP status.
-[[nodiscard]] DownloadCode CodeOf(int curlCode, long httpStatus) noexcept;
-
-/// Readies libcurl for use from several threads; called by every downloader.
-void InitCurl();
 
 } // namespace tessaro::download

@@ -11,10 +11,36 @@
 
 namespace tessaro::download {
 
+namespace {
+
+// Closes the run's log however the walk ends. After a failure that is reported already, a
+// failure to close it is not reported again.
+class LogCloser {
+public:
+    explicit LogCloser(LoadLog *log) noexcept : m_log(log) {}
+    LogCloser(const LogCloser &) = delete;
+    LogCloser &operator=(const LogCloser &) = delete;
+    ~LogCloser() {
+        if (m_log != nullptr) {
+            try {
+                m_log->Close();
+            } catch (const std::exception &) {
+                // Only reached when the walk failed, and that failure is the one reported.
+            }
+        }
+    }
+
+private:
+    LoadLog *m_log;
+};
+
+} // namespace
+
 bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
                     const settings::Settings &s, std::int64_t &wasNew, UiPort &ui) {
-    std::unique_ptr<AtomicFile> ion;
-    try {
+    return RunTrapped(ui, "CreateListFile ", [&] {
+        const LogCloser closer(run.skipLog ? nullptr : run.log);
+        std::unique_ptr<AtomicFile> ion;
         const auto prefixes = download::ListFilePrefixes(s, run.type);
         const auto typeWord = tiles::TypeWord(run.type);
         const auto extension = tiles::ImageExtension(run.type);
@@ -66,18 +92,7 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
         if (ion) {
             ion->Commit();
         }
-        return true;
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("CreateListFile ", "", 0), e, kMessageMode);
-        if (!run.skipLog && run.log != nullptr) {
-            try {
-                run.log->Close();
-            } catch (const std::exception &) {
-                // The report above already names the failure.
-            }
-        }
-        return false;
-    }
+    });
 }
 
 } // namespace tessaro::download

@@ -1,296 +1,242 @@
-// The download loop against nginx serving a folder of tiles over loopback.
+// The download loop against a scripted tile server on loopback. Faults, signals, the questions
+// at a terminal and proxies are tested end to end in tests/cli/download_cli_test.cpp.
 #include "download/download_loop.h"
 
 #include "download/tile_urls.h"
 #include "download/world_file.h"
 #include "support/files.h"
-#include "support/nginx.h"
 #include "support/recording_ui.h"
+#include "support/scripted_server.h"
 #include "support/temp_dir.h"
 #include "tiles/tile_files.h"
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-#include <regex>
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
 
 using namespace tessaro;
+using download::DownloadCounters;
 using download::DownloadEnd;
-using settings::Key;
 using settings::Settings;
 using tiles::TilesType;
 
 namespace {
 
-// The start of a JPEG file with a frame marker: enough for the header check.
-std::string JpegBytes(const std::string &tag) {
-    std::string b = "\xFF\xD8\xFF\xE0";
-    b += std::string("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16);
-    b += std::string("\xFF\xC0\x00\x11\x08\x01\x00\x01\x00\x03", 10);
-    return b + tag;
-}
-
-std::chrono::system_clock::time_point FixedTime() {
-    std::tm tm{};
-    tm.tm_year = 2026 - 1900;
-    tm.tm_mon = 11;
-    tm.tm_mday = 6;
-    tm.tm_hour = 9;
-    tm.tm_min = 30;
-    tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+// The start of a JPEG file with a frame marker (enough for the header check) and a tag.
+std::string Jpeg(const std::string &tag) {
+    return std::string("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
+                       "\xFF\xC0\x00\x11\x08\x01\x00\x01\x00\x03",
+                       30) +
+           tag;
 }
 
 // Files in a folder whose names end in suffix ("" counts every file).
 std::size_t Count(const std::filesystem::path &folder, const std::string &suffix) {
-    std::size_t n = 0;
-    for (const auto &e : std::filesystem::directory_iterator(folder)) {
-        n += e.path().string().ends_with(suffix);
-    }
-    return n;
+    const std::filesystem::directory_iterator all(folder);
+    return static_cast<std::size_t>(std::count_if(
+        begin(all), end(all), [&](const auto &e) { return e.path().string().ends_with(suffix); }));
 }
 
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find("\r\n", start);
-        if (end == std::string::npos)
-            break;
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
+const tiles::TileList kSat(tiles::TileRequest{TilesType::GoogleSat, 8, 50, 56, 30, 40});
+const std::string kStamp = download::TimeStamp({}); // every run's clock stands at the epoch
+
+// The log a run writes: the header and a line per tile, with "oldfile" for tiles on disk.
+std::string Log(const std::vector<tiles::TileRecord> &tiles, const std::vector<bool> &onDisk = {}) {
+    std::string log = std::string(download::kLogHeader) + "\r\n";
+    for (std::size_t i = 0; i < tiles.size(); ++i) {
+        download::AppendLogLine(log, kStamp, "sat", tiles[i], 0, 8, i < onDisk.size() && onDisk[i]);
+        log += "\r\n";
     }
-    return lines;
+    return log;
 }
 
 class DownloadLoopTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!test::NginxServer::Available()) {
-            GTEST_SKIP() << "nginx is not installed";
-        }
-        nginx = std::make_unique<test::NginxServer>(served.Path());
-        s = Settings::FirstOpening();
+    DownloadLoopTest() {
         for (int k = 0; k < 4; ++k) {
-            s.Text(Settings::SatServer(k)) = nginx->BaseUrl() + "/m" + std::to_string(k) + "/kh";
+            s.Text(Settings::SatServer(k)) = server.Url("/m" + std::to_string(k) + "/kh");
         }
-        s.Text(Key::SatServerShade) = nginx->BaseUrl() + "/m0/layer/relief/";
+        s.Text(settings::Key::SatServerShade) = server.Url("/m0/layer/relief/");
+        kSat.ForEach([&](const tiles::TileRecord &r) { sat.push_back(r); });
     }
 
-    // Puts every tile of a list on the server, each a JPEG whose tail names the tile.
-    void Serve(const tiles::TileList &list, TilesType type, int level) {
-        const auto prefixes = download::DownloadPrefixes(s, type);
-        list.ForEach([&](const tiles::TileRecord &r) {
-            const std::string url = download::TileUrl(prefixes, 0, type, r, level);
-            const std::string path = url.substr(url.find("/m0/") + 3);
-            std::filesystem::create_directories(
-                (served.Path().string() + path.substr(0, path.rfind('/'))));
-            test::WriteFile(served.Path().string() + path, JpegBytes(r.name.Str()));
-        });
+    // A tile's address below the mirror folder.
+    std::string PathOf(TilesType type, const tiles::TileRecord &r, int level) const {
+        const auto url = download::TileUrl(download::DownloadPrefixes(s, type), 0, type, r, level);
+        return url.substr(url.find("/m0/") + 3);
     }
 
-    // A run whose level folder lies in root (the test's output folder by default).
-    download::DownloadRun Run(TilesType type, int level, const std::filesystem::path &root = {}) {
+    // Every address is answered with a JPEG whose tail is the address below the mirror folder,
+    // unless the test scripted other answers for it.
+    std::string Answer(const std::string &target) {
+        const std::lock_guard lock(mutex);
+        const auto path = target.substr(std::min<std::size_t>(3, target.size()));
+        const auto it = scripted.find(path);
+        if (it == scripted.end()) {
+            return test::ScriptedServer::Answer(200, "image/jpeg", Jpeg(path));
+        }
+        const std::string body = it->second.front();
+        if (it->second.size() > 1) {
+            it->second.pop_front();
+        }
+        return test::ScriptedServer::Answer(200, "image/jpeg", body);
+    }
+
+    // A run into root/level, with a log in root kept by the test.
+    download::DownloadRun Run(const std::filesystem::path &root,
+                              TilesType type = TilesType::GoogleSat, int level = 8) {
         download::DownloadRun run;
-        run.levelFolder = (root.empty() ? out.Path() : root) / std::to_string(level);
+        run.levelFolder = root / std::to_string(level);
         std::filesystem::create_directories(run.levelFolder);
         run.type = type;
         run.level = level;
-        run.now = FixedTime;
+        run.now = [] { return std::chrono::system_clock::time_point{}; };
         run.tilesAtOnce = 1000;
-        run.limits.connectTimeoutMs = 5000;
-        run.limits.stallSeconds = 5;
+        run.skipLog = false;
+        openLogs.push_back(
+            download::GetLogFile(root / "Tessaro_sat.log", download::kLogHeader, ui));
+        run.log = openLogs.back().get();
         return run;
     }
 
-    // Gives the run a log in folder (the test's output folder by default), which the test keeps.
-    void Log(download::DownloadRun &run, const std::filesystem::path &folder = {}) {
-        run.skipLog = false;
-        log = download::GetLogFile((folder.empty() ? out.Path() : folder) / "Tessaro_sat.log",
-                                   download::kLogHeader, ui);
-        run.log = log.get();
+    DownloadEnd Load(const download::DownloadRun &run, DownloadCounters &counters,
+                     const tiles::TileList &list = kSat) {
+        return download::GoogleLoadKachalka(run, list, s, counters, ui, abort);
     }
 
-    test::TempDir served;
+    std::mutex mutex;
+    std::map<std::string, std::deque<std::string>> scripted; // answers in turn, the last kept
+    test::ScriptedServer server{[this](auto &ex) { ex.send(Answer(ex.Target())); }};
+    Settings s = Settings::FirstOpening();
+    std::vector<tiles::TileRecord> sat;
     test::TempDir out;
-    std::unique_ptr<download::LoadLog> log;
-    std::unique_ptr<test::NginxServer> nginx;
-    Settings s;
     test::RecordingUi ui;
     AbortFlag abort;
+    std::vector<std::unique_ptr<download::LoadLog>> openLogs;
 };
-
-constexpr int kLevel = 8;
-const tiles::TileRequest kSat{TilesType::GoogleSat, kLevel, 50, 56, 30, 40};
 
 } // namespace
 
-TEST_F(DownloadLoopTest, DownloadsEveryTileWithItsWorldFileLogAndIonLine) {
-    const tiles::TileList list(kSat);
-    Serve(list, TilesType::GoogleSat, kLevel);
-    auto run = Run(TilesType::GoogleSat, kLevel);
-    run.makeIon = true;
-    Log(run);
-    download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
-              DownloadEnd::Completed);
-    EXPECT_EQ(counters.loaded, list.Size());
-    EXPECT_EQ(counters.added, list.Size());
-    EXPECT_EQ(counters.errors, 0);
-    EXPECT_TRUE(ui.messages.empty());
-
-    const auto logLines = Lines(test::ReadFile(out / "Tessaro_sat.log"));
-    const auto ion =
-        Lines(test::ReadFile(out / std::to_string(kLevel) / "Tessaro_2026_12_06_9_30.ion"));
-    ASSERT_EQ(ion.size(), static_cast<std::size_t>(list.Size()));
-    ASSERT_EQ(logLines.size(), ion.size() + 1);
-    std::size_t i = 0;
-    list.ForEach([&](const tiles::TileRecord &r) {
-        const auto path = tiles::TilePath(run.levelFolder, TilesType::GoogleSat, r, kLevel);
-        EXPECT_EQ(test::ReadFile(path), JpegBytes(r.name.Str())) << path;
-        EXPECT_EQ(test::ReadFile(tiles::WorldFilePath(path, TilesType::GoogleSat)),
-                  download::WorldFileText(r, 0));
-        const std::string mirror = "/m" + std::to_string(i % 4) +
-                                   "/kh/v=40&x=" + std::to_string(r.col) +
-                                   "&y=" + std::to_string(r.row) + "&zoom=10&s=";
-        EXPECT_EQ(ion[i].substr(0, ion[i].find(' ')), r.name.Str() + ".jpg");
-        EXPECT_NE(ion[i].find(nginx->BaseUrl() + mirror), std::string::npos) << ion[i];
-        EXPECT_TRUE(
-            logLines[i + 1].starts_with("2026_12_06_9_30;sat;" + std::to_string(r.col) + ";"));
-        EXPECT_TRUE(logLines[i + 1].ends_with(";" + r.name.Str() + ";8;0")) << logLines[i + 1];
-        ++i;
-    });
-    EXPECT_EQ(ui.labels.front(), "Load from Goo");
-    EXPECT_EQ(ui.labels.back(), "");
-}
-
-TEST_F(DownloadLoopTest, TilesOnDiskAreNotFetchedAgain) {
-    const tiles::TileList list(kSat);
-    Serve(list, TilesType::GoogleSat, kLevel);
-    auto run = Run(TilesType::GoogleSat, kLevel);
-    run.tilesAtOnce = 3;
-    download::DownloadCounters first;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, first, ui, abort), DownloadEnd::Completed);
-    // The server forgets the tiles: a second run must not need it.
-    std::filesystem::remove_all(served.Path() / "kh");
-    Log(run);
-    ui.pauses.clear();
-    download::DownloadCounters second;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, second, ui, abort),
-              DownloadEnd::Completed);
-    EXPECT_EQ(second.added, 0);
-    EXPECT_EQ(second.loaded, list.Size());
-    EXPECT_EQ(second.errors, 0);
-    for (const auto &line : Lines(test::ReadFile(out / "Tessaro_sat.log"))) {
-        if (!line.starts_with("Time")) {
-            EXPECT_TRUE(line.ends_with(";oldfile")) << line;
-        }
+TEST_F(DownloadLoopTest, OneOrManyConnectionsWriteEveryTileWithItsWorldFileLogAndIonLine) {
+    ASSERT_GE(sat.size(), 14u);
+    std::string ion;
+    for (std::size_t i = 0; i < sat.size(); ++i) {
+        ion += sat[i].name.Str() + ".jpg " + server.Url("/m" + std::to_string(i % 4)) +
+               PathOf(TilesType::GoogleSat, sat[i], 8) + "\r\n";
     }
-    ASSERT_GE(list.Size(), 9);
-    ASSERT_EQ(ui.pauses.size(), static_cast<std::size_t>(list.Size() / 3)) << "pauses still come";
-    EXPECT_EQ(ui.pauses[0].processed, 3);
-    EXPECT_EQ(ui.pauses[1].processed, 6);
-    EXPECT_EQ(ui.pauses[0].seconds, 60);
-}
-
-TEST_F(DownloadLoopTest, OfflineRunsUseOnlyWhatIsOnDisk) {
-    const tiles::TileList list(kSat);
-    auto run = Run(TilesType::GoogleSat, kLevel);
-    run.offline = true;
-    Log(run);
-    tiles::TileRecord firstTile;
-    list.Begin().Next(firstTile);
-    const auto onDisk = tiles::TilePath(run.levelFolder, TilesType::GoogleSat, firstTile, kLevel);
-    test::WriteFile(onDisk, JpegBytes("x"));
-    download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
-              DownloadEnd::Completed);
-    EXPECT_EQ(counters.loaded, 1);
-    EXPECT_EQ(counters.added, 0);
-    EXPECT_EQ(counters.errors, list.Size() - 1);
-    const auto lines = Lines(test::ReadFile(out / "Tessaro_sat.log"));
-    EXPECT_TRUE(lines[1].ends_with(";oldfile"));
-    EXPECT_TRUE(lines[2].ends_with(";0"));
-    EXPECT_EQ(Count(run.levelFolder, ".jgw"), 1u) << "missing tiles get no world file";
-}
-
-TEST_F(DownloadLoopTest, ManyConnectionsWriteTheSameFilesAsOne) {
-    const tiles::TileRequest request{TilesType::GoogleSat, 9, 50, 56, 30, 40};
-    const tiles::TileList list(request);
-    Serve(list, TilesType::GoogleSat, 9);
-    std::string logs[2];
-    std::string ions[2];
-    int round = 0;
-    for (int connections : {1, 8}) {
-        test::TempDir own;
-        auto run = Run(TilesType::GoogleSat, 9, own.Path());
+    for (const int connections : {1, 8}) {
+        const auto root = out / std::to_string(connections);
+        auto run = Run(root);
         run.connections = connections;
         run.makeIon = true;
         run.tilesAtOnce = 7;
-        Log(run, own.Path());
         ui.pauses.clear();
-        download::DownloadCounters counters;
-        ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
-                  DownloadEnd::Completed);
-        EXPECT_EQ(counters.added, list.Size());
-        EXPECT_EQ(ui.pauses.size(), static_cast<std::size_t>(list.Size() / 7));
-        logs[round] = test::ReadFile(own / "Tessaro_sat.log");
-        ions[round] = test::ReadFile(run.levelFolder / "Tessaro_2026_12_06_9_30.ion");
-        EXPECT_EQ(Count(run.levelFolder, ""), static_cast<std::size_t>(2 * list.Size() + 1));
-        ++round;
+        DownloadCounters counters;
+        ASSERT_EQ(Load(run, counters), DownloadEnd::Completed);
+        EXPECT_EQ(counters.loaded, kSat.Size());
+        EXPECT_EQ(counters.added, kSat.Size());
+        EXPECT_EQ(counters.errors, 0);
+        ASSERT_EQ(ui.pauses.size(), sat.size() / 7);
+        EXPECT_EQ(ui.pauses[1].processed, 14);
+        EXPECT_EQ(test::ReadFile(run.levelFolder / ("Tessaro_" + kStamp + ".ion")), ion);
+        EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"), Log(sat));
+        EXPECT_EQ(Count(run.levelFolder, ""), 2 * sat.size() + 1) << "tiles, world files, list";
     }
-    EXPECT_EQ(logs[0], logs[1]);
-    EXPECT_EQ(ions[0], ions[1]);
+    for (const auto &r : sat) {
+        const auto path = tiles::TilePath(out / "8" / "8", TilesType::GoogleSat, r, 8);
+        EXPECT_EQ(test::ReadFile(path), Jpeg(PathOf(TilesType::GoogleSat, r, 8))) << path;
+        EXPECT_EQ(test::ReadFile(tiles::WorldFilePath(path, TilesType::GoogleSat)),
+                  download::WorldFileText(r, 0));
+    }
+    for (const auto &head : server.Requests()) {
+        EXPECT_NE(head.find("\r\nCache-Control: no-cache\r\n"), std::string::npos) << head;
+    }
+    EXPECT_EQ(ui.labels.front(), "Load from Goo");
+    EXPECT_EQ(ui.labels.back(), "");
+    EXPECT_TRUE(ui.messages.empty());
 }
 
-TEST_F(DownloadLoopTest, AbortEndsTheRunAfterTheTileInHand) {
-    const tiles::TileList list(kSat);
-    Serve(list, TilesType::GoogleSat, kLevel);
-    for (int connections : {1, 8}) {
-        test::TempDir own;
-        auto run = Run(TilesType::GoogleSat, kLevel, own.Path());
-        run.connections = connections;
-        run.tilesAtOnce = 5;
-        run.makeIon = true;
-        ASSERT_GT(list.Size(), 10);
-        ui.onPause = [&](std::int64_t) { abort.Set(); }; // Stop pressed during the first pause
-        download::DownloadCounters counters;
-        abort.Clear();
-        EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
-                  DownloadEnd::Aborted);
-        EXPECT_EQ(counters.loaded, 5);
-        EXPECT_EQ(Count(run.levelFolder, ".jpg"), 5u) << "with " << connections << " connections";
-        EXPECT_EQ(Lines(test::ReadFile(run.levelFolder / "Tessaro_2026_12_06_9_30.ion")).size(),
-                  5u);
-        ui.onPause = nullptr;
+// Offline, missing tiles are errors; online, only they are fetched. Google runs pause after
+// every batch either way, and a stop ends the run after the tile in hand.
+TEST_F(DownloadLoopTest, TilesOnDiskAreUsedAndOnlyMissingOnesFetched) {
+    auto run = Run(out.Path());
+    run.tilesAtOnce = 3;
+    run.offline = true;
+    for (std::size_t i = 0; i < sat.size(); ++i) {
+        if (i != 1) {
+            test::WriteFile(tiles::TilePath(run.levelFolder, TilesType::GoogleSat, sat[i], 8),
+                            Jpeg("on disk"));
+        }
     }
+    DownloadCounters offline;
+    ASSERT_EQ(Load(run, offline), DownloadEnd::Completed);
+    EXPECT_EQ(offline.loaded, kSat.Size() - 1);
+    EXPECT_EQ(offline.added, 0);
+    EXPECT_EQ(offline.errors, 1);
+    EXPECT_EQ(Count(run.levelFolder, ".jgw"), sat.size() - 1) << "no world file without its tile";
+    std::vector<bool> onDisk(sat.size(), true);
+    onDisk[1] = false;
+    EXPECT_EQ(test::ReadFile(out / "Tessaro_sat.log"), Log(sat, onDisk));
+    ASSERT_EQ(ui.pauses.size(), sat.size() / 3);
+    EXPECT_EQ(ui.pauses[1].processed, 6);
+    EXPECT_EQ(ui.pauses[0].seconds, 60);
+
+    // Online, stopped during the first pause: the run ends there.
+    run.offline = false;
+    run.skipLog = true;
+    ui.onPause = [&](std::int64_t) { abort.Set(); };
+    DownloadCounters online;
+    ASSERT_EQ(Load(run, online), DownloadEnd::Aborted);
+    EXPECT_EQ(online.added, 1);
+    EXPECT_EQ(online.loaded, 3);
+    EXPECT_EQ(server.Requests().size(), 1u);
 }
 
-TEST_F(DownloadLoopTest, ReliefTilesGoToTheirRowFoldersWithoutHeaderCheck) {
-    const tiles::TileRequest request{TilesType::Shade, 5, 40, 50, 0, 20};
-    const tiles::TileList list(request);
-    Serve(list, TilesType::Shade, 5);
-    // One relief tile is a page, not an image: relief tiles are never header-checked.
-    tiles::TileRecord first;
-    list.Begin().Next(first);
-    const std::string page = served.Path().string() + "/layer/relief/z5/row" +
-                             std::to_string(first.row) + "/5_" + std::to_string(first.col) + "-" +
-                             std::to_string(first.row) + ".jpg";
-    test::WriteFile(page, "<html>not an image</html>");
-    auto run = Run(TilesType::Shade, 5);
-    list.ForEach([&](const tiles::TileRecord &r) {
+// Retry fetches a bad tile (on disk or just fetched) again from the same mirror; Cancel ends the
+// run there, and the tiles other connections fetched ahead go too.
+TEST_F(DownloadLoopTest, ABadGoogleTileIsFetchedAgainOrEndsTheRun) {
+    const auto bad = PathOf(TilesType::GoogleSat, sat[2], 8);
+    scripted[bad] = {"<html>blocked</html>", Jpeg(bad)};
+    const auto retry = Run(out / "retry");
+    test::WriteFile(tiles::TilePath(retry.levelFolder, TilesType::GoogleSat, sat[2], 8), "<html>");
+    ui.answers = {true, true}; // the page on disk, then the page fetched
+    DownloadCounters retried;
+    ASSERT_EQ(Load(retry, retried), DownloadEnd::Completed);
+    EXPECT_EQ(retried.added, kSat.Size() + 1);
+    ASSERT_EQ(ui.badTiles.size(), 2u);
+    EXPECT_EQ(ui.badTiles[1].url, server.Url("/m2") + bad);
+    const auto heads = server.Requests();
+    EXPECT_EQ(std::count_if(heads.begin(), heads.end(),
+                            [&](const auto &h) { return h.starts_with("GET /m2" + bad + " "); }),
+              2);
+
+    scripted[bad] = {"<html>blocked</html>"};
+    auto cancelled = Run(out / "cancel");
+    cancelled.connections = 8;
+    DownloadCounters counters;
+    ASSERT_EQ(Load(cancelled, counters), DownloadEnd::Aborted);
+    EXPECT_TRUE(abort.IsSet());
+    EXPECT_EQ(Count(cancelled.levelFolder, ".jpg"), 2u);
+    EXPECT_EQ(test::ReadFile(out / "cancel" / "Tessaro_sat.log"), Log({sat[0], sat[1]}))
+        << "no line for the bad tile";
+}
+
+TEST_F(DownloadLoopTest, ReliefTilesAreNeitherCheckedNorPaused) {
+    const tiles::TileList relief(tiles::TileRequest{TilesType::Shade, 5, 40, 50, 0, 20});
+    auto run = Run(out.Path(), TilesType::Shade, 5);
+    run.tilesAtOnce = 1;
+    relief.ForEach([&](const tiles::TileRecord &r) {
+        scripted[PathOf(TilesType::Shade, r, 5)] = {"<html>not an image</html>"};
         std::filesystem::create_directories(
             tiles::TileFolder(run.levelFolder, TilesType::Shade, r));
     });
-    download::DownloadCounters counters;
-    ASSERT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
-              DownloadEnd::Completed);
-    EXPECT_EQ(counters.loaded, list.Size());
+    DownloadCounters counters;
+    ASSERT_EQ(Load(run, counters, relief), DownloadEnd::Completed);
+    EXPECT_EQ(counters.loaded, relief.Size());
     EXPECT_TRUE(ui.badTiles.empty());
-    EXPECT_TRUE(ui.pauses.empty()) << "only Google sources pause";
-    list.ForEach([&](const tiles::TileRecord &r) {
-        const auto path = tiles::TilePath(run.levelFolder, TilesType::Shade, r, 5);
-        EXPECT_TRUE(std::filesystem::exists(path)) << path;
-        EXPECT_TRUE(std::filesystem::exists(tiles::WorldFilePath(path, TilesType::Shade)));
-    });
+    EXPECT_TRUE(ui.pauses.empty());
+    EXPECT_EQ(ui.labels.front(), "Load from Shaded");
 }

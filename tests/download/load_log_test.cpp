@@ -13,14 +13,7 @@ using namespace tessaro;
 namespace {
 
 std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int mi, int s = 0) {
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    tm.tm_isdst = -1;
+    std::tm tm{s, mi, h, d, mo - 1, y - 1900, 0, 0, -1, 0, nullptr}; // the clock decides on DST
     return std::chrono::system_clock::from_time_t(std::mktime(&tm));
 }
 
@@ -41,41 +34,31 @@ TEST(LoadLog, TimeStamps) {
     EXPECT_EQ(stamper.Now(), "2026_03_05_6_5");
 }
 
-TEST(LoadLog, HeaderOnceThenAppendedAcrossRuns) {
+// The header goes into a new log only; lines are appended across runs.
+TEST(LoadLog, HeaderOnceLinesAppendedAndFailuresReported) {
     test::TempDir dir;
     test::RecordingUi ui;
-    const auto path = dir / "Tessaro_sat.log";
+    test::WriteFile(dir / "old.log", "a\r\n");
     for (const char *line : {"first", "second"}) {
-        auto log = download::GetLogFile(path, download::kLogHeader, ui);
-        ASSERT_NE(log, nullptr);
-        log->WriteLine(line);
-        log->Close();
+        for (const char *name : {"Tessaro_sat.log", "old.log"}) {
+            auto log = download::GetLogFile(dir / name, download::kLogHeader, ui);
+            ASSERT_NE(log, nullptr);
+            log->WriteLine(line);
+            log->Close();
+        }
     }
-    EXPECT_EQ(test::ReadFile(path),
+    EXPECT_EQ(test::ReadFile(dir / "Tessaro_sat.log"),
               "Time;Type;NumX;NumY;Xm;Ym;XmRes;YmRes;BlName;Level;ErrLoad\r\nfirst\r\nsecond\r\n");
+    EXPECT_EQ(test::ReadFile(dir / "old.log"), "a\r\nfirst\r\nsecond\r\n");
     EXPECT_TRUE(ui.messages.empty());
 
-    // A log that exists without a header keeps having none.
-    test::WriteFile(dir / "old.log", "a\r\n");
-    auto old = download::GetLogFile(dir / "old.log", download::kLogHeader, ui);
-    ASSERT_NE(old, nullptr);
-    old->WriteLine("b");
-    old->Close();
-    EXPECT_EQ(test::ReadFile(dir / "old.log"), "a\r\nb\r\n");
-}
-
-TEST(LoadLog, ALogThatCannotBeOpenedIsReported) {
-    test::TempDir dir;
-    test::RecordingUi ui;
     std::filesystem::create_directory(dir / "Tessaro_map.log");
     EXPECT_EQ(download::GetLogFile(dir / "Tessaro_map.log", download::kLogHeader, ui), nullptr);
-    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(download::GetLogFile(dir / "missing" / "x.log", download::kLogHeader, ui), nullptr);
+    ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[0].text, "Не удается открыть Log-файл для записи\r\n" +
                                        (dir / "Tessaro_map.log").string() + "\r\nIs a directory");
     EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
-
-    EXPECT_EQ(download::GetLogFile(dir / "missing" / "x.log", download::kLogHeader, ui), nullptr);
-    EXPECT_EQ(ui.messages.size(), 2u);
 }
 
 TEST(LoadLog, LineFields) {

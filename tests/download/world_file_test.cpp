@@ -1,7 +1,6 @@
 #include "download/world_file.h"
 
 #include "common/error.h"
-
 #include "support/files.h"
 #include "support/temp_dir.h"
 
@@ -10,8 +9,8 @@
 using namespace tessaro;
 
 // Spherical tiles hold their upper-left pixel centre; ellipsoidal ones their south-west corner,
-// moved by the tile's height in metres and half a pixel.
-TEST(WorldFile, TextsOfSphericalAndEllipsoidalTiles) {
+// moved by the tile's height in metres and half a pixel. A world file on disk is kept.
+TEST(WorldFile, TextsOfSphericalAndEllipsoidalTilesWrittenOnce) {
     tiles::TileRecord r;
     r.x = -1000.5;
     r.y = 1000.5;
@@ -23,15 +22,9 @@ TEST(WorldFile, TextsOfSphericalAndEllipsoidalTiles) {
     r.resX = 2.5;
     r.resY = -2.5;
     EXPECT_EQ(download::WorldFileText(r, 640), "2.5\r\n0\r\n0\r\n-2.5\r\n1001.25\r\n2638.75\r\n");
-}
-
-TEST(WorldFile, AnExistingWorldFileIsKept) {
     test::TempDir dir;
-    tiles::TileRecord r;
-    r.resX = 3;
-    r.resY = -3;
-    EXPECT_TRUE(download::WriteWorldFile(dir / "a.jgw", r, 0));
-    EXPECT_EQ(test::ReadFile(dir / "a.jgw"), "3\r\n0\r\n0\r\n-3\r\n0\r\n0\r\n");
+    EXPECT_TRUE(download::WriteWorldFile(dir / "a.jgw", r, 640));
+    EXPECT_EQ(test::ReadFile(dir / "a.jgw"), download::WorldFileText(r, 640));
     test::WriteFile(dir / "b.jgw", "hand made");
     EXPECT_FALSE(download::WriteWorldFile(dir / "b.jgw", r, 0));
     EXPECT_EQ(test::ReadFile(dir / "b.jgw"), "hand made");

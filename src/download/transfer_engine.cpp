@@ -1,0 +1,502 @@
+#include "download/transfer_engine.h"
+
+#include "common/atomic_file.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <deque>
+#include <exception>
+#include <map>
+
+namespace tessaro::download {
+
+DownloadCode CodeOf(int curlCode, long httpStatus) noexcept {
+    switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_OK:
+        break;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return DownloadCode::Aborted;
+    case CURLE_URL_MALFORMAT:
+        return DownloadCode::InvalidUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return DownloadCode::NoServer;
+    case CURLE_COULDNT_CONNECT:
+        return DownloadCode::CannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+        return DownloadCode::Timeout;
+    case CURLE_FILESIZE_EXCEEDED:
+        return DownloadCode::TooLarge;
+    case CURLE_WRITE_ERROR:
+        return DownloadCode::WriteFailed;
+    default:
+        return DownloadCode::DownloadFailure;
+    }
+    if (httpStatus == 404 || httpStatus == 410) {
+        return DownloadCode::NotFound;
+    }
+    if (httpStatus == 401 || httpStatus == 403 || httpStatus == 407) {
+        return DownloadCode::AccessDenied;
+    }
+    if (httpStatus >= 400) {
+        return DownloadCode::DownloadFailure;
+    }
+    return DownloadCode::Ok;
+}
+
+namespace {
+
+// Owners of libcurl's handles.
+struct EasyCleanup {
+    void operator()(CURL *handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct MultiCleanup {
+    void operator()(CURLM *handle) const noexcept { curl_multi_cleanup(handle); }
+};
+struct SlistCleanup {
+    void operator()(curl_slist *list) const noexcept { curl_slist_free_all(list); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+using SlistHandle = std::unique_ptr<curl_slist, SlistCleanup>;
+
+void InitCurl() {
+    // Once per process, before any handle; libcurl is not thread-safe here.
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (result != CURLE_OK) {
+        throw Error(std::string("libcurl could not be set up: ") + curl_easy_strerror(result));
+    }
+}
+
+// How much of a file's start a transfer keeps for a header check.
+constexpr std::size_t kKeptStart = 65536;
+
+using ProgressHook = std::function<bool(const std::string &, std::int64_t, std::int64_t)>;
+
+struct Transfer {
+    std::int64_t id = 0;
+    TransferRequest request;
+    const ProgressHook *progress = nullptr;
+    std::int64_t maxBytes = 0;
+    EasyHandle easy; // while running
+    SlistHandle headers;
+    bool withCredentials = false; // sent with the proxy credentials
+    bool retried = false;         // sent again once with the credentials
+
+    // State of one attempt.
+    std::unique_ptr<AtomicFile> file;
+    std::int64_t delivered = 0;
+    bool tooLarge = false;
+    bool writeFailed = false;
+    std::string writeFailure;
+    std::string start;
+    std::exception_ptr hookError;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    void Reset() {
+        file.reset();
+        delivered = 0;
+        tooLarge = false;
+        writeFailed = false;
+        writeFailure.clear();
+        start.clear();
+        errorBuffer[0] = '\0';
+    }
+
+    static size_t Write(char *data, size_t size, size_t count, void *user) {
+        auto *t = static_cast<Transfer *>(user);
+        const size_t n = size * count;
+        t->delivered += static_cast<std::int64_t>(n);
+        if (t->delivered > t->maxBytes) {
+            t->tooLarge = true;
+            return 0;
+        }
+        long status = 0;
+        curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+        if (status >= 400) {
+            return n; // an error page: read and drop it, the status decides
+        }
+        const std::string_view piece(data, n);
+        if (t->file) {
+            if (t->start.size() < kKeptStart) {
+                t->start.append(piece.substr(0, kKeptStart - t->start.size()));
+            }
+            try {
+                t->file->Write(piece);
+            } catch (const Error &e) {
+                t->writeFailed = true;
+                t->writeFailure = e.what();
+                return 0;
+            }
+        } else if (t->request.onData) {
+            char *type = nullptr;
+            curl_easy_getinfo(t->easy.get(), CURLINFO_CONTENT_TYPE, &type);
+            try {
+                t->request.onData(piece, type != nullptr ? type : "");
+            } catch (...) {
+                t->hookError = std::current_exception();
+                return 0;
+            }
+        }
+        return n;
+    }
+
+    static int XferInfo(void *user, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
+        auto *t = static_cast<Transfer *>(user);
+        try {
+            return (*t->progress)(t->request.url, now, total) ? 1 : 0;
+        } catch (...) {
+            t->hookError = std::current_exception();
+            return 1;
+        }
+    }
+};
+
+// An ended transfer not yet waited for.
+struct Ended {
+    TransferOutcome outcome;
+    std::exception_ptr hookError;
+};
+
+std::string FailureMessage(const std::string &url, const std::string &reason) {
+    return "Download of " + url + " failed: " + reason + ".";
+}
+
+} // namespace
+
+struct TransferEngine::Impl {
+    MultiHandle multi; // first, so that it goes last, after every easy handle
+    std::size_t connections = 1;
+    DownloadLimits limits;
+    TransferHooks hooks;
+    bool haveCredentials = false;
+    std::string user;
+    std::string password;
+
+    std::vector<EasyHandle> idle; // handles keep their DNS cache between transfers
+    std::deque<std::unique_ptr<Transfer>> queued;
+    std::map<std::int64_t, std::unique_ptr<Transfer>> running;
+    std::map<std::int64_t, Ended> done;
+
+    CURLcode Configure(Transfer &t) {
+        CURL *h = t.easy.get();
+        curl_easy_reset(h);
+        CURLcode rc = CURLE_OK;
+        const auto set = [&](CURLoption option, auto value) {
+            if (rc == CURLE_OK) {
+                rc = curl_easy_setopt(h, option, value);
+            }
+        };
+        set(CURLOPT_URL, t.request.url.c_str());
+        set(CURLOPT_ERRORBUFFER, t.errorBuffer);
+        set(CURLOPT_NOSIGNAL, 1L);
+        set(CURLOPT_FOLLOWLOCATION, 1L);
+        set(CURLOPT_MAXREDIRS, 5L);
+        set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+        set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
+        set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+        set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+        set(CURLOPT_TIMEOUT, limits.totalSeconds);
+        set(CURLOPT_WRITEFUNCTION, &Transfer::Write);
+        set(CURLOPT_WRITEDATA, &t);
+        set(CURLOPT_PRIVATE, &t);
+        set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+        if (haveCredentials) {
+            set(CURLOPT_PROXYUSERNAME, user.c_str());
+            set(CURLOPT_PROXYPASSWORD, password.c_str());
+        }
+        if (t.progress != nullptr) {
+            set(CURLOPT_XFERINFOFUNCTION, &Transfer::XferInfo);
+            set(CURLOPT_XFERINFODATA, &t);
+            set(CURLOPT_NOPROGRESS, 0L);
+        }
+        if (!t.request.headers.empty() && !t.headers) {
+            for (const auto &line : t.request.headers) {
+                curl_slist *grown = curl_slist_append(t.headers.get(), line.c_str());
+                if (grown == nullptr) {
+                    return CURLE_OUT_OF_MEMORY;
+                }
+                (void)t.headers.release(); // the same list, one entry longer
+                t.headers.reset(grown);
+            }
+        }
+        if (t.headers) {
+            set(CURLOPT_HTTPHEADER, t.headers.get());
+        }
+        if (!t.request.body.empty()) {
+            set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t.request.body.size()));
+            set(CURLOPT_POSTFIELDS, t.request.body.c_str());
+        }
+        if (!t.request.verb.empty()) {
+            set(CURLOPT_CUSTOMREQUEST, t.request.verb.c_str());
+        }
+        return rc;
+    }
+
+    void End(const Transfer &t, TransferOutcome outcome) {
+        done[t.id] = Ended{std::move(outcome), t.hookError};
+    }
+
+    void EndFailed(const Transfer &t, DownloadCode code, const std::string &reason) {
+        TransferOutcome outcome;
+        outcome.code = code;
+        outcome.reason = reason;
+        outcome.message = FailureMessage(t.request.url, reason);
+        End(t, std::move(outcome));
+    }
+
+    void Launch(std::unique_ptr<Transfer> t) {
+        t->Reset();
+        if (!t->request.file.empty()) {
+            try {
+                t->file = std::make_unique<AtomicFile>(t->request.file);
+            } catch (const Error &e) {
+                TransferOutcome outcome;
+                outcome.code = DownloadCode::WriteFailed;
+                outcome.reason = e.what();
+                outcome.message = "Download of " + t->request.url + " failed: " + e.what();
+                End(*t, std::move(outcome));
+                return;
+            }
+        }
+        if (idle.empty()) {
+            t->easy.reset(curl_easy_init());
+        } else {
+            t->easy = std::move(idle.back());
+            idle.pop_back();
+        }
+        if (!t->easy) {
+            EndFailed(*t, DownloadCode::DownloadFailure, "libcurl could not create a transfer");
+            return;
+        }
+        t->withCredentials = haveCredentials;
+        CURLcode rc = Configure(*t);
+        if (rc == CURLE_OK && curl_multi_add_handle(multi.get(), t->easy.get()) != CURLM_OK) {
+            rc = CURLE_OUT_OF_MEMORY;
+        }
+        if (rc != CURLE_OK) {
+            idle.push_back(std::move(t->easy));
+            EndFailed(*t, DownloadCode::DownloadFailure, curl_easy_strerror(rc));
+            return;
+        }
+        const auto id = t->id;
+        running[id] = std::move(t);
+    }
+
+    void Fill() {
+        while (running.size() < connections && !queued.empty()) {
+            auto t = std::move(queued.front());
+            queued.pop_front();
+            Launch(std::move(t));
+        }
+    }
+
+    void Detach(Transfer &t) {
+        curl_multi_remove_handle(multi.get(), t.easy.get());
+        idle.push_back(std::move(t.easy));
+    }
+
+    // A proxy turned the transfer away: it goes again once, with the credentials held or
+    // asked for now, unless it already carried them.
+    bool RetryWithCredentials(Transfer &t) {
+        if (t.retried || t.withCredentials) {
+            return false;
+        }
+        if (!haveCredentials && hooks.credentials) {
+            std::string newUser;
+            std::string newPassword;
+            try {
+                haveCredentials = hooks.credentials(newUser, newPassword);
+            } catch (...) {
+                t.hookError = std::current_exception();
+                return false;
+            }
+            if (haveCredentials) {
+                user = std::move(newUser);
+                password = std::move(newPassword);
+            }
+        }
+        t.retried = haveCredentials;
+        return haveCredentials;
+    }
+
+    TransferOutcome Conclude(Transfer &t, CURLcode rc, long status) {
+        TransferOutcome outcome;
+        outcome.httpStatus = status;
+        outcome.code = CodeOf(rc, status);
+        if (t.tooLarge) {
+            outcome.code = DownloadCode::TooLarge;
+            outcome.reason =
+                "the answer is larger than " + std::to_string(limits.maxBytes) + " bytes";
+        } else if (t.writeFailed) {
+            outcome.code = DownloadCode::WriteFailed;
+            outcome.reason = t.writeFailure;
+        } else if (rc != CURLE_OK) {
+            outcome.reason = t.errorBuffer[0] != '\0' ? t.errorBuffer : curl_easy_strerror(rc);
+        } else if (status >= 400) {
+            outcome.reason = "the server answered HTTP " + std::to_string(status);
+        }
+        if (outcome.Ok() && t.file) {
+            try {
+                t.file->Commit();
+            } catch (const Error &e) {
+                outcome.code = DownloadCode::WriteFailed;
+                outcome.reason = e.what();
+            }
+        }
+        if (!outcome.Ok()) {
+            outcome.message = FailureMessage(t.request.url, outcome.reason);
+        }
+        outcome.start = std::move(t.start);
+        return outcome;
+    }
+
+    void Finished(CURLMsg *message) {
+        const CURLcode rc = message->data.result;
+        Transfer *raw = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &raw);
+        auto node = running.extract(raw->id);
+        auto t = std::move(node.mapped());
+        long status = 0;
+        long connectStatus = 0;
+        curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
+        curl_easy_getinfo(t->easy.get(), CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+        std::string contentType;
+        if (t->request.onData) {
+            char *type = nullptr;
+            curl_easy_getinfo(t->easy.get(), CURLINFO_CONTENT_TYPE, &type);
+            contentType = type != nullptr ? type : "";
+        }
+        Detach(*t);
+        const bool proxyAsks = status == 407 || connectStatus == 407;
+        if (proxyAsks && !t->hookError && RetryWithCredentials(*t)) {
+            queued.push_front(std::move(t)); // nothing of the refusal reached the body
+            return;
+        }
+        auto outcome = Conclude(*t, rc, proxyAsks ? 407 : status);
+        outcome.contentType = std::move(contentType);
+        End(*t, std::move(outcome));
+    }
+
+    void Perform() {
+        int stillRunning = 0;
+        const CURLMcode mc = curl_multi_perform(multi.get(), &stillRunning);
+        if (mc != CURLM_OK) {
+            throw Error(std::string("libcurl failed: ") + curl_multi_strerror(mc));
+        }
+        int left = 0;
+        while (CURLMsg *message = curl_multi_info_read(multi.get(), &left)) {
+            if (message->msg == CURLMSG_DONE) {
+                Finished(message);
+            }
+        }
+    }
+
+    void Poll() {
+        const CURLMcode mc = curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+        if (mc != CURLM_OK) {
+            throw Error(std::string("libcurl failed: ") + curl_multi_strerror(mc));
+        }
+    }
+
+    std::deque<std::unique_ptr<Transfer>>::iterator FindQueued(std::int64_t id) {
+        return std::find_if(queued.begin(), queued.end(),
+                            [&](const auto &t) { return t->id == id; });
+    }
+
+    // Puts a queued transfer at the front of the queue; false when it is not queued.
+    bool Prioritise(std::int64_t id) {
+        const auto it = FindQueued(id);
+        if (it == queued.end()) {
+            return false;
+        }
+        std::rotate(queued.begin(), it, it + 1);
+        return true;
+    }
+
+    TransferOutcome Stopped(std::int64_t id) {
+        std::string url;
+        if (const auto it = running.find(id); it != running.end()) {
+            url = it->second->request.url;
+        } else if (const auto q = FindQueued(id); q != queued.end()) {
+            url = (*q)->request.url;
+        }
+        CancelAll();
+        TransferOutcome outcome;
+        outcome.code = DownloadCode::Aborted;
+        outcome.reason = "the run was stopped";
+        outcome.message = FailureMessage(url, outcome.reason);
+        return outcome;
+    }
+
+    void CancelAll() noexcept {
+        for (auto &[id, t] : running) {
+            Detach(*t);
+        }
+        running.clear(); // the files' destructors remove the partial files
+        queued.clear();
+        done.clear();
+    }
+};
+
+TransferEngine::TransferEngine(int connections, DownloadLimits limits, TransferHooks hooks)
+    : m_impl(std::make_unique<Impl>()) {
+    InitCurl();
+    m_impl->connections = static_cast<std::size_t>(std::max(1, connections));
+    m_impl->limits = limits;
+    m_impl->hooks = std::move(hooks);
+    m_impl->multi.reset(curl_multi_init());
+    if (!m_impl->multi) {
+        throw Error("libcurl could not create a transfer group.", ErrorNumber::OutOfMemory);
+    }
+    // Reuse connections across the mirrors and keep as many as transfers run at once (a
+    // refusal would only cost reconnections).
+    (void)curl_multi_setopt(m_impl->multi.get(), CURLMOPT_MAXCONNECTS,
+                            static_cast<long>(m_impl->connections + 4));
+}
+
+TransferEngine::~TransferEngine() {
+    m_impl->CancelAll();
+}
+
+void TransferEngine::Start(std::int64_t id, TransferRequest request) {
+    auto t = std::make_unique<Transfer>();
+    t->id = id;
+    t->request = std::move(request);
+    t->maxBytes = m_impl->limits.maxBytes;
+    if (m_impl->hooks.progress) {
+        t->progress = &m_impl->hooks.progress;
+    }
+    m_impl->queued.push_back(std::move(t));
+}
+
+TransferOutcome TransferEngine::Wait(std::int64_t id) {
+    auto &impl = *m_impl;
+    const bool known = impl.done.contains(id) || impl.running.contains(id) || impl.Prioritise(id);
+    if (!known) {
+        throw Error("Transfer " + std::to_string(id) + " was never started.");
+    }
+    while (!impl.done.contains(id)) {
+        if (impl.hooks.abort != nullptr && impl.hooks.abort->IsSet()) {
+            return impl.Stopped(id);
+        }
+        impl.Fill();
+        impl.Perform();
+        if (!impl.done.contains(id)) {
+            impl.Fill(); // a transfer sent again goes out before the wait
+            impl.Poll();
+        }
+    }
+    auto node = impl.done.extract(id);
+    if (node.mapped().hookError) {
+        std::rethrow_exception(node.mapped().hookError);
+    }
+    return std::move(node.mapped().outcome);
+}
+
+void TransferEngine::CancelAll() noexcept {
+    m_impl->CancelAll();
+}
+
+} // namespace tessaro::download
