@@ -89,14 +89,10 @@ TEST(ListAndEstimate, AgreeWithTheIndependentReferenceForEveryType) {
                                      ? std::to_string(n * 26)
                                      : std::to_string(n * 23 / 2) + (n % 2 == 1 ? ".5" : "");
         EXPECT_EQ(estimate.out, "tiles: " + std::to_string(n) + "\nsize: " + size + "\n");
+        if (&q == &kRequests[0]) {
+            EXPECT_EQ(Tessaro({"estimate"}).out, estimate.out) << "the dialog's start request";
+        }
     }
-}
-
-TEST(EstimateCommand, DefaultRequestIsTheDialogsStartRequest) {
-    const auto r = Tessaro({"estimate"});
-    ASSERT_EQ(r.exitCode, 0);
-    const auto n = Lines(Reference(0, 15, "37.8", "38.2", "55.2", "55.8"));
-    EXPECT_EQ(r.out, "tiles: " + std::to_string(n) + "\nsize: " + std::to_string(n * 26) + "\n");
 }
 
 TEST(RequestOptions, BadInputIsAUsageError) {
@@ -184,15 +180,23 @@ TEST(ListCommand, AFullStandardOutputIsAFailure) {
     EXPECT_NE(r.err.find("standard output"), std::string::npos) << r.err;
 }
 
-TEST(Help, ListsTheCommandsAndExitCodes) {
-    const auto r = Tessaro({"--help"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.out.find("estimate"), std::string::npos);
-    EXPECT_NE(r.out.find("list"), std::string::npos);
-    EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
-    const auto sub = Tessaro({"list", "--help"});
-    EXPECT_EQ(sub.exitCode, 0);
-    EXPECT_NE(sub.out.find("--output FILE"), std::string::npos);
+// The general help names every command and the exit codes; each command's help starts with
+// its usage line and documents its exit codes, on standard output.
+TEST(Help, NamesEveryCommandAndItsExitCodes) {
+    const auto general = Tessaro({"--help"});
+    EXPECT_EQ(general.exitCode, 0);
+    for (const char *command :
+         {"estimate", "list", "load", "extent", "settings", "serve", "demo"}) {
+        SCOPED_TRACE(command);
+        EXPECT_NE(general.out.find(std::string("  ") + command + " "), std::string::npos);
+        const auto r = Tessaro({command, "--help"});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out.rfind(std::string("Usage: tessaro ") + command, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("Exit codes"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_NE(general.out.find("Exit codes"), std::string::npos);
+    EXPECT_NE(Tessaro({"list", "--help"}).out.find("--output FILE"), std::string::npos);
 }
 
 namespace {

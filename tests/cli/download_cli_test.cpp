@@ -9,8 +9,8 @@
 #include "support/process.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
-#include "support/tmpfs.h"
 #include "support/terminal.h"
+#include "support/tmpfs.h"
 #include "tiles/tile_files.h"
 #include "tileserver/fault.h"
 #include "tileserver/tile_code.h"
@@ -169,18 +169,12 @@ TEST_F(DownloadCliTest, ABadGoogleTileCancelsWithoutATerminal) {
                          std::to_string(position + 1) + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
 }
 
-TEST_F(DownloadCliTest, RetryFetchesTheBadTileAgainButNotForEver) {
-    server.SetFaults(
-        {tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)) + ",first=1")});
-    auto r = Run(Args("goo", "sat", 13), {"--bad-tile", "retry"});
-    EXPECT_EQ(r.exitCode, 0) << r.err;
-    const tiles::TileList list(Moscow(TilesType::GoogleSat, 13));
-    EXPECT_EQ(Count(tiles.Path(), ".jpg"), static_cast<std::size_t>(list.Size()));
-
-    std::filesystem::remove_all(tiles.Path() / "13");
+// A retried tile that comes good is kept (QuestionsAreAnsweredAtTheTerminal); one that never
+// does ends the run after three retries.
+TEST_F(DownloadCliTest, RetryGivesUpAfterThreeRetries) {
     server.SetFaults({tileserver::ParseFault("html:" + TileSelector(TileAt(kSat13, 3)))});
     const auto start = std::chrono::steady_clock::now();
-    r = Run(Args("goo", "sat", 13), {"--bad-tile", "retry"});
+    const auto r = Run(Args("goo", "sat", 13), {"--bad-tile", "retry"});
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.err.find("Giving up after 3 retries"), std::string::npos) << r.err;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
@@ -243,14 +237,6 @@ TEST_F(DownloadCliTest, PausesCountDownAfterEveryBatch) {
     EXPECT_NE(r.err.find("обработано блоков 8\n"), std::string::npos);
 }
 
-TEST_F(DownloadCliTest, ABatchSizeOfZeroIsRefusedBeforeTheRun) {
-    const auto r = Run(Args("goo", "sat", 13), {"--set", "txtTilesAtOnce=0"});
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("must not be 0"), std::string::npos) << r.err;
-    EXPECT_EQ(Count(tiles.Path(), ".jpg"), 0u);
-    EXPECT_EQ(server.Stats().tiles, 0u);
-}
-
 // Ctrl-C and a request to terminate stop after the tile in hand, with the log and the .ion
 // list finished; a run killed outright has still logged every tile it left on disk.
 TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
@@ -303,18 +289,6 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
             }
         }
     }
-}
-
-TEST_F(DownloadCliTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
-    test::WriteFile(tiles.Path() / "13", "a file where the level folder belongs");
-    const auto r = Run(Args("goo", "sat", 13));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("Не удалось создать папку \r\n" + tiles.Path().string() +
-                         "/13/\r\n"
-                         "проверьте разрешения на создание директории/файлов\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(server.Stats().requests, 0u);
 }
 
 TEST_F(DownloadCliTest, AFullDiskKeepsEveryEarlierFileWhole) {

@@ -71,9 +71,4 @@ TEST_F(ExtentCliTest, EmptySelectionsAndErrors) {
     r = Extent({"--selection", file.string(), "--selection-where", "height > 3"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("\"height > 3\" cannot be applied"), std::string::npos) << r.err;
-
-    r = Extent({"--help"});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.rfind("Usage: tessaro extent --selection FILE [--selection-where EXPR]\n", 0),
-              0u);
 }

@@ -1,4 +1,4 @@
-// `tessaro load` with the data layer: tiles' coordinate systems and the block index.
+// `tessaro load` with the data layer: the block index and the tiles' coordinate systems.
 #include "../mapout/mapout_support.h"
 #include "cli_support.h"
 #include "support/process.h"
@@ -40,22 +40,6 @@ const tiles::TileRequest kYandex{TilesType::YandSat, 12, 55.70, 55.80, 37.50, 37
 
 } // namespace
 
-TEST_F(IndexCliTest, DownloadedTilesGetTheirCoordinateSystem) {
-    const auto r = Load({});
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    OGRSpatialReference worldMercator;
-    worldMercator.SetFromUserInput("ESRI:54004");
-    tiles::TileList(kYandex).ForEach([&](const tiles::TileRecord &rec) {
-        const auto path = tiles::TilePath(tiles.Path() / "12", TilesType::YandSat, rec, 12);
-        ASSERT_TRUE(std::filesystem::exists(path.string() + ".aux.xml")) << path;
-        GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
-        ASSERT_NE(ds, nullptr);
-        const OGRSpatialReference *srs = ds->GetSpatialRef();
-        ASSERT_NE(srs, nullptr) << path;
-        EXPECT_TRUE(srs->IsSame(&worldMercator)) << path;
-    });
-}
-
 TEST_F(IndexCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
     const auto index = tiles / "blocks";
     auto r = Load({"--index", index.string()});
@@ -85,4 +69,16 @@ TEST_F(IndexCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
         }
         EXPECT_EQ(names.size(), n) << "one record per tile";
     }
+
+    // The downloaded tiles got their coordinate system in their side files.
+    OGRSpatialReference worldMercator;
+    worldMercator.SetFromUserInput("ESRI:54004");
+    tiles::TileList(kYandex).ForEach([&](const tiles::TileRecord &rec) {
+        const auto path = tiles::TilePath(tiles.Path() / "12", TilesType::YandSat, rec, 12);
+        ASSERT_TRUE(std::filesystem::exists(path.string() + ".aux.xml")) << path;
+        GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+        ASSERT_NE(ds, nullptr);
+        ASSERT_NE(ds->GetSpatialRef(), nullptr) << path;
+        EXPECT_TRUE(ds->GetSpatialRef()->IsSame(&worldMercator)) << path;
+    });
 }

@@ -58,6 +58,36 @@ TEST_F(DialogRequestTest, ChecksThatStopTheRunShowTheirMessageAndWriteNothing) {
     }
 }
 
+// Each type reads its own folder box: the map box for Google and Yandex maps, the landscape
+// box for Google landscape, the satellite box otherwise (ScanEx maps too).
+TEST_F(DialogRequestTest, EachTypeReadsItsFolderBox) {
+    const struct {
+        Source source;
+        Kind kind;
+        Key box;
+    } cases[] = {
+        {Source::Goo, Kind::Sat, Key::SatRasterPath0},
+        {Source::Goo, Kind::Map, Key::MapRasterPath0},
+        {Source::Goo, Kind::Land, Key::LandRasterPath0},
+        {Source::Scan, Kind::Sat, Key::SatRasterPath1},
+        {Source::Scan, Kind::Map, Key::SatRasterPath1},
+        {Source::Shade, Kind::Sat, Key::SatRasterPath2},
+        {Source::Yand, Kind::Sat, Key::SatRasterPath3},
+        {Source::Yand, Kind::Map, Key::MapRasterPath3},
+    };
+    PointFoldersAt(dir / "elsewhere");
+    for (const auto &c : cases) {
+        const auto folder = dir / std::string(settings::InfoOf(c.box).savedName);
+        std::filesystem::create_directory(folder);
+        s.Text(c.box) = folder.string();
+        Request(c.source, c.kind, 5, "1", "2", "1", "2");
+        const auto request = load::ReadLoadRequest(s, ui);
+        ASSERT_TRUE(request) << folder;
+        EXPECT_EQ(request->directory, folder.string() + "/");
+        s.Text(c.box) = (dir / "elsewhere").string();
+    }
+}
+
 // The folder is checked before the level is lowered: a run that stops there shows no level
 // message.
 TEST_F(DialogRequestTest, LevelLimitsLowerTheLevelInTheDialogToo) {

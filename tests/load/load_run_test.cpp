@@ -79,6 +79,18 @@ TEST_F(LoadRunTest, TilesOnDiskAreOldFilesAndMirrorsRotate) {
     EXPECT_EQ(ion[1], "tqs.jpg http://s1/kh/kh?n=404&v=40&t=tqs") << "listed although on disk";
 }
 
+TEST_F(LoadRunTest, ALevelFolderThatCannotBeMadeStopsTheRun) {
+    Request(Source::Goo, Kind::Sat, 3, "-10", "10", "-10", "10");
+    test::WriteFile(dir / "3", "a file where the level folder belongs");
+    EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
+    const std::string folder = (dir / "3").string() + "/";
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0].text, "Не удалось создать папку \r\n" + folder +
+                                       "\r\nпроверьте разрешения на создание директории/файлов");
+    EXPECT_EQ(ui.messages[1].text, "Не удалось создать папку \r\n" + folder);
+    EXPECT_EQ(ui.messages[1].icon, Icon::Exclamation);
+}
+
 TEST_F(LoadRunTest, SkipLogWritesNoLogAndNoIonUnlessAsked) {
     Request(Source::Goo, Kind::Sat, 3, "-10", "10", "-10", "10");
     EXPECT_EQ(Run().outcome, RunOutcome::Completed);
