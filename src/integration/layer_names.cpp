@@ -92,7 +92,8 @@ std::string TileLayerName(TilesType type, const tiles::TileRecord &record, int l
     }
     std::string name;
     tiles::AppendTileBaseName(name, type, record, level);
-    name += tiles::ImageExtension(type);
+    name += '.';
+    name += GetFileExt(type);
     return name;
 }
 
