@@ -55,10 +55,8 @@ TEST(ErrorReport, WindowLayoutCharacterForCharacter) {
                                  "\r\n";
     tessaro::test::RecordingUi ui;
     ReportError(ui, ProcedureText("GoogleList ", "", 0), 6, "Overflow", kWindowMode);
-    ReportError(ui, ProcedureText("GoogleList ", "", 0), 6, "Overflow", kWindowMode);
-    ASSERT_EQ(ui.errorTexts.size(), 2u);
+    ASSERT_EQ(ui.errorTexts.size(), 1u);
     EXPECT_EQ(ui.errorTexts[0], expected);
-    EXPECT_EQ(ui.errorTexts[1], expected);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(ui.beeps, 0);
 }
@@ -75,4 +73,23 @@ TEST(ErrorReport, ExceptionsKeepTheirNumbers) {
     EXPECT_NE(ui.errorTexts[1].find("\t7\r\n"), std::string::npos);
     EXPECT_NE(ui.errorTexts[2].find("\t5\r\nDescription\r\n\todd\r\n"), std::string::npos);
     EXPECT_NE(ui.errorTexts[3].find("\t61\r\n"), std::string::npos);
+}
+
+// The shared trap: a body that throws is reported under the procedure's name in a message box;
+// a void body then gives false (true when it ran to its end), any other an empty result.
+TEST(ErrorReport, RunTrappedReportsUnderTheProcedureName) {
+    tessaro::test::RecordingUi ui;
+    EXPECT_TRUE(RunTrapped(ui, "AddPolygonFC ", [] {}));
+    EXPECT_EQ(RunTrapped(ui, "SizeCount ", [] { return 7; }), 7);
+    EXPECT_FALSE(RunTrapped(ui, "AddPolygonFC ", [] { throw tessaro::FileError("gone"); }));
+    EXPECT_EQ(RunTrapped(ui, "SizeCount ", []() -> int { throw 1; }), std::nullopt);
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_NE(ui.messages[0].text.find("\tAddPolygonFC  \r\n\r\nError Number \r\n\t75\r\n"
+                                       "Description\r\n\tgone\r\n"),
+              std::string::npos)
+        << ui.messages[0].text;
+    EXPECT_NE(ui.messages[1].text.find("\tSizeCount  \r\n\r\nError Number \r\n\t5\r\n"
+                                       "Description\r\n\tUnknown error\r\n"),
+              std::string::npos)
+        << ui.messages[1].text;
 }
