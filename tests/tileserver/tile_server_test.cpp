@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -221,48 +220,28 @@ TEST_F(TileServerTest, RefusedRequestsAreAnsweredAndTheServerGoesOn) {
     EXPECT_EQ(server.Targets().front(), "/y");
 }
 
-// Concurrent kept-alive clients all get their own tiles; Stop then ends an idle kept-alive
-// connection, a delayed and a trickling answer at once, and no thread or descriptor outlives the
-// server.
-TEST(TileServer, ConcurrentClientsAreServedAndStopEndsEveryConnection) {
-    constexpr int kClients = 8, kRequests = 20;
+// Stop ends an idle kept-alive connection, a delayed and a trickling answer at once, and no
+// thread or descriptor outlives the server.
+TEST(TileServer, StopEndsEveryConnectionAndLeavesNothingBehind) {
     { HttpClient warmUp; } // libcurl's one-time set-up is not the server's
     const auto threadsBefore = CountEntries("/proc/self/task");
     const auto fdsBefore = CountEntries("/proc/self/fd");
     {
         TileServer server;
         server.Start();
-        std::atomic<int> good{0};
-        std::vector<std::thread> clients;
-        for (int c = 0; c < kClients; ++c) {
-            clients.emplace_back([&, c] {
-                HttpClient own;
-                for (int i = 0; i < kRequests; ++i) {
-                    const auto r = own.Get(server.BaseUrl() + "/m" + std::to_string(i % 4) +
-                                           "/tiles?l=sat&v=1.6.0&x=" + std::to_string(c) +
-                                           "&y=" + std::to_string(i) + "&z=10");
-                    good +=
-                        r.status == 200 && TileOf(r.body) == TileCode{TilesType::YandSat, c, i, 10};
-                }
-            });
-        }
-        for (auto &t : clients) {
-            t.join();
-        }
-        EXPECT_EQ(good.load(), kClients * kRequests);
-
         HttpClient idle;
         ExpectTile(idle.Get(server.BaseUrl() + kTileTarget), kTile);
         Fault stuck = ParseFault("trickle=20000");
         stuck.trickleBytes = 100;
         server.SetFaults({ParseFault("delay=20000:tile=1/1"), stuck});
         std::vector<HttpResult> results(2);
+        std::thread clients[2];
         for (std::size_t i = 0; i < 2; ++i) {
             const auto target = GoogleTarget(0, static_cast<int>(i) + 1, static_cast<int>(i) + 1);
             clients[i] = std::thread(
                 [&, i, target] { results[i] = HttpClient(30s).Get(server.BaseUrl() + target); });
         }
-        for (int i = 0; i < 2000 && server.Stats().requests < kClients * kRequests + 3; ++i) {
+        for (int i = 0; i < 2000 && server.Stats().requests < 3; ++i) {
             std::this_thread::sleep_for(5ms);
         }
         EXPECT_GT(CountEntries("/proc/self/task"), threadsBefore);
