@@ -115,6 +115,37 @@ void SetUpDown(int &control, const std::string &text, int low, int high, const c
     control = static_cast<int>(nearest);
 }
 
+// The version boxes count a stored value of blanks as empty, though a value they take is
+// kept as stored; every other box counts only an empty text as empty.
+bool StoredEmpty(Key key, const std::string &text) {
+    const bool versionBox =
+        key == Key::MapVersion || key == Key::LandVersion || key == Key::MapVersionYand;
+    return versionBox ? TrimBlanks(text).empty() : text.empty();
+}
+
+std::string FallbackOf(const KeyInfo &info, const std::string &temporaryDirectory) {
+    switch (info.fallbackOrigin) {
+    case ValueOrigin::Literal:
+        return std::string(info.fallback);
+    case ValueOrigin::Empty:
+        break;
+    case ValueOrigin::TemporaryDirectory:
+        return temporaryDirectory;
+    }
+    return {};
+}
+
+// Sets the up-down control that a stored level, time-out or batch size drives.
+void SetUpDownOf(Settings &settings, Key key, const std::string &text) {
+    if (key == Key::Level) {
+        SetUpDown(settings.upDownLevel, text, kLevelMin, kLevelMax, "txtLevel");
+    } else if (key == Key::TimeOut) {
+        SetUpDown(settings.upDownTime, text, kTimeMin, kTimeMax, "txtTimeOut");
+    } else if (key == Key::TilesAtOnce) {
+        SetUpDown(settings.upDownTiles, text, kTilesMin, kTilesMax, "txtTilesAtOnce");
+    }
+}
+
 } // namespace
 
 SettingsStore SettingsStore::User() {
@@ -228,52 +259,30 @@ SettingsStore::LoadFromRegistry(Settings &settings, UiPort &ui, bool silent,
     }
     const auto stored = ReadAll();
     const std::string temp = TemporaryDirectory();
-    try {
+    const bool loaded = RunTrapped(ui, "LoadFromRegistry ", [&] {
         for (Key key : kLoadOrder) {
             const KeyInfo &info = InfoOf(key);
             const auto it = stored.find(Lower(info.readName));
             const std::string text = it == stored.end() ? std::string() : it->second;
-            const bool versionBox =
-                key == Key::MapVersion || key == Key::LandVersion || key == Key::MapVersionYand;
-            const bool empty = versionBox ? TrimBlanks(text).empty() : text.empty();
-            if (!empty) {
-                try {
-                    if (key == Key::Level) {
-                        SetUpDown(settings.upDownLevel, text, kLevelMin, kLevelMax, "txtLevel");
-                    } else if (key == Key::TimeOut) {
-                        SetUpDown(settings.upDownTime, text, kTimeMin, kTimeMax, "txtTimeOut");
-                    } else if (key == Key::TilesAtOnce) {
-                        SetUpDown(settings.upDownTiles, text, kTilesMin, kTilesMax,
-                                  "txtTilesAtOnce");
-                    }
-                } catch (const Error &e) {
-                    if (unusable == nullptr) {
-                        throw;
-                    }
-                    ReportException(ui, ProcedureText("LoadFromRegistry ", "", 0), e, kMessageMode);
-                    unusable->push_back(std::string(info.savedName));
-                    continue;
-                }
-                settings.Text(key) = text;
+            if (StoredEmpty(key, text)) {
+                settings.Text(key) = FallbackOf(info, temp);
                 continue;
             }
-            switch (info.fallbackOrigin) {
-            case ValueOrigin::Literal:
-                settings.Text(key) = info.fallback;
-                break;
-            case ValueOrigin::Empty:
-                settings.Text(key).clear();
-                break;
-            case ValueOrigin::TemporaryDirectory:
-                settings.Text(key) = temp;
-                break;
+            try {
+                SetUpDownOf(settings, key, text);
+            } catch (const Error &e) {
+                if (unusable == nullptr) {
+                    throw;
+                }
+                // The value is passed over: reported, its box and control keep what they held.
+                ReportException(ui, ProcedureText("LoadFromRegistry ", "", 0), e, kMessageMode);
+                unusable->push_back(std::string(info.savedName));
+                continue;
             }
+            settings.Text(key) = text;
         }
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("LoadFromRegistry ", "", 0), e, kMessageMode);
-        return LoadResult::Failed;
-    }
-    return LoadResult::Loaded;
+    });
+    return loaded ? LoadResult::Loaded : LoadResult::Failed;
 }
 
 } // namespace tessaro::settings

@@ -158,6 +158,54 @@ struct TileServer::Answer {
         a.body = std::move(body);
         return a;
     }
+
+    // The answer that replaces the ordinary one for the faults that do; nothing for the faults
+    // that only change how the ordinary answer goes out.
+    static std::optional<Answer> InsteadOfTile(FaultKind kind) {
+        switch (kind) {
+        case FaultKind::Html: {
+            Answer a = Text(200, std::string(kHtmlPage));
+            a.contentType = "text/html";
+            return a;
+        }
+        case FaultKind::NotFound:
+            return Text(404, "No tile at this address.\n");
+        case FaultKind::ServerError:
+            return Text(500, "The tile server failed on purpose.\n");
+        case FaultKind::Drop: {
+            Answer a;
+            a.mode = Mode::Drop;
+            return a;
+        }
+        case FaultKind::Delay:
+        case FaultKind::Trickle:
+        case FaultKind::Truncate:
+            break;
+        }
+        return std::nullopt;
+    }
+
+    // Makes the ordinary answer go out as a delaying, trickling or truncating fault asks.
+    void DeliverAs(const Fault &fault) {
+        if (fault.kind == FaultKind::Delay) {
+            delayBefore = fault.delay;
+        } else if (fault.kind == FaultKind::Trickle) {
+            mode = Mode::Trickle;
+            pieceDelay = fault.delay;
+            pieceBytes = fault.trickleBytes;
+        } else if (fault.kind == FaultKind::Truncate) {
+            mode = Mode::Truncate;
+        }
+    }
+
+    // The status line and the header lines, up to the empty line.
+    [[nodiscard]] std::string Head(bool keepAlive) const {
+        return "HTTP/1.1 " + std::to_string(status) + " " + std::string(ReasonPhrase(status)) +
+               "\r\nServer: tessaro-tileserver\r\nContent-Type: " + contentType +
+               "\r\nContent-Length: " + std::to_string(body.size()) +
+               "\r\nConnection: " + (keepAlive ? "keep-alive" : "close") + "\r\n" + extraHeaders +
+               "\r\n";
+    }
 };
 
 // Reading, writing and closing one client socket, every wait bounded by the idle time-out
@@ -217,6 +265,32 @@ public:
 
     bool Pause(std::chrono::milliseconds duration) const {
         return tileserver::Pause(m_stopFd, duration);
+    }
+
+    // Sends an answer the way its mode says; false when the connection must end here (a
+    // dropped answer, the server's stop, a client that is gone).
+    bool Deliver(const Answer &answer, bool keepAlive) {
+        if (answer.mode == Answer::Mode::Drop || !Pause(answer.delayBefore)) {
+            return false;
+        }
+        std::string message = answer.Head(keepAlive);
+        if (answer.mode == Answer::Mode::Trickle) {
+            bool sent = Send(message);
+            std::string_view rest = answer.body;
+            for (bool first = true; sent && !rest.empty(); first = false) {
+                const auto piece = rest.substr(0, std::max<std::size_t>(1, answer.pieceBytes));
+                sent = (first || Pause(answer.pieceDelay)) && Send(piece);
+                rest.remove_prefix(piece.size());
+            }
+            return sent;
+        }
+        if (answer.mode == Answer::Mode::Truncate) {
+            // Half the body under a Content-Length for all of it, then the close.
+            message.append(answer.body, 0, answer.body.size() / 2);
+            return Send(message);
+        }
+        message += answer.body;
+        return Send(message);
     }
 
     // Ends the sending side, then reads and drops what the client still sends for a short
@@ -421,72 +495,9 @@ void TileServer::Serve(std::uint64_t id, int fd) {
                 }
                 continue;
             }
-            std::optional<Answer> answer;
             bool keepAlive = false;
-            if (head.status == HeadStatus::Bad) {
-                answer = Answer::Text(head.errorStatus,
-                                      std::string(ReasonPhrase(head.errorStatus)) + ".\n");
-            } else if (head.request.contentLength > m_options.maxBodyBytes) {
-                answer =
-                    Answer::Text(413, "Request bodies are limited to " +
-                                          std::to_string(m_options.maxBodyBytes) + " bytes.\n");
-            } else {
-                buffer.erase(0, head.consumed);
-                bool complete = true;
-                while (buffer.size() < head.request.contentLength) {
-                    if (!connection.ReadMore(buffer)) {
-                        complete = false;
-                        break;
-                    }
-                }
-                if (!complete) {
-                    break;
-                }
-                buffer.erase(0, head.request.contentLength); // a body means nothing to a GET
-                keepAlive = head.request.keepAlive;
-                if (head.request.method != "GET") {
-                    answer = Answer::Text(405, "Only GET is served.\n");
-                    answer->extraHeaders = "Allow: GET\r\n";
-                } else {
-                    answer = Respond(head.request.target);
-                }
-            }
-            if (answer->status >= 400 && answer->status != 404 && answer->status != 500) {
-                std::lock_guard lock(m_mutex);
-                ++m_stats.badRequests;
-            }
-            if (answer->mode == Answer::Mode::Truncate || answer->mode == Answer::Mode::Drop) {
-                keepAlive = false;
-            }
-            if (answer->mode == Answer::Mode::Drop || !connection.Pause(answer->delayBefore)) {
-                break;
-            }
-            std::string message =
-                "HTTP/1.1 " + std::to_string(answer->status) + " " +
-                std::string(ReasonPhrase(answer->status)) +
-                "\r\nServer: tessaro-tileserver\r\nContent-Type: " + answer->contentType +
-                "\r\nContent-Length: " + std::to_string(answer->body.size()) +
-                "\r\nConnection: " + (keepAlive ? "keep-alive" : "close") + "\r\n" +
-                answer->extraHeaders + "\r\n";
-            bool sent = true;
-            if (answer->mode == Answer::Mode::Trickle) {
-                sent = connection.Send(message);
-                std::string_view rest = answer->body;
-                for (bool first = true; sent && !rest.empty(); first = false) {
-                    const auto piece = rest.substr(0, std::max<std::size_t>(1, answer->pieceBytes));
-                    sent =
-                        (first || connection.Pause(answer->pieceDelay)) && connection.Send(piece);
-                    rest.remove_prefix(piece.size());
-                }
-            } else if (answer->mode == Answer::Mode::Truncate) {
-                // Half the body under a Content-Length for all of it, then the close.
-                message.append(answer->body, 0, answer->body.size() / 2);
-                sent = connection.Send(message);
-            } else {
-                message += answer->body;
-                sent = connection.Send(message);
-            }
-            if (!sent || !keepAlive) {
+            const auto answer = AnswerRequest(head, connection, buffer, keepAlive);
+            if (!answer || !connection.Deliver(*answer, keepAlive) || !keepAlive) {
                 break;
             }
         }
@@ -498,79 +509,55 @@ void TileServer::Serve(std::uint64_t id, int fd) {
     Finished(id);
 }
 
+std::optional<TileServer::Answer> TileServer::AnswerRequest(const HeadResult &head,
+                                                            Connection &connection,
+                                                            std::string &buffer, bool &keepAlive) {
+    std::optional<Answer> answer;
+    keepAlive = false;
+    if (head.status == HeadStatus::Bad) {
+        answer =
+            Answer::Text(head.errorStatus, std::string(ReasonPhrase(head.errorStatus)) + ".\n");
+    } else if (head.request.contentLength > m_options.maxBodyBytes) {
+        answer = Answer::Text(413, "Request bodies are limited to " +
+                                       std::to_string(m_options.maxBodyBytes) + " bytes.\n");
+    } else {
+        buffer.erase(0, head.consumed);
+        while (buffer.size() < head.request.contentLength) {
+            if (!connection.ReadMore(buffer)) {
+                return std::nullopt;
+            }
+        }
+        buffer.erase(0, head.request.contentLength); // a body means nothing to a GET
+        keepAlive = head.request.keepAlive;
+        if (head.request.method != "GET") {
+            answer = Answer::Text(405, "Only GET is served.\n");
+            answer->extraHeaders = "Allow: GET\r\n";
+        } else {
+            answer = Respond(head.request.target);
+        }
+    }
+    if (answer->status >= 400 && answer->status != 404 && answer->status != 500) {
+        std::lock_guard lock(m_mutex);
+        ++m_stats.badRequests;
+    }
+    if (answer->mode == Answer::Mode::Truncate || answer->mode == Answer::Mode::Drop) {
+        keepAlive = false;
+    }
+    return answer;
+}
+
 TileServer::Answer TileServer::Respond(const std::string &target) {
     const std::string_view path = std::string_view(target).substr(0, target.find('?'));
     if (IsControlTarget(path)) {
-        if (path == "/__reset") {
-            ResetStats();
-            return Answer::Text(200, "reset\n");
-        }
-        if (path == "/__targets") {
-            std::string text;
-            for (const auto &t : Targets()) {
-                text += t;
-                text += '\n';
-            }
-            return Answer::Text(200, std::move(text));
-        }
-        return Answer::Text(200, StatsText());
+        return ControlAnswer(path);
     }
-
     const auto tile = ParseTileTarget(target);
-    const auto mirror = MirrorOf(target);
-    std::optional<Fault> fault;
-    {
-        std::lock_guard lock(m_mutex);
-        ++m_stats.requests;
-        if (m_targets.size() < kMaxTargets) {
-            m_targets.push_back(target);
-        }
-        for (std::size_t i = 0; i < m_options.faults.size(); ++i) {
-            const Fault &f = m_options.faults[i];
-            if (f.tile && (!tile || tile->x != f.tile->x || tile->y != f.tile->y)) {
-                continue;
-            }
-            if (f.mirror && mirror != f.mirror) {
-                continue;
-            }
-            const auto candidate = ++m_faultCandidates[i];
-            if (candidate % std::max<std::uint64_t>(1, f.everyNth) != 0 ||
-                (f.firstTimes != 0 && m_stats.faultHits[i] >= f.firstTimes)) {
-                continue;
-            }
-            ++m_stats.faultHits[i];
-            ++m_stats.faults;
-            fault = f;
-            break;
-        }
-        if (!tile) {
-            ++m_stats.notFound;
-        }
-    }
-
+    const auto fault = CountRequest(target, tile);
     if (fault) {
-        switch (fault->kind) {
-        case FaultKind::Html: {
-            Answer a = Answer::Text(200, std::string(kHtmlPage));
-            a.contentType = "text/html";
-            return a;
-        }
-        case FaultKind::NotFound:
-            return Answer::Text(404, "No tile at this address.\n");
-        case FaultKind::ServerError:
-            return Answer::Text(500, "The tile server failed on purpose.\n");
-        case FaultKind::Drop: {
-            Answer a;
-            a.mode = Answer::Mode::Drop;
-            return a;
-        }
-        case FaultKind::Delay:
-        case FaultKind::Trickle:
-        case FaultKind::Truncate:
-            break; // they change how the ordinary answer goes out
+        if (auto instead = Answer::InsteadOfTile(fault->kind)) {
+            return *std::move(instead);
         }
     }
-
     Answer answer = Answer::Text(404, "No tile at this address.\n");
     if (tile) {
         answer.body = EncodeTile(*tile, m_options.jpegQuality);
@@ -582,17 +569,56 @@ TileServer::Answer TileServer::Respond(const std::string &target) {
         }
     }
     if (fault) {
-        if (fault->kind == FaultKind::Delay) {
-            answer.delayBefore = fault->delay;
-        } else if (fault->kind == FaultKind::Trickle) {
-            answer.mode = Answer::Mode::Trickle;
-            answer.pieceDelay = fault->delay;
-            answer.pieceBytes = fault->trickleBytes;
-        } else if (fault->kind == FaultKind::Truncate) {
-            answer.mode = Answer::Mode::Truncate;
-        }
+        answer.DeliverAs(*fault);
     }
     return answer;
+}
+
+TileServer::Answer TileServer::ControlAnswer(std::string_view path) {
+    if (path == "/__reset") {
+        ResetStats();
+        return Answer::Text(200, "reset\n");
+    }
+    if (path == "/__targets") {
+        std::string text;
+        for (const auto &t : Targets()) {
+            text += t;
+            text += '\n';
+        }
+        return Answer::Text(200, std::move(text));
+    }
+    return Answer::Text(200, StatsText());
+}
+
+std::optional<Fault> TileServer::CountRequest(const std::string &target,
+                                              const std::optional<TileCode> &tile) {
+    const auto mirror = MirrorOf(target);
+    std::lock_guard lock(m_mutex);
+    ++m_stats.requests;
+    if (m_targets.size() < kMaxTargets) {
+        m_targets.push_back(target);
+    }
+    if (!tile) {
+        ++m_stats.notFound;
+    }
+    for (std::size_t i = 0; i < m_options.faults.size(); ++i) {
+        const Fault &f = m_options.faults[i];
+        if (f.tile && (!tile || tile->x != f.tile->x || tile->y != f.tile->y)) {
+            continue;
+        }
+        if (f.mirror && mirror != f.mirror) {
+            continue;
+        }
+        const auto candidate = ++m_faultCandidates[i];
+        if (candidate % std::max<std::uint64_t>(1, f.everyNth) != 0 ||
+            (f.firstTimes != 0 && m_stats.faultHits[i] >= f.firstTimes)) {
+            continue;
+        }
+        ++m_stats.faultHits[i];
+        ++m_stats.faults;
+        return f;
+    }
+    return std::nullopt;
 }
 
 std::string TileServer::StatsText() const {

@@ -8,11 +8,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 namespace tessaro::tileserver {
+
+struct HeadResult;
 
 /// Settings of a TileServer.
 struct ServerOptions {
@@ -93,7 +97,15 @@ private:
 
     void AcceptLoop();
     void Serve(std::uint64_t id, int fd);
+    // Reads the body a head announces and makes the answer; nothing when the connection ended
+    // first. keepAlive receives whether the connection serves another request afterwards.
+    std::optional<Answer> AnswerRequest(const HeadResult &head, Connection &connection,
+                                        std::string &buffer, bool &keepAlive);
     Answer Respond(const std::string &target);
+    Answer ControlAnswer(std::string_view path);
+    // Counts a request and records its target; returns the fault that hits it, if any.
+    std::optional<Fault> CountRequest(const std::string &target,
+                                      const std::optional<TileCode> &tile);
     std::string StatsText() const;
     void Finished(std::uint64_t id);
 

@@ -55,24 +55,31 @@ TEST(ErrorReport, WindowLayoutCharacterForCharacter) {
                                  "\r\n";
     tessaro::test::RecordingUi ui;
     ReportError(ui, ProcedureText("GoogleList ", "", 0), 6, "Overflow", kWindowMode);
-    ReportError(ui, ProcedureText("GoogleList ", "", 0), 6, "Overflow", kWindowMode);
-    ASSERT_EQ(ui.errorTexts.size(), 2u);
+    ASSERT_EQ(ui.errorTexts.size(), 1u);
     EXPECT_EQ(ui.errorTexts[0], expected);
-    EXPECT_EQ(ui.errorTexts[1], expected);
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(ui.beeps, 0);
 }
 
-TEST(ErrorReport, ExceptionsKeepTheirNumbers) {
+// The shared trap: a body that throws is reported under the procedure's name in a message box,
+// with the exception's own number (7 for memory, 5 for anything else) and message; a void body
+// then gives false (true when it ran to its end), any other an empty result.
+TEST(ErrorReport, RunTrappedReportsUnderTheProcedureName) {
     tessaro::test::RecordingUi ui;
-    ReportException(ui, "x ", tessaro::OverflowError("too many"), kWindowMode);
-    ReportException(ui, "x ", std::bad_alloc(), kWindowMode);
-    ReportException(ui, "x ", std::runtime_error("odd"), kWindowMode);
-    ReportException(ui, "x ", tessaro::FileError("gone", tessaro::ErrorNumber::DiskFull),
-                    kWindowMode);
-    ASSERT_EQ(ui.errorTexts.size(), 4u);
-    EXPECT_NE(ui.errorTexts[0].find("\t6\r\nDescription\r\n\ttoo many\r\n"), std::string::npos);
-    EXPECT_NE(ui.errorTexts[1].find("\t7\r\n"), std::string::npos);
-    EXPECT_NE(ui.errorTexts[2].find("\t5\r\nDescription\r\n\todd\r\n"), std::string::npos);
-    EXPECT_NE(ui.errorTexts[3].find("\t61\r\n"), std::string::npos);
+    EXPECT_TRUE(RunTrapped(ui, "AddPolygonFC ", [] {}));
+    EXPECT_EQ(RunTrapped(ui, "SizeCount ", [] { return 7; }), 7);
+    EXPECT_FALSE(RunTrapped(ui, "AddPolygonFC ", [] { throw tessaro::OverflowError("too many"); }));
+    EXPECT_FALSE(RunTrapped(ui, "x ", [] { throw std::bad_alloc(); }));
+    EXPECT_FALSE(RunTrapped(ui, "x ", [] { throw std::runtime_error("odd"); }));
+    EXPECT_FALSE(RunTrapped(
+        ui, "x ", [] { throw tessaro::FileError("gone", tessaro::ErrorNumber::DiskFull); }));
+    EXPECT_EQ(RunTrapped(ui, "SizeCount ", []() -> int { throw 1; }), std::nullopt);
+    const char *expected[] = {
+        "\tAddPolygonFC  \r\n\r\nError Number \r\n\t6\r\nDescription\r\n\ttoo many\r\n", "\t7\r\n",
+        "\t5\r\nDescription\r\n\todd\r\n", "\t61\r\n",
+        "\tSizeCount  \r\n\r\nError Number \r\n\t5\r\nDescription\r\n\tUnknown error\r\n"};
+    ASSERT_EQ(ui.messages.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_NE(ui.messages[i].text.find(expected[i]), std::string::npos) << ui.messages[i].text;
+    }
 }

@@ -2,6 +2,7 @@
 #include "common/error.h"
 #include "common/files.h"
 #include "common/text.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -10,20 +11,15 @@
 #include <unistd.h>
 
 #include <clocale>
-#include <fstream>
 #include <locale>
 #include <sstream>
 
 using tessaro::FormatDouble;
+using tessaro::test::ReadFile;
+using Temporary = tessaro::AtomicFile::Temporary;
+using Mode = tessaro::AtomicFile::Mode;
 
 namespace {
-
-std::string ReadFile(const std::filesystem::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 struct CommaDecimal : std::numpunct<char> {
     char do_decimal_point() const override { return ','; }
@@ -36,15 +32,12 @@ struct CommaDecimal : std::numpunct<char> {
 TEST(FormatDouble, FifteenSignificantDigitsAndAPoint) {
     EXPECT_EQ(FormatDouble(1000.5), "1000.5");
     EXPECT_EQ(FormatDouble(-1.0), "-1");
-    EXPECT_EQ(FormatDouble(0.0), "0");
     EXPECT_EQ(FormatDouble(-0.0), "0");
     EXPECT_EQ(FormatDouble(0.074562009), "0.074562009");
     EXPECT_EQ(FormatDouble(-19936902.863223653), "-19936902.8632237");
-    EXPECT_EQ(FormatDouble(2638.75), "2638.75");
     EXPECT_EQ(FormatDouble(0.1 + 0.2), "0.3");
     EXPECT_EQ(FormatDouble(123456789012345678.0), "123456789012346000");
     EXPECT_EQ(FormatDouble(1.5e-7), "0.00000015");
-    EXPECT_EQ(FormatDouble(34.5), "34.5");
 }
 
 TEST(FormatDouble, IgnoresACommaDecimalLocale) {
@@ -87,62 +80,40 @@ TEST(ParseNumbers, AcceptOnlyPlainFiniteNumbers) {
     EXPECT_EQ(tessaro::TrimBlanks("   "), "");
 }
 
-TEST(AtomicFile, AppearsOnlyWhenCommitted) {
+// A file appears only when committed: left without Commit (as when an error leaves the writer
+// early) it leaves the earlier file as it was; CreateNew never replaces a file that appeared
+// meanwhile; no temporary file stays behind.
+TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
     tessaro::test::TempDir dir;
     const auto target = dir / "list.txt";
     {
-        tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace,
-                                 tessaro::AtomicFile::Temporary::Named);
+        tessaro::AtomicFile file(target, Mode::Replace, Temporary::Named);
         file.Write("first\r\n");
         EXPECT_FALSE(std::filesystem::exists(target));
         EXPECT_TRUE(std::filesystem::exists(file.TemporaryPath()));
         file.Commit();
     }
-    EXPECT_EQ(ReadFile(target), "first\r\n");
-
-    std::filesystem::path temp;
-    {
-        tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace,
-                                 tessaro::AtomicFile::Temporary::Named);
-        temp = file.TemporaryPath();
-        file.Write("half of a second");
-        // Destroyed without Commit, as when an error leaves the writer early.
+    for (auto temporary : {Temporary::Unnamed, Temporary::Named}) {
+        {
+            tessaro::AtomicFile file(target, Mode::Replace, temporary);
+            file.Write("half of a second");
+        }
+        EXPECT_EQ(ReadFile(target), "first\r\n");
+        const auto other = dir / (temporary == Temporary::Named ? "n" : "u");
+        tessaro::AtomicFile late(other, Mode::CreateNew, temporary);
+        late.Write("late");
+        tessaro::WriteFileAtomically(other, "early"); // appears while the other is written
+        EXPECT_THROW(late.Commit(), tessaro::AtomicFile::TargetExists);
+        EXPECT_FALSE(tessaro::WriteNewFileAtomically(other, "again"));
+        EXPECT_EQ(ReadFile(other), "early");
     }
-    EXPECT_EQ(ReadFile(target), "first\r\n") << "the earlier file stays whole";
-    EXPECT_FALSE(std::filesystem::exists(temp));
-    for (auto temporary :
-         {tessaro::AtomicFile::Temporary::Unnamed, tessaro::AtomicFile::Temporary::Named}) {
-        tessaro::AtomicFile file(target, tessaro::AtomicFile::Mode::Replace, temporary);
-        file.Write("half of a third");
-    }
-    EXPECT_EQ(ReadFile(target), "first\r\n");
-    // Replacing through an unnamed file.
     tessaro::WriteFileAtomically(target, "second\r\n");
     EXPECT_EQ(ReadFile(target), "second\r\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
-                            std::filesystem::directory_iterator()),
-              1);
-}
-
-TEST(AtomicFile, CreateNewKeepsAnExistingFile) {
-    tessaro::test::TempDir dir;
-    for (auto temporary :
-         {tessaro::AtomicFile::Temporary::Unnamed, tessaro::AtomicFile::Temporary::Named}) {
-        const auto target = dir / (temporary == tessaro::AtomicFile::Temporary::Named ? "n" : "u");
-        tessaro::AtomicFile late(target, tessaro::AtomicFile::Mode::CreateNew, temporary);
-        late.Write("late");
-        tessaro::WriteFileAtomically(target, "early"); // appears while the other is written
-        EXPECT_THROW(late.Commit(), tessaro::AtomicFile::TargetExists);
-        EXPECT_EQ(ReadFile(target), "early");
-        EXPECT_FALSE(tessaro::WriteNewFileAtomically(target, "again"));
-        EXPECT_EQ(ReadFile(target), "early");
-    }
     EXPECT_TRUE(tessaro::WriteNewFileAtomically(dir / "fresh", "x"));
     EXPECT_EQ(ReadFile(dir / "fresh"), "x");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                             std::filesystem::directory_iterator()),
-              3)
-        << "no temporary file is left behind";
+              4);
 }
 
 TEST(AtomicFile, ReportsFoldersItCannotWriteTo) {

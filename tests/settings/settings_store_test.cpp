@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 using namespace tessaro;
+using settings::InfoOf;
 using settings::Key;
 using settings::Settings;
 using settings::SettingsStore;
@@ -32,16 +33,16 @@ TEST(Settings, FirstOpeningValues) {
     test::EnvGuard tmp("TMP", std::nullopt);
     test::EnvGuard temp("TEMP", std::string("/var/tmp/t"));
     const auto s = Settings::FirstOpening();
-    EXPECT_EQ(settings::Keys().size(), 50u);
-    EXPECT_EQ(s.Text(Key::MapRasterPath0), "/var/tmp/t");
-    EXPECT_EQ(s.Text(Key::SatRasterPath3), "/var/tmp/t");
-    EXPECT_EQ(s.Text(Key::LandRasterPath0), "");
-    EXPECT_EQ(s.Text(Key::SatVersion), "40");
-    EXPECT_EQ(s.Text(Key::MapVersion), "w2.97&hl=ru");
-    EXPECT_EQ(s.Text(Key::LandVersion), "w2p.87&hl=ru");
-    EXPECT_EQ(s.Text(Key::MapLayerName2), "SMap");
-    EXPECT_EQ(s.Text(Key::Level), "15");
-    EXPECT_EQ(s.Text(Key::TilesAtOnce), "3000");
+    const std::pair<Key, const char *> values[] = {
+        {Key::MapRasterPath0, "/var/tmp/t"}, {Key::SatRasterPath3, "/var/tmp/t"},
+        {Key::LandRasterPath0, ""},          {Key::SatVersion, "40"},
+        {Key::MapVersion, "w2.97&hl=ru"},    {Key::LandVersion, "w2p.87&hl=ru"},
+        {Key::MapLayerName2, "SMap"},        {Key::Level, "15"},
+        {Key::TilesAtOnce, "3000"},
+    };
+    for (const auto &[key, value] : values) {
+        EXPECT_EQ(s.Text(key), value) << InfoOf(key).savedName;
+    }
     EXPECT_EQ(s.upDownLevel, 15);
     // Server boxes carry their fixed path and query parts.
     for (int k = 0; k < 4; ++k) {
@@ -53,28 +54,17 @@ TEST(Settings, FirstOpeningValues) {
     EXPECT_TRUE(s.Text(Key::SatServerScan).ends_with("/printtilesrescaled/?t=image_&zt=n"));
     EXPECT_TRUE(s.Text(Key::MapServerScan).ends_with("/printtilesrescaled/?t=map&zt=n"));
     EXPECT_TRUE(s.Text(Key::SatServerShade).ends_with("/layer/relief/"));
-    EXPECT_TRUE(s.skipLog);
-    EXPECT_FALSE(s.makeIon);
-    EXPECT_FALSE(s.onlyCalculate);
 }
 
-TEST(Settings, TemporaryDirectoryOrder) {
-    {
-        test::EnvGuard tmp("TMP", std::string("/a"));
-        test::EnvGuard temp("TEMP", std::string("/b"));
-        EXPECT_EQ(settings::TemporaryDirectory(), "/a");
-    }
-    {
-        test::EnvGuard tmp("TMP", std::string(""));
-        test::EnvGuard temp("TEMP", std::string("/b"));
-        EXPECT_EQ(settings::TemporaryDirectory(), "/b");
-    }
-    {
-        test::EnvGuard tmp("TMP", std::nullopt);
-        test::EnvGuard temp("TEMP", std::nullopt);
-        test::TempDir platformTemp;
-        test::EnvGuard tmpdir("TMPDIR", platformTemp.Path().string());
-        EXPECT_EQ(settings::TemporaryDirectory(), platformTemp.Path().string());
+TEST(Settings, TemporaryDirectoryIsTmpThenTempThenThePlatformsOwn) {
+    test::TempDir platformTemp;
+    test::EnvGuard tmpdir("TMPDIR", platformTemp.Path().string());
+    const std::tuple<std::optional<std::string>, std::optional<std::string>, std::string> cases[] =
+        {{"/a", "/b", "/a"}, {"", "/b", "/b"}, {std::nullopt, std::nullopt, platformTemp.Path()}};
+    for (const auto &[tmp, temp, expected] : cases) {
+        test::EnvGuard tmpGuard("TMP", tmp);
+        test::EnvGuard tempGuard("TEMP", temp);
+        EXPECT_EQ(settings::TemporaryDirectory(), expected);
     }
 }
 
@@ -99,7 +89,7 @@ TEST_F(SettingsStoreTest, NothingStoredShowsTheMessageOnceAndChangesNothing) {
 
 TEST_F(SettingsStoreTest, SaveAndLoadRoundTripTrimmed) {
     auto s = Settings::FirstOpening();
-    s.Text(Key::SatVersion) = "  41 ";
+    s.Text(Key::SatVersion) = "   "; // stored empty: it comes back as its fallback
     s.Text(Key::MapServer2) = " http://127.0.0.1:8080/m2/vt\t ";
     s.Text(Key::OutPolygon) = "/data/index.gpkg/blocks";
     s.Text(Key::LevelLayerPrefix3) = "Zoom;=\"x\" ,é";
@@ -110,44 +100,44 @@ TEST_F(SettingsStoreTest, SaveAndLoadRoundTripTrimmed) {
     ASSERT_EQ(store.LoadFromRegistry(loaded, ui, false), SettingsStore::LoadResult::Loaded);
     EXPECT_TRUE(ui.messages.empty());
     for (const auto &info : settings::Keys()) {
-        if (s.Trimmed(info.key).empty()) {
-            continue; // empty boxes come back with their fallback
+        if (!s.Trimmed(info.key).empty()) {
+            EXPECT_EQ(loaded.Text(info.key), s.Trimmed(info.key)) << info.savedName;
         }
-        EXPECT_EQ(loaded.Text(info.key), s.Trimmed(info.key)) << info.savedName;
     }
+    EXPECT_EQ(loaded.Text(Key::SatVersion), "18");
     EXPECT_EQ(loaded.Text(Key::MapServer2), "http://127.0.0.1:8080/m2/vt\t");
     EXPECT_EQ(loaded.upDownLevel, 12);
-    EXPECT_EQ(loaded.Text(Key::Level), "12");
 }
 
-TEST_F(SettingsStoreTest, EmptyValuesGetTheirFallbacks) {
+// Empty or missing values get their fallback (the version boxes also a value of blanks, which
+// they otherwise keep as stored); the up-downs follow stored numbers, half to even.
+TEST_F(SettingsStoreTest, StoredValuesOrTheirFallbacksFillTheBoxes) {
+    WriteFile(store.Path(), "[General]\ntxtSatVersion=\ntxtmapVersion=\"   \"\n"
+                            "txtLandVersion=\"  \"\ntxtmapVersionYand=\" 2.3 \"\n"
+                            "txtOutPolygon=\"  \"\ntxtMapServer_0=\ntxtSatRasterPath_1=\n"
+                            "txtLandRasterPath_0=\ntxtMapLayerName_2=\ntxtLevel=12.5\n"
+                            "txtTimeOut=13.5\ntxtTilesAtOnce=250\n");
     auto s = Settings::FirstOpening();
-    s.Text(Key::SatVersion) = "   ";
-    s.Text(Key::MapVersion) = "";
-    s.Text(Key::MapServer0) = "";
-    s.Text(Key::SatRasterPath1) = "";
-    s.Text(Key::MapLayerName2) = "";
-    s.Text(Key::LandRasterPath0) = "";
-    store.Save(s);
-    auto loaded = Settings::FirstOpening();
-    loaded.Text(Key::SatVersion) = "before";
-    ASSERT_EQ(store.LoadFromRegistry(loaded, ui, false), SettingsStore::LoadResult::Loaded);
-    EXPECT_EQ(loaded.Text(Key::SatVersion), "18");
-    EXPECT_EQ(loaded.Text(Key::MapVersion), "w2.63");
-    EXPECT_EQ(loaded.Text(Key::MapServer0), "http://mt0.google.com");
-    EXPECT_EQ(loaded.Text(Key::SatRasterPath1), "/tmp/tessaro-tmp-box");
-    EXPECT_EQ(loaded.Text(Key::LandRasterPath0), "/tmp/tessaro-tmp-box");
-    EXPECT_EQ(loaded.Text(Key::MapLayerName2), "GMap") << "fallback differs from the start value";
-}
-
-TEST_F(SettingsStoreTest, VersionBoxesTestEmptinessOnTrimmedTextButKeepItAsStored) {
-    WriteFile(store.Path(), "[General]\ntxtmapVersion=\"   \"\ntxtLandVersion=\" w2p.9 \"\n"
-                            "txtSatVersion=\"  \"\n");
-    auto s = Settings::FirstOpening();
+    s.Text(Key::SatVersion) = "typed";
     ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
-    EXPECT_EQ(s.Text(Key::MapVersion), "w2.63");
-    EXPECT_EQ(s.Text(Key::LandVersion), " w2p.9 ");
-    EXPECT_EQ(s.Text(Key::SatVersion), "  ") << "other boxes test the text as stored";
+    const std::pair<Key, const char *> values[] = {
+        {Key::SatVersion, "18"},
+        {Key::MapVersion, "w2.63"},
+        {Key::LandVersion, "w2p.62"},
+        {Key::MapVersionYand, " 2.3 "},
+        {Key::OutPolygon, "  "},
+        {Key::MapServer0, "http://mt0.google.com"},
+        {Key::SatRasterPath1, "/tmp/tessaro-tmp-box"},
+        {Key::LandRasterPath0, "/tmp/tessaro-tmp-box"},
+        {Key::MapLayerName2, "GMap"}, // differs from the first opening's "SMap"
+        {Key::Level, "12.5"},
+    };
+    for (const auto &[key, value] : values) {
+        EXPECT_EQ(s.Text(key), value) << InfoOf(key).savedName;
+    }
+    EXPECT_EQ(s.upDownLevel, 12);
+    EXPECT_EQ(s.upDownTime, 14);
+    EXPECT_EQ(s.upDownTiles, 250);
 }
 
 TEST_F(SettingsStoreTest, SavedAndReadSpellingsAreOneValue) {
@@ -161,16 +151,6 @@ TEST_F(SettingsStoreTest, SavedAndReadSpellingsAreOneValue) {
     EXPECT_NE(text.find("txtMapServer_0=http://new/vt"), std::string::npos) << text;
     EXPECT_EQ(text.find("txtmapServer_0"), std::string::npos) << "written in place, no twin";
     EXPECT_NE(text.find("myOwnKey=kept"), std::string::npos) << "foreign values survive";
-}
-
-TEST_F(SettingsStoreTest, UpDownValuesFollowStoredNumbers) {
-    WriteFile(store.Path(), "[General]\ntxtLevel=12.5\ntxtTimeOut=13.5\ntxtTilesAtOnce=250\n");
-    auto s = Settings::FirstOpening();
-    ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
-    EXPECT_EQ(s.upDownLevel, 12) << "half to even";
-    EXPECT_EQ(s.Text(Key::Level), "12.5");
-    EXPECT_EQ(s.upDownTime, 14);
-    EXPECT_EQ(s.upDownTiles, 250);
 }
 
 TEST_F(SettingsStoreTest, ABadStoredNumberIsReportedAndStopsTheLoad) {

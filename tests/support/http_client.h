@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <string>
-#include <vector>
 
 namespace tessaro::test {
 
@@ -26,25 +25,12 @@ public:
     HttpClient &operator=(const HttpClient &) = delete;
     ~HttpClient();
 
-    /// GETs url with extra request header lines ("Connection: close").
-    HttpResult Get(const std::string &url, const std::vector<std::string> &headers = {});
+    /// GETs url.
+    HttpResult Get(const std::string &url);
 
 private:
     void *m_curl; // CURL*, kept out of the header so tests need not include curl.h
     std::chrono::milliseconds m_timeout;
 };
-
-/// Sends raw bytes to 127.0.0.1:port on a fresh connection, optionally half-closing the
-/// sending side, and returns everything the server sends until it closes or the time-out
-/// passes. Sets closed when the server closed the connection.
-std::string RawExchange(unsigned short port, const std::string &request, bool &closed,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                        bool halfClose = false);
-
-/// Opens a connection to 127.0.0.1:port and returns its descriptor (the caller closes it).
-int ConnectLoopback(unsigned short port);
-
-/// Waits up to timeout for the peer to close fd; true when it did.
-bool WaitForClose(int fd, std::chrono::milliseconds timeout);
 
 } // namespace tessaro::test

@@ -1,10 +1,11 @@
 #include "support/image_decode.h"
 
-#include <csetjmp>
-#include <cstdio> // jpeglib.h needs FILE declared first
-#include <jpeglib.h>
-#include <png.h>
+#include <cpl_vsi.h>
+#include <gdal_priv.h>
 
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -12,129 +13,62 @@ namespace tessaro::test {
 
 namespace {
 
-// libjpeg and libpng leave through longjmp on errors; the functions they jump out of hold
-// only plain C data, so no destructor is skipped.
-
-struct JpegError {
-    jpeg_error_mgr manager{};
-    std::jmp_buf jump{};
-    char message[JMSG_LENGTH_MAX] = {};
-};
-
-[[noreturn]] void OnJpegError(j_common_ptr info) {
-    auto *error = reinterpret_cast<JpegError *>(info->err);
-    (*info->err->format_message)(info, error->message);
-    std::longjmp(error->jump, 1);
-}
-
-bool ReadJpeg(jpeg_decompress_struct &info, JpegError &error, const unsigned char *data,
-              unsigned long size, DecodedImage &image) {
-    if (setjmp(error.jump) != 0) {
-        return false;
+void Check(CPLErr error) {
+    if (error != CE_None) {
+        throw std::runtime_error(std::string("image decoding failed: ") + CPLGetLastErrorMsg());
     }
-    jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, data, size);
-    jpeg_read_header(&info, TRUE);
-    info.out_color_space = JCS_RGB;
-    jpeg_start_decompress(&info);
-    image.width = static_cast<int>(info.output_width);
-    image.height = static_cast<int>(info.output_height);
-    image.jpegComponents = info.num_components;
-    image.jpegProgressive = info.progressive_mode != 0;
-    image.rgb.resize(static_cast<std::size_t>(image.width) *
-                     static_cast<std::size_t>(image.height) * 3);
-    while (info.output_scanline < info.output_height) {
-        JSAMPROW row = image.rgb.data() + static_cast<std::size_t>(info.output_scanline) *
-                                              static_cast<std::size_t>(image.width) * 3;
-        jpeg_read_scanlines(&info, &row, 1);
-    }
-    jpeg_finish_decompress(&info);
-    return true;
-}
-
-DecodedImage DecodeJpeg(std::string_view bytes) {
-    jpeg_decompress_struct info{};
-    JpegError error;
-    info.err = jpeg_std_error(&error.manager);
-    error.manager.error_exit = OnJpegError;
-    DecodedImage image;
-    image.format = DecodedImage::Format::Jpeg;
-    const bool ok = ReadJpeg(info, error, reinterpret_cast<const unsigned char *>(bytes.data()),
-                             bytes.size(), image);
-    jpeg_destroy_decompress(&info);
-    if (!ok) {
-        throw std::runtime_error(std::string("JPEG decoding failed: ") + error.message);
-    }
-    return image;
-}
-
-struct PngSource {
-    std::string_view bytes;
-    std::size_t offset = 0;
-};
-
-void OnPngRead(png_structp png, png_bytep out, png_size_t length) {
-    auto *source = static_cast<PngSource *>(png_get_io_ptr(png));
-    if (source->bytes.size() - source->offset < length) {
-        png_error(png, "the file ends early");
-    }
-    source->bytes.copy(reinterpret_cast<char *>(out), length, source->offset);
-    source->offset += length;
-}
-
-bool ReadPng(png_structp png, png_infop info, PngSource &source, DecodedImage &image,
-             std::vector<png_bytep> &rows) {
-    if (setjmp(png_jmpbuf(png)) != 0) {
-        return false;
-    }
-    png_set_read_fn(png, &source, OnPngRead);
-    png_read_info(png, info);
-    image.width = static_cast<int>(png_get_image_width(png, info));
-    image.height = static_cast<int>(png_get_image_height(png, info));
-    image.pngColourType = png_get_color_type(png, info);
-    image.pngBitDepth = png_get_bit_depth(png, info);
-    png_set_palette_to_rgb(png);
-    png_set_expand_gray_1_2_4_to_8(png);
-    png_set_gray_to_rgb(png);
-    png_set_strip_16(png);
-    png_set_strip_alpha(png);
-    png_read_update_info(png, info);
-    image.rgb.resize(static_cast<std::size_t>(image.width) *
-                     static_cast<std::size_t>(image.height) * 3);
-    rows.resize(static_cast<std::size_t>(image.height));
-    for (std::size_t y = 0; y < rows.size(); ++y) {
-        rows[y] = image.rgb.data() + y * static_cast<std::size_t>(image.width) * 3;
-    }
-    png_read_image(png, rows.data());
-    png_read_end(png, nullptr);
-    return true;
-}
-
-DecodedImage DecodePng(std::string_view bytes) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-    DecodedImage image;
-    image.format = DecodedImage::Format::Png;
-    PngSource source{bytes, 0};
-    std::vector<png_bytep> rows;
-    const bool ok = info != nullptr && ReadPng(png, info, source, image, rows);
-    png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
-    if (!ok) {
-        throw std::runtime_error("PNG decoding failed");
-    }
-    return image;
 }
 
 } // namespace
 
 DecodedImage DecodeImage(std::string_view bytes) {
-    if (bytes.size() >= 8 && bytes.substr(0, 8) == "\x89PNG\r\n\x1a\n") {
-        return DecodePng(bytes);
+    static std::once_flag once;
+    std::call_once(once, [] { GDALAllRegister(); });
+    // The bytes as an in-memory file of GDAL's, which only reads the buffer it is given.
+    static std::atomic<int> counter{0};
+    const std::string name = "/vsimem/tessaro-test-image-" + std::to_string(++counter);
+    VSIFCloseL(VSIFileFromMemBuffer(name.c_str(),
+                                    reinterpret_cast<GByte *>(const_cast<char *>(bytes.data())),
+                                    bytes.size(), FALSE));
+    const std::unique_ptr<const char, void (*)(const char *)> removed(
+        name.c_str(), [](const char *file) { VSIUnlink(file); }); // after the dataset closes
+    const char *const drivers[] = {"JPEG", "PNG", nullptr};
+    const GDALDatasetUniquePtr dataset(GDALDataset::Open(name.c_str(), GDAL_OF_RASTER, drivers));
+    if (!dataset) {
+        throw std::runtime_error("neither a JPEG nor a PNG file");
     }
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xFF\xD8\xFF") {
-        return DecodeJpeg(bytes);
+    DecodedImage image;
+    const bool png = std::string_view(dataset->GetDriver()->GetDescription()) == "PNG";
+    image.format = png ? DecodedImage::Format::Png : DecodedImage::Format::Jpeg;
+    image.width = dataset->GetRasterXSize();
+    image.height = dataset->GetRasterYSize();
+    image.bands = dataset->GetRasterCount();
+    const auto pixels =
+        static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
+    image.rgb.resize(pixels * 3);
+    GDALRasterBand *first = dataset->GetRasterBand(1);
+    const GDALColorTable *palette = first->GetColorTable();
+    int bandMap[] = {1, image.bands < 3 ? 1 : 2, image.bands < 3 ? 1 : 3}; // grey in every channel
+    Check(dataset->RasterIO(GF_Read, 0, 0, image.width, image.height, image.rgb.data(), image.width,
+                            image.height, GDT_Byte, 3, bandMap, 3,
+                            3 * static_cast<GSpacing>(image.width), 1, nullptr));
+    if (palette != nullptr) { // every channel holds the index: look its colour up
+        for (std::size_t i = 0; i < pixels * 3; i += 3) {
+            const GDALColorEntry *colour = palette->GetColorEntry(image.rgb[i]);
+            image.rgb[i] = static_cast<std::uint8_t>(colour->c1);
+            image.rgb[i + 1] = static_cast<std::uint8_t>(colour->c2);
+            image.rgb[i + 2] = static_cast<std::uint8_t>(colour->c3);
+        }
     }
-    throw std::runtime_error("neither a JPEG nor a PNG file");
+    if (png) {
+        constexpr int kColourTypeOfBands[] = {0, 0, 4, 2, 6}; // grey, grey+alpha, RGB, RGBA
+        image.pngColourType = palette != nullptr ? 3 : kColourTypeOfBands[image.bands];
+        const char *bits = first->GetMetadataItem("NBITS", "IMAGE_STRUCTURE");
+        image.pngBitDepth = bits != nullptr
+                                ? std::stoi(bits)
+                                : 8 * GDALGetDataTypeSizeBytes(first->GetRasterDataType());
+    }
+    return image;
 }
 
 } // namespace tessaro::test

@@ -7,9 +7,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 extern char **environ;
 
@@ -17,10 +17,22 @@ namespace tessaro::test {
 
 namespace {
 
-void MakePipe(std::array<int, 2> &fds) {
+std::array<int, 2> Pipe() {
+    std::array<int, 2> fds{};
     if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
+    return fds;
+}
+
+// Pointers to the strings, ended by a null pointer, as exec takes them.
+std::vector<char *> Pointers(std::vector<std::string> &strings) {
+    std::vector<char *> pointers;
+    for (auto &s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 } // namespace
@@ -28,11 +40,6 @@ void MakePipe(std::array<int, 2> &fds) {
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &input,
                          const std::map<std::string, std::string> &env,
                          std::chrono::seconds timeout) {
-    std::array<int, 2> in{}, out{}, err{};
-    MakePipe(in);
-    MakePipe(out);
-    MakePipe(err);
-
     std::map<std::string, std::string> merged;
     for (char **e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
@@ -42,22 +49,13 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     for (const auto &[k, v] : env) {
         merged[k] = v;
     }
-    std::vector<std::string> envStrings;
+    std::vector<std::string> envStrings, args = argv;
     for (const auto &[k, v] : merged) {
         envStrings.push_back(k + "=" + v);
     }
-    std::vector<char *> envp;
-    for (auto &s : envStrings) {
-        envp.push_back(s.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char *> argp;
-    for (auto &s : args) {
-        argp.push_back(s.data());
-    }
-    argp.push_back(nullptr);
-
+    const auto envp = Pointers(envStrings);
+    const auto argp = Pointers(args);
+    const auto in = Pipe(), out = Pipe(), err = Pipe();
     const pid_t pid = ::fork();
     if (pid < 0) {
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
@@ -76,71 +74,49 @@ ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string
     ProcessResult result;
     std::size_t written = 0;
     int inFd = in[1];
-    if (input.empty()) {
-        ::close(inFd);
-        inFd = -1;
-    } else {
-        ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
+    ::fcntl(inFd, F_SETFL, O_NONBLOCK);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool outOpen = true, errOpen = true;
+    std::array<int, 2> open = {out[0], err[0]};
+    std::string *const outputs[] = {&result.out, &result.err};
     std::array<char, 65536> buf{};
-    while (outOpen || errOpen) {
-        std::vector<pollfd> fds;
-        if (outOpen)
-            fds.push_back({out[0], POLLIN, 0});
-        if (errOpen)
-            fds.push_back({err[0], POLLIN, 0});
-        if (inFd >= 0)
-            fds.push_back({inFd, POLLOUT, 0});
+    while (open[0] >= 0 || open[1] >= 0) {
+        if (inFd >= 0 && written == input.size()) {
+            ::close(inFd);
+            inFd = -1;
+        }
+        std::array<pollfd, 3> fds{{{open[0], POLLIN, 0}, {open[1], POLLIN, 0}, {inFd, POLLOUT, 0}}};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
-            result.timedOut = true;
             break;
         }
         if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
             break;
         }
-        for (const auto &p : fds) {
-            if (p.revents == 0) {
-                continue;
-            }
-            if (p.fd == inFd) {
-                const auto n = ::write(inFd, input.data() + written, input.size() - written);
+        for (std::size_t i = 0; i < 2; ++i) {
+            if (fds[i].revents != 0) {
+                const auto n = ::read(open[i], buf.data(), buf.size());
                 if (n > 0) {
-                    written += static_cast<std::size_t>(n);
+                    outputs[i]->append(buf.data(), static_cast<std::size_t>(n));
+                } else {
+                    ::close(std::exchange(open[i], -1));
                 }
-                if (n < 0 || written == input.size()) {
-                    ::close(inFd);
-                    inFd = -1;
-                }
-                continue;
-            }
-            const auto n = ::read(p.fd, buf.data(), buf.size());
-            if (n <= 0) {
-                (p.fd == out[0] ? outOpen : errOpen) = false;
-            } else {
-                (p.fd == out[0] ? result.out : result.err)
-                    .append(buf.data(), static_cast<std::size_t>(n));
             }
         }
+        if (fds[2].revents != 0) {
+            const auto n = ::write(inFd, input.data() + written, input.size() - written);
+            written = n < 0 ? input.size() : written + static_cast<std::size_t>(n);
+        }
     }
-    if (inFd >= 0) {
-        ::close(inFd);
+    for (const int fd : {inFd, open[0], open[1]}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
-    ::close(out[0]);
-    ::close(err[0]);
     int status = 0;
-    rusage usage{};
-    ::wait4(pid, &status, 0, &usage);
-    result.maxRssKb = usage.ru_maxrss;
-    if (WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.exitCode = 128 + WTERMSIG(status);
-    }
+    ::waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 

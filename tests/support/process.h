@@ -12,8 +12,6 @@ struct ProcessResult {
     int exitCode = -1; ///< exit status, or 128 + signal number
     std::string out;   ///< everything written to standard output
     std::string err;   ///< everything written to standard error
-    long maxRssKb = 0; ///< peak resident memory of the child
-    bool timedOut = false;
 };
 
 /// Runs argv[0] with the given arguments, feeding `input` to its standard input and collecting

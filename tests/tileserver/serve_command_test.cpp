@@ -80,17 +80,12 @@ private:
     pid_t m_pid = -1;
 };
 
-std::string BaseUrlOf(const std::string &line) {
-    const std::string prefix = "listening on ";
-    EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
-    EXPECT_EQ(line.back(), '\n');
-    return line.substr(prefix.size(), line.size() - prefix.size() - 1);
-}
-
 TEST(ServeCommand, AnnouncesItsAddressServesTilesAndStopsOnSigterm) {
     ServeProcess serve("--fault 500:mirror=1 --fault=drop:tile=7/7,first=1");
-    const std::string base = BaseUrlOf(serve.Line());
-    ASSERT_EQ(base.rfind("http://127.0.0.1:", 0), 0u);
+    const std::string line = serve.Line();
+    ASSERT_EQ(line.rfind("listening on http://127.0.0.1:", 0), 0u) << line;
+    ASSERT_EQ(line.back(), '\n');
+    const std::string base = line.substr(13, line.size() - 14);
 
     HttpClient client;
     const auto tile = client.Get(base + "/m0/tiles?l=map&v=2.2.1&x=5&y=6&z=4");
@@ -104,9 +99,22 @@ TEST(ServeCommand, AnnouncesItsAddressServesTilesAndStopsOnSigterm) {
     EXPECT_EQ(HttpClient().Get(base + "/tiles?l=sat&v=1.6.0&x=7&y=7&z=4").curlCode,
               CURLE_GOT_NOTHING);
     EXPECT_EQ(client.Get(base + "/tiles?l=sat&v=1.6.0&x=7&y=7&z=4").status, 200);
-    EXPECT_EQ(client.Get(base + "/__stats").body,
-              "connections 2\nrequests 4\ntiles 2\nnot_found 0\nfaults 2\nbad_requests 0\n"
+    EXPECT_EQ(client.Get(base + "/nothing/here").body, "No tile at this address.\n");
+    // The control addresses, which are not counted as requests.
+    const auto stats = client.Get(base + "/__stats");
+    EXPECT_EQ(stats.contentType, "text/plain");
+    EXPECT_EQ(stats.body,
+              "connections 2\nrequests 5\ntiles 2\nnot_found 1\nfaults 2\nbad_requests 0\n"
               "fault 500:mirror=1 1\nfault drop:tile=7/7,first=1 1\n");
+    EXPECT_EQ(client.Get(base + "/__targets").body,
+              "/m0/tiles?l=map&v=2.2.1&x=5&y=6&z=4\n/m1/tiles?l=map&v=2.2.1&x=5&y=6&z=4\n"
+              "/tiles?l=sat&v=1.6.0&x=7&y=7&z=4\n/tiles?l=sat&v=1.6.0&x=7&y=7&z=4\n"
+              "/nothing/here\n");
+    EXPECT_EQ(client.Get(base + "/__reset").status, 200);
+    EXPECT_EQ(client.Get(base + "/__targets").body, "");
+    EXPECT_EQ(client.Get(base + "/__stats").body,
+              "connections 0\nrequests 0\ntiles 0\nnot_found 0\nfaults 0\nbad_requests 0\n"
+              "fault 500:mirror=1 0\nfault drop:tile=7/7,first=1 0\n");
 
     EXPECT_EQ(serve.StopWith(SIGTERM), 0);
     EXPECT_EQ(serve.rest, ""); // exactly the one line
