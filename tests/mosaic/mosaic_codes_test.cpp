@@ -36,11 +36,6 @@ TEST(MosaicCodes, ListTextsParseToTheirCodes) {
     EXPECT_FALSE(ParseColormapMode("MM_ANY"));
     EXPECT_FALSE(ParseResampling("Nearest"));
     EXPECT_FALSE(ParsePixelType("8 bit"));
-
-    EXPECT_EQ(MaxTileValue(PixelType::U1), 1);
-    EXPECT_EQ(MaxTileValue(PixelType::U4), 15);
-    EXPECT_EQ(MaxTileValue(PixelType::S8), 127);
-    EXPECT_EQ(MaxTileValue(PixelType::U16), 255);
 }
 
 TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
