@@ -82,6 +82,16 @@ std::string ReadText(const fs::path &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::map<std::string, std::string> FolderBytes(const fs::path &folder) {
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files[fs::relative(entry.path(), folder).string()] = ReadText(entry.path());
+        }
+    }
+    return files;
+}
+
 namespace {
 
 constexpr double kPi = std::numbers::pi;

@@ -7,6 +7,7 @@
 #include "tiles/tiles_type.h"
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,8 @@ std::filesystem::path WriteTile(const std::filesystem::path &levelFolder, tiles:
 void WriteText(const std::filesystem::path &path, const std::string &text);
 /// Returns a whole file.
 std::string ReadText(const std::filesystem::path &path);
+/// Returns every file under a folder (relative path) with its bytes.
+std::map<std::string, std::string> FolderBytes(const std::filesystem::path &folder);
 
 /// A tile's extent in WGS 84 degrees.
 struct GeoBounds {

@@ -292,7 +292,8 @@ TEST_F(MosaicTest, EveryTileLandsWhereItsWorldFileSays) {
     }
 }
 
-// A raster table goes into an existing GeoPackage without disturbing its vector layer. GDAL
+// A raster table goes into an existing GeoPackage, and is appended to, without disturbing its
+// vector layer. GDAL
 // reads every Google mosaic (GeoTIFF, IMAGINE, GeoPackage) back on the sphere of 6 371 000 m,
 // also when told to trust EPSG codes over GeoTIFF keys; a Yandex one in World Mercator.
 TEST_F(MosaicTest, OutputFormatsHoldTheTilesAndReadBackInTheirSystem) {
@@ -313,6 +314,17 @@ TEST_F(MosaicTest, OutputFormatsHoldTheTilesAndReadBackInTheirSystem) {
         auto raster = Open(table.raster);
         ASSERT_TRUE(raster);
         EXPECT_EQ(raster->GetRasterCount(), 4) << "RGB with alpha";
+        ExpectTilesInPlace(*raster, run);
+    }
+    // Appending rebuilds the table in a copy of the database; by MT_FIRST the tiles of another
+    // kind leave every old pixel as it was.
+    MosaicOptions first;
+    first.mosaicOperator = MosaicOperator::First;
+    ASSERT_EQ(Append(GoogleSat(), database / "moscow", first).outcome, MosaicOutcome::Appended)
+        << Shown();
+    {
+        auto raster = Open(table.raster);
+        ASSERT_TRUE(raster);
         ExpectTilesInPlace(*raster, run);
         GDALDatasetUniquePtr vectors(GDALDataset::Open(database.c_str(), GDAL_OF_VECTOR));
         ASSERT_TRUE(vectors && vectors->GetLayerByName("roads"));
@@ -339,7 +351,7 @@ TEST_F(MosaicTest, OutputFormatsHoldTheTilesAndReadBackInTheirSystem) {
     CPLSetThreadLocalConfigOption("GTIFF_SRS_SOURCE", nullptr);
 }
 
-// The checks before a build, each with its message and nothing written.
+// The checks before a build, each with its message and nothing written, appending included.
 TEST_F(MosaicTest, ChecksBeforeBuilding) {
     const TileRun &run = GoogleSat();
     MosaicOptions combine;
@@ -371,6 +383,20 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
     test::WriteFile(out / "notes.tif", "not a raster");
     EXPECT_EQ(Refusal(run, out / "notes.tif"), exists);
     EXPECT_EQ(Refusal(run, out / "notes.tif", combine), missing);
+    // What appending cannot honour.
+    const std::string name = "The existing raster " + (out / "m.tif").string();
+    auto appending = [&](const TileRun &tiles, MosaicOptions options, const std::string &start) {
+        options.combine = true;
+        EXPECT_EQ(Refusal(tiles, out / "m.tif", options).rfind(start, 0), 0u) << Shown();
+        EXPECT_EQ(ui.messages.at(0).icon, Icon::Exclamation);
+    };
+    MosaicOptions blend, wide;
+    blend.mosaicOperator = MosaicOperator::Blend;
+    wide.pixelType = PixelType::U16;
+    appending(run, blend, "MT_BLEND cannot be used when appending");
+    appending(run, wide, name + " holds \"unsigned 8 bit\" values");
+    appending(Moscow("yand", "sat", TilesType::YandSat, 12), {},
+              name + " is in Sphere_Mercator, the tiles in World_Mercator");
     auto after = Snapshot(out.Path());
     EXPECT_EQ(after["notes.tif"], "not a raster");
     after.erase("notes.tif");
@@ -518,31 +544,6 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
     EXPECT_TRUE(NoWorkingFolderIn(out.Path()));
 }
 
-// Appending refuses what it cannot honour, before anything is written.
-TEST_F(MosaicTest, AppendingRefusesWhatItCannotHonour) {
-    const TileRun &yandex = Moscow("yand", "sat", TilesType::YandSat, 12);
-    const fs::path path = out / "old.tif";
-    WriteFlatRaster(path, GoogleSat(), -1, 0, 2, 2, 100);
-    const auto before = Snapshot(out.Path());
-    auto refused = [&](const TileRun &run, MosaicOptions options, const std::string &start) {
-        options.combine = true;
-        const std::string message = Refusal(run, path, options);
-        EXPECT_EQ(message.rfind(start, 0), 0u) << message;
-        EXPECT_EQ(ui.messages.at(0).icon, Icon::Exclamation);
-        EXPECT_EQ(Snapshot(out.Path()), before);
-    };
-    MosaicOptions blend;
-    blend.mosaicOperator = MosaicOperator::Blend;
-    refused(GoogleSat(), blend, "MT_BLEND cannot be used when appending");
-    MosaicOptions wide;
-    wide.pixelType = PixelType::U16;
-    refused(GoogleSat(), wide,
-            "The existing raster " + path.string() + " holds \"unsigned 8 bit\" values");
-    refused(yandex, {},
-            "The existing raster " + path.string() +
-                " is in Sphere_Mercator, the tiles in World_Mercator");
-}
-
 // Level-14 tiles appended to a level-13 mosaic are resampled to half size: every block lands
 // on its 8 × 8 pixels, and the first and last rows and columns of each tile's place hold that
 // tile's edge blocks, not its neighbours' or the old raster's.
@@ -581,34 +582,6 @@ TEST_F(MosaicTest, AppendingResamplesTilesOfAnotherLevel) {
                 << "tile " << record.col << "," << record.row << " edge block " << r;
         }
     });
-}
-
-// Appending into a GeoPackage raster rebuilds the table in a copy of the database.
-TEST_F(MosaicTest, AppendingToAGeoPackageRaster) {
-    const TileRun &run = GoogleSat();
-    const fs::path database = out / "flat.gpkg";
-    WriteFlatRaster(out / "flat.tif", run, -1, 0, 2, 2, 60);
-    {
-        auto flat = Open((out / "flat.tif").string());
-        const char *options[] = {"RASTER_TABLE=flat", "TILE_FORMAT=PNG", nullptr};
-        GDALDatasetUniquePtr copy(GetGDALDriverManager()->GetDriverByName("GPKG")->CreateCopy(
-            database.c_str(), flat.get(), FALSE, const_cast<char **>(options), nullptr, nullptr));
-        ASSERT_TRUE(copy);
-    }
-    const auto result = Append(run, database);
-    ASSERT_EQ(result.outcome, MosaicOutcome::Appended) << Shown();
-    EXPECT_TRUE(ui.messages.empty()) << Shown();
-    auto mosaic = Open(result.raster);
-    ASSERT_TRUE(mosaic);
-    EXPECT_EQ(ReadRgb(*mosaic, 10, 300), (Rgb{60, 60, 60}));
-    EXPECT_TRUE(TileAt(*mosaic, 256 * 3, 0));
-    // Outside both: transparent.
-    std::uint8_t alpha = 1;
-    ASSERT_EQ(mosaic->GetRasterBand(4)->RasterIO(GF_Read, 10, 256 * 2 + 10, 1, 1, &alpha, 1, 1,
-                                                 GDT_Byte, 0, 0, nullptr),
-              CE_None);
-    EXPECT_EQ(alpha, 0);
-    EXPECT_TRUE(NoWorkingFolderIn(out.Path()));
 }
 
 // A disk filling up mid-append leaves the old raster and its side file byte for byte, and says so.
@@ -655,7 +628,8 @@ TEST_F(MosaicTest, AFullDiskInTheMiddleOfAnAppendKeepsTheOldRasterWhole) {
     EXPECT_EQ(Append(run, out / "roomy.tif").outcome, MosaicOutcome::Appended);
 }
 
-// Tiles that are missing or damaged are left out and counted; the rest is built.
+// Tiles that are missing or damaged are left out and counted; the rest is built, with no tile
+// where they would lie (transparent in a GeoPackage).
 TEST_F(MosaicTest, MissingAndDamagedTilesAreLeftOut) {
     const TileRun &source = Moscow("goo", "map", TilesType::GoogleMap, 13);
     // A copy of the run's folder to damage.
@@ -669,7 +643,7 @@ TEST_F(MosaicTest, MissingAndDamagedTilesAreLeftOut) {
     test::WriteFile(run.Tile(records[5]), bytes.substr(0, bytes.size() / 3));
     test::WriteFile(run.Tile(records[6]), "<html>not found</html>");
 
-    const auto result = Build(run, out / "holes.tif");
+    const auto result = Build(run, out / "holes.gpkg");
     ASSERT_EQ(result.outcome, MosaicOutcome::Built) << Shown();
     EXPECT_TRUE(ui.messages.empty());
     EXPECT_EQ(result.missing, 1);
@@ -677,7 +651,12 @@ TEST_F(MosaicTest, MissingAndDamagedTilesAreLeftOut) {
     EXPECT_EQ(result.placed, source.list.Size() - 3);
     auto mosaic = Open(result.raster);
     ASSERT_TRUE(mosaic);
-    // The hole of the missing tile is black; its neighbour is whole.
+    // The hole of the missing tile is black and transparent; its neighbour is whole.
     EXPECT_EQ(ReadRgb(*mosaic, 256 + 128, 128), (Rgb{0, 0, 0}));
+    std::uint8_t alpha = 1;
+    ASSERT_EQ(mosaic->GetRasterBand(4)->RasterIO(GF_Read, 256 + 128, 128, 1, 1, &alpha, 1, 1,
+                                                 GDT_Byte, 0, 0, nullptr),
+              CE_None);
+    EXPECT_EQ(alpha, 0);
     EXPECT_TRUE(TileAt(*mosaic, 0, 0));
 }
