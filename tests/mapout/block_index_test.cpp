@@ -105,9 +105,11 @@ std::vector<std::string> FieldNames(OGRLayer &layer) {
 // it in Sphere Mercator with the nine block fields, which a later opening neither asks for nor
 // adds again. Shapefile names get the extension ".shp" (an "SHP" in capitals stays).
 TEST(OpenPolygonFC, CreatesAMissingIndexWhenAskedWithTheBlockFields) {
-    const std::pair<const char *, const char *> names[] = {
-        {"blocks", "blocks.shp"}, {"blocks.dbf", "blocks.shp"}, {"my.blocks.txt", "my.blocks.shp"},
-        {"b.sHp", "b.sHp"},       {"b.shpx", "b.shp"}};
+    const std::pair<const char *, const char *> names[] = {{"blocks", "blocks.shp"},
+                                                           {"blocks.dbf", "blocks.shp"},
+                                                           {"my.blocks.txt", "my.blocks.shp"},
+                                                           {"b.sHp", "b.sHp"},
+                                                           {"b.shpx", "b.shp"}};
     for (const auto &[name, normalised] : names) {
         EXPECT_EQ(mapout::NormaliseShapeName(name), normalised);
     }

@@ -76,7 +76,8 @@ TEST(Workspaces, EachKindOfPathOpensItsWorkspace) {
 TEST(FeatureClasses, ShapefilesCreatedOpenedAndReplaced) {
     test::TempDir dir;
     const auto sphere = mapout::SetProjectedCoordSystem(mapout::kSphereMercator);
-    auto created = mapout::CreateShapeFC(dir.Path(), "blocks.shp", wkbPolygon, false, false, &sphere);
+    auto created =
+        mapout::CreateShapeFC(dir.Path(), "blocks.shp", wkbPolygon, false, false, &sphere);
     ASSERT_TRUE(created);
     EXPECT_EQ(created->Name(), "blocks");
     OGRFeature feature(created->Layer().GetLayerDefn());
@@ -96,8 +97,8 @@ TEST(FeatureClasses, ShapefilesCreatedOpenedAndReplaced) {
     EXPECT_FALSE(mapout::OpenShapeFC(dir.Path(), "none", &failure));
     EXPECT_EQ(
         failure.rfind("The shapefile " + (dir / "none.shp").string() + " cannot be opened", 0), 0u);
-    EXPECT_FALSE(mapout::CreateShapeFC(dir / "missing", "b", wkbPolygon, false, false, nullptr,
-                                       &failure));
+    EXPECT_FALSE(
+        mapout::CreateShapeFC(dir / "missing", "b", wkbPolygon, false, false, nullptr, &failure));
     EXPECT_EQ(failure, "The folder " + (dir / "missing").string() + " does not exist");
 }
 
@@ -110,7 +111,8 @@ TEST(FeatureClasses, DatabaseFeatureClassesInGeoPackageAndFileGeodatabase) {
         const fs::path database = dir / file;
         {
             const auto workspace = mapout::CreateDbWorkspace(database);
-            auto created = mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, nullptr);
+            auto created =
+                mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, nullptr);
             EXPECT_STREQ(created.Layer().GetFIDColumn(), "OBJECTID");
             EXPECT_STREQ(created.Layer().GetGeometryColumn(), "SHAPE");
             EXPECT_THROW(

@@ -17,9 +17,6 @@ namespace tessaro::test {
 /// Writes a 256×256 RGB image through GDAL: PNG when png is true, else JPEG; no side file.
 void WriteImage(const std::filesystem::path &path, bool png);
 
-/// Returns the six world-file lines of a tile, as the download loop writes them.
-std::string WorldFileText(tiles::TilesType type, const tiles::TileRecord &record);
-
 /// Writes a tile image and its world file where the download loop puts them; returns the image.
 std::filesystem::path WriteTile(const std::filesystem::path &levelFolder, tiles::TilesType type,
                                 const tiles::TileRecord &record, int level);
