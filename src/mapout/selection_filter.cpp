@@ -313,16 +313,11 @@ public:
             OGRCreateCoordinateTransformation(source, &m_target));
         if (!transform) {
             throw GdalError(WithReason(std::string("There is no transformation from ") +
-                                           SystemName(*source) + " to " + SystemName(m_target),
+                                           SystemName(source) + " to " + SystemName(&m_target),
                                        capture.Message()));
         }
         Remember(source, transform.release());
         return m_entries.back().transform.get();
-    }
-
-    static std::string SystemName(const OGRSpatialReference &srs) {
-        const char *name = srs.GetName();
-        return name != nullptr ? name : "an unnamed coordinate system";
     }
 
 private:
@@ -353,7 +348,7 @@ OGRGeometryUniquePtr ProjectShape(const OGRGeometry &shape, std::size_t index, P
         GdalErrorCapture capture;
         if (copy->transform(transform) != OGRERR_NONE) {
             throw GdalError(WithReason(ShapeNumber(index) + " cannot be projected into " +
-                                           Projector::SystemName(target),
+                                           SystemName(&target),
                                        capture.Message()));
         }
     }
@@ -551,7 +546,7 @@ std::optional<GeoExtent> SelectionExtent(const Selection &selection) {
             if (transform->TransformBounds(envelope.MinX, envelope.MinY, envelope.MaxX,
                                            envelope.MaxY, &west, &south, &east, &north, 21) == 0) {
                 throw GdalError(WithReason(ShapeNumber(i) + "'s extent cannot be projected into " +
-                                               Projector::SystemName(wgs84),
+                                               SystemName(&wgs84),
                                            capture.Message()));
             }
         }

@@ -276,11 +276,22 @@ TEST_F(MosaicTest, EveryTileLandsWhereItsWorldFileSays) {
         EXPECT_EQ(mosaic->GetRasterCount(), 3);
         EXPECT_EQ(mosaic->GetRasterBand(1)->GetRasterDataType(), GDT_Byte);
         ExpectTilesInPlace(*mosaic, run);
-        double min = 0, max = 0, mean = 0, deviation = 0;
-        EXPECT_EQ(
-            mosaic->GetRasterBand(2)->GetStatistics(FALSE, FALSE, &min, &max, &mean, &deviation),
-            CE_None)
-            << "statistics were stored";
+        // Statistics are stored, and are those GDAL computes (on a copy that keeps them to itself).
+        std::array<double, 4> stored{}, computed{};
+        EXPECT_EQ(mosaic->GetRasterBand(2)->GetStatistics(FALSE, FALSE, &stored[0], &stored[1],
+                                                          &stored[2], &stored[3]),
+                  CE_None);
+        {
+            CPLConfigOptionSetter noSideFile("GDAL_PAM_ENABLED", "NO", false);
+            ASSERT_EQ(Open(result.raster)
+                          ->GetRasterBand(2)
+                          ->ComputeStatistics(FALSE, &computed[0], &computed[1], &computed[2],
+                                              &computed[3], nullptr, nullptr),
+                      CE_None);
+        }
+        for (std::size_t i = 0; i < 4; ++i) {
+            EXPECT_NEAR(stored[i], computed[i], 1e-6 * (1 + computed[i])) << i;
+        }
         EXPECT_EQ(ui.labels.back(), "");
     }
     // Nothing but the mosaics was written: GDAL keeps the statistics inside a GeoTIFF it
@@ -420,7 +431,7 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
 TEST_F(MosaicTest, PixelTypesAndOtherChoices) {
     const TileRun &run = GoogleSat();
     ASSERT_EQ(Build(run, out / "u8.tif").outcome, MosaicOutcome::Built) << Shown();
-    // The first band's values, type and NBITS.
+    // The first band's values, type and NBITS (or signed PIXELTYPE).
     auto band = [](const fs::path &path) {
         auto raster = Open(path.string());
         const int w = raster->GetRasterXSize(), h = raster->GetRasterYSize();
@@ -429,13 +440,17 @@ TEST_F(MosaicTest, PixelTypesAndOtherChoices) {
         EXPECT_EQ(b->RasterIO(GF_Read, 0, 0, w, h, v.data(), w, h, GDT_Float64, 0, 0, nullptr),
                   CE_None);
         const char *nbits = b->GetMetadataItem("NBITS", "IMAGE_STRUCTURE");
-        return std::tuple(v, b->GetRasterDataType(), std::string(nbits != nullptr ? nbits : ""));
+        const char *signedByte = b->GetMetadataItem("PIXELTYPE", "IMAGE_STRUCTURE");
+        return std::tuple(v, b->GetRasterDataType(),
+                          std::string(nbits != nullptr        ? nbits
+                                      : signedByte != nullptr ? signedByte
+                                                              : ""));
     };
     const auto expected = std::get<0>(band(out / "u8.tif"));
     const std::tuple<PixelType, GDALDataType, double, const char *> cases[] = {
         {PixelType::U16, GDT_UInt16, 255, ""},
         {PixelType::Float, GDT_Float32, 255, ""},
-        {PixelType::S8, GDT_Byte, 127, ""},
+        {PixelType::S8, GDT_Byte, 127, "SIGNEDBYTE"},
         {PixelType::U1, GDT_Byte, 1, "1"},
         {PixelType::U4, GDT_Byte, 15, "4"}};
     for (const auto &[pixelType, gdal, max, nbits] : cases) {
