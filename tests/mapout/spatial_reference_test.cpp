@@ -164,11 +164,6 @@ TEST(SetRasterSpatRef, SideFilesAreKeptOrCompletedByWhatTheyHold) {
     EXPECT_STREQ(stats->GetMetadataItem("STATISTICS_MEAN"), "42.5");
     EXPECT_FALSE(fs::exists(images[7].string() + ".aux.xml"));
     EXPECT_FALSE(fs::exists(images[6]));
-
-    const auto sphere = System("ESRI:53004");
-    EXPECT_FALSE(mapout::SideFileHolds(dir / "none.aux.xml", sphere));
-    EXPECT_TRUE(mapout::SideFileHolds(images[2].string() + ".aux.xml", sphere));
-    EXPECT_FALSE(mapout::SideFileHolds(images[2].string() + ".aux.xml", System("ESRI:54004")));
 }
 
 // Tiles whose side file GDAL cannot write (a folder in its place) are left unchanged, the run
