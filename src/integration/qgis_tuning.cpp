@@ -20,8 +20,8 @@ const QString kLimitsKey =
 } // namespace
 
 ScopedFastRasterOpening::ScopedFastRasterOpening()
-    : m_noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE"),
-      m_ownDefinition("OGR_CT_PREFER_OFFICIAL_SRS_DEF", "NO") {}
+    : m_noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE", false),
+      m_ownDefinition("OGR_CT_PREFER_OFFICIAL_SRS_DEF", "NO", false) {}
 
 ScopedSkipUnusedStatistics::ScopedSkipUnusedStatistics() {
     QgsSettings settings;

@@ -2,7 +2,7 @@
 
 // Settings that keep QGIS fast with many thousand tile layers. Internal to the QGIS host.
 
-#include "mapout/gdal_support.h"
+#include <cpl_conv.h>
 
 #include <QString>
 #include <QVariant>
@@ -26,8 +26,8 @@ public:
     ScopedFastRasterOpening();
 
 private:
-    mapout::ScopedConfigOption m_noListing;
-    mapout::ScopedConfigOption m_ownDefinition;
+    CPLConfigOptionSetter m_noListing;
+    CPLConfigOptionSetter m_ownDefinition;
 };
 
 /// While it lives, QGIS does not compute band statistics that its default rendering of

@@ -69,18 +69,6 @@ bool ShapefileExists(const fs::path &folder, const std::string &name) {
     return fs::exists(folder / name, ec) || fs::exists(lower, ec);
 }
 
-std::string QuoteIdentifier(std::string_view name) {
-    std::string text = "\"";
-    for (const char c : name) {
-        if (c == '"') {
-            text += '"';
-        }
-        text += c;
-    }
-    text += '"';
-    return text;
-}
-
 int FieldIndex(OGRLayer &layer, std::string_view name) {
     const int index = layer.GetLayerDefn()->GetFieldIndex(std::string(name).c_str());
     if (index < 0) {
@@ -281,6 +269,128 @@ private:
     bool m_multi;
 };
 
+// The transaction of a run, where the driver has them (GeoPackage). Records written before an
+// error stay, as they would without a transaction: a transaction still open when the run ends
+// is committed all the same.
+class RunTransaction {
+public:
+    explicit RunTransaction(GDALDataset &dataset) : m_dataset(dataset) {
+        if (dataset.TestCapability(ODsCTransactions) == 0) {
+            return;
+        }
+        GdalErrorCapture capture;
+        if (dataset.StartTransaction() != OGRERR_NONE) {
+            throw GdalError(
+                WithReason("No transaction can be started on the block index", capture.Message()));
+        }
+        m_open = true;
+    }
+    RunTransaction(const RunTransaction &) = delete;
+    RunTransaction &operator=(const RunTransaction &) = delete;
+    ~RunTransaction() {
+        if (m_open) {
+            GdalErrorCapture quiet;
+            m_dataset.CommitTransaction();
+        }
+    }
+
+    void Commit() {
+        if (!m_open) {
+            return;
+        }
+        m_open = false;
+        GdalErrorCapture capture;
+        if (m_dataset.CommitTransaction() != OGRERR_NONE) {
+            throw GdalError(WithReason("The records cannot be committed to the block index",
+                                       capture.Message()));
+        }
+    }
+
+private:
+    GDALDataset &m_dataset;
+    bool m_open = false;
+};
+
+// One run of AddPolygonFC over the tiles of one source and type: the texts its records share,
+// the records already in the index, and the writer.
+class BlockRun {
+public:
+    BlockRun(FeatureClass &index, tiles::TilesType type, int level, std::string_view sourceText,
+             std::string_view version)
+        : m_index(index), m_fields(index.Layer()), m_type(type), m_level(level),
+          m_blockType(tiles::TypeWord(type)), m_service(Fit(sourceText, m_fields.service)),
+          m_version(Fit(version, m_fields.version)),
+          // ScanEx and Yandex lists give the south-west corner; one tile height up is the
+          // north-west corner the polygon and the record start from.
+          m_shift(BlockShiftY(type, level)) {}
+
+    // Reads the records of this source and type and makes the writer.
+    void Prepare(int code) {
+        m_existing = ReadExisting(m_index.Layer(), m_fields, m_service, m_blockType);
+        m_writer.emplace(m_index, m_fields, code);
+    }
+
+    // Refreshes the record of one tile, or adds it.
+    void Record(const fs::path &levelFolder, const tiles::TileRecord &record,
+                BlockIndexSummary &summary) {
+        const std::string name = Fit(tiles::TileBaseName(m_type, record, m_level), m_fields.name);
+        std::error_code ec;
+        const int present =
+            fs::is_regular_file(tiles::TilePath(levelFolder, m_type, record, m_level), ec) ? -1 : 0;
+        const auto found = Find(name);
+        if (found == m_existing.end()) {
+            const double ym = record.y + m_shift;
+            m_writer->Insert(MakeBlockPolygon(record.x, ym, record.resX, record.resY),
+                             {name, m_service, m_version, m_blockType, record.x - record.resX / 2,
+                              ym - record.resY / 2, record.resX, m_level, present});
+            m_addedNames.insert(m_hashName(name));
+            ++summary.added;
+        } else if (found->second.present != present) {
+            m_writer->Refresh(found->second.fid, name, present);
+            found->second.present = present;
+            ++summary.refreshed;
+        } else {
+            ++summary.unchanged;
+        }
+    }
+
+private:
+    std::string Fit(std::string_view text, int field) const {
+        return std::string(
+            FitText(text, m_index.Layer().GetLayerDefn()->GetFieldDefn(field)->GetWidth()));
+    }
+
+    // The record of a tile read before the run, or added by it: a tile listed twice is found
+    // again by a query instead of getting a second record, without keeping every name added.
+    ExistingRecords::iterator Find(const std::string &name) {
+        auto found = m_existing.find(name);
+        if (found == m_existing.end() && m_addedNames.count(m_hashName(name)) != 0) {
+            if (auto feature = FindFeatureByWhere(
+                    m_index, BlockWhereClause(m_index.Layer(), name, m_service, m_blockType))) {
+                found = m_existing
+                            .emplace(name, ExistingRecord{feature->GetFID(),
+                                                          PresentOf(*feature, m_fields.present)})
+                            .first;
+            }
+        }
+        return found;
+    }
+
+    FeatureClass &m_index;
+    const BlockFieldIndices m_fields;
+    const tiles::TilesType m_type;
+    const int m_level;
+    const std::string_view m_blockType;
+    const std::string m_service;
+    const std::string m_version;
+    const double m_shift;
+    ExistingRecords m_existing;
+    std::optional<RecordWriter> m_writer;
+    // Names added in this run, as hashes.
+    std::unordered_set<std::size_t> m_addedNames;
+    std::hash<std::string> m_hashName;
+};
+
 // The shapefile index of a folder: opened, or created when the user agrees. A shapefile that
 // exists but cannot be read is reported and never offered for replacement.
 std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const std::string &name,
@@ -340,7 +450,7 @@ std::string NormaliseShapeName(std::string_view name) {
 }
 
 std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
-    try {
+    auto opened = RunTrapped(ui, "OpenPolygonFC ", [&]() -> std::optional<FeatureClass> {
         const fs::path parent = indexPath.parent_path();
         const fs::path workspacePath = parent.empty() ? fs::path(".") : parent;
         std::string name = indexPath.filename().string();
@@ -379,10 +489,8 @@ std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
                 "The block index " + indexPath.string() + " cannot be written", capture.Message()));
         }
         return featureClass;
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("OpenPolygonFC ", "", 0), e, kMessageMode);
-        return std::nullopt;
-    }
+    });
+    return opened ? std::move(*opened) : std::nullopt;
 }
 
 void AddPolygonFields(FeatureClass &featureClass, UiPort &ui) {
@@ -416,18 +524,6 @@ OGRPolygon MakeBlockPolygon(double xm, double ym, double dx, double dy) {
     OGRPolygon polygon;
     polygon.addRingDirectly(ring.release());
     return polygon;
-}
-
-std::string QuoteLiteral(std::string_view value) {
-    std::string text = "'";
-    for (const char c : value) {
-        if (c == '\'') {
-            text += '\'';
-        }
-        text += c;
-    }
-    text += '\'';
-    return text;
 }
 
 std::string BlockWhereClause(OGRLayer &layer, std::string_view blockName, std::string_view service,
@@ -489,100 +585,28 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
                                std::chrono::year_month_day loadDate) {
     BlockIndexSummary summary;
     const auto code = CoordSystemCodeOf(type);
-    const std::string_view blockType = tiles::TypeWord(type);
-    if (index == nullptr || !code || blockType.empty()) {
+    if (index == nullptr || !code || tiles::TypeWord(type).empty()) {
         return summary;
     }
-    GDALDataset &dataset = index->Dataset();
-    bool inTransaction = false;
-    try {
-        OGRLayer &layer = index->Layer();
-        const BlockFieldIndices fields(layer);
-        // ScanEx and Yandex lists give the south-west corner; one tile height up is the
-        // north-west corner the polygon and the record start from.
-        const double shift = BlockShiftY(type, level);
-        const OGRFeatureDefn &defn = *layer.GetLayerDefn();
-        auto fit = [&defn](std::string_view text, int field) {
-            return std::string(FitText(text, defn.GetFieldDefn(field)->GetWidth()));
-        };
-        const std::string service = fit(sourceText, fields.service);
-        const std::string version = fit(VersionText(type, versions, loadDate), fields.version);
-
+    summary.completed = RunTrapped(ui, "AddPolygonFC ", [&] {
+        BlockRun run(*index, type, level, sourceText, VersionText(type, versions, loadDate));
         ProgressPass progress(ui, kCreateGeometryLabel, tiles.Size());
-        ExistingRecords existing = ReadExisting(layer, fields, service, blockType);
-        RecordWriter writer(*index, fields, *code);
-
-        if (dataset.TestCapability(ODsCTransactions) != 0) {
-            GdalErrorCapture capture;
-            if (dataset.StartTransaction() != OGRERR_NONE) {
-                throw GdalError(WithReason("No transaction can be started on the block index",
-                                           capture.Message()));
-            }
-            inTransaction = true;
-        }
-
-        // Names added in this run, as hashes: a tile listed twice is then found again by a
-        // query instead of getting a second record, without keeping every name in memory.
-        std::unordered_set<std::size_t> addedNames;
-        const std::hash<std::string> hashName;
+        run.Prepare(*code);
+        RunTransaction transaction(index->Dataset());
         progress.Restart(kAddToIndexLabel, tiles.Size());
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (tiles.Next(record)) {
-            const std::string name = fit(tiles::TileBaseName(type, record, level), fields.name);
-            std::error_code ec;
-            const int present =
-                fs::is_regular_file(tiles::TilePath(levelFolder, type, record, level), ec) ? -1 : 0;
-            auto found = existing.find(name);
-            if (found == existing.end() && addedNames.count(hashName(name)) != 0) {
-                if (auto feature = FindFeatureByWhere(
-                        *index, BlockWhereClause(layer, name, service, blockType))) {
-                    found = existing
-                                .emplace(name, ExistingRecord{feature->GetFID(),
-                                                              PresentOf(*feature, fields.present)})
-                                .first;
-                }
-            }
-            if (found != existing.end()) {
-                if (found->second.present != present) {
-                    writer.Refresh(found->second.fid, name, present);
-                    found->second.present = present;
-                    ++summary.refreshed;
-                } else {
-                    ++summary.unchanged;
-                }
-            } else {
-                const double ym = record.y + shift;
-                writer.Insert(MakeBlockPolygon(record.x, ym, record.resX, record.resY),
-                              {name, service, version, blockType, record.x - record.resX / 2,
-                               ym - record.resY / 2, record.resX, level, present});
-                addedNames.insert(hashName(name));
-                ++summary.added;
-            }
+            run.Record(levelFolder, record, summary);
             progress.Step(i++);
         }
-        if (inTransaction) {
-            inTransaction = false;
-            GdalErrorCapture capture;
-            if (dataset.CommitTransaction() != OGRERR_NONE) {
-                throw GdalError(WithReason("The records cannot be committed to the block index",
-                                           capture.Message()));
-            }
-        }
+        transaction.Commit();
         GdalErrorCapture capture;
-        if (layer.SyncToDisk() != OGRERR_NONE) {
+        if (index->Layer().SyncToDisk() != OGRERR_NONE) {
             throw GdalError(
                 WithReason("The block index cannot be written to disk", capture.Message()));
         }
-        summary.completed = true;
-    } catch (const std::exception &e) {
-        if (inTransaction) {
-            // Records written before the error stay, as they would without a transaction.
-            GdalErrorCapture quiet;
-            dataset.CommitTransaction();
-        }
-        ReportException(ui, ProcedureText("AddPolygonFC ", "", 0), e, kMessageMode);
-    }
+    });
     return summary;
 }
 

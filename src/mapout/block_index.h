@@ -100,10 +100,6 @@ struct BlockCorners {
 /// No spatial reference is assigned.
 [[nodiscard]] OGRPolygon MakeBlockPolygon(double xm, double ym, double dx, double dy);
 
-/// Returns value as a literal of an attribute filter: in single quotes, each single quote
-/// inside doubled, so that no value can end the literal early ("a'b" → "'a''b'").
-[[nodiscard]] std::string QuoteLiteral(std::string_view value);
-
 /// Returns the attribute filter that finds the record of one tile in the layer:
 /// "blockName" = '…' AND "Service" = '…' AND "blockType" = '…', with the layer's own
 /// spelling of the field names and every value quoted by QuoteLiteral.

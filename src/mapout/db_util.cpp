@@ -2,6 +2,7 @@
 
 #include "mapout/gdal_support.h"
 
+#include <cpl_conv.h>
 #include <cpl_string.h>
 
 #include <system_error>
@@ -317,6 +318,43 @@ std::optional<FeatureClass> CreateShapeFC(const fs::path &folder, std::string_vi
     } catch (const std::exception &e) {
         return fail(e.what());
     }
+}
+
+std::string QuoteLiteral(std::string_view value) {
+    char *escaped = CPLEscapeString(value.data(), static_cast<int>(value.size()), CPLES_SQL);
+    std::string text = "'";
+    text += escaped;
+    text += '\'';
+    CPLFree(escaped);
+    return text;
+}
+
+std::string QuoteIdentifier(std::string_view name) {
+    char *escaped = CPLEscapeString(name.data(), static_cast<int>(name.size()), CPLES_SQLI);
+    std::string text = "\"";
+    text += escaped;
+    text += '"';
+    CPLFree(escaped);
+    return text;
+}
+
+void DropGeoPackageRaster(GDALDataset &database, std::string_view table) {
+    const std::string where = " WHERE lower(table_name) = lower(" + QuoteLiteral(table) + ")";
+    auto run = [&](const std::string &sql) {
+        if (OGRLayer *rows = database.ExecuteSQL(sql.c_str(), nullptr, nullptr)) {
+            database.ReleaseResultSet(rows);
+        }
+    };
+    {
+        // Tables a GeoPackage has only when an extension or metadata was written.
+        GdalErrorCapture optional;
+        run("DELETE FROM gpkg_extensions" + where);
+        run("DELETE FROM gpkg_metadata_reference" + where);
+    }
+    run("DELETE FROM gpkg_tile_matrix" + where);
+    run("DELETE FROM gpkg_tile_matrix_set" + where);
+    run("DELETE FROM gpkg_contents" + where);
+    run("DROP TABLE " + QuoteIdentifier(table));
 }
 
 bool AddField(FeatureClass &featureClass, std::string_view name, bool nullable, FieldType type,

@@ -133,6 +133,19 @@ CreateShapeFC(const std::filesystem::path &folder, std::string_view name,
               OGRwkbGeometryType geometryType, bool hasM, bool hasZ,
               const OGRSpatialReference *spatialReference, std::string *failure = nullptr);
 
+/// Returns value as an SQL literal (also for OGR attribute filters): in single quotes, each
+/// single quote inside doubled, so that no value can end the literal early ("a'b" → "'a''b'").
+[[nodiscard]] std::string QuoteLiteral(std::string_view value);
+
+/// Returns name as an SQL identifier: in double quotes, each double quote inside doubled.
+[[nodiscard]] std::string QuoteIdentifier(std::string_view name);
+
+/// Removes a raster table from a GeoPackage: the table itself and its rows in the
+/// GeoPackage's system tables (contents, tile matrices, extensions, metadata references), so
+/// that a table of that name can be written anew. Names compare without regard to case in
+/// the system tables, as SQLite compares table names.
+void DropGeoPackageRaster(GDALDataset &database, std::string_view table);
+
 /// Adds a field described as the host describes fields: length is the width of a text or
 /// integer field; precision (total digits) and scale (decimals) apply to doubles when greater
 /// than 0. OGR gets a double of width precision + 2 (sign and point) with scale decimals;

@@ -1,6 +1,5 @@
 #include "mapout/gdal_support.h"
 
-#include <cpl_conv.h>
 #include <gdal.h>
 
 #include <mutex>
@@ -46,18 +45,6 @@ void CPL_STDCALL GdalErrorCapture::Handler(CPLErr level, CPLErrorNum /*number*/,
         }
     } catch (...) {
     }
-}
-
-ScopedConfigOption::ScopedConfigOption(const char *key, const char *value) : m_key(key) {
-    if (const char *old = CPLGetThreadLocalConfigOption(key, nullptr)) {
-        m_previous = old;
-        m_hadPrevious = true;
-    }
-    CPLSetThreadLocalConfigOption(key, value);
-}
-
-ScopedConfigOption::~ScopedConfigOption() {
-    CPLSetThreadLocalConfigOption(m_key.c_str(), m_hadPrevious ? m_previous.c_str() : nullptr);
 }
 
 std::string WithReason(std::string_view what, std::string_view reason) {

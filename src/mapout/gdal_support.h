@@ -46,21 +46,6 @@ private:
     std::string m_warning;
 };
 
-/// Sets a GDAL configuration option for the calling thread while it lives and restores the
-/// previous value afterwards.
-class ScopedConfigOption {
-public:
-    ScopedConfigOption(const char *key, const char *value);
-    ScopedConfigOption(const ScopedConfigOption &) = delete;
-    ScopedConfigOption &operator=(const ScopedConfigOption &) = delete;
-    ~ScopedConfigOption();
-
-private:
-    std::string m_key;
-    std::string m_previous;
-    bool m_hadPrevious = false;
-};
-
 /// Returns "what: reason", or what alone when reason is empty; for error messages that add
 /// GDAL's text to our own sentence.
 [[nodiscard]] std::string WithReason(std::string_view what, std::string_view reason);

@@ -313,16 +313,11 @@ public:
             OGRCreateCoordinateTransformation(source, &m_target));
         if (!transform) {
             throw GdalError(WithReason(std::string("There is no transformation from ") +
-                                           SystemName(*source) + " to " + SystemName(m_target),
+                                           SystemName(source) + " to " + SystemName(&m_target),
                                        capture.Message()));
         }
         Remember(source, transform.release());
         return m_entries.back().transform.get();
-    }
-
-    static std::string SystemName(const OGRSpatialReference &srs) {
-        const char *name = srs.GetName();
-        return name != nullptr ? name : "an unnamed coordinate system";
     }
 
 private:
@@ -353,7 +348,7 @@ OGRGeometryUniquePtr ProjectShape(const OGRGeometry &shape, std::size_t index, P
         GdalErrorCapture capture;
         if (copy->transform(transform) != OGRERR_NONE) {
             throw GdalError(WithReason(ShapeNumber(index) + " cannot be projected into " +
-                                           Projector::SystemName(target),
+                                           SystemName(&target),
                                        capture.Message()));
         }
     }
@@ -362,6 +357,65 @@ OGRGeometryUniquePtr ProjectShape(const OGRGeometry &shape, std::size_t index, P
     }
     return copy;
 }
+
+// The selected shapes projected into the tiles' system, prepared and indexed by their
+// envelopes, so that a tile is tested only against the shapes near it.
+class PreparedSelection {
+public:
+    PreparedSelection(const Selection &selection, const OGRSpatialReference &target,
+                      ProgressPass &pass)
+        : m_shapes(Prepare(selection, target, pass)), m_index(Envelopes(m_shapes)) {}
+
+    // True when at least one shape meets the closed tile box.
+    [[nodiscard]] bool Meets(const Box &tile) const {
+        return m_index.Query(tile, [&](std::size_t k) { return m_shapes[k].Meets(tile); });
+    }
+
+private:
+    static std::vector<PreparedShape>
+    Prepare(const Selection &selection, const OGRSpatialReference &target, ProgressPass &pass) {
+        std::vector<PreparedShape> shapes;
+        Projector projector(target);
+        for (std::size_t i = 0; i < selection.size(); ++i) {
+            const OGRGeometry *shape = selection[i].get();
+            const ShapeDimension dimension =
+                shape != nullptr ? DimensionOf(*shape) : ShapeDimension::None;
+            if (dimension != ShapeDimension::None) {
+                const OGRGeometryUniquePtr projected = ProjectShape(*shape, i, projector, target);
+                const auto add = [&](const OGRGeometry &part) {
+                    PreparedShape prepared(dimension, part);
+                    if (prepared.IsUsable()) {
+                        shapes.push_back(std::move(prepared));
+                    }
+                };
+                // The parts of a multipolygon are areas each: where they overlap, the shape
+                // covers the ground twice, it has no hole there. A tile meeting any part meets
+                // the shape.
+                if (wkbFlatten(projected->getGeometryType()) == wkbMultiPolygon) {
+                    for (const OGRGeometry *part : *projected->toGeometryCollection()) {
+                        add(*part);
+                    }
+                } else {
+                    add(*projected);
+                }
+            }
+            pass.Step(static_cast<std::int64_t>(i));
+        }
+        return shapes;
+    }
+
+    static std::vector<Box> Envelopes(const std::vector<PreparedShape> &shapes) {
+        std::vector<Box> envelopes;
+        envelopes.reserve(shapes.size());
+        for (const PreparedShape &shape : shapes) {
+            envelopes.push_back(shape.Envelope());
+        }
+        return envelopes;
+    }
+
+    std::vector<PreparedShape> m_shapes;
+    EnvelopeIndex m_index;
+};
 
 } // namespace
 
@@ -391,8 +445,7 @@ ShapeDimension DimensionOf(const OGRGeometry &shape) noexcept {
 FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType type, int level,
                                std::string_view /*sourceText*/, const Selection &selection,
                                UiPort &ui) {
-    FilterResult result;
-    try {
+    auto filtered = RunTrapped(ui, "FilterBySelection ", [&] {
         EnsureGdalRegistered();
         const auto code = CoordSystemCodeOf(type);
         if (!code) {
@@ -400,44 +453,11 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
             AppendInt(text, static_cast<int>(type));
             throw ArgumentError(text + " has no coordinate system");
         }
-        const OGRSpatialReference target = SetProjectedCoordSystem(*code);
-
-        std::vector<PreparedShape> shapes;
-        std::vector<Box> envelopes;
         ProgressPass pass(ui, kFilterGeometryLabel, static_cast<std::int64_t>(selection.size()));
-        {
-            Projector projector(target);
-            for (std::size_t i = 0; i < selection.size(); ++i) {
-                const OGRGeometry *shape = selection[i].get();
-                const ShapeDimension dimension =
-                    shape != nullptr ? DimensionOf(*shape) : ShapeDimension::None;
-                if (dimension != ShapeDimension::None) {
-                    const OGRGeometryUniquePtr projected =
-                        ProjectShape(*shape, i, projector, target);
-                    const auto add = [&](const OGRGeometry &part) {
-                        PreparedShape prepared(dimension, part);
-                        if (prepared.IsUsable()) {
-                            envelopes.push_back(prepared.Envelope());
-                            shapes.push_back(std::move(prepared));
-                        }
-                    };
-                    // The parts of a multipolygon are areas each: where they overlap, the
-                    // shape covers the ground twice, it has no hole there. A tile meeting
-                    // any part meets the shape.
-                    if (wkbFlatten(projected->getGeometryType()) == wkbMultiPolygon) {
-                        for (const OGRGeometry *part : *projected->toGeometryCollection()) {
-                            add(*part);
-                        }
-                    } else {
-                        add(*projected);
-                    }
-                }
-                pass.Step(static_cast<std::int64_t>(i));
-            }
-        }
-        const EnvelopeIndex index(envelopes);
+        const PreparedSelection shapes(selection, SetProjectedCoordSystem(*code), pass);
 
         pass.Restart(kFilterLabel, list.Size());
+        FilterResult result;
         const double shift = BlockShiftY(type, level);
         auto cursor = list.Begin();
         tiles::TileRecord record;
@@ -445,20 +465,16 @@ FilterResult FilterBySelection(const tiles::TileList &list, tiles::TilesType typ
         while (cursor.Next(record)) {
             const BlockCorners c =
                 MakeBlockCorners(record.x, record.y + shift, record.resX, record.resY);
-            const Box tile{std::min(c.x0, c.x1), std::min(c.y0, c.y1), std::max(c.x0, c.x1),
-                           std::max(c.y0, c.y1)};
-            if (index.Query(tile, [&](std::size_t k) { return shapes[k].Meets(tile); })) {
+            if (shapes.Meets({std::min(c.x0, c.x1), std::min(c.y0, c.y1), std::max(c.x0, c.x1),
+                              std::max(c.y0, c.y1)})) {
                 result.kept.push_back(record);
             }
             pass.Step(i++);
         }
         result.lastIndex = static_cast<std::int64_t>(result.kept.size()) - 1;
-    } catch (const std::exception &e) {
-        result.kept.clear();
-        result.lastIndex = -1;
-        ReportException(ui, ProcedureText("FilterBySelection ", "", 0), e, kMessageMode);
-    }
-    return result;
+        return result;
+    });
+    return filtered ? std::move(*filtered) : FilterResult{};
 }
 
 Selection ReadSelection(const fs::path &source, const std::string &where) {
@@ -530,7 +546,7 @@ std::optional<GeoExtent> SelectionExtent(const Selection &selection) {
             if (transform->TransformBounds(envelope.MinX, envelope.MinY, envelope.MaxX,
                                            envelope.MaxY, &west, &south, &east, &north, 21) == 0) {
                 throw GdalError(WithReason(ShapeNumber(i) + "'s extent cannot be projected into " +
-                                               Projector::SystemName(wgs84),
+                                               SystemName(&wgs84),
                                            capture.Message()));
             }
         }

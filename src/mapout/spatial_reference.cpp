@@ -3,12 +3,13 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/error_report.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "download/image_check.h"
 #include "mapout/gdal_support.h"
-#include "common/progress.h"
 #include "tiles/tile_files.h"
 
+#include <cpl_conv.h>
 #include <cpl_minixml.h>
 #include <gdal_priv.h>
 
@@ -44,13 +45,15 @@ OGRSpatialReference CoordSystemOfCode(int code, bool projected) {
     throw GdalError(WithReason(message, capture.Message()));
 }
 
-// A folder as messages show it: with the separator that ends folder paths.
-std::string FolderText(const fs::path &folder) {
-    std::string text = folder.string();
-    if (text.empty() || text.back() != fs::path::preferred_separator) {
-        text += fs::path::preferred_separator;
+// The PROJ definition of a system; empty when it has none.
+std::string ProjText(const OGRSpatialReference &srs) {
+    char *text = nullptr;
+    std::string result;
+    if (srs.exportToProj4(&text) == OGRERR_NONE && text != nullptr) {
+        result = text;
     }
-    return text;
+    CPLFree(text);
+    return result;
 }
 
 std::string ReadSmallFile(const fs::path &path) {
@@ -110,16 +113,6 @@ public:
     }
 
 private:
-    static std::string ProjText(const OGRSpatialReference &srs) {
-        char *text = nullptr;
-        std::string result;
-        if (srs.exportToProj4(&text) == OGRERR_NONE && text != nullptr) {
-            result = text;
-        }
-        CPLFree(text);
-        return result;
-    }
-
     const OGRSpatialReference &m_srs;
     std::string m_wkt;
     std::string m_proj = ProjText(m_srs);
@@ -190,6 +183,57 @@ AssignResult WriteSideFile(const fs::path &tile, const std::string &srsElement,
     return AssignResult::Assigned;
 }
 
+// Gives the tiles of one run their coordinate system, one tile at a time, and counts what it
+// found in the summary.
+class SideFileWriter {
+public:
+    SideFileWriter(const OGRSpatialReference &srs, SpatRefSummary &summary)
+        : m_srs(srs), m_check(srs), m_summary(summary) {}
+
+    void Visit(const fs::path &tile) {
+        const fs::path side = SideFilePath(tile);
+        std::error_code ec;
+        if (!fs::is_regular_file(tile, ec)) {
+            ++m_summary.missing;
+            return;
+        }
+        const bool sideExists = fs::exists(side, ec);
+        if (sideExists && m_check.Holds(side)) {
+            ++m_summary.alreadySet;
+            return;
+        }
+        std::string reason;
+        const AssignResult result = !sideExists && !m_srsElement.empty()
+                                        ? WriteSideFile(tile, m_srsElement, reason)
+                                        : AssignSpatialReference(tile, m_srs, m_check, reason);
+        if (result == AssignResult::Assigned && m_srsElement.empty()) {
+            m_srsElement = SrsElementOf(side);
+        }
+        switch (result) {
+        case AssignResult::Assigned:
+            ++m_summary.assigned;
+            break;
+        case AssignResult::NotRaster:
+            ++m_summary.notRaster;
+            break;
+        case AssignResult::Failed:
+            if (m_summary.failed++ == 0) {
+                m_summary.firstFailure = WithReason(tile.string(), reason);
+            }
+            break;
+        }
+    }
+
+private:
+    const OGRSpatialReference &m_srs;
+    const SideFileCheck m_check;
+    SpatRefSummary &m_summary;
+    // Once GDAL has written one side file of the run, tiles without a side file get the same
+    // SRS element directly: opening every tile through GDAL would cost more than downloading
+    // it.
+    std::string m_srsElement;
+};
+
 } // namespace
 
 OGRSpatialReference SetProjectedCoordSystem(int code) {
@@ -221,8 +265,37 @@ std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept {
     return std::nullopt;
 }
 
+bool SameCoordinates(const OGRSpatialReference &a, const OGRSpatialReference &b) {
+    if (a.IsSame(&b) != 0) {
+        return true;
+    }
+    const std::string pa = ProjText(a);
+    return !pa.empty() && pa == ProjText(b);
+}
+
+std::string SystemName(const OGRSpatialReference *srs) {
+    const char *name = srs != nullptr ? srs->GetName() : nullptr;
+    return name != nullptr ? name : "an unnamed coordinate system";
+}
+
+std::string FolderText(const fs::path &folder) {
+    std::string text = folder.string();
+    if (text.empty() || text.back() != fs::path::preferred_separator) {
+        text += fs::path::preferred_separator;
+    }
+    return text;
+}
+
+std::string RasterWorkspaceMessage(const fs::path &folder) {
+    std::string text = "Can not open raster workspase!";
+    text += kCrLf;
+    text += "Folder: ";
+    text += FolderText(folder);
+    return text;
+}
+
 std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, UiPort &ui) {
-    try {
+    auto opened = RunTrapped(ui, "OpenRasterWorkSpace ", [&] {
         std::error_code ec;
         const auto status = fs::status(folder, ec);
         if (!fs::exists(status)) {
@@ -239,10 +312,8 @@ std::optional<fs::path> OpenRasterWorkspace(const fs::path &folder, UiPort &ui) 
                             ErrorNumber::PermissionDenied);
         }
         return folder;
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("OpenRasterWorkSpace ", "", 0), e, kMessageMode);
-        return std::nullopt;
-    }
+    });
+    return opened;
 }
 
 fs::path SideFilePath(const fs::path &tile) {
@@ -273,65 +344,24 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         return summary;
     }
     if (type != tiles::TilesType::Shade && !OpenRasterWorkspace(levelFolder, ui)) {
-        std::string text = "Can not open raster workspase!";
-        text += kCrLf;
-        text += "Folder: ";
-        text += FolderText(levelFolder);
-        ui.ShowMessage(text);
+        ui.ShowMessage(RasterWorkspaceMessage(levelFolder));
         return summary;
     }
-    try {
+    summary.completed = RunTrapped(ui, "SetRasterSpatRef ", [&] {
         const OGRSpatialReference srs = SetProjectedCoordSystem(*code);
-        const SideFileCheck check(srs);
+        SideFileWriter writer(srs, summary);
         // Opening a tile makes GDAL list its folder to find side files; in a level folder of
         // many thousand tiles that listing costs more than the tile. Probing the few side-file
         // names one by one is what GDAL does with the listing switched off.
-        ScopedConfigOption noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE");
+        CPLConfigOptionSetter noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE", false);
         ProgressPass progress(ui, kSetSpatialReferenceLabel, tiles.Size());
         tiles::TileRecord record;
         std::int64_t i = 0;
-        std::string reason;
-        // Once GDAL has written one side file of the run, tiles without a side file get the
-        // same SRS element directly: opening every tile through GDAL would cost more than
-        // downloading it.
-        std::string srsElement;
         while (tiles.Next(record)) {
-            const fs::path tile = tiles::TilePath(levelFolder, type, record, level);
-            const fs::path side = SideFilePath(tile);
-            std::error_code ec;
-            if (!fs::is_regular_file(tile, ec)) {
-                ++summary.missing;
-            } else if (const bool sideExists = fs::exists(side, ec);
-                       sideExists && check.Holds(side)) {
-                ++summary.alreadySet;
-            } else {
-                reason.clear();
-                const AssignResult result = !sideExists && !srsElement.empty()
-                                                ? WriteSideFile(tile, srsElement, reason)
-                                                : AssignSpatialReference(tile, srs, check, reason);
-                if (result == AssignResult::Assigned && srsElement.empty()) {
-                    srsElement = SrsElementOf(side);
-                }
-                switch (result) {
-                case AssignResult::Assigned:
-                    ++summary.assigned;
-                    break;
-                case AssignResult::NotRaster:
-                    ++summary.notRaster;
-                    break;
-                case AssignResult::Failed:
-                    if (summary.failed++ == 0) {
-                        summary.firstFailure = WithReason(tile.string(), reason);
-                    }
-                    break;
-                }
-            }
+            writer.Visit(tiles::TilePath(levelFolder, type, record, level));
             progress.Step(i++);
         }
-        summary.completed = true;
-    } catch (const std::exception &e) {
-        ReportException(ui, ProcedureText("SetRasterSpatRef ", "", 0), e, kMessageMode);
-    }
+    });
     if (summary.failed > 0) {
         ui.ShowMessage(SpatRefFailureMessage(summary), Icon::Exclamation);
     }

@@ -38,6 +38,23 @@ inline constexpr std::string_view kSetSpatialReferenceLabel = "Set Spatial Refer
 /// shaded relief, 54004 for every code from 50 to 59 and for ScanEx; nothing for any other.
 [[nodiscard]] std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept;
 
+/// True when two systems give points the same coordinates: the same system by OGR's rules,
+/// or the same PROJ definition. A raster written by another program may spell the sphere of
+/// ESRI:53004 with an EPSG datum of that radius and another angle unit, which OGR holds apart
+/// though every coordinate is the same.
+[[nodiscard]] bool SameCoordinates(const OGRSpatialReference &a, const OGRSpatialReference &b);
+
+/// Returns the name of a coordinate system for messages ("an unnamed coordinate system" for
+/// none or one without a name).
+[[nodiscard]] std::string SystemName(const OGRSpatialReference *srs);
+
+/// Returns a folder as messages show it: its path ending with the separator.
+[[nodiscard]] std::string FolderText(const std::filesystem::path &folder);
+
+/// Returns the message shown when a folder of rasters cannot be read:
+/// "Can not open raster workspase!" CR LF "Folder: " and the folder (FolderText).
+[[nodiscard]] std::string RasterWorkspaceMessage(const std::filesystem::path &folder);
+
 /// Returns folder when it is a folder whose entries can be listed. Otherwise reports the
 /// cause through the error report under "OpenRasterWorkSpace " (message-box mode) and
 /// returns nothing.

@@ -2,6 +2,7 @@
 
 #include "common/ui_port.h"
 #include "mosaic/mosaic_codes.h"
+#include "mosaic/mosaic_layout.h"
 #include "mosaic/raster_format.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
@@ -93,12 +94,9 @@ struct RasterArr {
     std::int64_t opened = 0;     ///< tiles that open as rasters: the entries of the array
     std::int64_t missing = 0;    ///< listed tiles not on disk
     std::int64_t unreadable = 0; ///< tile files GDAL does not open as rasters
-    double west = 0;             ///< extent of the opened tiles in the tiles' system
-    double south = 0;
-    double east = 0;
-    double north = 0;
-    double pixelWidth = 0;  ///< ground size of a tile pixel, from the tile records
-    double pixelHeight = 0; ///< the same northward (positive)
+    Extent extent;               ///< extent of the opened tiles in the tiles' system
+    double pixelWidth = 0;       ///< ground size of a tile pixel, from the tile records
+    double pixelHeight = 0;      ///< the same northward (positive)
 };
 
 /// Walks a run's tiles in list order and opens every tile file that exists (shaded-relief

@@ -31,16 +31,15 @@ constexpr std::chrono::year_month_day kLoadDate{2026y / 12 / 5};
 // The three places an index can live, as the user types them below the test folder, and what
 // GDAL opens to read them back.
 struct IndexFormat {
-    const char *label;
     const char *indexPath;
     const char *source;
     const char *layer;
     double ringTolerance; ///< a File Geodatabase keeps vertices on a 0.1 mm grid
 };
-constexpr IndexFormat kShapefile{"shapefile", "blocks", "blocks.shp", "", 1e-6};
-constexpr IndexFormat kGeoPackage{"GeoPackage", "index.gpkg/blocks", "index.gpkg", "blocks", 1e-6};
+constexpr IndexFormat kShapefile{"blocks", "blocks.shp", "", 1e-6};
+constexpr IndexFormat kGeoPackage{"index.gpkg/blocks", "index.gpkg", "blocks", 1e-6};
 constexpr IndexFormat kFormats[] = {
-    kShapefile, kGeoPackage, {"File Geodatabase", "index.gdb/blocks", "index.gdb", "blocks", 1e-4}};
+    kShapefile, kGeoPackage, {"index.gdb/blocks", "index.gdb", "blocks", 1e-4}};
 
 // Opens the index of a format, creating it (and its database) on the first call.
 std::optional<FeatureClass> OpenIndex(const test::TempDir &dir, const IndexFormat &format) {
@@ -48,7 +47,7 @@ std::optional<FeatureClass> OpenIndex(const test::TempDir &dir, const IndexForma
     ui.answers = {true};
     fs::path path = dir / format.indexPath;
     auto index = mapout::OpenPolygonFC(path, ui);
-    EXPECT_TRUE(index && ui.messages.empty()) << format.label;
+    EXPECT_TRUE(index && ui.messages.empty()) << format.indexPath;
     return index;
 }
 
@@ -92,43 +91,58 @@ tiles::TileRecord Named(std::string_view name, double x) {
     return {0, 0, x, 7000000, 2, -2, tiles::BlockName(name)};
 }
 
-} // namespace
-
-// The ring MakeBlockPolygon builds is checked vertex by vertex in every index read back below.
-TEST(BlockPolygon, ShapefileNamesGetTheExtensionShp) {
-    EXPECT_EQ(mapout::NormaliseShapeName("blocks"), "blocks.shp");
-    EXPECT_EQ(mapout::NormaliseShapeName("blocks.dbf"), "blocks.shp");
-    EXPECT_EQ(mapout::NormaliseShapeName("my.blocks.txt"), "my.blocks.shp");
-    EXPECT_EQ(mapout::NormaliseShapeName("b.sHp"), "b.sHp");
-    EXPECT_EQ(mapout::NormaliseShapeName("b.shpx"), "b.shp");
+std::vector<std::string> FieldNames(OGRLayer &layer) {
+    std::vector<std::string> names;
+    for (int i = 0; i < layer.GetLayerDefn()->GetFieldCount(); ++i) {
+        names.emplace_back(layer.GetLayerDefn()->GetFieldDefn(i)->GetNameRef());
+    }
+    return names;
 }
 
-TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
+} // namespace
+
+// A missing index is offered for creation: No clears the path and creates nothing; Yes creates
+// it in Sphere Mercator with the nine block fields, which a later opening neither asks for nor
+// adds again. Shapefile names get the extension ".shp" (an "SHP" in capitals stays).
+TEST(OpenPolygonFC, CreatesAMissingIndexWhenAskedWithTheBlockFields) {
+    const std::pair<const char *, const char *> names[] = {{"blocks", "blocks.shp"},
+                                                           {"blocks.dbf", "blocks.shp"},
+                                                           {"my.blocks.txt", "my.blocks.shp"},
+                                                           {"b.sHp", "b.sHp"},
+                                                           {"b.shpx", "b.shp"}};
+    for (const auto &[name, normalised] : names) {
+        EXPECT_EQ(mapout::NormaliseShapeName(name), normalised);
+    }
     const auto sphere = mapout::SetProjectedCoordSystem(mapout::kSphereMercator);
     for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
+        SCOPED_TRACE(format.indexPath);
         test::TempDir dir; // the GeoPackage and the File Geodatabase do not exist yet either
-        fs::path path = dir / format.indexPath;
         const bool shapefile = &format == &kFormats[0];
+        fs::path path = dir / format.indexPath;
         const fs::path shown = shapefile ? dir / "blocks.shp" : path;
-        {
-            test::RecordingUi ui;
-            ui.answers = {true};
-            ASSERT_TRUE(mapout::OpenPolygonFC(path, ui));
-            EXPECT_EQ(path, shown);
-            ASSERT_EQ(ui.questions.size(), 1u);
-            EXPECT_EQ(ui.questions[0].question, Question::CreateIndex);
-            EXPECT_EQ(ui.questions[0].text, std::string(shapefile ? "SHP-файл" : "FeatureClass") +
-                                                " для хранения полигонов не существует\r\n" +
-                                                shown.string() + "\r\nСоздать новый?");
-            EXPECT_TRUE(ui.messages.empty());
-        }
+        test::RecordingUi ui;
+        ui.answers = {false, true};
+        EXPECT_FALSE(mapout::OpenPolygonFC(path, ui));
+        EXPECT_TRUE(path.empty());
+        ASSERT_EQ(ui.messages.size(), 1u);
+        EXPECT_EQ(ui.messages[0].text,
+                  std::string("Не открылся FeatureClass blocks") + (shapefile ? ".shp" : ""));
+        EXPECT_TRUE(fs::is_empty(dir.Path()));
+        path = dir / format.indexPath;
+        ASSERT_TRUE(mapout::OpenPolygonFC(path, ui));
+        EXPECT_EQ(path, shown);
+        ASSERT_EQ(ui.questions.size(), 2u);
+        EXPECT_EQ(ui.questions[1].question, Question::CreateIndex);
+        EXPECT_EQ(ui.questions[1].text, std::string(shapefile ? "SHP-файл" : "FeatureClass") +
+                                            " для хранения полигонов не существует\r\n" +
+                                            shown.string() + "\r\nСоздать новый?");
+        EXPECT_EQ(ui.messages.size(), 1u);
+
         GDALDatasetUniquePtr dataset(
             GDALDataset::Open((dir / format.source).c_str(), GDAL_OF_VECTOR));
         ASSERT_TRUE(dataset);
         OGRLayer *layer = shapefile ? dataset->GetLayer(0) : dataset->GetLayerByName(format.layer);
-        ASSERT_NE(layer, nullptr);
-        ASSERT_NE(layer->GetSpatialRef(), nullptr);
+        ASSERT_TRUE(layer && layer->GetSpatialRef());
         EXPECT_TRUE(layer->GetSpatialRef()->IsSame(&sphere));
         const auto flat = wkbFlatten(layer->GetGeomType());
         EXPECT_TRUE(flat == wkbPolygon || flat == wkbMultiPolygon);
@@ -140,228 +154,224 @@ TEST(OpenPolygonFC, CreatesAMissingIndexWithTheBlockFieldsInEachFormat) {
             {"Resolution", OFTReal, 19},   {"Zoom", OFTInteger, 2},    {"Present", OFTInteger, 2}};
         for (int i = 0; i < 9; ++i) {
             const auto &[name, type, width] = fields[i];
-            EXPECT_STREQ(defn->GetFieldDefn(i)->GetNameRef(), name);
-            EXPECT_EQ(defn->GetFieldDefn(i)->GetType(), type) << name;
-            EXPECT_TRUE(defn->GetFieldDefn(i)->IsNullable()) << name;
-            if (shapefile) { // the widths a dBase table keeps (text at most 254)
-                EXPECT_EQ(defn->GetFieldDefn(i)->GetWidth(), width) << name;
-            }
-        }
-        if (shapefile) {
-            EXPECT_EQ(defn->GetFieldDefn(4)->GetPrecision(), 9);
+            const OGRFieldDefn &field = *defn->GetFieldDefn(i);
+            EXPECT_STREQ(field.GetNameRef(), name);
+            EXPECT_EQ(field.GetType(), type) << name;
+            EXPECT_TRUE(field.IsNullable()) << name;
+            // The widths a dBase table keeps (text at most 254).
+            EXPECT_TRUE(!shapefile || field.GetWidth() == width) << name;
+            EXPECT_TRUE(!shapefile || field.GetPrecision() == (type == OFTReal ? 9 : 0)) << name;
         }
         dataset.reset();
-
-        test::RecordingUi again; // opened again: no question, no field added twice
-        auto reopened = mapout::OpenPolygonFC(path, again);
+        auto reopened = mapout::OpenPolygonFC(path, ui);
         ASSERT_TRUE(reopened);
-        EXPECT_TRUE(again.questions.empty() && again.messages.empty());
+        EXPECT_EQ(ui.questions.size(), 2u);
         EXPECT_EQ(reopened->Layer().GetLayerDefn()->GetFieldCount(), 9);
     }
-}
-
-TEST(OpenPolygonFC, ShapefileNamesAreNormalisedAndNoClearsThePath) {
-    test::TempDir dir;
-    fs::path path = dir / "blocks.dbf";
-    test::RecordingUi ui;
-    ui.answers = {true, true};
-    ASSERT_TRUE(mapout::OpenPolygonFC(path, ui));
-    EXPECT_EQ(path, dir / "blocks.shp");
-    EXPECT_TRUE(fs::exists(dir / "blocks.shp"));
     // "SHP" in capitals stays as typed; GDAL writes lower case and finds the files again.
+    test::TempDir dir;
     fs::path upper = dir / "B.SHP";
+    test::RecordingUi ui;
+    ui.answers = {true};
     ASSERT_TRUE(mapout::OpenPolygonFC(upper, ui));
     ASSERT_TRUE(mapout::OpenPolygonFC(upper, ui));
     EXPECT_EQ(upper, dir / "B.SHP");
-    EXPECT_EQ(ui.questions.size(), 2u);
-
-    for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
-        test::TempDir empty;
-        fs::path refused = empty / format.indexPath;
-        test::RecordingUi no;
-        no.answers = {false};
-        EXPECT_FALSE(mapout::OpenPolygonFC(refused, no));
-        EXPECT_TRUE(refused.empty());
-        EXPECT_EQ(no.questions.size(), 1u);
-        ASSERT_EQ(no.messages.size(), 1u);
-        EXPECT_EQ(no.messages[0].text, std::string("Не открылся FeatureClass blocks") +
-                                           (&format == &kFormats[0] ? ".shp" : ""));
-        EXPECT_TRUE(fs::is_empty(empty.Path()));
-    }
+    EXPECT_EQ(ui.questions.size(), 1u);
 }
 
 TEST(OpenPolygonFC, WorkspacesThatCannotHoldOrReadTheIndexAreNeverOverwritten) {
     test::TempDir dir;
     const std::string noWorkspace =
         "Не открылась рабочая область для сохранения полигинов!\r\nblocks";
-    fs::path missing = dir / "missing" / "blocks";
-    test::RecordingUi ui;
-    EXPECT_FALSE(mapout::OpenPolygonFC(missing, ui));
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, noWorkspace);
-
     test::WriteText(dir / "table.csv", "a,b\n1,2\n");
-    fs::path csv = dir / "table.csv" / "blocks";
-    test::RecordingUi ui2;
-    EXPECT_FALSE(mapout::OpenPolygonFC(csv, ui2));
-    ASSERT_EQ(ui2.messages.size(), 2u);
-    EXPECT_EQ(ui2.messages[0].text, "не поддерживается данный тип рабочей области");
-    EXPECT_EQ(ui2.messages[1].text, "Не открылся FeatureClass blocks");
-
-    // Corrupt files: reported, no question, left as they are.
     test::WriteText(dir / "blocks.shp", "not a shapefile");
     test::WriteText(dir / "index.gpkg", "not a database");
-    fs::path shp = dir / "blocks";
-    fs::path gpkg = dir / "index.gpkg" / "blocks";
-    test::RecordingUi ui3;
-    ui3.answers = {true, true};
-    EXPECT_FALSE(mapout::OpenPolygonFC(shp, ui3));
-    EXPECT_FALSE(mapout::OpenPolygonFC(gpkg, ui3));
-    EXPECT_TRUE(ui3.questions.empty());
-    ASSERT_EQ(ui3.messages.size(), 3u);
-    EXPECT_EQ(ui3.messages[0].title, kReportTitle);
-    EXPECT_NE(ui3.messages[0].text.find("\tOpenPolygonFC  \r\n"), std::string::npos);
-    EXPECT_NE(ui3.messages[0].text.find("The shapefile " + (dir / "blocks.shp").string() +
-                                        " cannot be opened"),
+    const auto before = test::FolderBytes(dir.Path());
+    test::RecordingUi ui;
+    ui.answers = {true, true, true, true};
+    for (const fs::path &path : {dir / "missing" / "blocks", dir / "table.csv" / "blocks",
+                                 dir / "blocks", dir / "index.gpkg" / "blocks"}) {
+        fs::path typed = path;
+        EXPECT_FALSE(mapout::OpenPolygonFC(typed, ui)) << path;
+    }
+    EXPECT_TRUE(ui.questions.empty());
+    ASSERT_EQ(ui.messages.size(), 6u);
+    EXPECT_EQ(ui.messages[0].text, noWorkspace);
+    EXPECT_EQ(ui.messages[1].text, "не поддерживается данный тип рабочей области");
+    EXPECT_EQ(ui.messages[2].text, "Не открылся FeatureClass blocks");
+    // A corrupt shapefile is reported, not offered for replacement.
+    EXPECT_EQ(ui.messages[3].title, kReportTitle);
+    EXPECT_NE(ui.messages[3].text.find("\tOpenPolygonFC  \r\n"), std::string::npos);
+    EXPECT_NE(ui.messages[3].text.find("The shapefile " + (dir / "blocks.shp").string() +
+                                       " cannot be opened"),
               std::string::npos);
-    EXPECT_EQ(ui3.messages[1].text, "Не открылся FeatureClass blocks.shp");
-    EXPECT_EQ(ui3.messages[2].text, noWorkspace);
-    EXPECT_EQ(test::ReadText(dir / "blocks.shp"), "not a shapefile");
-    EXPECT_EQ(test::ReadText(dir / "index.gpkg"), "not a database");
-    EXPECT_EQ(test::ReadText(dir / "table.csv"), "a,b\n1,2\n");
+    EXPECT_EQ(ui.messages[4].text, "Не открылся FeatureClass blocks.shp");
+    EXPECT_EQ(ui.messages[5].text, noWorkspace);
+    EXPECT_EQ(test::FolderBytes(dir.Path()), before);
 }
 
+// An index made elsewhere gets only the block fields it lacks, found without regard to case;
+// one whose Present cannot hold -1 is refused before anything is written.
 TEST(OpenPolygonFC, ExistingIndexGetsOnlyTheFieldsItLacks) {
     test::TempDir dir;
     test::RecordingUi ui;
-    { // a shapefile whose fields differ in case and width, with one of its own
+    using mapout::FieldType;
+    {
         auto shp = mapout::CreateShapeFC(dir.Path(), "old", wkbPolygon, false, false, nullptr);
         ASSERT_TRUE(shp);
-        using mapout::FieldType;
         ASSERT_TRUE(mapout::AddField(*shp, "BLOCKNAME", true, FieldType::Text, 50, 0, 0, true, ui));
         ASSERT_TRUE(mapout::AddField(*shp, "note", true, FieldType::Text, 20, 0, 0, true, ui));
         ASSERT_TRUE(mapout::AddField(*shp, "present", true, FieldType::Integer, 1, 0, 0, true, ui));
-    }
-    { // a File Geodatabase feature class with some of the fields
         auto fc = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "old.gdb"), "blocks",
                                      wkbPolygon, false, false, nullptr);
-        ASSERT_TRUE(
-            mapout::AddField(fc, "Xm", true, mapout::FieldType::Double, 17, 17, 9, true, ui));
+        ASSERT_TRUE(mapout::AddField(fc, "Xm", true, FieldType::Double, 17, 17, 9, true, ui));
     }
-    const std::pair<fs::path, std::vector<std::string>> cases[] = {
-        {dir / "old",
-         {"BLOCKNAME", "note", "present", "Service", "Version", "blockType", "Xm", "Ym",
-          "Resolution", "Zoom"}},
-        {dir / "old.gdb" / "blocks",
-         {"Xm", "blockName", "Service", "Version", "blockType", "Ym", "Resolution", "Zoom",
-          "Present"}}};
-    for (const auto &[index, expected] : cases) {
-        fs::path path = index;
-        auto fc = mapout::OpenPolygonFC(path, ui);
-        ASSERT_TRUE(fc) << index;
-        const OGRFeatureDefn *defn = fc->Layer().GetLayerDefn();
-        std::vector<std::string> names;
-        for (int i = 0; i < defn->GetFieldCount(); ++i) {
-            names.emplace_back(defn->GetFieldDefn(i)->GetNameRef());
-        }
-        EXPECT_EQ(names, expected) << index;
-    }
-    EXPECT_TRUE(ui.questions.empty() && ui.messages.empty());
-    const GDALDatasetUniquePtr shp(GDALDataset::Open((dir / "old.shp").c_str(), GDAL_OF_VECTOR));
+    fs::path shpPath = dir / "old";
+    auto shp = mapout::OpenPolygonFC(shpPath, ui);
     ASSERT_TRUE(shp);
-    EXPECT_EQ(shp->GetLayer(0)->GetLayerDefn()->GetFieldDefn(0)->GetWidth(), 50);
+    EXPECT_EQ(FieldNames(shp->Layer()),
+              (std::vector<std::string>{"BLOCKNAME", "note", "present", "Service", "Version",
+                                        "blockType", "Xm", "Ym", "Resolution", "Zoom"}));
+    EXPECT_EQ(shp->Layer().GetLayerDefn()->GetFieldDefn(0)->GetWidth(), 50);
+    fs::path gdbPath = dir / "old.gdb" / "blocks";
+    auto gdb = mapout::OpenPolygonFC(gdbPath, ui);
+    ASSERT_TRUE(gdb);
+    EXPECT_EQ(FieldNames(gdb->Layer()),
+              (std::vector<std::string>{"Xm", "blockName", "Service", "Version", "blockType", "Ym",
+                                        "Resolution", "Zoom", "Present"}));
+    EXPECT_TRUE(ui.questions.empty() && ui.messages.empty());
 
-    // Its Present of width 1 cannot hold -1: refused before anything is written.
-    fs::path path = dir / "old.shp";
-    auto old = mapout::OpenPolygonFC(path, ui);
-    ASSERT_TRUE(old);
     EXPECT_FALSE(
-        Record(*old, dir.Path(), {Named("t", 0)}, TilesType::GoogleSat, 14, "Goo", ui).completed);
+        Record(*shp, dir.Path(), {Named("t", 0)}, TilesType::GoogleSat, 14, "Goo", ui).completed);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_NE(ui.messages[0].text.find("The field Present of the block index old is too narrow"),
               std::string::npos);
-    EXPECT_EQ(old->Layer().GetFeatureCount(), 0);
+    EXPECT_EQ(shp->Layer().GetFeatureCount(), 0);
 }
 
+// A first run records every tile, once; a later run refreshes Present alone. Names with quotes
+// are found exactly, and texts longer than their field are cut alike, so that a later run finds
+// them again.
 TEST(AddPolygonFC, FirstRunRecordsEveryTileAndLaterRunsRefreshOnlyPresent) {
-    const auto type = TilesType::GoogleMap;
+    const auto type = TilesType::GoogleSat;
     const int level = 13;
-    const auto list = test::MoscowTiles(type, level);
+    auto list = test::MoscowTiles(type, level);
     ASSERT_GE(list.size(), 4u);
+    list.insert(list.end(), {Named("a'b", 0), Named("x' OR '1'='1", 2000), Named("a'b", 0)});
+    const std::size_t distinct = list.size() - 1;
     for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
+        SCOPED_TRACE(format.indexPath);
         test::TempDir dir;
         const fs::path tiles = dir / "tiles";
         std::vector<test::BlockRow> expected;
-        for (std::size_t i = 0; i < list.size(); ++i) { // every other tile was downloaded
+        for (std::size_t i = 0; i < distinct; ++i) { // every other tile was downloaded
             if (i % 2 == 0) {
-                test::WriteImage(tiles::TilePath(tiles, type, list[i], level), true);
+                test::WriteImage(tiles::TilePath(tiles, type, list[i], level), false);
             }
-            expected.push_back(Expected(type, list[i], level, "Goo", "m2", i % 2 == 0 ? -1 : 0));
+            expected.push_back(Expected(type, list[i], level, "Goo", "125", i % 2 == 0 ? -1 : 0));
         }
         auto index = OpenIndex(dir, format);
         ASSERT_TRUE(index);
         test::RecordingUi ui;
         const auto first = Record(*index, tiles, list, type, level, "Goo", ui);
         EXPECT_TRUE(first.completed);
-        EXPECT_EQ(first.added, static_cast<std::int64_t>(list.size()));
+        EXPECT_EQ(first.added, static_cast<std::int64_t>(distinct));
+        EXPECT_EQ(first.unchanged, 1); // the repeated tile
         EXPECT_EQ(ui.labels, (std::vector<std::string>{"Create Geometry",
                                                        "Add to Polygon Feature class", ""}));
         EXPECT_EQ(ui.lastMaximum, 0);
         test::ExpectSameRows(expected, Rows(dir, format), format.ringTolerance);
 
         // The rest arrives, one goes away; the next run comes with other versions.
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            test::WriteImage(tiles::TilePath(tiles, type, list[i], level), true);
+        for (std::size_t i = 0; i < distinct; ++i) {
+            test::WriteImage(tiles::TilePath(tiles, type, list[i], level), false);
             expected[i].present = -1;
         }
         fs::remove(tiles::TilePath(tiles, type, list[0], level));
         expected[0].present = 0;
         const auto second = Record(*index, tiles, list, type, level, "Goo", ui, {"9", "9", "9"});
         EXPECT_EQ(second.added, 0);
-        EXPECT_EQ(second.refreshed, static_cast<std::int64_t>(list.size() / 2) + 1);
-        EXPECT_EQ(second.unchanged, static_cast<std::int64_t>(list.size() - list.size() / 2) - 1);
+        EXPECT_EQ(second.refreshed, static_cast<std::int64_t>(distinct / 2) + 1);
+        EXPECT_EQ(second.unchanged, static_cast<std::int64_t>(list.size() - distinct / 2) - 1);
+
+        // Each value is one quoted literal: found exactly, never widening the query.
+        EXPECT_EQ(mapout::BlockWhereClause(index->Layer(), "a'b", "Goo", "sat"),
+                  "\"blockName\" = 'a''b' AND \"Service\" = 'Goo' AND \"blockType\" = 'sat'");
+        for (const char *probe : {"b' OR '1'='1", "a''b"}) {
+            EXPECT_FALSE(mapout::FindFeatureByWhere(
+                *index, mapout::BlockWhereClause(index->Layer(), probe, "Goo", "sat")));
+        }
+        EXPECT_FALSE(mapout::FindFeatureByWhere(*index, "blockName = = 'a")); // no parse
+        EXPECT_EQ(index->Layer().GetFeatureCount(), static_cast<GIntBig>(distinct));
+
+        // Texts longer than their field: the cut name (a blank at its end) is found again.
+        for (int run = 0; run < 2; ++run) {
+            EXPECT_EQ(Record(*index, dir.Path(), {Named("t", 0)}, TilesType::GoogleSat, 14,
+                             "Mirror of Goo", ui, {"m@249000000", "", ""})
+                          .added,
+                      run == 0 ? 1 : 0);
+        }
+        expected.push_back(
+            Expected(TilesType::GoogleSat, Named("t", 0), 14, "Mirror of", "m@24900000", 0));
         test::ExpectSameRows(expected, Rows(dir, format), format.ringTolerance);
         EXPECT_TRUE(ui.messages.empty());
     }
 }
 
-TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUpAndAreTransformed) {
+// ScanEx and Yandex records start one tile height up and their World Mercator rings are
+// transformed into the index's Sphere Mercator; a Google tile with the very same list values
+// is not moved. Sources sharing block names (map and landscape, one type under two source
+// names) get their own records, and relief tiles count as present only in their row folders.
+TEST(AddPolygonFC, EachSourceAndTypeGetsItsOwnRecordsInItsPlace) {
     test::TempDir dir;
     auto index = OpenIndex(dir, kGeoPackage); // in Sphere Mercator
     ASSERT_TRUE(index);
-    const int level = 12;
     test::RecordingUi ui;
     std::vector<test::BlockRow> expected;
-    for (const auto &[type, service] :
-         {std::pair{TilesType::ScanSat, "Scan"}, std::pair{TilesType::YandMap, "Yand"}}) {
-        const auto list = test::MoscowTiles(type, level);
+    auto record = [&](const std::vector<tiles::TileRecord> &list, TilesType type, int level,
+                      const char *service, const char *version, int presentUpTo = 0) {
         EXPECT_EQ(Record(*index, dir.Path(), list, type, level, service, ui).added,
                   static_cast<std::int64_t>(list.size()));
-        for (const auto &record : list) {
-            expected.push_back(Expected(type, record, level, service, "05.12.2026", 0));
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const int present = static_cast<int>(i) < presentUpTo ? -1 : 0;
+            expected.push_back(Expected(type, list[i], level, service, version, present));
         }
-    }
-    // A Google tile with the very same list values is not moved up.
-    tiles::TileRecord google = test::MoscowTiles(TilesType::ScanSat, level)[0];
+    };
+    record(test::MoscowTiles(TilesType::ScanSat, 12), TilesType::ScanSat, 12, "Scan", "05.12.2026");
+    record(test::MoscowTiles(TilesType::YandMap, 12), TilesType::YandMap, 12, "Yand", "05.12.2026");
+    tiles::TileRecord google = test::MoscowTiles(TilesType::ScanSat, 12)[0];
     google.name.Assign("tqq");
-    EXPECT_EQ(Record(*index, dir.Path(), {google}, TilesType::GoogleSat, level, "Goo", ui).added,
-              1);
-    expected.push_back(Expected(TilesType::GoogleSat, google, level, "Goo", "125", 0));
+    record({google}, TilesType::GoogleSat, 12, "Goo", "125");
     EXPECT_EQ(expected.back().ym, google.y - google.resY / 2);
-    EXPECT_EQ(expected.front().ym, google.y + 256 * ResN(level) + ResN(level) / 2);
+    EXPECT_EQ(expected.front().ym, google.y + 256 * ResN(12) + ResN(12) / 2);
 
-    // The fields keep the source's metres; the World Mercator rings of ScanEx and Yandex are
-    // transformed into the index's Sphere Mercator and cover the same ground.
+    const auto maps = test::MoscowTiles(TilesType::GoogleMap, 13);
+    for (const auto &tile : maps) {
+        test::WriteImage(tiles::TilePath(dir.Path(), TilesType::GoogleMap, tile, 13), true);
+    }
+    record(maps, TilesType::GoogleMap, 13, "Goo", "m2", static_cast<int>(maps.size()));
+    record(maps, TilesType::GoogleLand, 13, "Goo", "t3");
+    record({google}, TilesType::GoogleSat, 12, "Mirror", "125");
+    const auto relief = test::MoscowTiles(TilesType::Shade, 9);
+    ASSERT_GE(relief.size(), 2u);
+    test::WriteImage(tiles::TilePath(dir.Path(), TilesType::Shade, relief[0], 9), false);
+    // The second lies in the level folder itself, where relief tiles do not belong.
+    test::WriteImage(dir / (tiles::TileBaseName(TilesType::Shade, relief[1], 9) + ".jpg"), false);
+    record(relief, TilesType::Shade, 9, "Shade", "05.12.2026", 1);
+    EXPECT_EQ(Record(*index, dir.Path(), maps, TilesType::GoogleLand, 13, "Goo", ui).added, 0);
+
+    // The fields keep the source's metres; the rings of ScanEx and Yandex cover the same ground
+    // in the index's system.
     auto rows = Rows(dir, kGeoPackage);
     ASSERT_EQ(rows.size(), expected.size());
     for (auto &row : rows) {
-        auto want = std::find_if(expected.begin(), expected.end(),
-                                 [&](const auto &e) { return e.blockName == row.blockName; });
+        auto want = std::find_if(expected.begin(), expected.end(), [&](const auto &e) {
+            return e.blockName == row.blockName && e.service == row.service &&
+                   e.blockType == row.blockType;
+        });
         ASSERT_NE(want, expected.end());
         ASSERT_EQ(row.ring.size(), 5u);
-        if (want->service != "Goo") {
+        if (want->service == "Scan" || want->service == "Yand") {
             for (std::size_t i = 0; i < 5; ++i) {
                 const auto a = test::WorldMercatorToGeo(want->ring[i].first, want->ring[i].second);
                 const auto b = test::SphereMercatorToGeo(row.ring[i].first, row.ring[i].second);
@@ -373,106 +383,6 @@ TEST(AddPolygonFC, EllipsoidalTilesStartOneTileHeightUpAndAreTransformed) {
     }
     test::ExpectSameRows(expected, rows);
     EXPECT_TRUE(ui.messages.empty());
-}
-
-// Sources sharing a block name get their own records; relief tiles count as present only in
-// their row folders.
-TEST(AddPolygonFC, SourcesSharingABlockNameGetTheirOwnRecords) {
-    test::TempDir dir;
-    auto index = OpenIndex(dir, kShapefile);
-    ASSERT_TRUE(index);
-    const int level = 13;
-    // Google map and landscape tiles share the names column_row.
-    const auto maps = test::MoscowTiles(TilesType::GoogleMap, level);
-    const auto sats = test::MoscowTiles(TilesType::GoogleSat, level);
-    for (const auto &record : maps) {
-        test::WriteImage(tiles::TilePath(dir.Path(), TilesType::GoogleMap, record, level), true);
-    }
-    test::RecordingUi ui;
-    for (int pass = 0; pass < 2; ++pass) { // the second pass adds nothing
-        const std::int64_t n = pass == 0 ? static_cast<std::int64_t>(maps.size()) : 0;
-        EXPECT_EQ(Record(*index, dir.Path(), maps, TilesType::GoogleMap, level, "Goo", ui).added,
-                  n);
-        EXPECT_EQ(Record(*index, dir.Path(), maps, TilesType::GoogleLand, level, "Goo", ui).added,
-                  n);
-        // The same names under two source names.
-        EXPECT_EQ(Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Goo", ui).added,
-                  n);
-        EXPECT_EQ(Record(*index, dir.Path(), sats, TilesType::GoogleSat, level, "Mirror", ui).added,
-                  n);
-    }
-    std::vector<test::BlockRow> expected;
-    for (std::size_t i = 0; i < maps.size(); ++i) {
-        expected.push_back(Expected(TilesType::GoogleMap, maps[i], level, "Goo", "m2", -1));
-        expected.push_back(Expected(TilesType::GoogleLand, maps[i], level, "Goo", "t3", 0));
-        expected.push_back(Expected(TilesType::GoogleSat, sats[i], level, "Goo", "125", 0));
-        expected.push_back(Expected(TilesType::GoogleSat, sats[i], level, "Mirror", "125", 0));
-    }
-    const auto relief = test::MoscowTiles(TilesType::Shade, 9);
-    ASSERT_GE(relief.size(), 2u);
-    test::WriteImage(tiles::TilePath(dir.Path(), TilesType::Shade, relief[0], 9), false);
-    // The second lies in the level folder itself, where relief tiles do not belong.
-    test::WriteImage(dir / (tiles::TileBaseName(TilesType::Shade, relief[1], 9) + ".jpg"), false);
-    Record(*index, dir.Path(), relief, TilesType::Shade, 9, "Shade", ui);
-    for (std::size_t i = 0; i < relief.size(); ++i) {
-        expected.push_back(
-            Expected(TilesType::Shade, relief[i], 9, "Shade", "05.12.2026", i == 0 ? -1 : 0));
-    }
-    test::ExpectSameRows(expected, Rows(dir, kShapefile));
-    EXPECT_TRUE(ui.messages.empty());
-}
-
-TEST(AddPolygonFC, NamesWithQuotesRepeatedTilesAndLongTextsKeepOneRecordEach) {
-    for (const auto &format : kFormats) {
-        SCOPED_TRACE(format.label);
-        test::TempDir dir;
-        auto index = OpenIndex(dir, format);
-        ASSERT_TRUE(index);
-        const std::vector<tiles::TileRecord> list{Named("a'b", 0), Named("a", 1000),
-                                                  Named("x' OR '1'='1", 2000), Named("a'b", 0)};
-        test::RecordingUi ui;
-        const auto first = Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui);
-        EXPECT_EQ(first.added, 3);
-        EXPECT_EQ(first.unchanged, 1); // the repeated tile
-        test::WriteImage(dir / "a'b.jpg", false);
-        const auto second = Record(*index, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui);
-        EXPECT_EQ(second.added, 0);
-        EXPECT_EQ(second.refreshed, 1);
-
-        // Each value is one quoted literal: found exactly, never widening the query.
-        EXPECT_EQ(mapout::BlockWhereClause(index->Layer(), "a'b", "Goo", "sat"),
-                  "\"blockName\" = 'a''b' AND \"Service\" = 'Goo' AND \"blockType\" = 'sat'");
-        for (const auto &record : list) {
-            const auto where =
-                mapout::BlockWhereClause(index->Layer(), record.name.View(), "Goo", "sat");
-            const auto found = mapout::FindFeatureByWhere(*index, where);
-            ASSERT_TRUE(found) << where;
-            EXPECT_EQ(std::string(found->GetFieldAsString("blockName")), record.name.Str());
-        }
-        for (const char *probe : {"b' OR '1'='1", "a''b"}) {
-            EXPECT_FALSE(mapout::FindFeatureByWhere(
-                *index, mapout::BlockWhereClause(index->Layer(), probe, "Goo", "sat")));
-        }
-        EXPECT_FALSE(mapout::FindFeatureByWhere(*index, "blockName = = 'a")); // no parse
-        EXPECT_EQ(index->Layer().GetFeatureCount(), 3);                       // unfiltered again
-
-        // Texts longer than their field are cut alike, so the cut name (a blank at its end)
-        // finds its record on the next run.
-        const std::vector<tiles::TileRecord> cut{Named("t", 0)};
-        for (int run = 0; run < 2; ++run) {
-            EXPECT_EQ(Record(*index, dir.Path(), cut, TilesType::GoogleSat, 14, "Mirror of Goo", ui,
-                             {"m@249000000", "", ""})
-                          .added,
-                      run == 0 ? 1 : 0);
-        }
-        EXPECT_TRUE(ui.messages.empty());
-        test::ExpectSameRows(
-            {Expected(TilesType::GoogleSat, list[0], 14, "Goo", "125", -1),
-             Expected(TilesType::GoogleSat, list[1], 14, "Goo", "125", 0),
-             Expected(TilesType::GoogleSat, list[2], 14, "Goo", "125", 0),
-             Expected(TilesType::GoogleSat, cut[0], 14, "Mirror of", "m@24900000", 0)},
-            Rows(dir, format), format.ringTolerance);
-    }
 }
 
 TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
@@ -490,9 +400,9 @@ TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
         return true;
     });
     test::RecordingUi ui;
-    const auto summary = mapout::AddPolygonFC(dir.Path(), &*index, std::move(breaking),
-                                              TilesType::GoogleSat, 14, "Goo", kVersions, ui);
-    EXPECT_FALSE(summary.completed);
+    EXPECT_FALSE(mapout::AddPolygonFC(dir.Path(), &*index, std::move(breaking),
+                                      TilesType::GoogleSat, 14, "Goo", kVersions, ui)
+                     .completed);
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text,
               ComposeMessageReport("AddPolygonFC  ", 5, "The tile list broke off"));
@@ -503,13 +413,13 @@ TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
     // A value a shapefile cannot hold ends the run instead of leaving a wrong record.
     auto shp = OpenIndex(dir, kShapefile);
     ASSERT_TRUE(shp);
-    test::RecordingUi ui2;
-    const auto wide = Record(*shp, dir.Path(), {Named("w1", 0), Named("w2", 1e12), Named("w3", 0)},
-                             TilesType::GoogleSat, 14, "Goo", ui2);
-    EXPECT_FALSE(wide.completed);
-    ASSERT_EQ(ui2.messages.size(), 1u);
-    EXPECT_NE(ui2.messages[0].text.find("\tAddPolygonFC  \r\n"), std::string::npos);
-    EXPECT_NE(ui2.messages[0].text.find("The record of tile w2 cannot be added in blocks: "),
+    ui.messages.clear();
+    EXPECT_FALSE(Record(*shp, dir.Path(), {Named("w1", 0), Named("w2", 1e12), Named("w3", 0)},
+                        TilesType::GoogleSat, 14, "Goo", ui)
+                     .completed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].text.find("\tAddPolygonFC  \r\n"), std::string::npos);
+    EXPECT_NE(ui.messages[0].text.find("The record of tile w2 cannot be added in blocks: "),
               std::string::npos);
     shp.reset();
     const auto rows = Rows(dir, kShapefile);
@@ -519,18 +429,18 @@ TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
     // An index without the block fields; no index; a type outside the table.
     auto bare = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "bare.gpkg"), "bare", wkbPolygon,
                                    false, false, nullptr);
-    test::RecordingUi ui3;
-    EXPECT_FALSE(Record(bare, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui3).completed);
-    ASSERT_EQ(ui3.messages.size(), 1u);
-    EXPECT_EQ(ui3.messages[0].text,
+    ui.messages.clear();
+    EXPECT_FALSE(Record(bare, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui).completed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text,
               ComposeMessageReport("AddPolygonFC  ", 1001,
                                    "The block index bare has no field blockName"));
-    test::RecordingUi ui4;
+    test::RecordingUi quiet;
     EXPECT_FALSE(mapout::AddPolygonFC(dir.Path(), nullptr, TileSequence::FromList(list),
-                                      TilesType::GoogleSat, 14, "Goo", kVersions, ui4)
+                                      TilesType::GoogleSat, 14, "Goo", kVersions, quiet)
                      .completed);
     EXPECT_FALSE(
-        Record(bare, dir.Path(), list, static_cast<TilesType>(5), 14, "Goo", ui4).completed);
-    EXPECT_TRUE(ui4.messages.empty() && ui4.labels.empty());
+        Record(bare, dir.Path(), list, static_cast<TilesType>(5), 14, "Goo", quiet).completed);
+    EXPECT_TRUE(quiet.messages.empty() && quiet.labels.empty());
     EXPECT_EQ(bare.Layer().GetFeatureCount(), 0);
 }

@@ -1,3 +1,4 @@
+// Workspaces and feature classes; what the block index makes of them is tested with it.
 #include "mapout/db_util.h"
 
 #include "mapout/gdal_support.h"
@@ -15,220 +16,109 @@ using namespace tessaro;
 using mapout::WorkspaceKind;
 namespace fs = std::filesystem;
 
-namespace {
-
-OGRSpatialReference Sphere() {
-    return mapout::SetProjectedCoordSystem(mapout::kSphereMercator);
-}
-
-// Adds one feature with a square polygon, so that replacing a feature class shows.
-void AddSquare(mapout::FeatureClass &featureClass) {
-    OGRFeatureUniquePtr feature(OGRFeature::CreateFeature(featureClass.Layer().GetLayerDefn()));
-    OGRGeometry *square = nullptr;
-    ASSERT_EQ(
-        OGRGeometryFactory::createFromWkt("POLYGON ((0 0,0 1,1 1,1 0,0 0))", nullptr, &square),
-        OGRERR_NONE);
-    feature->SetGeometryDirectly(square);
-    ASSERT_EQ(featureClass.Layer().CreateFeature(feature.get()), OGRERR_NONE);
-}
-
-GIntBig FeatureCount(const fs::path &source) {
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(source.c_str(), GDAL_OF_VECTOR));
-    EXPECT_TRUE(dataset) << source;
-    return dataset ? dataset->GetLayer(0)->GetFeatureCount() : -1;
-}
-
-} // namespace
-
+// Each kind of path opens its workspace: a folder, a database, a layer or feature dataset
+// inside one, another data source (unsupported); a corrupt database or a missing path opens
+// nothing, and is never taken for a folder of shapefiles.
 TEST(Workspaces, EachKindOfPathOpensItsWorkspace) {
     test::TempDir dir;
-    const auto folder = mapout::OpenWorkspaceByPath(dir.Path());
-    ASSERT_TRUE(folder);
-    EXPECT_EQ(folder->Kind(), WorkspaceKind::FileSystem);
-    EXPECT_EQ(folder->Path(), dir.Path());
-    EXPECT_FALSE(folder->Dataset());
-
-    const fs::path gpkg = dir / "index.gpkg";
-    const fs::path gdb = dir / "index.gdb";
-    (void)mapout::CreateDbWorkspace(gpkg);
-    (void)mapout::CreateDbWorkspace(gdb);
-    for (const fs::path &database : {gpkg, gdb}) {
-        SCOPED_TRACE(database.string());
-        auto direct = mapout::OpenWorkspaceByPath(database);
-        ASSERT_TRUE(direct);
-        EXPECT_EQ(direct->Kind(), WorkspaceKind::LocalDatabase);
-        EXPECT_EQ(direct->Path(), database);
-        EXPECT_TRUE(direct->Dataset());
-        EXPECT_EQ(direct->FeatureDataset(), "");
-        // A layer (or a feature dataset) inside the database opens the database.
-        auto inside = mapout::OpenWorkspaceByPath(database / "blocks");
-        ASSERT_TRUE(inside);
-        EXPECT_EQ(inside->Kind(), WorkspaceKind::LocalDatabase);
-        EXPECT_EQ(inside->Path(), database);
-        EXPECT_EQ(inside->FeatureDataset(), "blocks");
-    }
-
-    // A shapefile stands for the folder it lies in.
-    ASSERT_TRUE(mapout::CreateShapeFC(dir.Path(), "blocks", wkbPolygon, false, false, nullptr));
-    const auto byShapefile = mapout::OpenWorkspaceByPath(dir / "blocks.shp");
-    ASSERT_TRUE(byShapefile);
-    EXPECT_EQ(byShapefile->Kind(), WorkspaceKind::FileSystem);
-    EXPECT_EQ(byShapefile->Path(), dir.Path());
-
-    // A data source that cannot hold the index.
+    (void)mapout::CreateDbWorkspace(dir / "index.gpkg");
+    (void)mapout::CreateDbWorkspace(dir / "index.gdb");
     test::WriteText(dir / "table.csv", "a,b\n1,2\n");
-    const auto csv = mapout::OpenWorkspaceByPath(dir / "table.csv");
-    ASSERT_TRUE(csv);
-    EXPECT_EQ(csv->Kind(), WorkspaceKind::Unsupported);
-
-    EXPECT_FALSE(mapout::OpenWorkspaceByPath(dir / "missing" / "deeper"));
-    EXPECT_FALSE(mapout::OpenWorkspaceByPath(dir / "missing.gpkg"));
-    EXPECT_FALSE(mapout::OpenWorkspaceByPath({}));
-}
-
-TEST(Workspaces, CorruptDatabasesOpenNothing) {
-    test::TempDir dir;
     test::WriteText(dir / "broken.gpkg", "this is no database");
-    EXPECT_FALSE(mapout::OpenWorkspaceByPath(dir / "broken.gpkg"));
-    EXPECT_FALSE(mapout::OpenWorkspaceByPath(dir / "broken.gpkg" / "blocks"));
-    // A .gdb folder GDAL cannot read is not taken for a folder of shapefiles.
     test::WriteText(dir / "broken.gdb" / "a00000001.gdbtable", "garbage");
-    EXPECT_FALSE(mapout::OpenWorkspaceByPath(dir / "broken.gdb"));
-
-    try {
-        (void)mapout::OpenDbWorkspace(dir / "broken.gpkg");
-        FAIL() << "a corrupt database opened";
-    } catch (const mapout::GdalError &e) {
-        EXPECT_EQ(std::string(e.what()).rfind(
-                      "The database " + (dir / "broken.gpkg").string() + " cannot be opened", 0),
-                  0u);
-        EXPECT_EQ(e.Number(), 1001);
+    const std::tuple<fs::path, std::optional<WorkspaceKind>, fs::path, const char *> cases[] = {
+        {dir.Path(), WorkspaceKind::FileSystem, dir.Path(), ""},
+        {dir / "index.gpkg", WorkspaceKind::LocalDatabase, dir / "index.gpkg", ""},
+        {dir / "index.gpkg" / "blocks", WorkspaceKind::LocalDatabase, dir / "index.gpkg", "blocks"},
+        {dir / "index.gdb" / "tiles", WorkspaceKind::LocalDatabase, dir / "index.gdb", "tiles"},
+        {dir / "table.csv", WorkspaceKind::Unsupported, dir / "table.csv", ""},
+        {dir / "missing" / "deeper", std::nullopt, {}, ""},
+        {dir / "missing.gpkg", std::nullopt, {}, ""},
+        {dir / "broken.gpkg", std::nullopt, {}, ""},
+        {dir / "broken.gpkg" / "blocks", std::nullopt, {}, ""},
+        {dir / "broken.gdb", std::nullopt, {}, ""}};
+    for (const auto &[path, kind, workspacePath, featureDataset] : cases) {
+        const auto workspace = mapout::OpenWorkspaceByPath(path);
+        ASSERT_EQ(workspace.has_value(), kind.has_value()) << path;
+        if (workspace) {
+            EXPECT_EQ(workspace->Kind(), *kind) << path;
+            EXPECT_EQ(workspace->Path(), workspacePath) << path;
+            EXPECT_EQ(workspace->FeatureDataset(), featureDataset) << path;
+            EXPECT_EQ(workspace->Dataset() != nullptr, *kind != WorkspaceKind::FileSystem);
+        }
     }
     EXPECT_THROW((void)mapout::CreateDbWorkspace(dir / "index.sqlite"), mapout::GdalError);
     EXPECT_THROW((void)mapout::CreateDbWorkspace(dir / "broken.gpkg"), mapout::GdalError);
+
+    // A feature class created through a feature dataset of a File Geodatabase lands in it.
+    (void)mapout::CreateDbFC(*mapout::OpenWorkspaceByPath(dir / "index.gdb" / "tiles"), "blocks",
+                             wkbPolygon, false, false, nullptr);
+    GDALDatasetUniquePtr gdb(GDALDataset::Open((dir / "index.gdb").c_str(), GDAL_OF_VECTOR));
+    ASSERT_TRUE(gdb && gdb->GetRootGroup() && gdb->GetRootGroup()->OpenGroup("tiles"));
+    EXPECT_EQ(gdb->GetRootGroup()->OpenGroup("tiles")->GetVectorLayerNames(),
+              std::vector<std::string>{"blocks"});
 }
 
-TEST(ShapeFeatureClass, CreatedOpenedAndReplaced) {
+// Shapefiles take the name of their file without ".shp" and are written in UTF-8.
+TEST(FeatureClasses, ShapefilesAreWrittenInUtf8) {
     test::TempDir dir;
-    const auto sphere = Sphere();
-    {
-        auto created =
-            mapout::CreateShapeFC(dir.Path(), "blocks.shp", wkbPolygon, false, false, &sphere);
-        ASSERT_TRUE(created);
-        EXPECT_EQ(created->Name(), "blocks");
-        EXPECT_EQ(created->Kind(), WorkspaceKind::FileSystem);
-        AddSquare(*created);
-    }
-    for (const char *ext : {".shp", ".shx", ".dbf", ".prj", ".cpg"}) {
-        EXPECT_TRUE(fs::exists(dir / (std::string("blocks") + ext))) << ext;
-    }
+    auto created =
+        mapout::CreateShapeFC(dir.Path(), "blocks.shp", wkbPolygon, false, false, nullptr);
+    ASSERT_TRUE(created);
+    EXPECT_EQ(created->Name(), "blocks");
+    EXPECT_EQ(created->Kind(), WorkspaceKind::FileSystem);
+    created.reset();
     EXPECT_EQ(test::ReadText(dir / "blocks.cpg"), "UTF-8");
-    EXPECT_EQ(FeatureCount(dir / "blocks.shp"), 1);
-
-    // The name with or without extension, in any letter case of "shp".
-    for (const char *name : {"blocks", "blocks.shp", "blocks.SHP"}) {
-        auto opened = mapout::OpenShapeFC(dir.Path(), name);
-        ASSERT_TRUE(opened) << name;
-        EXPECT_EQ(wkbFlatten(opened->Layer().GetGeomType()), wkbPolygon);
-        ASSERT_NE(opened->Layer().GetSpatialRef(), nullptr);
-        EXPECT_TRUE(opened->Layer().GetSpatialRef()->IsSame(&sphere));
-    }
-
-    ASSERT_TRUE(mapout::CreateShapeFC(dir.Path(), "blocks", wkbPolygon, false, false, &sphere));
-    EXPECT_EQ(FeatureCount(dir / "blocks.shp"), 0);
-
-    // M and Z reach the layer; no spatial reference stays none.
-    auto zm = mapout::CreateShapeFC(dir.Path(), "zm", wkbPolygon, true, true, nullptr);
-    ASSERT_TRUE(zm);
-    EXPECT_EQ(zm->Layer().GetGeomType(), wkbPolygonZM);
-    EXPECT_EQ(zm->Layer().GetSpatialRef(), nullptr);
-
-    std::string failure;
-    EXPECT_FALSE(mapout::OpenShapeFC(dir.Path(), "none", &failure));
-    EXPECT_EQ(
-        failure.rfind("The shapefile " + (dir / "none.shp").string() + " cannot be opened", 0), 0u);
-    EXPECT_FALSE(mapout::OpenShapeFC(dir / "missing", "blocks", &failure));
-    EXPECT_EQ(failure, "The folder " + (dir / "missing").string() + " does not exist");
-    EXPECT_FALSE(mapout::CreateShapeFC(dir / "missing", "blocks", wkbPolygon, false, false, nullptr,
-                                       &failure));
-    EXPECT_EQ(failure, "The folder " + (dir / "missing").string() + " does not exist");
 }
 
-TEST(DatabaseFeatureClass, CreatedAndOpenedInGeoPackageAndFileGeodatabase) {
+// Database feature classes have the object-identifier and shape fields OBJECTID and SHAPE, are
+// found by their name in any letter case, and are never created twice.
+TEST(FeatureClasses, DatabaseFeatureClassesInGeoPackageAndFileGeodatabase) {
     test::TempDir dir;
-    const auto sphere = Sphere();
     for (const char *file : {"index.gpkg", "index.gdb"}) {
         SCOPED_TRACE(file);
         const fs::path database = dir / file;
         {
             const auto workspace = mapout::CreateDbWorkspace(database);
             auto created =
-                mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, &sphere);
-            EXPECT_EQ(created.Kind(), WorkspaceKind::LocalDatabase);
+                mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, nullptr);
             EXPECT_STREQ(created.Layer().GetFIDColumn(), "OBJECTID");
             EXPECT_STREQ(created.Layer().GetGeometryColumn(), "SHAPE");
-            AddSquare(created);
-            // A second feature class of the same name is refused.
             EXPECT_THROW(
-                (void)mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, &sphere),
+                (void)mapout::CreateDbFC(workspace, "Blocks", wkbPolygon, false, false, nullptr),
                 mapout::GdalError);
         }
-        // Reopened from disk, by a name in another letter case.
-        auto opened = mapout::OpenDbFC(database, "blocks");
-        ASSERT_TRUE(opened);
-        EXPECT_EQ(opened->Layer().GetFeatureCount(), 1);
-        EXPECT_STREQ(opened->Layer().GetFIDColumn(), "OBJECTID"); // system, type: block index tests
-
-        std::string failure;
-        EXPECT_FALSE(mapout::OpenDbFC(database, "other", &failure));
-        EXPECT_EQ(failure, "The database " + database.string() + " has no feature class other");
-        EXPECT_FALSE(mapout::OpenDbFC(dir / "missing.gpkg", "blocks", &failure));
-        EXPECT_NE(failure.find("cannot be opened"), std::string::npos);
+        // Found again by a name in another letter case.
+        const auto workspace = mapout::OpenWorkspaceByPath(database);
+        ASSERT_TRUE(workspace && mapout::OpenDbFC(*workspace, "blocks"));
+        EXPECT_FALSE(mapout::OpenDbFC(*workspace, "other"));
     }
 }
 
-TEST(DatabaseFeatureClass, FeatureDatasetOfAFileGeodatabaseReceivesTheFeatureClass) {
-    test::TempDir dir;
-    const fs::path gdb = dir / "index.gdb";
-    (void)mapout::CreateDbWorkspace(gdb);
-    {
-        const auto workspace = mapout::OpenWorkspaceByPath(gdb / "tiles");
-        ASSERT_TRUE(workspace);
-        ASSERT_EQ(workspace->FeatureDataset(), "tiles");
-        (void)mapout::CreateDbFC(*workspace, "blocks", wkbPolygon, false, false, nullptr);
-    }
-    GDALDatasetUniquePtr dataset(GDALDataset::Open(gdb.c_str(), GDAL_OF_VECTOR));
-    ASSERT_TRUE(dataset);
-    const auto root = dataset->GetRootGroup();
-    ASSERT_TRUE(root);
-    const auto group = root->OpenGroup("tiles");
-    ASSERT_TRUE(group);
-    EXPECT_EQ(group->GetVectorLayerNames(), std::vector<std::string>{"blocks"});
-}
-
-// The widths fields get are checked with the block fields; here what AddField refuses.
-TEST(AddField, RefusalsAreShownWithTheirReason) {
+// Fields are nullable as asked; one GDAL refuses is shown with GDAL's reason (a shapefile
+// opened read-only).
+TEST(AddField, NullableAsAskedAndRefusalsShownWithTheirReason) {
     test::TempDir dir;
     test::RecordingUi ui;
     auto gpkg = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "f.gpkg"), "f", wkbPolygon,
                                    false, false, nullptr);
     EXPECT_TRUE(mapout::AddField(gpkg, "must", false, mapout::FieldType::Text, 5, 0, 0, true, ui));
     EXPECT_FALSE(gpkg.Layer().GetLayerDefn()->GetFieldDefn(0)->IsNullable());
-    // A name already taken in another letter case is refused, whatever the driver would do.
-    EXPECT_FALSE(
-        mapout::AddField(gpkg, "MUST", true, mapout::FieldType::Integer, 2, 0, 0, true, ui));
-    EXPECT_EQ(gpkg.Layer().GetLayerDefn()->GetFieldCount(), 1);
-
-    // GDAL's own refusal (a shapefile opened read-only) is shown with GDAL's text.
     ASSERT_TRUE(mapout::CreateShapeFC(dir.Path(), "ro", wkbPolygon, false, false, nullptr));
     GDALDataset *raw = GDALDataset::Open((dir / "ro.shp").c_str(), GDAL_OF_VECTOR);
     ASSERT_NE(raw, nullptr);
     mapout::SharedDataset dataset(raw, [](GDALDataset *d) { GDALClose(d); });
     mapout::FeatureClass readOnly(dataset, *raw->GetLayer(0), WorkspaceKind::FileSystem);
     EXPECT_FALSE(mapout::AddField(readOnly, "x", true, mapout::FieldType::Text, 5, 0, 0, true, ui));
-
-    ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_EQ(ui.messages[0].text, "dbUtil.AddField: The feature class f already has a field MUST");
-    EXPECT_EQ(ui.messages[1].text,
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text,
               "dbUtil.AddField: CreateField : unsupported operation on a read-only datasource.");
+}
+
+// Literals and identifiers keep every quote of the text and end where they should.
+TEST(Sql, QuotesAreDoubledInsideLiteralsAndIdentifiers) {
+    EXPECT_EQ(mapout::QuoteLiteral("x' OR '1'='1"), "'x'' OR ''1''=''1'");
+    EXPECT_EQ(mapout::QuoteLiteral("\"Тест\""), "'\"Тест\"'");
+    EXPECT_EQ(mapout::QuoteLiteral(""), "''");
+    EXPECT_EQ(mapout::QuoteIdentifier("a\"b'c"), "\"a\"\"b'c\"");
 }

@@ -1,6 +1,6 @@
 #include "mapout_support.h"
 
-#include "common/text.h"
+#include "download/world_file.h"
 #include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
@@ -24,45 +24,27 @@ using tiles::TilesType;
 void WriteImage(const fs::path &path, bool png) {
     GDALAllRegister();
     fs::create_directories(path.parent_path());
-    GDALDriver *mem = GetGDALDriverManager()->GetDriverByName("MEM");
-    GDALDriver *out = GetGDALDriverManager()->GetDriverByName(png ? "PNG" : "JPEG");
-    ASSERT_NE(mem, nullptr);
-    ASSERT_NE(out, nullptr);
-    GDALDatasetUniquePtr source(mem->Create("", 256, 256, 3, GDT_Byte, nullptr));
-    ASSERT_TRUE(source);
+    GDALDatasetUniquePtr source(
+        GetGDALDriverManager()->GetDriverByName("MEM")->Create("", 256, 256, 3, GDT_Byte, nullptr));
     for (int band = 1; band <= 3; ++band) {
         ASSERT_EQ(source->GetRasterBand(band)->Fill(40.0 * band), CE_None);
     }
     GDALDatasetUniquePtr copy(
-        out->CreateCopy(path.c_str(), source.get(), FALSE, nullptr, nullptr, nullptr));
+        GetGDALDriverManager()
+            ->GetDriverByName(png ? "PNG" : "JPEG")
+            ->CreateCopy(path.c_str(), source.get(), FALSE, nullptr, nullptr, nullptr));
     ASSERT_TRUE(copy) << path;
     copy.reset();
     // Creating an image may leave a side file; a downloaded tile has none.
-    fs::path side = path;
-    side += ".aux.xml";
-    fs::remove(side);
-}
-
-std::string WorldFileText(TilesType type, const tiles::TileRecord &record) {
-    double x = record.x;
-    double y = record.y;
-    if (tiles::IsEllipsoidal(type)) {
-        x = record.x + record.resX / 2;
-        y = record.y - record.resX / 2 + 256 * record.resX;
-    }
-    std::string text;
-    for (const double v : {record.resX, 0.0, 0.0, record.resY, x, y}) {
-        AppendDouble(text, v);
-        text += "\r\n";
-    }
-    return text;
+    fs::remove(path.string() + ".aux.xml");
 }
 
 fs::path WriteTile(const fs::path &levelFolder, TilesType type, const tiles::TileRecord &record,
                    int level) {
     const fs::path image = tiles::TilePath(levelFolder, type, record, level);
     WriteImage(image, tiles::ImageExtension(type) == ".png");
-    WriteText(tiles::WorldFilePath(image, type), WorldFileText(type, record));
+    const double height = tiles::IsEllipsoidal(type) ? 256 * record.resX : 0.0;
+    download::WriteWorldFile(tiles::WorldFilePath(image, type), record, height);
     return image;
 }
 
@@ -80,6 +62,16 @@ void WriteText(const fs::path &path, const std::string &text) {
 std::string ReadText(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::map<std::string, std::string> FolderBytes(const fs::path &folder) {
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(folder)) {
+        if (entry.is_regular_file()) {
+            files[fs::relative(entry.path(), folder).string()] = ReadText(entry.path());
+        }
+    }
+    return files;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include "tiles/tiles_type.h"
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,9 +17,6 @@ namespace tessaro::test {
 /// Writes a 256×256 RGB image through GDAL: PNG when png is true, else JPEG; no side file.
 void WriteImage(const std::filesystem::path &path, bool png);
 
-/// Returns the six world-file lines of a tile, as the download loop writes them.
-std::string WorldFileText(tiles::TilesType type, const tiles::TileRecord &record);
-
 /// Writes a tile image and its world file where the download loop puts them; returns the image.
 std::filesystem::path WriteTile(const std::filesystem::path &levelFolder, tiles::TilesType type,
                                 const tiles::TileRecord &record, int level);
@@ -27,6 +25,8 @@ std::filesystem::path WriteTile(const std::filesystem::path &levelFolder, tiles:
 void WriteText(const std::filesystem::path &path, const std::string &text);
 /// Returns a whole file.
 std::string ReadText(const std::filesystem::path &path);
+/// Returns every file under a folder (relative path) with its bytes.
+std::map<std::string, std::string> FolderBytes(const std::filesystem::path &folder);
 
 /// A tile's extent in WGS 84 degrees.
 struct GeoBounds {

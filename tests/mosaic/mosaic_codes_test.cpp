@@ -36,49 +36,33 @@ TEST(MosaicCodes, ListTextsParseToTheirCodes) {
     EXPECT_FALSE(ParseColormapMode("MM_ANY"));
     EXPECT_FALSE(ParseResampling("Nearest"));
     EXPECT_FALSE(ParsePixelType("8 bit"));
-
-    EXPECT_EQ(MaxTileValue(PixelType::U1), 1);
-    EXPECT_EQ(MaxTileValue(PixelType::U4), 15);
-    EXPECT_EQ(MaxTileValue(PixelType::S8), 127);
-    EXPECT_EQ(MaxTileValue(PixelType::U16), 255);
 }
 
+// The format comes from the extension (from the name's first dot, any letter case), or from
+// a database in the path; a database file alone holds a table of its own name.
 TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
-    EXPECT_EQ(FormatOfName("m.tif"), RasterFormat::GeoTiff);
-    EXPECT_EQ(FormatOfName("m.TIF"), RasterFormat::GeoTiff);
-    EXPECT_EQ(FormatOfName("m.Img"), RasterFormat::Imagine);
-    EXPECT_EQ(FormatOfName("mosaic"), RasterFormat::Grid);
-    EXPECT_EQ(FormatOfName("m.png"), RasterFormat::Invalid);
-    EXPECT_EQ(FormatOfName("m.tiff"), RasterFormat::Invalid);
-    EXPECT_EQ(FormatOfName("m.v2.tif"), RasterFormat::Invalid)
-        << "the extension starts at the first dot";
-
-    auto folder = ResolveMosaicTarget("/data/out/m.tif");
-    EXPECT_EQ(folder.format, RasterFormat::GeoTiff);
-    EXPECT_EQ(folder.location, "/data/out");
-    EXPECT_EQ(folder.name, "m.tif");
-    EXPECT_EQ(folder.File(), "/data/out/m.tif");
-    EXPECT_EQ(folder.OpenName(), "/data/out/m.tif");
-
-    auto bare = ResolveMosaicTarget("m.img");
-    EXPECT_EQ(bare.format, RasterFormat::Imagine);
-    EXPECT_EQ(bare.location, ".");
-
-    auto table = ResolveMosaicTarget("/data/maps.GPKG/moscow.tif");
-    EXPECT_EQ(table.format, RasterFormat::GeoPackage);
-    EXPECT_EQ(table.location, "/data/maps.GPKG");
-    EXPECT_EQ(table.name, "moscow.tif");
-    EXPECT_EQ(table.File(), "/data/maps.GPKG");
-    EXPECT_EQ(table.OpenName(), "GPKG:/data/maps.GPKG:moscow.tif");
-
-    auto file = ResolveMosaicTarget("/data/moscow.gpkg");
-    EXPECT_EQ(file.format, RasterFormat::GeoPackage);
-    EXPECT_EQ(file.name, "moscow");
-    EXPECT_EQ(file.OpenName(), "GPKG:/data/moscow.gpkg:moscow");
-
-    EXPECT_EQ(ResolveMosaicTarget("/data/index.gdb/m").format, RasterFormat::FileGeodatabase);
-    EXPECT_EQ(ResolveMosaicTarget("/data/m.png").format, RasterFormat::Invalid);
-    EXPECT_EQ(ResolveMosaicTarget("/data/m").format, RasterFormat::Grid);
+    const std::tuple<const char *, RasterFormat, const char *, const char *, const char *> cases[] =
+        {
+            {"/data/out/m.tif", RasterFormat::GeoTiff, "/data/out", "m.tif", "/data/out/m.tif"},
+            {"m.TIF", RasterFormat::GeoTiff, ".", "m.TIF", "./m.TIF"},
+            {"/d/m.Img", RasterFormat::Imagine, "/d", "m.Img", "/d/m.Img"},
+            {"/d/m.v2.tif", RasterFormat::Invalid, "/d", "m.v2.tif", "/d/m.v2.tif"},
+            {"/d/m.tiff", RasterFormat::Invalid, "/d", "m.tiff", "/d/m.tiff"},
+            {"/d/m.png", RasterFormat::Invalid, "/d", "m.png", "/d/m.png"},
+            {"/d/mosaic", RasterFormat::Grid, "/d", "mosaic", "/d/mosaic"},
+            {"/d/maps.GPKG/moscow.tif", RasterFormat::GeoPackage, "/d/maps.GPKG", "moscow.tif",
+             "GPKG:/d/maps.GPKG:moscow.tif"},
+            {"/d/moscow.gpkg", RasterFormat::GeoPackage, "/d/moscow.gpkg", "moscow",
+             "GPKG:/d/moscow.gpkg:moscow"},
+            {"/d/index.gdb/m", RasterFormat::FileGeodatabase, "/d/index.gdb", "m", "/d/index.gdb"},
+        };
+    for (const auto &[path, format, location, name, openName] : cases) {
+        const MosaicTarget target = ResolveMosaicTarget(path);
+        EXPECT_EQ(target.format, format) << path;
+        EXPECT_EQ(target.location, location) << path;
+        EXPECT_EQ(target.name, name) << path;
+        EXPECT_EQ(target.OpenName(), openName) << path;
+    }
     EXPECT_EQ(DriverOf(RasterFormat::Grid), "");
     EXPECT_EQ(DriverOf(RasterFormat::Imagine), "HFA");
 }
