@@ -3,7 +3,7 @@
 #include "bench_requests.h"
 #include "download/tile_urls.h"
 #include "settings/settings.h"
-#include "support/nginx.h"
+#include "nginx.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // One nginx for the whole program, answering every address with the same 13 KB tile.
-test::NginxServer &Server() {
+bench::NginxServer &Server() {
     static fs::path root = [] {
         char pattern[] = "/tmp/tessaro-bench-tiles-XXXXXX";
         fs::path dir = ::mkdtemp(pattern);
@@ -37,7 +37,7 @@ test::NginxServer &Server() {
         std::ofstream(dir / "tile.jpg", std::ios::binary) << tile;
         return dir;
     }();
-    static test::NginxServer server(root, "tile.jpg");
+    static bench::NginxServer server(root, "tile.jpg");
     return server;
 }
 

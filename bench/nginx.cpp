@@ -1,4 +1,4 @@
-#include "support/nginx.h"
+#include "nginx.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -12,7 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace tessaro::test {
+namespace tessaro::bench {
 
 namespace {
 
@@ -119,4 +119,4 @@ NginxServer::~NginxServer() {
     std::filesystem::remove_all(m_work, ec);
 }
 
-} // namespace tessaro::test
+} // namespace tessaro::bench

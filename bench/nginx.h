@@ -4,7 +4,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace tessaro::test {
+namespace tessaro::bench {
 
 /// nginx serving a folder on a free loopback port, started by the test and stopped with it.
 /// Requests for "/m<k>/<path>" are answered from "<folder>/<path>", so that the four mirror
@@ -32,4 +32,4 @@ private:
     pid_t m_pid = -1;
 };
 
-} // namespace tessaro::test
+} // namespace tessaro::bench
