@@ -14,159 +14,127 @@
 #include <locale>
 #include <sstream>
 
-using tessaro::FormatDouble;
-using tessaro::test::ReadFile;
-using Temporary = tessaro::AtomicFile::Temporary;
-using Mode = tessaro::AtomicFile::Mode;
+using namespace tessaro;
+using test::ReadFile;
 
 namespace {
 
 struct CommaDecimal : std::numpunct<char> {
     char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
 };
 
 } // namespace
 
-TEST(FormatDouble, FifteenSignificantDigitsAndAPoint) {
-    EXPECT_EQ(FormatDouble(1000.5), "1000.5");
-    EXPECT_EQ(FormatDouble(-1.0), "-1");
-    EXPECT_EQ(FormatDouble(-0.0), "0");
-    EXPECT_EQ(FormatDouble(0.074562009), "0.074562009");
-    EXPECT_EQ(FormatDouble(-19936902.863223653), "-19936902.8632237");
-    EXPECT_EQ(FormatDouble(0.1 + 0.2), "0.3");
-    EXPECT_EQ(FormatDouble(123456789012345678.0), "123456789012346000");
-    EXPECT_EQ(FormatDouble(1.5e-7), "0.00000015");
-}
-
-TEST(FormatDouble, IgnoresACommaDecimalLocale) {
+// Fifteen significant digits, positional also where to_chars would write an exponent, and a
+// point whatever the locale (of streams and of the printf family, where a comma locale exists
+// on this machine).
+TEST(FormatDouble, FifteenSignificantDigitsAndAPointUnderACommaLocale) {
     const std::locale previous =
         std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
-    // The C locale of printf-family functions too, where a comma locale exists on this machine.
     const char *cLocale = std::setlocale(LC_ALL, "de_DE.UTF-8");
     std::ostringstream probe;
     probe << 1.5;
-    EXPECT_EQ(probe.str(), "1,5");       // the stream follows the locale ...
-    EXPECT_EQ(FormatDouble(2.5), "2.5"); // ... the file format does not
+    EXPECT_EQ(probe.str(), "1,5"); // the stream follows the locale, the file format does not
+    std::string texts;
+    for (double value : {1000.5, -1.0, -0.0, 0.074562009, 0.1 + 0.2, -19936902.863223653, 1.5e-7,
+                         123456789012345678.0}) {
+        texts += FormatDouble(value) + " ";
+    }
+    EXPECT_EQ(texts,
+              "1000.5 -1 0 0.074562009 0.3 -19936902.8632237 0.00000015 123456789012346000 ");
     double parsed = 0;
-    EXPECT_TRUE(tessaro::ParseDouble("12.25", parsed));
-    EXPECT_EQ(parsed, 12.25);
+    EXPECT_TRUE(ParseDouble("12.25", parsed) && parsed == 12.25);
     if (cLocale != nullptr) {
         std::setlocale(LC_ALL, "C");
     }
     std::locale::global(previous);
 }
 
+// Plain finite numbers with blanks around them; anything else is refused.
 TEST(ParseNumbers, AcceptOnlyPlainFiniteNumbers) {
     double d = 0;
-    EXPECT_TRUE(tessaro::ParseDouble(" -12.5 ", d));
-    EXPECT_EQ(d, -12.5);
-    EXPECT_TRUE(tessaro::ParseDouble("+3", d));
-    EXPECT_EQ(d, 3.0);
-    EXPECT_TRUE(tessaro::ParseDouble("1e2", d));
-    EXPECT_EQ(d, 100.0);
+    std::int64_t i = 0;
+    for (const auto &[text, value] : {std::pair{" -12.5 ", -12.5}, {"+3", 3.0}, {"1e2", 100.0}}) {
+        EXPECT_TRUE(ParseDouble(text, d) && d == value) << text;
+    }
     for (const char *bad : {"", " ", "nan", "NaN", "inf", "-inf", "infinity", "1,5", "1.5x", "0x10",
                             "1e999", "--1", "1 2"}) {
-        EXPECT_FALSE(tessaro::ParseDouble(bad, d)) << bad;
+        EXPECT_FALSE(ParseDouble(bad, d)) << bad;
     }
-    std::int64_t i = 0;
-    EXPECT_TRUE(tessaro::ParseInt(" 22 ", i));
-    EXPECT_EQ(i, 22);
-    for (const char *bad : {"", "1.0", "abc", "99999999999999999999", "1 2"}) {
-        EXPECT_FALSE(tessaro::ParseInt(bad, i)) << bad;
+    EXPECT_TRUE(ParseInt(" 22 ", i) && i == 22);
+    for (const char *bad : {"", "1.0", "12x", "abc", "99999999999999999999", "1 2"}) {
+        EXPECT_FALSE(ParseInt(bad, i)) << bad;
     }
-    EXPECT_EQ(tessaro::TrimBlanks("  a b\t "), "a b\t");
-    EXPECT_EQ(tessaro::TrimBlanks("   "), "");
 }
 
-// A file appears only when committed: left without Commit (as when an error leaves the writer
-// early) it leaves the earlier file as it was; CreateNew never replaces a file that appeared
-// meanwhile; no temporary file stays behind.
+// A file appears only when committed: while it is written, and after an error left the writer
+// without Commit, the earlier file stays as it was; CreateNew never replaces a file that
+// appeared meanwhile; no temporary file stays behind; a folder that cannot hold it is named.
 TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
-    tessaro::test::TempDir dir;
+    test::TempDir dir;
     const auto target = dir / "list.txt";
-    {
-        tessaro::AtomicFile file(target, Mode::Replace, Temporary::Named);
-        file.Write("first\r\n");
-        EXPECT_FALSE(std::filesystem::exists(target));
-        EXPECT_TRUE(std::filesystem::exists(file.TemporaryPath()));
-        file.Commit();
-    }
-    for (auto temporary : {Temporary::Unnamed, Temporary::Named}) {
+    WriteFileAtomically(target, "first\r\n");
+    for (auto temporary : {AtomicFile::Temporary::Unnamed, AtomicFile::Temporary::Named}) {
         {
-            tessaro::AtomicFile file(target, Mode::Replace, temporary);
+            AtomicFile file(target, AtomicFile::Mode::Replace, temporary);
             file.Write("half of a second");
+            EXPECT_EQ(ReadFile(target), "first\r\n");
         }
         EXPECT_EQ(ReadFile(target), "first\r\n");
-        const auto other = dir / (temporary == Temporary::Named ? "n" : "u");
-        tessaro::AtomicFile late(other, Mode::CreateNew, temporary);
+        const auto other = dir / (temporary == AtomicFile::Temporary::Named ? "n" : "u");
+        AtomicFile late(other, AtomicFile::Mode::CreateNew, temporary);
         late.Write("late");
-        tessaro::WriteFileAtomically(other, "early"); // appears while the other is written
-        EXPECT_THROW(late.Commit(), tessaro::AtomicFile::TargetExists);
-        EXPECT_FALSE(tessaro::WriteNewFileAtomically(other, "again"));
+        WriteFileAtomically(other, "early"); // appears while the other is written
+        EXPECT_THROW(late.Commit(), AtomicFile::TargetExists);
+        EXPECT_FALSE(WriteNewFileAtomically(other, "again"));
         EXPECT_EQ(ReadFile(other), "early");
     }
-    tessaro::WriteFileAtomically(target, "second\r\n");
+    WriteFileAtomically(target, "second\r\n");
     EXPECT_EQ(ReadFile(target), "second\r\n");
-    EXPECT_TRUE(tessaro::WriteNewFileAtomically(dir / "fresh", "x"));
-    EXPECT_EQ(ReadFile(dir / "fresh"), "x");
+    EXPECT_TRUE(WriteNewFileAtomically(dir / "fresh", "x"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                             std::filesystem::directory_iterator()),
               4);
-}
-
-TEST(AtomicFile, ReportsFoldersItCannotWriteTo) {
-    tessaro::test::TempDir dir;
-    EXPECT_THROW(tessaro::AtomicFile(dir / "missing" / "x.txt"), tessaro::FileError);
-    tessaro::WriteFileAtomically(dir / "plain", "x");
     try {
-        tessaro::AtomicFile file(dir / "plain" / "x.txt"); // a file where a folder should be
-        FAIL() << "a file under a regular file was created";
-    } catch (const tessaro::FileError &e) {
-        EXPECT_NE(std::string(e.what()).find("plain"), std::string::npos) << e.what();
+        AtomicFile file(dir / "fresh" / "x.txt"); // a file where a folder should be
+        ADD_FAILURE() << "a file under a regular file was created";
+    } catch (const FileError &e) {
+        EXPECT_NE(std::string(e.what()).find("fresh"), std::string::npos) << e.what();
     }
 }
 
+// Writing past the buffer writes at once; a full disk is a FileError with its own number.
 TEST(FdWriter, AFullDiskIsReportedAsSuch) {
     const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        GTEST_SKIP() << "/dev/full is not available here";
-    }
-    tessaro::FdWriter writer(fd, "/dev/full", 16);
+    ASSERT_GE(fd, 0);
+    FdWriter writer(fd, "/dev/full", 16);
     try {
         writer.Write(std::string(100, 'x'));
-        writer.Flush();
-        FAIL() << "writing to a full device succeeded";
-    } catch (const tessaro::FileError &e) {
-        EXPECT_EQ(e.Number(), static_cast<int>(tessaro::ErrorNumber::DiskFull));
-        EXPECT_NE(std::string(e.what()).find("/dev/full"), std::string::npos);
+        ADD_FAILURE() << "writing to a full device succeeded";
+    } catch (const FileError &e) {
+        EXPECT_STREQ(e.what(), "Cannot write to /dev/full: No space left on device.");
+        EXPECT_EQ(e.Number(), static_cast<int>(ErrorNumber::DiskFull));
     }
     ::close(fd);
 }
 
+// Tiles are regular files (also through a link) with the exact name, in the folder asked
+// about, which the index follows from one folder to the next and back.
 TEST(FolderIndex, AnswersExactlyForManyNames) {
-    tessaro::test::TempDir dir;
-    std::filesystem::create_directories(dir / "a");
+    test::TempDir dir;
     std::filesystem::create_directories(dir / "b" / "sub.jpg");
-    tessaro::WriteFileAtomically(dir / "a" / "1_2.png", "x");
-    tessaro::WriteFileAtomically(dir / "b" / "real.jpg", "x");
+    EXPECT_TRUE(MakeDir(dir / "a"));
+    WriteFileAtomically(dir / "a" / "1_2.png", "x");
+    WriteFileAtomically(dir / "b" / "real.jpg", "x");
     std::filesystem::create_symlink(dir / "b" / "real.jpg", dir / "b" / "link.jpg");
-    tessaro::FolderIndex index;
-    EXPECT_TRUE(index.Exists(dir / "a", "1_2.png"));
-    EXPECT_FALSE(index.Exists(dir / "a", "2_1.png"));
-    EXPECT_FALSE(index.Exists(dir / "a", "1_2.PNG")) << "names are case-sensitive here";
-    EXPECT_TRUE(index.Exists(dir / "b", "real.jpg")) << "switching folders";
-    EXPECT_TRUE(index.Exists(dir / "b", "link.jpg"));
-    EXPECT_FALSE(index.Exists(dir / "b", "sub.jpg")) << "a folder is no tile";
-    EXPECT_FALSE(index.Exists(dir / "missing", "real.jpg"));
-    EXPECT_FALSE(index.Exists(dir / "a" / "1_2.png", "x")) << "a file is no folder";
-    EXPECT_TRUE(index.Exists(dir / "a", "1_2.png")) << "and back";
-    EXPECT_TRUE(tessaro::FileExists(dir / "b" / "link.jpg"));
-    EXPECT_FALSE(tessaro::FileExists(dir / "b" / "sub.jpg"));
-    EXPECT_EQ(tessaro::GetExtension("s10_1_2.jpg.aux.xml"), ".jpg.aux.xml");
-    EXPECT_EQ(tessaro::GetExtension("tqr"), "");
-    EXPECT_TRUE(tessaro::MakeDir(dir / "x" / "y" / "z"));
-    EXPECT_TRUE(tessaro::MakeDir(dir / "x" / "y" / "z")) << "already there";
-    EXPECT_FALSE(tessaro::MakeDir(dir / "a" / "1_2.png" / "z"));
+    EXPECT_FALSE(MakeDir(dir / "a" / "1_2.png" / "z"));
+    FolderIndex index;
+    const std::tuple<const char *, const char *, bool> cases[] = {
+        {"a", "1_2.png", true},   {"a", "2_1.png", false},   {"a", "1_2.PNG", false},
+        {"b", "real.jpg", true},  {"b", "link.jpg", true},   {"b", "sub.jpg", false},
+        {"c", "real.jpg", false}, {"a/1_2.png", "x", false}, {"a", "1_2.png", true}};
+    for (const auto &[folder, name, exists] : cases) {
+        EXPECT_EQ(index.Exists(dir / folder, name), exists) << folder << "/" << name;
+        EXPECT_EQ(FileExists(dir / folder / name), exists) << folder << "/" << name;
+    }
 }

@@ -6,7 +6,8 @@
 
 namespace tessaro::test {
 
-/// Sets an environment variable for the life of the guard and restores it afterwards.
+/// Sets an environment variable (or removes it, given nothing) for the life of the guard and
+/// restores it afterwards.
 class EnvGuard {
 public:
     EnvGuard(std::string name, const std::optional<std::string> &value) : m_name(std::move(name)) {
@@ -21,11 +22,7 @@ public:
 
 private:
     void Set(const std::optional<std::string> &value) {
-        if (value) {
-            ::setenv(m_name.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(m_name.c_str());
-        }
+        value ? ::setenv(m_name.c_str(), value->c_str(), 1) : ::unsetenv(m_name.c_str());
     }
     std::string m_name;
     std::optional<std::string> m_old;

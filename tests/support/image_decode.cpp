@@ -11,16 +11,6 @@
 
 namespace tessaro::test {
 
-namespace {
-
-void Check(CPLErr error) {
-    if (error != CE_None) {
-        throw std::runtime_error(std::string("image decoding failed: ") + CPLGetLastErrorMsg());
-    }
-}
-
-} // namespace
-
 DecodedImage DecodeImage(std::string_view bytes) {
     static std::once_flag once;
     std::call_once(once, [] { GDALAllRegister(); });
@@ -38,20 +28,19 @@ DecodedImage DecodeImage(std::string_view bytes) {
         throw std::runtime_error("neither a JPEG nor a PNG file");
     }
     DecodedImage image;
-    const bool png = std::string_view(dataset->GetDriver()->GetDescription()) == "PNG";
-    image.format = png ? DecodedImage::Format::Png : DecodedImage::Format::Jpeg;
     image.width = dataset->GetRasterXSize();
     image.height = dataset->GetRasterYSize();
-    image.bands = dataset->GetRasterCount();
+    const int bands = dataset->GetRasterCount();
     const auto pixels =
         static_cast<std::size_t>(image.width) * static_cast<std::size_t>(image.height);
     image.rgb.resize(pixels * 3);
-    GDALRasterBand *first = dataset->GetRasterBand(1);
-    const GDALColorTable *palette = first->GetColorTable();
-    int bandMap[] = {1, image.bands < 3 ? 1 : 2, image.bands < 3 ? 1 : 3}; // grey in every channel
-    Check(dataset->RasterIO(GF_Read, 0, 0, image.width, image.height, image.rgb.data(), image.width,
-                            image.height, GDT_Byte, 3, bandMap, 3,
-                            3 * static_cast<GSpacing>(image.width), 1, nullptr));
+    const GDALColorTable *palette = dataset->GetRasterBand(1)->GetColorTable();
+    int bandMap[] = {1, bands < 3 ? 1 : 2, bands < 3 ? 1 : 3}; // grey in every channel
+    if (dataset->RasterIO(GF_Read, 0, 0, image.width, image.height, image.rgb.data(), image.width,
+                          image.height, GDT_Byte, 3, bandMap, 3,
+                          3 * static_cast<GSpacing>(image.width), 1, nullptr) != CE_None) {
+        throw std::runtime_error(std::string("image decoding failed: ") + CPLGetLastErrorMsg());
+    }
     if (palette != nullptr) { // every channel holds the index: look its colour up
         for (std::size_t i = 0; i < pixels * 3; i += 3) {
             const GDALColorEntry *colour = palette->GetColorEntry(image.rgb[i]);
@@ -60,13 +49,9 @@ DecodedImage DecodeImage(std::string_view bytes) {
             image.rgb[i + 2] = static_cast<std::uint8_t>(colour->c3);
         }
     }
-    if (png) {
+    if (std::string_view(dataset->GetDriver()->GetDescription()) == "PNG") {
         constexpr int kColourTypeOfBands[] = {0, 0, 4, 2, 6}; // grey, grey+alpha, RGB, RGBA
-        image.pngColourType = palette != nullptr ? 3 : kColourTypeOfBands[image.bands];
-        const char *bits = first->GetMetadataItem("NBITS", "IMAGE_STRUCTURE");
-        image.pngBitDepth = bits != nullptr
-                                ? std::stoi(bits)
-                                : 8 * GDALGetDataTypeSizeBytes(first->GetRasterDataType());
+        image.pngColourType = palette != nullptr ? 3 : kColourTypeOfBands[bands];
     }
     return image;
 }

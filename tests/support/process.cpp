@@ -1,38 +1,85 @@
 #include "support/process.h"
+#include "support/terminal.h"
 
-#include <array>
-#include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <stdexcept>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
-#include <utility>
-
-extern char **environ;
 
 namespace tessaro::test {
 
 namespace {
 
-std::array<int, 2> Pipe() {
-    std::array<int, 2> fds{};
-    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+using Clock = std::chrono::steady_clock;
+
+// An anonymous file for one standard stream of the child: a file rather than a pipe, so that
+// the child may write any amount with nobody reading, and the test reads it once it has ended.
+int MemoryFile(const std::string &content) {
+    const int fd = ::memfd_create("tessaro-test-stream", MFD_CLOEXEC);
+    if (fd < 0 ||
+        ::pwrite(fd, content.data(), content.size(), 0) != static_cast<ssize_t>(content.size())) {
+        throw std::runtime_error(std::string("memfd: ") + std::strerror(errno));
     }
-    return fds;
+    return fd;
 }
 
-// Pointers to the strings, ended by a null pointer, as exec takes them.
-std::vector<char *> Pointers(std::vector<std::string> &strings) {
+std::string ReadAndClose(int fd) {
+    std::string text(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    const auto n = ::pread(fd, text.data(), text.size(), 0);
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+// The command line that runs argv through env(1), which adds the variables to the test's own
+// environment.
+std::vector<std::string> WithEnvironment(const std::vector<std::string> &argv,
+                                         const std::map<std::string, std::string> &env) {
+    std::vector<std::string> args = {"/usr/bin/env"};
+    for (const auto &[name, value] : env) {
+        args.push_back(name + "=" + value);
+    }
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
+
+// Starts the command line in the child that forkFunction makes (and may give its streams).
+// Everything the child uses is made before, since only the thread that forked lives on in it.
+template <typename Fork> pid_t Start(std::vector<std::string> args, Fork forkFunction) {
     std::vector<char *> pointers;
-    for (auto &s : strings) {
-        pointers.push_back(s.data());
+    for (auto &arg : args) {
+        pointers.push_back(arg.data());
     }
     pointers.push_back(nullptr);
-    return pointers;
+    const pid_t pid = forkFunction();
+    if (pid < 0) {
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+    }
+    if (pid == 0) {
+        ::execv(pointers[0], pointers.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Waits for the child to end, killing it at the deadline; returns its exit status, or 128 plus
+// the number of the signal that ended it.
+int Wait(pid_t pid, Clock::time_point deadline) {
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 } // namespace
@@ -40,84 +87,53 @@ std::vector<char *> Pointers(std::vector<std::string> &strings) {
 ProcessResult RunProcess(const std::vector<std::string> &argv, const std::string &input,
                          const std::map<std::string, std::string> &env,
                          std::chrono::seconds timeout) {
-    std::map<std::string, std::string> merged;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry(*e);
-        const auto eq = entry.find('=');
-        merged[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
-    }
-    for (const auto &[k, v] : env) {
-        merged[k] = v;
-    }
-    std::vector<std::string> envStrings, args = argv;
-    for (const auto &[k, v] : merged) {
-        envStrings.push_back(k + "=" + v);
-    }
-    const auto envp = Pointers(envStrings);
-    const auto argp = Pointers(args);
-    const auto in = Pipe(), out = Pipe(), err = Pipe();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
-    }
-    if (pid == 0) {
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::execve(argp[0], argp.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-
-    ProcessResult result;
-    std::size_t written = 0;
-    int inFd = in[1];
-    ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::array<int, 2> open = {out[0], err[0]};
-    std::string *const outputs[] = {&result.out, &result.err};
-    std::array<char, 65536> buf{};
-    while (open[0] >= 0 || open[1] >= 0) {
-        if (inFd >= 0 && written == input.size()) {
-            ::close(inFd);
-            inFd = -1;
-        }
-        std::array<pollfd, 3> fds{{{open[0], POLLIN, 0}, {open[1], POLLIN, 0}, {inFd, POLLOUT, 0}}};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
-        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
-            break;
-        }
-        for (std::size_t i = 0; i < 2; ++i) {
-            if (fds[i].revents != 0) {
-                const auto n = ::read(open[i], buf.data(), buf.size());
-                if (n > 0) {
-                    outputs[i]->append(buf.data(), static_cast<std::size_t>(n));
-                } else {
-                    ::close(std::exchange(open[i], -1));
-                }
+    const int fds[] = {MemoryFile(input), MemoryFile({}), MemoryFile({})};
+    const pid_t pid = Start(WithEnvironment(argv, env), [&] {
+        const pid_t child = ::fork();
+        if (child == 0) { // the child's standard streams
+            for (int stream = 0; stream < 3; ++stream) {
+                ::dup2(fds[stream], stream);
             }
         }
-        if (fds[2].revents != 0) {
-            const auto n = ::write(inFd, input.data() + written, input.size() - written);
-            written = n < 0 ? input.size() : written + static_cast<std::size_t>(n);
-        }
-    }
-    for (const int fd : {inFd, open[0], open[1]}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return child;
+    });
+    ProcessResult result;
+    result.exitCode = Wait(pid, Clock::now() + timeout);
+    ::close(fds[0]);
+    result.out = ReadAndClose(fds[1]);
+    result.err = ReadAndClose(fds[2]);
     return result;
+}
+
+TerminalRun RunOnTerminal(const std::vector<std::string> &argv,
+                          const std::vector<std::pair<std::string, std::string>> &answers,
+                          const std::map<std::string, std::string> &env,
+                          std::chrono::seconds timeout) {
+    int master = -1;
+    const pid_t pid = Start(WithEnvironment(argv, env),
+                            [&] { return ::forkpty(&master, nullptr, nullptr, nullptr); });
+    // Reads the screen until the program closes the terminal, typing each answer once its
+    // prompt shows after the previous one.
+    TerminalRun run;
+    std::size_t next = 0, searchFrom = 0;
+    char buffer[4096];
+    for (const auto deadline = Clock::now() + timeout; Clock::now() < deadline;) {
+        pollfd readable{master, POLLIN, 0};
+        ssize_t n = 0;
+        if (::poll(&readable, 1, 100) > 0 && (n = ::read(master, buffer, sizeof buffer)) <= 0) {
+            break;
+        }
+        run.screen.append(buffer, static_cast<std::size_t>(n));
+        const auto at = next < answers.size() ? run.screen.find(answers[next].first, searchFrom)
+                                              : std::string::npos;
+        if (at != std::string::npos) {
+            (void)!::write(master, answers[next].second.data(), answers[next].second.size());
+            searchFrom = at + answers[next++].first.size();
+        }
+    }
+    run.exitCode = Wait(pid, Clock::now() + std::chrono::seconds(5));
+    ::close(master);
+    return run;
 }
 
 } // namespace tessaro::test

@@ -25,6 +25,14 @@ public:
         std::string text;
         std::string title;
     };
+    struct Pause {
+        std::int32_t seconds;
+        std::int64_t processed;
+    };
+    struct BadTile {
+        std::string url;
+        std::filesystem::path file;
+    };
 
     using UiPort::ShowMessage;
     void ShowMessage(std::string_view text, Icon icon, std::string_view title) override {
@@ -39,10 +47,7 @@ public:
     void ShowErrorText(std::string_view report) override { errorTexts.emplace_back(report); }
     void Beep() override { ++beeps; }
     void SetProgressLabel(std::string_view label) override { labels.emplace_back(label); }
-    void SetProgress(std::int64_t value, std::int64_t maximum) override {
-        lastProgress = value;
-        lastMaximum = maximum;
-    }
+    void SetProgress(std::int64_t, std::int64_t maximum) override { lastMaximum = maximum; }
     void CountDown(std::int32_t seconds, std::int64_t processed) override {
         pauses.push_back({seconds, processed});
         if (onPause) {
@@ -52,39 +57,27 @@ public:
     void ShowBadTile(std::string_view url, const std::filesystem::path &file) override {
         badTiles.push_back({std::string(url), file});
     }
-    void ProcessPendingEvents() override { ++eventPumps; }
-
-    struct Pause {
-        std::int32_t seconds;
-        std::int64_t processed;
-    };
-    struct BadTile {
-        std::string url;
-        std::filesystem::path file;
-    };
-    std::vector<Pause> pauses;
-    std::function<void(std::int64_t)> onPause; ///< runs inside each pause
-    std::vector<BadTile> badTiles;
-    int eventPumps = 0;
+    void ProcessPendingEvents() override {}
 
     std::vector<Message> messages;
     std::vector<Asked> questions;
     std::deque<bool> answers; ///< answers given in turn
     std::vector<std::string> errorTexts;
     std::vector<std::string> labels;
-    std::int64_t lastProgress = 0;
-    std::int64_t lastMaximum = 0;
+    std::int64_t lastMaximum = 0; ///< the maximum of the last progress shown
+    std::vector<Pause> pauses;
+    std::function<void(std::int64_t)> onPause; ///< runs inside each pause
+    std::vector<BadTile> badTiles;
     int beeps = 0;
 
 private:
     bool Answer(Question question, std::string_view text, std::string_view title) {
         questions.push_back({question, std::string(text), std::string(title)});
-        if (answers.empty()) {
-            return false;
+        const bool answer = !answers.empty() && answers.front();
+        if (!answers.empty()) {
+            answers.pop_front();
         }
-        const bool a = answers.front();
-        answers.pop_front();
-        return a;
+        return answer;
     }
 };
 

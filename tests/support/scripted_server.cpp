@@ -1,9 +1,7 @@
 #include "support/scripted_server.h"
 
-#include <arpa/inet.h>
-#include <cctype>
 #include <netinet/in.h>
-#include <poll.h>
+#include <regex>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,26 +9,14 @@
 namespace tessaro::test {
 
 std::string ScriptedServer::Exchange::Header(const std::string &name) const {
-    std::string lowerHead = head;
-    std::string lowerName = name + ":";
-    for (auto &c : lowerHead)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (auto &c : lowerName)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto pos = lowerHead.find("\r\n" + lowerName);
-    if (pos == std::string::npos) {
-        return {};
-    }
-    auto start = pos + 2 + lowerName.size();
-    while (start < head.size() && head[start] == ' ')
-        ++start;
-    return head.substr(start, head.find("\r\n", start) - start);
+    std::smatch match;
+    const std::regex line("\r\n" + name + ": *([^\r]*)", std::regex::icase);
+    return std::regex_search(head, match, line) ? match[1].str() : "";
 }
 
 std::string ScriptedServer::Exchange::Target() const {
     const auto first = head.find(' ');
-    const auto second = head.find(' ', first + 1);
-    return head.substr(first + 1, second - first - 1);
+    return head.substr(first + 1, head.find(' ', first + 1) - first - 1);
 }
 
 std::string ScriptedServer::Answer(int status, const std::string &type, const std::string &body) {
@@ -41,24 +27,33 @@ std::string ScriptedServer::Answer(int status, const std::string &type, const st
 
 ScriptedServer::ScriptedServer(Handler handler) : m_handler(std::move(handler)) {
     m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-        ::listen(m_listen, 64) != 0) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto *generic = reinterpret_cast<sockaddr *>(&address); // how the socket API takes addresses
+    if (::bind(m_listen, generic, length) != 0 || ::listen(m_listen, 64) != 0 ||
+        ::getsockname(m_listen, generic, &length) != 0) {
+        ::close(m_listen);
         throw std::runtime_error("cannot listen on loopback");
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(m_listen, reinterpret_cast<sockaddr *>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
-    m_thread = std::thread([this] { Serve(); });
+    m_port = ntohs(address.sin_port);
+    m_thread = std::thread([this] {
+        // Accepts until the destructor shuts the listening socket down.
+        for (int fd; (fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0 || !m_stop;) {
+            if (fd >= 0) {
+                m_workers.emplace_back([this, fd] { Serve(fd); });
+            }
+        }
+    });
 }
 
 ScriptedServer::~ScriptedServer() {
     m_stop = true;
+    ::shutdown(m_listen, SHUT_RDWR);
     m_thread.join();
-    for (auto &w : m_workers) {
-        w.join();
+    for (auto &worker : m_workers) {
+        worker.join();
     }
     ::close(m_listen);
 }
@@ -68,50 +63,28 @@ std::vector<std::string> ScriptedServer::Requests() {
     return m_requests;
 }
 
-void ScriptedServer::Serve() {
-    while (!m_stop) {
-        pollfd pfd{m_listen, POLLIN, 0};
-        if (::poll(&pfd, 1, 50) <= 0) {
-            continue;
-        }
-        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            continue;
-        }
-        m_workers.emplace_back([this, fd] {
-            std::string head;
-            char buf[4096];
-            // Bounded: a request head larger than 64 KiB or slower than 5 s is dropped.
-            for (int rounds = 0; rounds < 100 && head.find("\r\n\r\n") == std::string::npos &&
-                                 head.size() < 65536 && !m_stop;
-                 ++rounds) {
-                pollfd p{fd, POLLIN, 0};
-                if (::poll(&p, 1, 50) <= 0) {
-                    continue;
-                }
-                const auto n = ::recv(fd, buf, sizeof buf, 0);
-                if (n <= 0) {
-                    break;
-                }
-                head.append(buf, static_cast<std::size_t>(n));
-            }
-            {
-                std::lock_guard lock(m_mutex);
-                m_requests.push_back(head);
-            }
-            Exchange ex;
-            ex.head = head;
-            ex.send = [fd, this](const std::string &data) {
-                if (m_stop)
-                    return false;
-                return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) ==
-                       static_cast<ssize_t>(data.size());
-            };
-            m_handler(ex);
-            ::shutdown(fd, SHUT_RDWR);
-            ::close(fd);
-        });
+void ScriptedServer::Serve(int fd) {
+    // The request head, taken as it is once it passes 64 KiB or the client is silent for 5 s.
+    Exchange exchange;
+    const timeval patience{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    char buffer[4096];
+    ssize_t n = 0;
+    while (exchange.head.find("\r\n\r\n") == std::string::npos && exchange.head.size() < 65536 &&
+           (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+        exchange.head.append(buffer, static_cast<std::size_t>(n));
     }
+    {
+        std::lock_guard lock(m_mutex);
+        m_requests.push_back(exchange.head);
+    }
+    exchange.send = [fd, this](const std::string &data) {
+        return !m_stop && ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) ==
+                              static_cast<ssize_t>(data.size());
+    };
+    m_handler(exchange);
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
 }
 
 } // namespace tessaro::test

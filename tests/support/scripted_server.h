@@ -11,7 +11,8 @@ namespace tessaro::test {
 
 /// A loopback HTTP server whose answers a test writes byte by byte, to play servers and proxies
 /// that misbehave in ways a real server will not: answers in pieces, stalls, wrong lengths,
-/// dropped connections, proxy authentication. One request per connection.
+/// dropped connections, proxy authentication. One request per connection, each connection
+/// answered by a thread of its own.
 class ScriptedServer {
 public:
     /// What the handler gets: the request head (request line and headers) and a way to write.
@@ -30,7 +31,6 @@ public:
     ScriptedServer &operator=(const ScriptedServer &) = delete;
     ~ScriptedServer();
 
-    [[nodiscard]] int Port() const noexcept { return m_port; }
     [[nodiscard]] std::string Url(const std::string &path = "/") const {
         return "http://127.0.0.1:" + std::to_string(m_port) + path;
     }
@@ -41,14 +41,14 @@ public:
     static std::string Answer(int status, const std::string &type, const std::string &body);
 
 private:
-    void Serve();
+    void Serve(int fd);
 
     Handler m_handler;
     int m_listen = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-    std::mutex m_mutex;
+    std::thread m_thread; ///< accepts connections
+    std::mutex m_mutex;   ///< guards m_requests
     std::vector<std::string> m_requests;
     std::vector<std::thread> m_workers;
 };

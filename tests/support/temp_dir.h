@@ -7,7 +7,8 @@
 
 namespace tessaro::test {
 
-/// A fresh folder under the system's temporary folder, removed with everything in it.
+/// A fresh folder under the system's temporary folder, removed with everything in it (also
+/// when a test made it read-only).
 class TempDir {
 public:
     TempDir() {

@@ -15,11 +15,8 @@ public:
     /// Mounts a tmpfs of the given size ("128k", "4m") at where, creating the folder.
     ScopedTmpfs(const std::filesystem::path &where, const std::string &size) : m_where(where) {
         std::filesystem::create_directories(where);
-        const std::string options = "size=" + size;
-        m_mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, options.c_str()) == 0;
-        if (!m_mounted) {
-            m_error = std::strerror(errno);
-        }
+        m_mounted = ::mount("tmpfs", where.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+        m_error = m_mounted ? "" : std::strerror(errno);
     }
     ScopedTmpfs(const ScopedTmpfs &) = delete;
     ScopedTmpfs &operator=(const ScopedTmpfs &) = delete;

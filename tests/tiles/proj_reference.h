@@ -29,14 +29,12 @@ public:
 
     /// Projected metres to (lon, lat) degrees.
     std::pair<double, double> ToGeographic(double x, double y) const {
-        PJ_COORD c = proj_coord(x, y, 0, 0);
-        c = proj_trans(m_pj, PJ_FWD, c);
+        const PJ_COORD c = proj_trans(m_pj, PJ_FWD, proj_coord(x, y, 0, 0));
         return {c.lp.lam, c.lp.phi};
     }
     /// (lon, lat) degrees to projected metres.
     std::pair<double, double> ToProjected(double lon, double lat) const {
-        PJ_COORD c = proj_coord(lon, lat, 0, 0);
-        c = proj_trans(m_pj, PJ_INV, c);
+        const PJ_COORD c = proj_trans(m_pj, PJ_INV, proj_coord(lon, lat, 0, 0));
         return {c.xy.x, c.xy.y};
     }
 

@@ -1,6 +1,7 @@
 #include "tiles/tile_list.h"
 
 #include "common/error.h"
+#include "common/text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,81 +10,70 @@
 #include <vector>
 
 using namespace tessaro::tiles;
+using tessaro::FormatDouble;
 
-namespace {
-
-constexpr TilesType kAllTypes[] = {
-    TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand, TilesType::ScanSat,
-    TilesType::ScanMap,   TilesType::Shade,     TilesType::YandSat,    TilesType::YandMap};
-
-} // namespace
-
-// Every supported pair is listed end to end by the cli's reference test; here the pairs no
-// source serves.
-TEST(TilesType, UnsupportedPairsAreInvalid) {
-    EXPECT_EQ(static_cast<int>(TilesTypeOf(Source::Yand, Kind::Map)), 51);
-    for (auto bad : {std::pair{Source::Scan, Kind::Land}, std::pair{Source::Shade, Kind::Map},
-                     std::pair{Source::Shade, Kind::Land}, std::pair{Source::Yand, Kind::Land},
-                     std::pair{Source::None, Kind::Sat}}) {
-        EXPECT_EQ(TilesTypeOf(bad.first, bad.second), TilesType::Invalid);
-    }
-}
-
-// Worked out by hand: level 1 is one tile on either grid; the whole world at level 2 runs row by
-// row from the north-west corner on the Google grid, column by column from the south-west
-// corner on the ScanEx grid, and Yandex numbers its tiles from the north-west corner.
-TEST(TileList, RecordsOfTheSmallestLevels) {
-    const double g1 = 156367.865593911, g2 = 78183.932796955, x1 = -19936902.863223653;
-    const double x2 = -19975994.829622004, e1 = 78271.51696402048, t2 = 10018754.171394622;
-    const std::pair<TileRequest, std::vector<TileRecord>> cases[] = {
-        {{TilesType::GoogleSat, 1, 10, 20, 10, 20}, {{0, 0, x1, -x1, g1, -g1, BlockName("t")}}},
-        {{TilesType::GoogleMap, 2, -85, 85, -180, 179.99},
-         {{0, 0, x2, -x2, g2, -g2, BlockName("tq")}}},
-        {{TilesType::ScanSat, 1, 10, 20, 10, 20}, {{0, 0, 0, 0, e1, -e1, BlockName("s1_0_0")}}},
-        {{TilesType::YandMap, 1, 10, 20, 10, 20}, {{1, 0, 0, 0, e1, -e1, BlockName("my1_1_0")}}},
-        {{TilesType::ScanMap, 2, -80, 80, -180, 179.99},
-         {{-2, -2, -2 * t2, -2 * t2, e1 / 2, -e1 / 2, BlockName("m2_-2_-2")},
-          {-2, -1, -2 * t2, -t2, e1 / 2, -e1 / 2, BlockName("m2_-2_-1")},
-          {-2, 0, -2 * t2, 0, e1 / 2, -e1 / 2, BlockName("m2_-2_0")}}},
-    };
-    for (const auto &[request, first] : cases) {
-        const auto list = BuildTileList(request);
-        ASSERT_GE(list.size(), first.size());
-        for (std::size_t i = 0; i < first.size(); ++i) {
-            EXPECT_EQ(list[i].col, first[i].col) << first[i].name.View();
-            EXPECT_EQ(list[i].row, first[i].row) << first[i].name.View();
-            EXPECT_DOUBLE_EQ(list[i].x, first[i].x) << first[i].name.View();
-            EXPECT_DOUBLE_EQ(list[i].y, first[i].y) << first[i].name.View();
-            EXPECT_DOUBLE_EQ(list[i].resX, first[i].resX) << first[i].name.View();
-            EXPECT_DOUBLE_EQ(list[i].resY, first[i].resY) << first[i].name.View();
-            EXPECT_EQ(list[i].name.View(), first[i].name.View());
+// Every source and kind a source serves gives its type number (the numbers logs and stored data
+// carry), every other pair Invalid (-1); in the order Goo, Scan, Shade, Yand by Sat, Map, Land.
+TEST(TilesType, EveryPairGivesItsTypeNumber) {
+    std::string types;
+    for (auto source : {Source::Goo, Source::Scan, Source::Shade, Source::Yand, Source::None}) {
+        for (auto kind : {Kind::Sat, Kind::Map, Kind::Land}) {
+            types += std::to_string(static_cast<int>(TilesTypeOf(source, kind))) + " ";
         }
     }
-    std::vector<std::string> names;
-    for (const auto &r : GoogleList({TilesType::GoogleSat, 2, -85, 85, -180, 179.99})) {
-        names.push_back(r.name.Str());
-    }
-    EXPECT_EQ(names, (std::vector<std::string>{"tq", "tr", "tt", "ts"}));
+    EXPECT_EQ(types, "0 1 12 2 3 -1 4 -1 -1 50 51 -1 -1 -1 -1 ");
 }
 
-TEST(TileList, ShadeHasTheTilesOfGoogleOneLevelFinerNamedWithItsOwnLevel) {
-    const auto shade = ShadeList({TilesType::Shade, 6, 40, 42, 10, 14});
-    const auto google = GoogleList({TilesType::GoogleSat, 7, 40, 42, 10, 14});
-    ASSERT_EQ(shade.size(), google.size());
-    for (std::size_t i = 0; i < shade.size(); ++i) {
-        auto expected = google[i];
-        expected.name.Assign(QuadKey(expected.col, expected.row, 6));
-        EXPECT_EQ(shade[i], expected) << i;
+// Worked out by hand: level 1 is one tile on either grid, its x and y the centre of its corner
+// pixel; the whole world at level 2 runs row by row from the north-west corner on the Google
+// grid, column by column from the south-west corner on the ScanEx grid, and Yandex numbers its
+// tiles from the north-west corner. The longest names fit a record.
+TEST(TileList, RecordsOfTheSmallestLevelsAndTheLongestNames) {
+    const std::pair<TileRequest, std::vector<std::string>> cases[] = {
+        {{TilesType::GoogleSat, 1, 10, 20, 10, 20},
+         {"0 0 -19936902.8632237 19936902.8632237 156367.865593911 -156367.865593911 t"}},
+        {{TilesType::GoogleMap, 2, -85, 85, -180, 179.99},
+         {"0 0 -19975994.829622 19975994.829622 78183.932796955 -78183.932796955 tq",
+          "1 0 39091.9663984775 19975994.829622 78183.932796955 -78183.932796955 tr",
+          "0 1 -19975994.829622 -39091.9663984775 78183.932796955 -78183.932796955 tt",
+          "1 1 39091.9663984775 -39091.9663984775 78183.932796955 -78183.932796955 ts"}},
+        {{TilesType::Shade, 1, -85, 85, -180, 179.99}, // Google's level 2 grid, level 1 names
+         {"0 0 -19975994.829622 19975994.829622 78183.932796955 -78183.932796955 t",
+          "1 0 39091.9663984775 19975994.829622 78183.932796955 -78183.932796955 t"}},
+        {{TilesType::ScanSat, 1, 10, 20, 10, 20},
+         {"0 0 0 0 78271.5169640205 -78271.5169640205 s1_0_0"}},
+        {{TilesType::YandMap, 1, 10, 20, 10, 20},
+         {"1 0 0 0 78271.5169640205 -78271.5169640205 my1_1_0"}},
+        {{TilesType::ScanMap, 2, -80, 80, -180, 179.99},
+         {"-2 -2 -20037508.3427892 -20037508.3427892 39135.7584820102 -39135.7584820102 m2_-2_-2",
+          "-2 -1 -20037508.3427892 -10018754.1713946 39135.7584820102 -39135.7584820102 m2_-2_-1",
+          "-2 0 -20037508.3427892 0 39135.7584820102 -39135.7584820102 m2_-2_0"}},
+    };
+    for (const auto &[request, first] : cases) {
+        std::vector<std::string> lines; // column, row, x, y, pixel sizes and block name
+        for (const auto &r : BuildTileList(request)) {
+            lines.push_back(std::to_string(r.col) + " " + std::to_string(r.row) + " " +
+                            FormatDouble(r.x) + " " + FormatDouble(r.y) + " " +
+                            FormatDouble(r.resX) + " " + FormatDouble(r.resY) + " " + r.name.Str());
+        }
+        lines.resize(std::min(lines.size(), first.size()));
+        EXPECT_EQ(lines, first);
     }
-    EXPECT_EQ(ShadeList({TilesType::Shade, 9, 10, 10, 10, 10}).size(), 1u);
-    EXPECT_EQ(ScanexList({TilesType::ScanSat, 12, 55.75, 55.75, 37.61, 37.61}).size(), 1u);
+    static_assert(sizeof(TileRecord) <= 100);
+    EXPECT_EQ(BuildTileList({TilesType::ScanMap, 22, -89, -89, -180, -180}).at(0).name.View(),
+              "m22_-2097152_-2097152");
+    EXPECT_EQ(BuildTileList({TilesType::YandMap, 22, -89, -89, 180, 180}).at(0).name.View(),
+              "my22_4194303_4194303");
 }
 
-// The stream gives the materialised list's records in its order, each tile of the range once.
+// The stream gives the materialised list's records in its order, each tile of the range once,
+// and starts again after Reset.
 TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
     std::mt19937_64 gen(17);
     std::uniform_real_distribution<double> lat(-89.0, 89.0), lon(-180.0, 180.0);
-    for (auto type : kAllTypes) {
+    for (auto type :
+         {TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand, TilesType::ScanSat,
+          TilesType::ScanMap, TilesType::Shade, TilesType::YandSat, TilesType::YandMap}) {
         for (int i = 0; i < 20; ++i) {
             const int level = 1 + static_cast<int>(gen() % 9);
             const double a = lat(gen), b = lat(gen), c = lon(gen), d = lon(gen);
@@ -115,34 +105,19 @@ TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
     }
 }
 
+// Unsupported types, levels outside 1..22, coordinates that are no finite numbers or lie
+// outside ±90/±180, and inverted extents.
 TEST(TileStream, RefusesBadRequests) {
-    EXPECT_NO_THROW(TileStream({TilesType::GoogleSat, 10, 10, 11, 20, 21}));
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const TileRequest bad[] = {
-        {TilesType::Invalid, 10, 10, 11, 20, 21},
-        {TilesType::GoogleSat, 0, 10, 11, 20, 21},
-        {TilesType::GoogleSat, 23, 10, 11, 20, 21},
-        {TilesType::GoogleSat, 10, 10, 11, 20, nan},
-        {TilesType::GoogleSat, 10, 10, 11, 20, inf},
-        {TilesType::GoogleSat, 10, -inf, 11, 20, 21},
-        {TilesType::GoogleSat, 10, 12, 11, 20, 21}, // south north of north
-        {TilesType::GoogleSat, 10, 10, 11, 22, 21},
-        {TilesType::GoogleSat, 10, 10, 90.5, 20, 21},
-        {TilesType::GoogleSat, 10, 10, 11, -180.5, 21},
-    };
+        {TilesType::Invalid, 10, 10, 11, 20, 21},      {TilesType::GoogleSat, 0, 10, 11, 20, 21},
+        {TilesType::GoogleSat, 23, 10, 11, 20, 21},    {TilesType::GoogleSat, 10, 10, 11, 20, nan},
+        {TilesType::GoogleSat, 10, -inf, 11, 20, 21},  {TilesType::GoogleSat, 10, 12, 11, 20, 21},
+        {TilesType::GoogleSat, 10, 10, 11, 22, 21},    {TilesType::GoogleSat, 10, 10, 90.5, 20, 21},
+        {TilesType::GoogleSat, 10, 10, 11, -180.5, 21}};
     for (const auto &request : bad) {
-        EXPECT_THROW(TileStream{request}, tessaro::ArgumentError)
-            << request.level << " " << request.lat1 << " " << request.lon1 << " " << request.lon2;
+        EXPECT_THROW(TileStream{request}, tessaro::ArgumentError) << &request - bad;
     }
     EXPECT_THROW((void)GoogleList({TilesType::ScanSat, 3, 0, 1, 0, 1}), tessaro::ArgumentError);
-}
-
-TEST(TileRecord, FitsTheMemoryBudgetAndHoldsTheLongestNames) {
-    static_assert(sizeof(TileRecord) <= 100);
-    EXPECT_EQ(BuildTileList({TilesType::GoogleSat, 22, 0, 0, 0, 0}).at(0).name.View().size(), 22u);
-    EXPECT_EQ(BuildTileList({TilesType::ScanMap, 22, -89, -89, -180, -180}).at(0).name.View(),
-              "m22_-2097152_-2097152");
-    EXPECT_EQ(BuildTileList({TilesType::YandMap, 22, -89, -89, 180, 180}).at(0).name.View(),
-              "my22_4194303_4194303");
 }

@@ -92,13 +92,4 @@ TEST(TileAddress, TargetsNoServerWouldAnswerAreNoTiles) {
     }
 }
 
-TEST(TileAddress, MirrorIsTheFirstPathFolderNamedMAndANumber) {
-    EXPECT_EQ(MirrorOf("/m2/kh/v=40&x=0&y=0&zoom=17&s="), 2);
-    EXPECT_EQ(MirrorOf("/tiles/m13/tiles?l=sat"), 13);
-    EXPECT_EQ(MirrorOf("/m0/m1/x"), 0);
-    for (const char *none : {"/mt/v=w2p.87", "/m/x", "/m2x/x", "/m-1/x", "/kh?m2", "/x?/m2/"}) {
-        EXPECT_EQ(MirrorOf(none), std::nullopt) << none;
-    }
-}
-
 } // namespace
