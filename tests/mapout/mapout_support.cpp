@@ -1,6 +1,7 @@
 #include "mapout_support.h"
 
 #include "download/world_file.h"
+#include "support/files.h"
 #include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
@@ -10,10 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <numbers>
-#include <stdexcept>
 #include <tuple>
 
 namespace tessaro::test {
@@ -52,16 +50,11 @@ void WriteText(const fs::path &path, const std::string &text) {
     if (path.has_parent_path()) {
         fs::create_directories(path.parent_path());
     }
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out) {
-        throw std::runtime_error("cannot write " + path.string());
-    }
+    WriteFile(path, text);
 }
 
 std::string ReadText(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return ReadFile(path);
 }
 
 std::map<std::string, std::string> FolderBytes(const fs::path &folder) {
@@ -97,15 +90,6 @@ double EllipsoidalLatitude(double y) {
 }
 
 } // namespace
-
-GeoPoint SphereMercatorToGeo(double x, double y) {
-    constexpr double r = 6371000.0;
-    return {Degrees(x / r), Degrees(2 * std::atan(std::exp(y / r)) - kPi / 2)};
-}
-
-GeoPoint WorldMercatorToGeo(double x, double y) {
-    return {Degrees(x / 6378137.0), EllipsoidalLatitude(y)};
-}
 
 GeoBounds TileGeoBounds(TilesType type, const tiles::TileRecord &record, int level) {
     if (tiles::IsEllipsoidal(type)) {
@@ -146,27 +130,22 @@ std::vector<BlockRow> ReadBlockRows(const fs::path &source, const std::string &l
     GDALAllRegister();
     std::vector<BlockRow> rows;
     GDALDatasetUniquePtr dataset(GDALDataset::Open(source.c_str(), GDAL_OF_VECTOR));
-    if (!dataset) {
-        ADD_FAILURE() << "GDAL cannot open " << source;
-        return rows;
-    }
-    OGRLayer *layer =
-        layerName.empty() ? dataset->GetLayer(0) : dataset->GetLayerByName(layerName.c_str());
+    OGRLayer *layer = !dataset            ? nullptr
+                      : layerName.empty() ? dataset->GetLayer(0)
+                                          : dataset->GetLayerByName(layerName.c_str());
     if (layer == nullptr) {
         ADD_FAILURE() << "no layer " << layerName << " in " << source;
         return rows;
     }
     for (const auto &feature : *layer) {
-        BlockRow row;
-        row.blockName = feature->GetFieldAsString("blockName");
-        row.service = feature->GetFieldAsString("Service");
-        row.version = feature->GetFieldAsString("Version");
-        row.blockType = feature->GetFieldAsString("blockType");
-        row.xm = feature->GetFieldAsDouble("Xm");
-        row.ym = feature->GetFieldAsDouble("Ym");
-        row.resolution = feature->GetFieldAsDouble("Resolution");
-        row.zoom = feature->GetFieldAsInteger("Zoom");
-        row.present = feature->GetFieldAsInteger("Present");
+        auto text = [&](const char *field) { return feature->GetFieldAsString(field); };
+        auto number = [&](const char *field) { return feature->GetFieldAsDouble(field); };
+        auto integer = [&](const char *field) { return feature->GetFieldAsInteger(field); };
+        BlockRow row{text("blockName"),    text("Service"),
+                     text("Version"),      text("blockType"),
+                     number("Xm"),         number("Ym"),
+                     number("Resolution"), integer("Zoom"),
+                     integer("Present"),   {}};
         const OGRGeometry *geometry = feature->GetGeometryRef();
         if (geometry != nullptr && wkbFlatten(geometry->getGeometryType()) == wkbMultiPolygon) {
             geometry = geometry->toMultiPolygon()->getGeometryRef(0);
@@ -188,18 +167,15 @@ void ExpectSameRows(std::vector<BlockRow> expected, const std::vector<BlockRow> 
     std::sort(expected.begin(), expected.end(), ByKey);
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t r = 0; r < expected.size(); ++r) {
-        const BlockRow &want = expected[r];
-        const BlockRow &got = actual[r];
+        const BlockRow &want = expected[r], &got = actual[r];
         SCOPED_TRACE("record " + want.blockName + " " + want.service + " " + want.blockType);
-        EXPECT_EQ(got.blockName, want.blockName);
-        EXPECT_EQ(got.service, want.service);
-        EXPECT_EQ(got.version, want.version);
-        EXPECT_EQ(got.blockType, want.blockType);
+        EXPECT_EQ(
+            std::tie(got.blockName, got.service, got.version, got.blockType, got.zoom, got.present),
+            std::tie(want.blockName, want.service, want.version, want.blockType, want.zoom,
+                     want.present));
         EXPECT_NEAR(got.xm, want.xm, 1e-6);
         EXPECT_NEAR(got.ym, want.ym, 1e-6);
         EXPECT_NEAR(got.resolution, want.resolution, 1e-6);
-        EXPECT_EQ(got.zoom, want.zoom);
-        EXPECT_EQ(got.present, want.present);
         ASSERT_EQ(got.ring.size(), want.ring.size());
         for (std::size_t i = 0; i < want.ring.size(); ++i) {
             EXPECT_NEAR(got.ring[i].first, want.ring[i].first, ringTolerance) << "vertex " << i;

@@ -37,15 +37,6 @@ struct GeoBounds {
 /// the sphere and the ellipsoid; no GDAL, no PROJ.
 GeoBounds TileGeoBounds(tiles::TilesType type, const tiles::TileRecord &record, int level);
 
-/// A point in WGS 84 degrees.
-struct GeoPoint {
-    double lon, lat;
-};
-/// Returns the degrees of a point of the 6 371 000 m sphere's Mercator (ESRI:53004).
-GeoPoint SphereMercatorToGeo(double x, double y);
-/// Returns the degrees of a point of the WGS 84 ellipsoid's Mercator (ESRI:54004).
-GeoPoint WorldMercatorToGeo(double x, double y);
-
 /// The tile list of a small request over central Moscow (a few tiles at levels 10 to 14).
 std::vector<tiles::TileRecord> MoscowTiles(tiles::TilesType type, int level);
 

@@ -38,20 +38,15 @@ TEST(MosaicLayout, AppendingGrowsTheOldGridByWholePixels) {
         for (std::size_t i = 0; i < 6; ++i) {
             EXPECT_DOUBLE_EQ(grid.geoTransform[i], c.gt[i]) << i;
         }
-        EXPECT_EQ(grid.width, c.width);
-        EXPECT_EQ(grid.height, c.height);
-        EXPECT_EQ(grid.oldX, c.oldX);
-        EXPECT_EQ(grid.oldY, c.oldY);
-        EXPECT_EQ(grid.oldWidth, 4);
-        EXPECT_EQ(grid.oldHeight, 3);
+        EXPECT_EQ((std::array{grid.width, grid.height, grid.oldX, grid.oldY, grid.oldWidth,
+                              grid.oldHeight}),
+                  (std::array{c.width, c.height, c.oldX, c.oldY, 4, 3}));
     }
+    // The old raster's window, from its corners to just outside them.
     const MosaicGrid grid = AppendGrid(kOld, 4, 3, cases[1].tiles);
-    EXPECT_TRUE(grid.InsideOld(3, 2));
-    EXPECT_TRUE(grid.InsideOld(6, 4));
-    EXPECT_FALSE(grid.InsideOld(2, 2));
-    EXPECT_FALSE(grid.InsideOld(3, 1));
-    EXPECT_FALSE(grid.InsideOld(7, 4));
-    EXPECT_FALSE(grid.InsideOld(6, 5));
+    EXPECT_EQ((std::array{grid.InsideOld(3, 2), grid.InsideOld(6, 4), grid.InsideOld(2, 2),
+                          grid.InsideOld(3, 1), grid.InsideOld(7, 4), grid.InsideOld(6, 5)}),
+              (std::array{true, true, false, false, false, false}));
 }
 
 // A new grid starts at the tiles' north-west corner, its sides rounded to whole pixels; a side
@@ -60,9 +55,7 @@ TEST(MosaicLayout, AppendingGrowsTheOldGridByWholePixels) {
 TEST(MosaicLayout, NewGridStartsAtTheTilesCorner) {
     const MosaicGrid grid = NewGrid({-20, -256, 356, 30}, 2, 2);
     EXPECT_EQ(grid.geoTransform, (Gt{-20, 2, 0, 30, 0, -2}));
-    EXPECT_EQ(grid.width, 188);
-    EXPECT_EQ(grid.height, 143);
-    EXPECT_EQ(grid.oldWidth, 0);
+    EXPECT_EQ((std::array{grid.width, grid.height, grid.oldWidth}), (std::array{188, 143, 0}));
     EXPECT_THROW((void)NewGrid({0, 0, 0.4, 10}, 1, 1), Error);
     EXPECT_THROW((void)NewGrid({0, 0, 3e9, 10}, 1, 1), Error);
 }
