@@ -1,37 +1,92 @@
 #pragma once
 
-// The arguments of a `tessaro load` run that fetches every source from one local tile server.
+// What the command-line tests share: the built program run with a home of its own, so that the
+// user's store is never touched, and `tessaro load` runs that fetch every source from the
+// built-in tile server.
 #include "settings/local_servers.h"
+#include "support/files.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "tileserver/tile_server.h"
+
+#include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace tessaro::test {
 
-inline std::vector<std::string> LoadArgs(const std::string &serverUrl, const std::string &source,
-                                         const std::string &kind, int level,
-                                         const std::string &extent,
-                                         const std::filesystem::path &dir,
-                                         const std::filesystem::path &config) {
-    std::vector<std::string> args = {TESSARO_BINARY,
-                                     "load",
-                                     "--source",
-                                     source,
-                                     "--kind",
-                                     kind,
-                                     "--level",
-                                     std::to_string(level),
-                                     "--extent=" + extent,
-                                     "--dir",
-                                     dir.string(),
-                                     "--config",
-                                     config.string()};
-    for (const auto &[key, value] : settings::ServerSettingsFor(serverUrl)) {
-        args.push_back("--set");
-        args.push_back(std::string(settings::InfoOf(key).savedName) + "=" + value);
+class CliTest : public ::testing::Test {
+protected:
+    CliTest() { server.Start(); }
+
+    // Runs `tessaro args...` with HOME and the config folder in the test's home.
+    ProcessResult Tessaro(std::vector<std::string> args,
+                          std::map<std::string, std::string> env = {}) {
+        args.insert(args.begin(), TESSARO_BINARY);
+        env.emplace("HOME", home.Path().string());
+        env.emplace("XDG_CONFIG_HOME", (home / "config").string());
+        return RunProcess(args, {}, env);
     }
-    return args;
-}
+
+    // The arguments (after the program) of a load of the extent (central Moscow unless given)
+    // from the tile server into dir (the test's tile folder unless given), with the store
+    // home/store.ini, followed by more.
+    std::vector<std::string> LoadArgs(const std::string &source, const std::string &kind, int level,
+                                      std::vector<std::string> more = {},
+                                      const std::string &extent = "55.70,55.80,37.50,37.70",
+                                      const std::filesystem::path &dir = {}) {
+        std::vector<std::string> args = {"load",
+                                         "--source=" + source,
+                                         "--kind=" + kind,
+                                         "--level=" + std::to_string(level),
+                                         "--extent=" + extent,
+                                         "--dir=" + (dir.empty() ? tiles.Path() : dir).string(),
+                                         "--config=" + (home / "store.ini").string()};
+        for (const auto &[key, value] : settings::ServerSettingsFor(server.BaseUrl())) {
+            args.insert(args.end(),
+                        {"--set", std::string(settings::InfoOf(key).savedName) + "=" + value});
+        }
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+
+    // Whether a run exited with code and wrote part to standard error.
+    static testing::AssertionResult Exited(const ProcessResult &r, int code,
+                                           const std::string &part = "") {
+        if (r.exitCode == code && r.err.find(part) != std::string::npos) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << "exit " << r.exitCode << ", standard error:\n"
+                                           << r.err;
+    }
+
+    // The one file of a folder whose name ends in suffix.
+    static std::filesystem::path OnlyFile(const std::filesystem::path &folder,
+                                          const std::string &suffix) {
+        EXPECT_EQ(Count(folder, suffix), 1u) << folder << " " << suffix;
+        for (const auto &e : std::filesystem::directory_iterator(folder)) {
+            if (e.path().filename().string().ends_with(suffix)) {
+                return e.path();
+            }
+        }
+        return folder / ("no" + suffix);
+    }
+
+    // Files under a folder (and its subfolders) whose names end in suffix.
+    static std::size_t Count(const std::filesystem::path &folder, const std::string &suffix) {
+        std::size_t n = 0;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(folder)) {
+            n += e.path().filename().string().ends_with(suffix);
+        }
+        return n;
+    }
+
+    TempDir home;
+    TempDir tiles;
+    tileserver::TileServer server;
+};
 
 } // namespace tessaro::test

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Independent reference for the tile lists: the grid formulas written out plainly in Python.
 
-Usage: reference_grid.py TYPE LEVEL LAT1 LAT2 LON1 LON2
+Usage: reference_grid.py TYPE LEVEL LAT1,LAT2,LON1,LON2
 Prints the list lines (CR LF ended) that `tessaro list` must print for that request.
 Out-of-grid parts of a request are clamped to the grid's edge tiles.
 """
@@ -100,7 +100,7 @@ def ellipsoidal(ttype, level, lat1, lat2, lon1, lon2):
 
 def main():
     ttype, level = int(sys.argv[1]), int(sys.argv[2])
-    lat1, lat2, lon1, lon2 = (float(v) for v in sys.argv[3:7])
+    lat1, lat2, lon1, lon2 = (float(v) for v in sys.argv[3].split(","))
     rows = ellipsoidal if ttype in (2, 3, 50, 51) else spherical
     out = sys.stdout.buffer
     for fields in rows(ttype, level, lat1, lat2, lon1, lon2):

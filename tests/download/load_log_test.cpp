@@ -1,5 +1,8 @@
+// The texts written per tile (load log, world file) and the log file itself.
 #include "download/load_log.h"
 
+#include "common/error.h"
+#include "download/world_file.h"
 #include "support/files.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
@@ -18,21 +21,6 @@ std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int
 }
 
 } // namespace
-
-// Month and day with two digits, hour and minute without padding; the stamper follows the clock.
-TEST(LoadLog, TimeStamps) {
-    EXPECT_EQ(download::TimeStamp(LocalTime(2026, 12, 31, 23, 59)), "2026_12_31_23_59");
-    EXPECT_EQ(download::TimeStamp(LocalTime(2027, 1, 1, 0, 0)), "2027_01_01_0_0");
-    auto now = LocalTime(2026, 3, 5, 7, 4, 58);
-    download::TimeStamper stamper([&] { return now; });
-    EXPECT_EQ(stamper.Now(), "2026_03_05_7_4");
-    now += std::chrono::seconds(1);
-    EXPECT_EQ(stamper.Now(), "2026_03_05_7_4");
-    now += std::chrono::seconds(1);
-    EXPECT_EQ(stamper.Now(), "2026_03_05_7_5");
-    now -= std::chrono::hours(1);
-    EXPECT_EQ(stamper.Now(), "2026_03_05_6_5");
-}
 
 // The header goes into a new log only; lines are appended across runs.
 TEST(LoadLog, HeaderOnceLinesAppendedAndFailuresReported) {
@@ -54,26 +42,37 @@ TEST(LoadLog, HeaderOnceLinesAppendedAndFailuresReported) {
 
     std::filesystem::create_directory(dir / "Tessaro_map.log");
     EXPECT_EQ(download::GetLogFile(dir / "Tessaro_map.log", download::kLogHeader, ui), nullptr);
-    EXPECT_EQ(download::GetLogFile(dir / "missing" / "x.log", download::kLogHeader, ui), nullptr);
-    ASSERT_EQ(ui.messages.size(), 2u);
+    ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text, "Не удается открыть Log-файл для записи\r\n" +
                                        (dir / "Tessaro_map.log").string() + "\r\nIs a directory");
     EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
 }
 
-TEST(LoadLog, LineFields) {
-    tiles::TileRecord r;
-    r.col = 1;
-    r.row = -2;
-    r.x = 1000;
-    r.y = 2000;
-    r.resX = 2.5;
-    r.resY = -2.5;
+// Log lines start with the clock's minute: month and day with two digits, hour and minute
+// without padding. Spherical tiles hold their upper-left pixel centre; ellipsoidal ones (tile
+// size given) their south-west corner: the log moves y up by the tile's height in metres, the
+// world file to the upper-left pixel centre. A world file on disk is kept.
+TEST(TileTexts, LogLineAndWorldFileOfSphericalAndEllipsoidalTiles) {
+    auto now = LocalTime(2026, 12, 31, 23, 59, 59);
+    download::TimeStamper stamper([&] { return now; });
+    tiles::TileRecord r{1, -2, -1000.5, 1000.5, 1.0, -1.0, {}};
     r.name.Assign("s10_1_-2");
     std::string line;
-    download::AppendLogLine(line, "2026_03_05_7_4", "sat", r, 640, 10, false);
-    EXPECT_EQ(line, "2026_03_05_7_4;sat;1;-2;1000;2640;2.5;-2.5;s10_1_-2;10;0");
+    download::AppendLogLine(line, stamper.Now(), "lnd", r, 0, 10, true);
+    EXPECT_EQ(line, "2026_12_31_23_59;lnd;1;-2;-1000.5;1000.5;1;-1;s10_1_-2;10;oldfile");
+    EXPECT_EQ(download::WorldFileText(r, 0), "1\r\n0\r\n0\r\n-1\r\n-1000.5\r\n1000.5\r\n");
+    r = {1, -2, 1000, 2000, 2.5, -2.5, r.name};
+    now += std::chrono::seconds(1);
     line.clear();
-    download::AppendLogLine(line, "t", "lnd", r, 0, 10, true);
-    EXPECT_EQ(line, "t;lnd;1;-2;1000;2000;2.5;-2.5;s10_1_-2;10;oldfile");
+    download::AppendLogLine(line, stamper.Now(), "sat", r, 640, 10, false);
+    EXPECT_EQ(line, "2027_01_01_0_0;sat;1;-2;1000;2640;2.5;-2.5;s10_1_-2;10;0");
+    EXPECT_EQ(download::WorldFileText(r, 640), "2.5\r\n0\r\n0\r\n-2.5\r\n1001.25\r\n2638.75\r\n");
+
+    test::TempDir dir;
+    EXPECT_TRUE(download::WriteWorldFile(dir / "a.jgw", r, 640));
+    EXPECT_EQ(test::ReadFile(dir / "a.jgw"), download::WorldFileText(r, 640));
+    test::WriteFile(dir / "b.jgw", "hand made");
+    EXPECT_FALSE(download::WriteWorldFile(dir / "b.jgw", r, 0));
+    EXPECT_EQ(test::ReadFile(dir / "b.jgw"), "hand made");
+    EXPECT_THROW(download::WriteWorldFile(dir / "no" / "c.jgw", r, 0), FileError);
 }

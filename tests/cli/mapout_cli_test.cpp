@@ -1,0 +1,110 @@
+// `tessaro load` and `tessaro extent` with the data layer: selections, the block index and the
+// mosaic of a run.
+#include "../mapout/mapout_support.h"
+#include "cli_support.h"
+#include "tiles/tile_files.h"
+
+#include <gdal_priv.h>
+
+using namespace tessaro;
+using tiles::TilesType;
+
+namespace {
+
+// Two points and a feature without geometry, in longitude-latitude degrees on WGS 84.
+constexpr const char *kPoints = R"({"type": "FeatureCollection", "features": [
+ {"type": "Feature", "properties": {"kind": "keep"},
+  "geometry": {"type": "Point", "coordinates": [37.6101, 55.7501]}},
+ {"type": "Feature", "properties": {"kind": "other"},
+  "geometry": {"type": "Point", "coordinates": [37.6505, 55.7702]}},
+ {"type": "Feature", "properties": {"kind": "none"}, "geometry": null}
+]})";
+
+class MapoutCliTest : public test::CliTest {
+protected:
+    MapoutCliTest() {
+        GDALAllRegister();
+        test::WriteFile(points, kPoints);
+    }
+
+    const std::filesystem::path points = home / "points.geojson";
+};
+
+} // namespace
+
+// The extent of the selected features, in --extent order; nothing selected stops the command.
+TEST_F(MapoutCliTest, ExtentPrintsTheUnionOfTheSelectedFeatures) {
+    auto r = Tessaro({"extent", "--selection", points.string()});
+    EXPECT_EQ(std::tuple(r.exitCode, r.out, r.err),
+              std::tuple(0, "55.7501,55.7702,37.6101,37.6505\n", ""));
+    r = Tessaro({"extent", "--selection=" + points.string(), "--selection-where", "kind = 'keep'"});
+    EXPECT_EQ(r.out, "55.7501,55.7501,37.6101,37.6101\n");
+    r = Tessaro({"extent", "--selection", points.string(), "--selection-where", "kind = 'none'"});
+    EXPECT_EQ(std::tuple(r.exitCode, r.out, r.err),
+              std::tuple(1, "", "На карте нет выбранных объектов\n"));
+}
+
+// Only the tiles that meet the features an attribute filter picks are loaded; nothing met or no
+// such file stops the run.
+TEST_F(MapoutCliTest, OnlyTheTilesThatMeetTheSelectionAreLoaded) {
+    const auto load = [&](const std::string &extent, const std::string &where) {
+        return Tessaro(LoadArgs("goo", "sat", 14,
+                                {"--selection", points.string(), "--selection-where", where},
+                                extent));
+    };
+    auto r = load("55.70,55.80,37.55,37.75", "kind = 'keep'");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Loaded:1\r\nNew:   1\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
+    const auto grid = tiles::SphericalGrid::Google(14);
+    const auto name = tiles::QuadKey(grid.LonToCol(37.6101), grid.LatToRow(55.7501), 14);
+    EXPECT_TRUE(std::filesystem::exists(tiles / "14" / (name + ".jpg"))) << name;
+    r = load("55.70,55.71,37.55,37.56", "kind = 'keep'");
+    EXPECT_EQ(std::tuple(r.exitCode, r.err),
+              std::tuple(1, "Указанный регион не имеет пересечений с выделенными элементами\n"));
+    EXPECT_TRUE(
+        Exited(Tessaro(LoadArgs("goo", "sat", 14, {"--selection", (home / "no.gpkg").string()})), 1,
+               "no.gpkg"));
+}
+
+// Without a terminal and without --yes a missing index is not created and nothing loaded. With
+// --yes it is, with one record per tile, its Present flag refreshed once the tile is on disk.
+TEST_F(MapoutCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
+    const auto index = (tiles / "blocks").string();
+    const auto load = [&](std::vector<std::string> more) {
+        return Tessaro(LoadArgs("yand", "sat", 12, more));
+    };
+    EXPECT_TRUE(
+        Exited(load({"--index", index}), 1, "SHP-файл для хранения полигонов не существует\r\n"));
+    EXPECT_FALSE(std::filesystem::exists(tiles / "12")) << "nothing downloaded";
+    const auto n = static_cast<std::size_t>(
+        tiles::TileList({TilesType::YandSat, 12, 55.70, 55.80, 37.50, 37.70}).Size());
+    for (const int present : {0, -1}) { // calculated only, then on disk
+        const auto r =
+            load({"--index", index, "--yes", present == 0 ? "--calculate-only" : "--log"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.err.find("Создать новый?\n(yes)\n") != std::string::npos, present == 0);
+        const auto rows = test::ReadBlockRows(tiles / "blocks.shp");
+        ASSERT_EQ(rows.size(), n) << "the same tiles again: no second record";
+        for (const auto &row : rows) {
+            EXPECT_EQ(row.present, present) << row.blockName;
+        }
+    }
+}
+
+// The mosaic of the run's tiles covers them whole; an existing raster is refused without
+// --combine.
+TEST_F(MapoutCliTest, AMosaicOfTheRunIsBuiltAfterTheDownload) {
+    const auto out = (home / "moscow.tif").string();
+    const auto args = LoadArgs("goo", "sat", 14, {"--mosaic", out, "--datatype", "unsigned 16 bit"},
+                               "55.74,55.76,37.60,37.64");
+    auto r = Tessaro(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    GDALDatasetUniquePtr ds(GDALDataset::Open(out.c_str(), GDAL_OF_RASTER));
+    ASSERT_NE(ds, nullptr);
+    const auto range = tiles::RangeOf({TilesType::GoogleSat, 14, 55.74, 55.76, 37.60, 37.64});
+    EXPECT_EQ(std::tuple(ds->GetRasterXSize(), ds->GetRasterYSize(), ds->GetRasterCount(),
+                         ds->GetRasterBand(1)->GetRasterDataType()),
+              std::tuple(256 * range.Columns(), 256 * range.Rows(), 3, GDT_UInt16));
+    ds.reset(); // where its pixels lie is the mosaic tests' concern
+    EXPECT_TRUE(Exited(Tessaro(args), 1, "Растр мозаики существует"));
+}
