@@ -2,6 +2,7 @@
 
 #include "common/abort_flag.h"
 #include "common/ui_port.h"
+#include "download/list_file.h"
 #include "download/load_log.h"
 #include "download/transfer_engine.h"
 #include "settings/settings.h"
@@ -19,20 +20,14 @@ inline constexpr std::string_view kBadTileTitle = "скачка плохих б�
 inline constexpr std::string_view kBadTileQuestion = "Продолжить загрузку?";
 inline constexpr std::string_view kBadFileTitle = "плохой файл";
 
-/// What one download run needs besides the list.
-struct DownloadRun {
-    std::filesystem::path levelFolder; ///< the run's tile folder
-    tiles::TilesType type = tiles::TilesType::Invalid;
-    int level = 0;
-    bool makeIon = false;
-    bool skipLog = true;
-    LoadLog *log = nullptr;           ///< the open log when !skipLog; closed at the end
+/// What one download run needs besides the list: what a calculate-only run needs, and how to
+/// download.
+struct DownloadRun : ListFileRun {
     std::int32_t timeOutSeconds = 60; ///< pause between batches (0 means 30)
     std::int32_t tilesAtOnce = 3000;  ///< batch size of the Google sources; not 0
     bool offline = false;             ///< use only files already on disk
     int connections = 1;              ///< transfers at once; 1 fetches tile after tile
     DownloadLimits limits;
-    std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
 
 /// The counters of a run.

@@ -120,10 +120,9 @@ bool RecordBlocks(const LoadRequest &request, const RunPlan &plan, LoadRunContex
                                   plan.sourceText);
 }
 
-// Writes the log lines and the .ion list of the tiles without downloading them.
-void CalculateOnly(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
-                   const tiles::TileList &list, download::LoadLog *log, LoadRunResult &result) {
-    download::ListFileRun run;
+// What a calculate-only run and a download run share: the folder, the tiles, the log, the clock.
+void FillListRun(download::ListFileRun &run, const LoadRequest &request, const RunPlan &plan,
+                 const LoadRunContext &ctx, download::LoadLog *log) {
     run.levelFolder = plan.levelFolder;
     run.type = plan.type;
     run.level = plan.tiles.level;
@@ -131,6 +130,13 @@ void CalculateOnly(const LoadRequest &request, const RunPlan &plan, LoadRunConte
     run.skipLog = log == nullptr;
     run.log = log;
     run.now = ctx.now;
+}
+
+// Writes the log lines and the .ion list of the tiles without downloading them.
+void CalculateOnly(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
+                   const tiles::TileList &list, download::LoadLog *log, LoadRunResult &result) {
+    download::ListFileRun run;
+    FillListRun(run, request, plan, ctx, log);
     bool succeeded = download::CreateListFile(run, list, ctx.settings, result.wasNew, ctx.ui);
     result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
     succeeded = RecordBlocks(request, plan, ctx, list) && succeeded;
@@ -144,18 +150,12 @@ download::DownloadEnd Download(const LoadRequest &request, const RunPlan &plan, 
     AbortFlag &abort = ctx.abort != nullptr ? *ctx.abort : ownAbort;
     abort.Clear();
     download::DownloadRun run;
-    run.levelFolder = plan.levelFolder;
-    run.type = plan.type;
-    run.level = plan.tiles.level;
-    run.makeIon = request.makeIon;
-    run.skipLog = log == nullptr;
-    run.log = log;
+    FillListRun(run, request, plan, ctx, log);
     run.timeOutSeconds = request.pauses.timeOutSeconds;
     run.tilesAtOnce = request.pauses.tilesAtOnce;
     run.offline = request.offline;
     run.connections = request.connections;
     run.limits = ctx.limits;
-    run.now = ctx.now;
     download::DownloadCounters counters;
     const auto end = download::GoogleLoadKachalka(run, list, ctx.settings, counters, ctx.ui, abort);
     result.wasLoaded = counters.loaded;

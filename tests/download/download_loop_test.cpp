@@ -89,13 +89,14 @@ protected:
         std::filesystem::create_directories(root / "8");
         openLogs.push_back(
             download::GetLogFile(root / "Tessaro_sat.log", download::kLogHeader, ui));
-        return {.levelFolder = root / "8",
-                .type = TilesType::GoogleSat,
-                .level = 8,
-                .skipLog = false,
-                .log = openLogs.back().get(),
-                .limits = {},
-                .now = [] { return std::chrono::system_clock::time_point{}; }};
+        download::DownloadRun run;
+        run.levelFolder = root / "8";
+        run.type = TilesType::GoogleSat;
+        run.level = 8;
+        run.skipLog = false;
+        run.log = openLogs.back().get();
+        run.now = [] { return std::chrono::system_clock::time_point{}; };
+        return run;
     }
 
     std::filesystem::path TilePath(const download::DownloadRun &run, std::size_t i) const {
