@@ -27,7 +27,7 @@ public:
     void SetProgressLabel(std::string_view) override {}
     void SetProgress(std::int64_t, std::int64_t) override {}
     void CountDown(std::int32_t, std::int64_t) override {}
-    void ShowBadTile(std::string_view, const std::filesystem::path &) override {}
+    void ShowBadTile(std::string_view, std::string_view, std::int64_t) override {}
     void ProcessPendingEvents() override {}
     std::string lastMessage;
 };

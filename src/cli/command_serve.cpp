@@ -32,6 +32,9 @@ Options:
                 trickle=MS  send the image in 1 KiB pieces, MS milliseconds apart
                 truncate    announce the whole image, send half of it, close
                 drop        close the connection without answering
+                empty       200 with an empty body
+                204         204 without a body
+                cut         send half of the image without a length, close
               and SELECTOR any of (all must match)
                 all         every request (the default)
                 every=N     every N-th request selected by the other selectors

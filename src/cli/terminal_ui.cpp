@@ -166,26 +166,17 @@ void TerminalUi::CountDown(std::int32_t seconds, std::int64_t processed) {
     }
 }
 
-void TerminalUi::ShowBadTile(std::string_view url, const std::filesystem::path &file) {
+void TerminalUi::ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) {
     ClearProgressLine();
     std::string text = "The server did not send an image for " + std::string(url) + "\n";
-    std::FILE *f = std::fopen(file.c_str(), "rb");
-    std::string start(300, '\0');
-    std::size_t n = 0;
-    if (f != nullptr) {
-        n = std::fread(start.data(), 1, start.size(), f);
-        std::fclose(f);
-    }
-    start.resize(n);
-    for (char &c : start) {
+    std::string shown(start.substr(0, 300));
+    for (char &c : shown) {
         const auto u = static_cast<unsigned char>(c);
         if ((u < 32 && c != '\n') || u == 127) {
             c = '.';
         }
     }
-    text += "It sent " +
-            std::to_string(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0) +
-            " bytes, beginning:\n" + start + "\n";
+    text += "It sent " + std::to_string(size) + " bytes, beginning:\n" + shown + "\n";
     Put(m_err, text);
     std::fflush(m_err);
 }

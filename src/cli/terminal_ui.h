@@ -41,7 +41,7 @@ public:
     void SetProgressLabel(std::string_view label) override;
     void SetProgress(std::int64_t value, std::int64_t maximum) override;
     void CountDown(std::int32_t seconds, std::int64_t processed) override;
-    void ShowBadTile(std::string_view url, const std::filesystem::path &file) override;
+    void ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) override;
     /// Nothing to do: Ctrl-C reaches the abort flag through a signal handler.
     void ProcessPendingEvents() override {}
 

@@ -49,8 +49,9 @@ public:
     /// requested.
     virtual void CountDown(std::int32_t seconds, std::int64_t processed) = 0;
 
-    /// Shows what the server sent for a tile that is not an image: its address and the file.
-    virtual void ShowBadTile(std::string_view url, const std::filesystem::path &file) = 0;
+    /// Shows what the server sent for a tile that is not an image: its address, the first
+    /// bytes of the answer and its whole size.
+    virtual void ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) = 0;
 
     /// Lets the user interface handle its pending events during a long step (the desktop
     /// dialog repaints and takes the Stop button here).

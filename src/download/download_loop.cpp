@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <fstream>
 #include <optional>
 #include <span>
 
@@ -49,7 +50,11 @@ struct Pending {
 };
 
 // Where a tile stands once its file was looked for, fetched and checked.
-enum class TileFile { OnDisk, Missing, RunStopped };
+enum class TileFile { OnDisk, Missing, RunStopped, FetchAgain };
+
+// What a fetch brought: a whole image now in place, an answer the header check finds no image
+// in (a Google tile's bad-tile case), or a failure.
+enum class Received { Whole, NotImage, Failed };
 
 class Loop {
 public:
@@ -68,9 +73,11 @@ private:
     bool Prepare(Pending &p);
     void Prefetch();
     TransferRequest Request(const Pending &p) const;
-    bool Fetch(Pending &p);
-    std::int32_t CheckImage(const Pending &p, bool fetched) const;
+    Received Fetch(Pending &p);
+    std::string Refusal(const TransferOutcome &outcome) const;
     TileFile Obtain(Pending &p);
+    TileFile BadTile(Pending &p, bool onDisk);
+    void ReadBadFile(const std::filesystem::path &path);
     bool RetryBadTile(const Pending &p);
     bool DeleteBadFiles(const Pending &p);
     std::optional<DownloadEnd> Step(Pending &p, ProgressPass &progress);
@@ -97,7 +104,8 @@ private:
     std::unique_ptr<TransferEngine> m_engine; // none offline
     std::unique_ptr<AtomicFile> m_ion;
     std::string m_line;
-    std::string m_fileStart;
+    std::string m_badStart; // the start and size of the bad tile in hand
+    std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
     TimeStamper m_stamper{m_run.now};
 };
@@ -244,34 +252,59 @@ TransferRequest Loop::Request(const Pending &p) const {
     request.file = p.path;
     // Revalidated with the server rather than taken from a cache on the way.
     request.headers.emplace_back("Cache-Control: no-cache");
+    // A tile goes under its name only once it is checked: a tile fetched ahead of an early
+    // end, or one that is no image, never reaches the folder.
+    request.keepUncommitted = true;
     return request;
 }
 
-// Fetches a tile's file, or waits for its transfer started ahead, leaving the start of the
-// file in m_fileStart. False when the download failed.
-bool Loop::Fetch(Pending &p) {
+// Fetches a tile, or waits for its transfer started ahead, checks what came and puts a whole
+// image into place.
+Received Loop::Fetch(Pending &p) {
     if (!p.fetching) {
         m_engine->Start(p.index, Request(p));
     }
     p.fetching = false;
-    auto outcome = m_engine->Wait(p.index);
-    m_fileStart = std::move(outcome.start);
-    return outcome.Ok();
-}
-
-// The header check of a tile file: from the bytes just downloaded, or from the file.
-std::int32_t Loop::CheckImage(const Pending &p, bool fetched) const {
-    if (!fetched) {
-        return ImageCheck(p.path);
+    TransferOutcome outcome = m_engine->Wait(p.index);
+    if (!outcome.Ok()) {
+        return Received::Failed;
+    }
+    if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 &&
+        ImageTypeOf(outcome.start) == 0) {
+        m_badStart = std::move(outcome.start);
+        m_badSize = outcome.size;
+        return Received::NotImage;
+    }
+    if (!Refusal(outcome).empty()) {
+        return Received::Failed;
     }
     try {
-        clsImgType reader;
-        reader.ReadImageInfo(std::span<const std::uint8_t>(
-            reinterpret_cast<const std::uint8_t *>(m_fileStart.data()), m_fileStart.size()));
-        return static_cast<std::int32_t>(reader.Type());
-    } catch (...) {
-        return 0;
+        if (outcome.file) {
+            outcome.file->Commit();
+        }
+    } catch (const Error &) {
+        return Received::Failed;
     }
+    return Received::Whole;
+}
+
+// Why a complete answer is not a tile; empty when it is one.
+std::string Loop::Refusal(const TransferOutcome &outcome) const {
+    if (outcome.httpStatus != 200) {
+        return "the server answered HTTP " + std::to_string(outcome.httpStatus) +
+               ", which carries no tile";
+    }
+    if (outcome.size == 0) {
+        return "the answer is empty";
+    }
+    const std::int32_t type = ImageTypeOf(outcome.start);
+    if (type == 0) {
+        return "the answer is not an image";
+    }
+    if (IsCutShort(type, outcome.end)) {
+        return "the image is cut short";
+    }
+    return {};
 }
 
 // One tile: its file, its counters and world file, its log and .ion lines, the progress bar
@@ -304,36 +337,63 @@ std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
 // answer that ends the run sets the abort flag.
 TileFile Loop::Obtain(Pending &p) {
     while (true) {
-        bool fetched = false;
-        if (!p.existed && !m_run.offline) {
-            if (!Fetch(p)) {
+        if (!p.existed) {
+            if (m_run.offline) {
                 return TileFile::Missing;
             }
-            fetched = true;
-            ++m_counters.added;
-        }
-        if (!p.existed && !fetched) {
-            return TileFile::Missing;
-        }
-        if (!tiles::IsGoogle(m_run.type) || CheckImage(p, fetched) != 0) {
-            return TileFile::OnDisk;
-        }
-        if (m_run.offline) {
-            if (!DeleteBadFiles(p)) {
-                m_abort.Set();
-                return TileFile::RunStopped;
+            const Received received = Fetch(p);
+            if (received == Received::Failed) {
+                return TileFile::Missing;
             }
-            std::filesystem::remove(p.path);
-            return TileFile::Missing;
+            ++m_counters.added;
+            if (received == Received::Whole) {
+                return TileFile::OnDisk;
+            }
+        } else if (!tiles::IsGoogle(m_run.type) || ImageCheck(p.path) != 0) {
+            return TileFile::OnDisk;
+        } else {
+            ReadBadFile(p.path);
         }
-        m_ui.ShowBadTile(p.url, p.path);
-        std::filesystem::remove(p.path);
-        if (!RetryBadTile(p)) {
-            m_abort.Set();
-            return TileFile::RunStopped;
+        const TileFile bad = BadTile(p, p.existed);
+        if (bad != TileFile::FetchAgain) {
+            return bad;
         }
         p.existed = false; // the same address, the same mirror
     }
+}
+
+// A Google tile that is no image: offline it is deleted once the user allows it; online the
+// user sees what the server sent and is asked whether to fetch it again. A file is deleted
+// only when it is on disk under the tile's name; a fetched one never got there.
+TileFile Loop::BadTile(Pending &p, bool onDisk) {
+    if (m_run.offline) {
+        if (!DeleteBadFiles(p)) {
+            m_abort.Set();
+            return TileFile::RunStopped;
+        }
+        std::filesystem::remove(p.path);
+        return TileFile::Missing;
+    }
+    m_ui.ShowBadTile(p.url, m_badStart, m_badSize);
+    if (onDisk) {
+        std::filesystem::remove(p.path);
+    }
+    if (!RetryBadTile(p)) {
+        m_abort.Set();
+        return TileFile::RunStopped;
+    }
+    return TileFile::FetchAgain;
+}
+
+// Keeps the start and size of a bad file on disk to show them.
+void Loop::ReadBadFile(const std::filesystem::path &path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    m_badSize = ec ? 0 : static_cast<std::int64_t>(size);
+    m_badStart.assign(clsImgType::kBufferSize, '\0');
+    std::ifstream in(path, std::ios::binary);
+    in.read(m_badStart.data(), static_cast<std::streamsize>(m_badStart.size()));
+    m_badStart.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
 }
 
 bool Loop::RetryBadTile(const Pending &p) {
@@ -385,18 +445,11 @@ void Loop::WriteIonLine(const Pending &p) {
     m_ion->Writer().MaybeFlush();
 }
 
-// Tiles fetched ahead of an early end were never processed: they are removed, so that the
-// folder holds what a tile-by-tile run would have left.
+// Tiles fetched ahead of an early end were never processed: their transfers are cancelled and
+// the files they brought, never put into place, are dropped with them.
 void Loop::DropFetchedAhead() {
-    if (!m_engine) {
-        return;
-    }
-    m_engine->CancelAll();
-    for (const auto &p : m_ahead) {
-        if (p.fetching) {
-            std::error_code ec;
-            std::filesystem::remove(p.path, ec);
-        }
+    if (m_engine) {
+        m_engine->CancelAll();
     }
 }
 

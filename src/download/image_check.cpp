@@ -154,4 +154,32 @@ std::int32_t ImageCheck(const std::filesystem::path &path) noexcept {
     }
 }
 
+std::int32_t ImageTypeOf(std::string_view start) noexcept {
+    try {
+        clsImgType reader;
+        reader.ReadImageInfo(std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t *>(start.data()), start.size()));
+        return static_cast<std::int32_t>(reader.Type());
+    } catch (...) {
+        return 0;
+    }
+}
+
+bool IsCutShort(std::int32_t type, std::string_view end) noexcept {
+    if (type == static_cast<std::int32_t>(ImageType::Png)) {
+        // The IEND chunk: no data, its name and its fixed checksum.
+        constexpr std::string_view kIend("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+        return !end.ends_with(kIend);
+    }
+    if (type == static_cast<std::int32_t>(ImageType::Jpeg)) {
+        // Some encoders pad after the end-of-image marker; nothing else may follow it.
+        while (!end.empty() && (end.back() == '\0' || end.back() == '\r' || end.back() == '\n' ||
+                                end.back() == ' ')) {
+            end.remove_suffix(1);
+        }
+        return !end.ends_with("\xFF\xD9");
+    }
+    return false;
+}
+
 } // namespace tessaro::download

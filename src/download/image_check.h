@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string_view>
 
 namespace tessaro::download {
 
@@ -41,5 +42,14 @@ private:
 /// Returns the image type of a file, 0 (ImageType::Unknown) for anything that is not a GIF,
 /// JPEG, PNG or BMP and for any error while reading it.
 [[nodiscard]] std::int32_t ImageCheck(const std::filesystem::path &path) noexcept;
+
+/// The same check on the first bytes of a body held in memory.
+[[nodiscard]] std::int32_t ImageTypeOf(std::string_view start) noexcept;
+
+/// True when an image of the type the header check found ends before its end: a JPEG whose
+/// last bytes hold no end-of-image marker (only padding may follow it), a PNG that does not end
+/// with its IEND chunk. `end` holds the last bytes of the body (16 are enough). The header
+/// check cannot see this, since a header is whole long before the image is.
+[[nodiscard]] bool IsCutShort(std::int32_t type, std::string_view end) noexcept;
 
 } // namespace tessaro::download

@@ -69,8 +69,9 @@ void InitCurl() {
     }
 }
 
-// How much of a file's start a transfer keeps for a header check.
+// How much of a file's start and end a transfer keeps for the checks of an image.
 constexpr std::size_t kKeptStart = 65536;
+constexpr std::size_t kKeptEnd = 16;
 
 using ProgressHook = std::function<bool(const std::string &, std::int64_t, std::int64_t)>;
 
@@ -91,6 +92,7 @@ struct Transfer {
     bool writeFailed = false;
     std::string writeFailure;
     std::string start;
+    std::string end;
     std::exception_ptr hookError;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
@@ -101,6 +103,7 @@ struct Transfer {
         writeFailed = false;
         writeFailure.clear();
         start.clear();
+        end.clear();
         errorBuffer[0] = '\0';
     }
 
@@ -122,6 +125,7 @@ struct Transfer {
             if (t->start.size() < kKeptStart) {
                 t->start.append(piece.substr(0, kKeptStart - t->start.size()));
             }
+            t->KeepEnd(piece);
             try {
                 t->file->Write(piece);
             } catch (const Error &e) {
@@ -140,6 +144,17 @@ struct Transfer {
             }
         }
         return n;
+    }
+
+    void KeepEnd(std::string_view piece) {
+        if (piece.size() >= kKeptEnd) {
+            end.assign(piece.substr(piece.size() - kKeptEnd));
+            return;
+        }
+        end += piece;
+        if (end.size() > kKeptEnd) {
+            end.erase(0, end.size() - kKeptEnd);
+        }
     }
 
     static int XferInfo(void *user, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
@@ -337,7 +352,9 @@ struct TransferEngine::Impl {
         } else if (status >= 400) {
             outcome.reason = "the server answered HTTP " + std::to_string(status);
         }
-        if (outcome.Ok() && t.file) {
+        if (outcome.Ok() && t.file && t.request.keepUncommitted) {
+            outcome.file = std::move(t.file);
+        } else if (outcome.Ok() && t.file) {
             try {
                 t.file->Commit();
             } catch (const Error &e) {
@@ -349,6 +366,8 @@ struct TransferEngine::Impl {
             outcome.message = FailureMessage(t.request.url, outcome.reason);
         }
         outcome.start = std::move(t.start);
+        outcome.end = std::move(t.end);
+        outcome.size = t.delivered;
         return outcome;
     }
 

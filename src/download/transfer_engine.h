@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/abort_flag.h"
+#include "common/atomic_file.h"
 #include "common/error.h"
 
 #include <cstdint>
@@ -66,6 +67,9 @@ struct TransferRequest {
     std::vector<std::string> headers{}; ///< request header lines added to libcurl's own
     std::string verb{};                 ///< a verb in place of GET (or of POST for a body)
     std::string body{};                 ///< request body, sent when not empty
+    /// Hands a file that came whole over in the outcome, not yet in place, so that the caller
+    /// can check it before it puts it there (or drops it, which leaves no file).
+    bool keepUncommitted = false;
 };
 
 /// How a transfer ended.
@@ -75,7 +79,11 @@ struct TransferOutcome {
     std::string reason;      ///< why it failed; empty when it succeeded
     std::string message;     ///< the sentence of a DownloadError; empty when it succeeded
     std::string start;       ///< the first bytes (up to 64 KiB) of a body written to a file
+    std::string end;         ///< the last bytes (up to 16) of a body written to a file
+    std::int64_t size = 0;   ///< bytes of the body written to a file
     std::string contentType; ///< of an answer handed to onData
+    /// The whole file not yet in place, for a request that keeps it uncommitted.
+    std::shared_ptr<AtomicFile> file;
     [[nodiscard]] bool Ok() const noexcept { return code == DownloadCode::Ok; }
 };
 

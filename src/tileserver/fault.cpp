@@ -64,6 +64,12 @@ void ParseKind(std::string_view whole, std::string_view text, Fault &fault) {
         fault.kind = FaultKind::Truncate;
     } else if (name == "drop") {
         fault.kind = FaultKind::Drop;
+    } else if (name == "empty") {
+        fault.kind = FaultKind::Empty;
+    } else if (name == "204") {
+        fault.kind = FaultKind::NoContent;
+    } else if (name == "cut") {
+        fault.kind = FaultKind::Cut;
     } else {
         Reject(whole, "has the unknown kind '" + std::string(name) + "'");
     }
@@ -140,6 +146,15 @@ std::string FaultText(const Fault &fault) {
         break;
     case FaultKind::Drop:
         text = "drop";
+        break;
+    case FaultKind::Empty:
+        text = "empty";
+        break;
+    case FaultKind::NoContent:
+        text = "204";
+        break;
+    case FaultKind::Cut:
+        text = "cut";
         break;
     }
     std::string selectors;

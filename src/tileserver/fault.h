@@ -20,6 +20,9 @@ enum class FaultKind {
                  ///< Fault::delay before each piece after the first
     Truncate,    ///< announces the whole Content-Length, sends half the body, closes
     Drop,        ///< closes the connection without answering
+    Empty,       ///< 200 with an empty body
+    NoContent,   ///< 204 without a body
+    Cut,         ///< sends half the body without a Content-Length, then closes
 };
 
 /// A tile position a fault may be limited to.
@@ -49,7 +52,8 @@ struct Fault {
 /// Parses a fault of the command line:
 ///
 ///     KIND[:SELECTOR[,SELECTOR...]]
-///     KIND     = html | 404 | 500 | delay=MS | trickle=MS | truncate | drop
+///     KIND     = html | 404 | 500 | delay=MS | trickle=MS | truncate | drop | empty | 204
+///              | cut
 ///     SELECTOR = all | every=N | tile=X/Y | mirror=K | first=N
 ///
 /// for example "500:mirror=2", "drop:every=3,first=2", "delay=1500:tile=5/3".

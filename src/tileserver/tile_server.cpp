@@ -112,6 +112,8 @@ std::string_view ReasonPhrase(int status) {
     switch (status) {
     case 200:
         return "OK";
+    case 204:
+        return "No Content";
     case 400:
         return "Bad Request";
     case 404:
@@ -141,7 +143,7 @@ bool IsControlTarget(std::string_view path) {
 
 // One answer and how to deliver it.
 struct TileServer::Answer {
-    enum class Mode { Normal, Trickle, Truncate, Drop };
+    enum class Mode { Normal, Trickle, Truncate, Cut, Drop };
 
     int status = 200;
     std::string contentType = "text/plain";
@@ -177,9 +179,17 @@ struct TileServer::Answer {
             a.mode = Mode::Drop;
             return a;
         }
+        case FaultKind::Empty: {
+            Answer a = Text(200, "");
+            a.contentType = "image/jpeg";
+            return a;
+        }
+        case FaultKind::NoContent:
+            return Text(204, "");
         case FaultKind::Delay:
         case FaultKind::Trickle:
         case FaultKind::Truncate:
+        case FaultKind::Cut:
             break;
         }
         return std::nullopt;
@@ -195,15 +205,20 @@ struct TileServer::Answer {
             pieceBytes = fault.trickleBytes;
         } else if (fault.kind == FaultKind::Truncate) {
             mode = Mode::Truncate;
+        } else if (fault.kind == FaultKind::Cut) {
+            mode = Mode::Cut;
         }
     }
 
     // The status line and the header lines, up to the empty line.
     [[nodiscard]] std::string Head(bool keepAlive) const {
+        // A cut answer has no length, so that only the close ends it; a 204 has no body.
+        const std::string length = mode == Mode::Cut || status == 204
+                                       ? std::string()
+                                       : "Content-Length: " + std::to_string(body.size()) + "\r\n";
         return "HTTP/1.1 " + std::to_string(status) + " " + std::string(ReasonPhrase(status)) +
-               "\r\nServer: tessaro-tileserver\r\nContent-Type: " + contentType +
-               "\r\nContent-Length: " + std::to_string(body.size()) +
-               "\r\nConnection: " + (keepAlive ? "keep-alive" : "close") + "\r\n" + extraHeaders +
+               "\r\nServer: tessaro-tileserver\r\nContent-Type: " + contentType + "\r\n" + length +
+               "Connection: " + (keepAlive ? "keep-alive" : "close") + "\r\n" + extraHeaders +
                "\r\n";
     }
 };
@@ -284,8 +299,9 @@ public:
             }
             return sent;
         }
-        if (answer.mode == Answer::Mode::Truncate) {
-            // Half the body under a Content-Length for all of it, then the close.
+        if (answer.mode == Answer::Mode::Truncate || answer.mode == Answer::Mode::Cut) {
+            // Half the body (under a Content-Length for all of it, or under none), then the
+            // close.
             message.append(answer.body, 0, answer.body.size() / 2);
             return Send(message);
         }
@@ -540,7 +556,8 @@ std::optional<TileServer::Answer> TileServer::AnswerRequest(const HeadResult &he
         std::lock_guard lock(m_mutex);
         ++m_stats.badRequests;
     }
-    if (answer->mode == Answer::Mode::Truncate || answer->mode == Answer::Mode::Drop) {
+    if (answer->mode == Answer::Mode::Truncate || answer->mode == Answer::Mode::Cut ||
+        answer->mode == Answer::Mode::Drop) {
         keepAlive = false;
     }
     return answer;
@@ -563,7 +580,7 @@ TileServer::Answer TileServer::Respond(const std::string &target) {
         answer.body = EncodeTile(*tile, m_options.jpegQuality);
         answer.status = 200;
         answer.contentType = ContentTypeOf(FormatOf(tile->type));
-        if (!fault || fault->kind != FaultKind::Truncate) {
+        if (!fault || (fault->kind != FaultKind::Truncate && fault->kind != FaultKind::Cut)) {
             std::lock_guard lock(m_mutex);
             ++m_stats.tiles;
         }

@@ -106,6 +106,79 @@ TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
     }
 }
 
+// Whatever a misbehaving server sends in place of a tile (a page, an empty 200, a 204, an image
+// cut short with or without a length) becomes no tile file of any source: the tile fails and
+// gets no world file, and the next run fetches it. (A Google page or empty body is the header
+// check's bad tile, asked about in the test below.)
+TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
+    const std::tuple<const char *, const char *, TilesType, int> types[] = {
+        {"goo", "sat", TilesType::GoogleSat, 13},
+        {"scan", "map", TilesType::ScanMap, 12},
+        {"shade", "sat", TilesType::Shade, 8},
+        {"yand", "sat", TilesType::YandSat, 12},
+    };
+    for (const auto &[source, kind, type, level] : types) {
+        const tiles::TileList list(Moscow(type, level));
+        const std::int64_t n = list.Size();
+        for (const std::string fault : {"html", "empty", "204", "cut", "truncate"}) {
+            if (tiles::IsGoogle(type) && (fault == "html" || fault == "empty")) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(source) + " " + kind + " " + fault);
+            test::TempDir dir;
+            server.SetFaults({tileserver::ParseFault(fault + ":every=2")});
+            auto r = Load(source, kind, level, {"--connections", "4"}, dir.Path());
+            EXPECT_EQ(r.exitCode, 3) << r.err;
+            EXPECT_EQ(r.out, Counters(n - n / 2, n - n / 2, n / 2));
+            std::int64_t onDisk = 0;
+            list.ForEach([&](const tiles::TileRecord &rec) {
+                const auto path = tiles::TilePath(dir / std::to_string(level), type, rec, level);
+                const bool tile = std::filesystem::exists(path);
+                EXPECT_EQ(std::filesystem::exists(tiles::WorldFilePath(path, type)), tile) << path;
+                if (tile) {
+                    ++onDisk;
+                    EXPECT_EQ(test::DecodeImage(ReadFile(path)).width, 256) << path;
+                }
+            });
+            EXPECT_EQ(onDisk, n - n / 2);
+            server.SetFaults({});
+            r = Load(source, kind, level, {}, dir.Path());
+            EXPECT_EQ(r.out, Counters(n, n / 2, 0)) << r.err;
+        }
+    }
+}
+
+// Two runs into one folder at once, against a server that sends pages for every third tile:
+// whatever either run left, every tile file is a whole image with its world file, and a third
+// run finds nothing missing that it has to fetch twice.
+TEST_F(DownloadCliTest, TwoRunsIntoOneFolderLeaveOnlyWholeTiles) {
+    const tiles::TileList list(Moscow(TilesType::GoogleSat, 16));
+    server.SetFaults({tileserver::ParseFault("html:every=3")});
+    const auto args = LoadArgs("goo", "sat", 16, {"--connections", "8", "--bad-tile", "retry"});
+    std::vector<test::ProcessResult> runs(2);
+    {
+        std::jthread first([&] { runs[0] = Tessaro(args); });
+        runs[1] = Tessaro(args);
+    }
+    for (const auto &r : runs) {
+        EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 3) << r.err;
+    }
+    std::int64_t onDisk = 0;
+    list.ForEach([&](const tiles::TileRecord &rec) {
+        const auto path = tiles::TilePath(tiles / "16", TilesType::GoogleSat, rec, 16);
+        const bool tile = std::filesystem::exists(path);
+        EXPECT_EQ(std::filesystem::exists(tiles::WorldFilePath(path, TilesType::GoogleSat)), tile)
+            << path;
+        if (tile) {
+            ++onDisk;
+            EXPECT_EQ(test::DecodeImage(ReadFile(path)).width, 256) << path;
+        }
+    });
+    server.SetFaults({});
+    const auto last = Load("goo", "sat", 16);
+    EXPECT_EQ(last.out, Counters(list.Size(), list.Size() - onDisk, 0)) << last.err;
+}
+
 // Without a terminal a bad Google tile is shown (address and the start of what came) and
 // cancels the run, or is fetched again with --bad-tile retry, three times at most; pauses count
 // down on their own; an offline run keeps a bad file unless --bad-offline delete.

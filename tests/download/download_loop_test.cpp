@@ -29,6 +29,11 @@ const std::string kJpeg("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x0
                         "\xFF\xC0\x00\x11\x08\x01\x00\x01\x00\x03",
                         30);
 
+// A whole tile: the JPEG start, the address it answers, the end-of-image marker.
+std::string Tile(const std::string &path) {
+    return kJpeg + path + "\xFF\xD9";
+}
+
 std::set<std::string> Files(const std::filesystem::path &folder) {
     std::set<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(folder)) {
@@ -66,7 +71,7 @@ protected:
         return url.substr(url.find("/m0/") + 3);
     }
 
-    // Every address is answered with a JPEG ending in the address below the mirror folder, but
+    // Every address is answered with a JPEG holding the address below the mirror folder, but
     // the failing one not at all, and the bad one late (once the tiles after it are on disk)
     // with a page, or not at all when the run is stopped meanwhile.
     void Answer(test::ScriptedServer::Exchange &ex) {
@@ -80,7 +85,7 @@ protected:
         }
         if (path != failingPath) {
             ex.send(test::ScriptedServer::Answer(200, "image/jpeg",
-                                                 path == badPath ? "<html>" : kJpeg + path));
+                                                 path == badPath ? "<html>" : Tile(path)));
         }
     }
 
@@ -149,7 +154,7 @@ TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
         EXPECT_EQ(test::ReadFile(run.levelFolder / ("Tessaro_" + kStamp + ".ion")), ion);
         EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"), Log(sat, {false, true}));
         EXPECT_EQ(Files(run.levelFolder).size(), 2 * sat.size() - 1) << "tiles, world files, list";
-        EXPECT_EQ(test::ReadFile(TilePath(run, 9)), kJpeg + PathOf(sat[9]));
+        EXPECT_EQ(test::ReadFile(TilePath(run, 9)), Tile(PathOf(sat[9])));
     }
     const auto heads = server.Requests();
     EXPECT_EQ(heads.size(), 2 * (sat.size() - 1)) << "the tile on disk is not fetched";

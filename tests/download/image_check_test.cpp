@@ -77,3 +77,26 @@ TEST(ImageCheck, TypeSizeAndDepthOfEachFormat) {
     }
     EXPECT_EQ(download::ImageCheck(dir / "missing"), 0);
 }
+
+// A JPEG ends at its end-of-image marker (padding after it is allowed), a PNG at its IEND
+// chunk; other formats are not judged by their ends.
+TEST(ImageCheck, ImagesCutShort) {
+    using namespace std::string_view_literals;
+    const auto jpeg = static_cast<std::int32_t>(ImageType::Jpeg);
+    const auto png = static_cast<std::int32_t>(ImageType::Png);
+    const std::string_view iend = "\0\0\0\0IEND\xAE\x42\x60\x82"sv;
+    const std::tuple<std::int32_t, std::string_view, bool> cases[] = {
+        {jpeg, "\x12\x34\xFF\xD9"sv, false},
+        {jpeg, "\xFF\xD9\0\0\r\n"sv, false},
+        {jpeg, "\xFF\xD9\x12"sv, true},
+        {jpeg, "\x12\xFF"sv, true},
+        {jpeg, ""sv, true},
+        {png, iend, false},
+        {png, iend.substr(0, 11), true},
+        {png, "\0\0\0\0IEND\xAE\x42\x60\x82\0"sv, true},
+        {static_cast<std::int32_t>(ImageType::Gif), "\x12"sv, false},
+    };
+    for (const auto &[type, end, cut] : cases) {
+        EXPECT_EQ(download::IsCutShort(type, end), cut) << type << " " << end.size();
+    }
+}

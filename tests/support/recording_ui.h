@@ -31,7 +31,7 @@ public:
     };
     struct BadTile {
         std::string url;
-        std::filesystem::path file;
+        std::string start; ///< the first bytes of what the server sent
     };
 
     using UiPort::ShowMessage;
@@ -54,8 +54,8 @@ public:
             onPause(processed);
         }
     }
-    void ShowBadTile(std::string_view url, const std::filesystem::path &file) override {
-        badTiles.push_back({std::string(url), file});
+    void ShowBadTile(std::string_view url, std::string_view start, std::int64_t) override {
+        badTiles.push_back({std::string(url), std::string(start)});
     }
     void ProcessPendingEvents() override {}
 
