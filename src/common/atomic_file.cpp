@@ -129,6 +129,27 @@ AtomicFile::~AtomicFile() {
 
 void AtomicFile::Commit() {
     m_writer->Flush();
+    if (m_mode != Mode::Numbered) {
+        Place(m_mode);
+        return;
+    }
+    constexpr int kMaxNumber = 9999;
+    const std::filesystem::path first = m_target;
+    for (int number = 2;; ++number) {
+        try {
+            Place(Mode::CreateNew);
+            return;
+        } catch (const TargetExists &) {
+            if (number > kMaxNumber) {
+                throw;
+            }
+            m_target = first.parent_path() / (first.stem().string() + "_" + std::to_string(number) +
+                                              first.extension().string());
+        }
+    }
+}
+
+void AtomicFile::Place(Mode mode) {
     if (m_temp.empty()) {
         // Link the unnamed file into place; a name can only be linked where none exists.
         const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
@@ -139,7 +160,7 @@ void AtomicFile::Commit() {
             throw FileError("Cannot create " + m_target.string() + ": " + SystemErrorText(err) +
                                 ".",
                             NumberOfErrno(err));
-        } else if (m_mode == Mode::CreateNew) {
+        } else if (mode == Mode::CreateNew) {
             throw TargetExists(m_target.string() + " exists already.");
         } else {
             // Replacing: give the file a temporary name first, then rename it over the old one.
@@ -165,14 +186,17 @@ void AtomicFile::Commit() {
             return;
         }
     }
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0) {
-        const int err = errno;
-        throw FileError("Cannot finish " + m_target.string() + ": " + SystemErrorText(err) + ".",
-                        NumberOfErrno(err));
+    if (m_fd >= 0) { // still open unless an earlier attempt found the name taken
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) {
+            const int err = errno;
+            throw FileError("Cannot finish " + m_target.string() + ": " + SystemErrorText(err) +
+                                ".",
+                            NumberOfErrno(err));
+        }
     }
-    if (m_mode == Mode::CreateNew) {
+    if (mode == Mode::CreateNew) {
         if (::renameat2(AT_FDCWD, m_temp.c_str(), AT_FDCWD, m_target.c_str(), RENAME_NOREPLACE) !=
             0) {
             const int err = errno;

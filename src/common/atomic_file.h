@@ -48,6 +48,7 @@ public:
     enum class Mode {
         Replace,   ///< the new file takes the place of the old one
         CreateNew, ///< Commit fails with TargetExists and the old file stays
+        Numbered,  ///< Commit takes the first name not taken of name.ext, name_2.ext, ...
     };
 
     /// What the temporary file is.
@@ -78,11 +79,15 @@ public:
         using FileError::FileError;
     };
 
+    /// The file's name; after a Commit in Numbered mode, the name it got.
     [[nodiscard]] const std::filesystem::path &Target() const noexcept { return m_target; }
     /// The temporary file's path; empty for an unnamed one.
     [[nodiscard]] const std::filesystem::path &TemporaryPath() const noexcept { return m_temp; }
 
 private:
+    // Puts the written file in place under m_target as mode says (Replace or CreateNew).
+    void Place(Mode mode);
+
     std::filesystem::path m_target;
     std::filesystem::path m_temp; // empty for an unnamed file
     Mode m_mode;

@@ -134,8 +134,10 @@ void Loop::Open() {
         m_tileSize = 256.0 * tiles::ResN(m_run.level);
     }
     if (m_run.makeIon) {
+        // Another run of the same minute keeps its list: this one then gets "_2" and on.
         m_ion = std::make_unique<AtomicFile>(m_run.levelFolder /
-                                             IonFileName(m_run.type, TimeStamp(m_run.now())));
+                                                 IonFileName(m_run.type, TimeStamp(m_run.now())),
+                                             AtomicFile::Mode::Numbered);
     }
     if (!m_run.offline) {
         m_engine = std::make_unique<TransferEngine>(m_run.connections, m_run.limits, Hooks());

@@ -45,8 +45,10 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
         const auto typeWord = tiles::TypeWord(run.type);
         const auto extension = tiles::ImageExtension(run.type);
         if (run.makeIon) {
+            // Another run of the same minute keeps its list: this one then gets "_2" and on.
             ion = std::make_unique<AtomicFile>(
-                run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now())));
+                run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now())),
+                AtomicFile::Mode::Numbered);
         }
         std::string line;
         std::string fileName;

@@ -89,12 +89,31 @@ TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
         EXPECT_FALSE(WriteNewFileAtomically(other, "again"));
         EXPECT_EQ(ReadFile(other), "early");
     }
+    // Numbered: a name taken makes the file take the next of name_2, name_3 ...; the files
+    // there stay as they were.
+    std::filesystem::create_directory(dir / "lists");
+    for (const auto &[temporary, stem] :
+         {std::pair{AtomicFile::Temporary::Unnamed, "u"}, {AtomicFile::Temporary::Named, "n"}}) {
+        for (const std::string suffix : {"", "_2", "_3"}) {
+            AtomicFile file(dir / "lists" / (stem + std::string(".ion")),
+                            AtomicFile::Mode::Numbered, temporary);
+            file.Write(suffix);
+            file.Commit();
+            EXPECT_EQ(file.Target(), dir / "lists" / (stem + suffix + ".ion"));
+        }
+        for (const std::string suffix : {"", "_2", "_3"}) {
+            EXPECT_EQ(ReadFile(dir / "lists" / (stem + suffix + ".ion")), suffix);
+        }
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "lists"),
+                            std::filesystem::directory_iterator()),
+              6);
     WriteFileAtomically(target, "second\r\n");
     EXPECT_EQ(ReadFile(target), "second\r\n");
     EXPECT_TRUE(WriteNewFileAtomically(dir / "fresh", "x"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
                             std::filesystem::directory_iterator()),
-              4);
+              5);
     try {
         AtomicFile file(dir / "fresh" / "x.txt"); // a file where a folder should be
         ADD_FAILURE() << "a file under a regular file was created";

@@ -54,6 +54,12 @@ TEST_F(LoadRunTest, CalculateOnlyWritesTheLogAndTheIonList) {
               "2_1.png http://m1/vt/mt?n=404&v=w2.97&hl=ru&x=2&y=1&zoom=15\r\n"
               "1_2.png http://m2/vt/mt?n=404&v=w2.97&hl=ru&x=1&y=2&zoom=15\r\n"
               "2_2.png http://m3/vt/mt?n=404&v=w2.97&hl=ru&x=2&y=2&zoom=15\r\n");
+
+    // A second run of the same minute keeps the first list and writes its own beside it.
+    Request(Source::Goo, Kind::Map, 3, "-10", "10", "-10", "-5");
+    ASSERT_EQ(Run().outcome, RunOutcome::Completed);
+    EXPECT_EQ(Lines(test::ReadFile(dir / "3" / "Tessaro_2026_03_05_7_4.ion")).size(), 4u);
+    EXPECT_EQ(Lines(test::ReadFile(dir / "3" / "Tessaro_2026_03_05_7_4_2.ion")).size(), 2u);
 }
 
 TEST_F(LoadRunTest, TilesOnDiskAreOldFilesAndMirrorsRotate) {
