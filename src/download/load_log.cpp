@@ -3,9 +3,11 @@
 #include "common/error.h"
 #include "common/text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaro::download {
@@ -86,6 +88,34 @@ std::string IonFileName(TilesType type, std::string_view timeStamp) {
     return name;
 }
 
+namespace {
+
+// Cuts a last line that did not go out whole (a full disk, a killed run) off the end of a log,
+// so that the next line starts a record of its own. Lines are short: the last one lies in the
+// last 4 KiB.
+void CutTornLine(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0) {
+        return;
+    }
+    const off_t chunk = std::min<off_t>(st.st_size, 4096);
+    std::string tail(static_cast<std::size_t>(chunk), '\0');
+    if (::pread(fd, tail.data(), tail.size(), st.st_size - chunk) != chunk) {
+        return;
+    }
+    const auto newline = tail.rfind('\n');
+    if (newline == std::string::npos && chunk < st.st_size) {
+        return; // not a log of lines: left as it is
+    }
+    const off_t keep =
+        newline == std::string::npos ? 0 : st.st_size - chunk + static_cast<off_t>(newline) + 1;
+    if (keep < st.st_size) {
+        (void)::ftruncate(fd, keep);
+    }
+}
+
+} // namespace
+
 LoadLog::LoadLog(int fd, std::filesystem::path path)
     : m_fd(fd), m_path(std::move(path)),
       m_writer(std::make_unique<FdWriter>(m_fd, m_path.string())) {}
@@ -108,6 +138,15 @@ void LoadLog::WriteLine(std::string_view line) {
     m_writer->MaybeFlush();
 }
 
+void LoadLog::Flush() {
+    try {
+        m_writer->Flush();
+    } catch (const FileError &) {
+        CutTornLine(m_fd);
+        throw;
+    }
+}
+
 void LoadLog::Close() {
     if (m_fd < 0) {
         return;
@@ -117,6 +156,7 @@ void LoadLog::Close() {
     try {
         m_writer->Flush();
     } catch (...) {
+        CutTornLine(fd);
         ::close(fd);
         throw;
     }
@@ -136,26 +176,24 @@ std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
         ui.ShowMessage(text, Icon::Exclamation);
         return nullptr;
     };
-    std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(logFileName, ec))) {
-        const int fd = ::open(logFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            std::string first(header);
-            first += kCrLf;
-            const bool ok =
-                ::write(fd, first.data(), first.size()) == static_cast<ssize_t>(first.size());
-            const int err = errno;
-            ::close(fd);
-            if (!ok) {
-                return fail(err);
-            }
-        } else if (errno != EEXIST) {
-            return fail(errno);
-        }
-    }
-    const int fd = ::open(logFileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int fd = ::open(logFileName.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
         return fail(errno);
+    }
+    CutTornLine(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0) {
+        std::string first(header);
+        first += kCrLf;
+        const ssize_t n = ::write(fd, first.data(), first.size());
+        if (n != static_cast<ssize_t>(first.size())) {
+            const int err = n < 0 ? errno : ENOSPC;
+            if (n > 0) {
+                (void)::ftruncate(fd, 0);
+            }
+            ::close(fd);
+            return fail(err);
+        }
     }
     return std::make_unique<LoadLog>(fd, logFileName);
 }

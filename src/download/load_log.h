@@ -50,7 +50,9 @@ private:
 /// (relief) or "YService_" (Yandex) + time stamp + ".ion".
 [[nodiscard]] std::string IonFileName(tiles::TilesType type, std::string_view timeStamp);
 
-/// An open load log: lines are appended, never rewritten, each ended by CR LF.
+/// An open load log: lines are appended, never rewritten, each ended by CR LF. A line goes
+/// out whole or not at all: when a write fails part-way (a full disk), the part of a line that
+/// went out is cut off again before the error is thrown.
 class LoadLog {
 public:
     LoadLog(int fd, std::filesystem::path path);
@@ -61,7 +63,7 @@ public:
     /// Appends one line (the CR LF is added). @throws tessaro::FileError
     void WriteLine(std::string_view line);
     /// Writes out what is buffered. @throws tessaro::FileError
-    void Flush() { m_writer->Flush(); }
+    void Flush();
     /// Writes out what is buffered and closes the file. @throws tessaro::FileError
     void Close();
     [[nodiscard]] const std::filesystem::path &Path() const noexcept { return m_path; }
@@ -72,9 +74,10 @@ private:
     std::unique_ptr<FdWriter> m_writer;
 };
 
-/// Opens a log for appending, creating it with the header line when it does not exist. On
-/// failure shows "Не удается открыть Log-файл для записи", the file and the system's reason
-/// (exclamation icon) and returns nullptr.
+/// Opens a log for appending, creating it with the header line when it does not exist. A last
+/// line that an earlier run left half-written is cut off, and a log without any line gets the
+/// header. On failure shows "Не удается открыть Log-файл для записи", the file and the system's
+/// reason (exclamation icon) and returns nullptr.
 [[nodiscard]] std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
                                                   std::string_view header, UiPort &ui);
 

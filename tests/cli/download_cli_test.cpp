@@ -3,6 +3,7 @@
 #include "../mapout/mapout_support.h"
 #include "../tiles/proj_reference.h"
 #include "cli_support.h"
+#include "download/load_log.h"
 #include "support/http_client.h"
 #include "support/image_decode.h"
 #include "support/scripted_server.h"
@@ -14,7 +15,9 @@
 
 #include <gdal_priv.h>
 
+#include <algorithm>
 #include <csignal>
+#include <fstream>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -275,8 +278,31 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
     }
 }
 
-// A disk that fills up keeps every file it holds whole; a read-only folder fails every tile
-// and gets nothing.
+// A load log of whole records: the header first, then lines of eleven fields, each ended.
+testing::AssertionResult WholeLog(const std::string &log, std::size_t records) {
+    std::size_t lines = 0;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        const auto end = log.find("\r\n", start);
+        if (end == std::string::npos) {
+            return testing::AssertionFailure() << "a torn last line: " << log.substr(start);
+        }
+        const auto line = log.substr(start, end - start);
+        if (lines == 0 ? line != download::kLogHeader : std::ranges::count(line, ';') != 10) {
+            return testing::AssertionFailure() << "line " << lines << ": " << line;
+        }
+        ++lines;
+        start = end + 2;
+    }
+    if (lines != records + 1) {
+        return testing::AssertionFailure() << lines << " lines for " << records << " records";
+    }
+    return testing::AssertionSuccess();
+}
+
+// A disk that fills up keeps every file it holds whole, the load log too, whose next run goes
+// on with whole records; a log made on a disk full from the start gets its header later. A
+// read-only folder fails every tile and gets nothing.
 TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
     test::ScopedTmpfs small(tiles / "small", "128k");
     test::ScopedTmpfs readOnly(tiles / "ro", "1m");
@@ -300,6 +326,33 @@ TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
     }
     EXPECT_GT(images, 0u);
     EXPECT_LT(images, many);
+    const auto log = tiles / "small" / "Tessaro_sat.log";
+    const auto records = [&] {
+        const auto text = ReadFile(log);
+        return static_cast<std::size_t>(std::ranges::count(text, '\n')) - 1;
+    };
+    EXPECT_TRUE(WholeLog(ReadFile(log), records()));
+    std::filesystem::remove_all(tiles / "small" / "15"); // room for the next run
+    const auto before = records();
+    r = Load("goo", "sat", 13, {"--log"}, tiles / "small");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(WholeLog(ReadFile(log), before + kSat13.size()));
+
+    std::filesystem::remove_all(tiles / "small" / "13");
+    std::filesystem::remove(log);
+    {
+        std::ofstream filler(tiles / "small" / "filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+    }
+    r = Load("goo", "sat", 13, {"--log"}, tiles / "small");
+    EXPECT_TRUE(Exited(r, 3, "No space left on device")) << "the log's header did not fit";
+    std::filesystem::remove(tiles / "small" / "filler");
+    std::filesystem::remove_all(tiles / "small" / "13");
+    r = Load("goo", "sat", 13, {"--log"}, tiles / "small");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(WholeLog(ReadFile(log), kSat13.size()));
 
     std::filesystem::create_directories(tiles / "ro" / "13");
     ASSERT_TRUE(readOnly.MakeReadOnly());

@@ -22,13 +22,16 @@ std::chrono::system_clock::time_point LocalTime(int y, int mo, int d, int h, int
 
 } // namespace
 
-// The header goes into a new log only; lines are appended across runs.
+// The header goes into a new or empty log only; lines are appended across runs, after a last
+// line an earlier run left half-written is cut off.
 TEST(LoadLog, HeaderOnceLinesAppendedAndFailuresReported) {
     test::TempDir dir;
     test::RecordingUi ui;
     test::WriteFile(dir / "old.log", "a\r\n");
+    test::WriteFile(dir / "torn.log", "a\r\nhalf of b");
+    test::WriteFile(dir / "empty.log", "");
     for (const char *line : {"first", "second"}) {
-        for (const char *name : {"Tessaro_sat.log", "old.log"}) {
+        for (const char *name : {"Tessaro_sat.log", "old.log", "torn.log", "empty.log"}) {
             auto log = download::GetLogFile(dir / name, download::kLogHeader, ui);
             ASSERT_NE(log, nullptr);
             log->WriteLine(line);
@@ -38,6 +41,8 @@ TEST(LoadLog, HeaderOnceLinesAppendedAndFailuresReported) {
     EXPECT_EQ(test::ReadFile(dir / "Tessaro_sat.log"),
               "Time;Type;NumX;NumY;Xm;Ym;XmRes;YmRes;BlName;Level;ErrLoad\r\nfirst\r\nsecond\r\n");
     EXPECT_EQ(test::ReadFile(dir / "old.log"), "a\r\nfirst\r\nsecond\r\n");
+    EXPECT_EQ(test::ReadFile(dir / "torn.log"), "a\r\nfirst\r\nsecond\r\n");
+    EXPECT_EQ(test::ReadFile(dir / "empty.log"), test::ReadFile(dir / "Tessaro_sat.log"));
     EXPECT_TRUE(ui.messages.empty());
 
     std::filesystem::create_directory(dir / "Tessaro_map.log");
