@@ -1,6 +1,7 @@
 #include "cli/command.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/version.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,8 +9,6 @@
 namespace tessaro::cli {
 
 namespace {
-
-constexpr std::string_view kVersion = "tessaro 0.1.0";
 
 std::string GeneralHelp() {
     std::string text = "Usage: tessaro COMMAND [OPTIONS]\n\n"
@@ -55,7 +54,7 @@ int Main(std::span<const std::string> args, UiPort &ui, int stdoutFd, AbortFlag 
         return kExitOk;
     }
     if (name == "--version") {
-        Print(stdout, std::string(kVersion) + "\n");
+        Print(stdout, "tessaro " + std::string(kVersion) + "\n");
         return kExitOk;
     }
     const auto &table = Commands();

@@ -24,7 +24,8 @@ constexpr std::string_view kUsageHead =
                     [--extent LAT1,LAT2,LON1,LON2] [--dir DIR] [--calculate-only] [--log]
                     [--ion] [--offline] [--timeout S] [--tiles-at-once N] [--connections N]
                     [--bad-tile retry|cancel] [--bad-offline delete|exit] [--proxy-user USER]
-                    [--index PATH [--yes|--no]] [--selection FILE [--selection-where EXPR]]
+                    [--user-agent NAME] [--index PATH [--yes|--no]]
+                    [--selection FILE [--selection-where EXPR]]
                     [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
                     [--set NAME=VALUE]... [--config FILE]
 
@@ -58,6 +59,7 @@ Downloading:
   --proxy-user USER  proxy user name; the password comes from the environment variable
                      TESSARO_PROXY_PASSWORD or is asked at the terminal, never an argument.
                      The proxy itself comes from http_proxy / https_proxy / no_proxy.
+  --user-agent NAME  the User-Agent the requests give (default Tessaro/<version>)
 Map:
   --project FILE     add the tiles to the QGIS project FILE (.qgs or .qgz; created when
                      missing, saved at the end of the run): one group per source and kind named
@@ -95,7 +97,7 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 30> kOptions{{
+constexpr std::array<OptionSpec, 31> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -111,6 +113,7 @@ constexpr std::array<OptionSpec, 30> kOptions{{
     {"bad-tile", true, false},
     {"bad-offline", true, false},
     {"proxy-user", true, false},
+    {"user-agent", true, false},
     kSetOption,
     kConfigOption,
     {"project", true, false},
@@ -213,6 +216,9 @@ public:
         load::LoadRunContext run{settings, context.ui};
         run.host = &host;
         run.abort = context.abort != nullptr ? context.abort : &ownAbort;
+        if (m_userAgent) {
+            run.limits.userAgent = *m_userAgent;
+        }
         const auto result = load::CmdLoad_Click(run, m_known);
         bool projectSaved = true;
         if (project && result.outcome != load::RunOutcome::Stopped) {
@@ -264,6 +270,12 @@ private:
         m_deleteBadFiles = ChoiceOption(options, "bad-offline", "delete", "exit").value_or(false);
         if (const auto *user = options.Get("proxy-user")) {
             m_proxyUser = *user;
+        }
+        if (const auto *agent = options.Get("user-agent")) {
+            if (agent->empty() || agent->find_first_of("\r\n") != std::string::npos) {
+                throw ArgumentError("--user-agent needs a name on one line.");
+            }
+            m_userAgent = *agent;
         }
     }
 
@@ -402,6 +414,7 @@ private:
     bool m_retryBadTile = false;
     bool m_deleteBadFiles = false;
     std::optional<std::string> m_proxyUser;
+    std::optional<std::string> m_userAgent;
     std::optional<std::string> m_index;
     std::optional<bool> m_createIndex;
     std::optional<std::string> m_selection;

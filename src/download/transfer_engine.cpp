@@ -1,6 +1,7 @@
 #include "download/transfer_engine.h"
 
 #include "common/atomic_file.h"
+#include "common/version.h"
 
 #include <curl/curl.h>
 
@@ -10,6 +11,10 @@
 #include <map>
 
 namespace tessaro::download {
+
+std::string DefaultUserAgent() {
+    return "Tessaro/" + std::string(kVersion);
+}
 
 DownloadCode CodeOf(int curlCode, long httpStatus) noexcept {
     switch (static_cast<CURLcode>(curlCode)) {
@@ -208,6 +213,8 @@ struct TransferEngine::Impl {
         set(CURLOPT_NOSIGNAL, 1L);
         set(CURLOPT_FOLLOWLOCATION, 1L);
         set(CURLOPT_MAXREDIRS, 5L);
+        set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        set(CURLOPT_USERAGENT, limits.userAgent.c_str());
         set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
         set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
         set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);

@@ -44,13 +44,18 @@ private:
     long m_httpStatus;
 };
 
-/// Limits that keep a dead or hostile server from hanging a run or filling the disk.
+/// The User-Agent of every request unless the user gives another: "Tessaro/<version>".
+[[nodiscard]] std::string DefaultUserAgent();
+
+/// Limits that keep a dead or hostile server from hanging a run or filling the disk, and the
+/// name the requests give the server.
 struct DownloadLimits {
     long connectTimeoutMs = 15'000; ///< to get a connection
     long stallSeconds = 30;         ///< a transfer slower than stallBytesPerSecond this long fails
     long stallBytesPerSecond = 64;
     std::int64_t maxBytes = 16 << 20; ///< the largest body accepted
     long totalSeconds = 300;          ///< the longest a whole transfer may take
+    std::string userAgent = DefaultUserAgent();
 };
 
 /// Returns the code of a libcurl result and HTTP status.

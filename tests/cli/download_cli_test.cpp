@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -364,9 +366,16 @@ TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
 
 // A proxy that wants tiles:secret gets the user of --proxy-user and the password of the
 // environment, and every transfer it turned away goes again with them; a wrong password fails
-// every tile, and no password without a terminal is a usage error.
+// every tile, and no password without a terminal is a usage error. Every request names the
+// program, or what --user-agent says.
 TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
-    test::ScriptedServer proxy([this](test::ScriptedServer::Exchange &ex) {
+    std::mutex mutex;
+    std::set<std::string> agents;
+    test::ScriptedServer proxy([&](test::ScriptedServer::Exchange &ex) {
+        {
+            const std::lock_guard lock(mutex);
+            agents.insert(ex.Header("User-Agent"));
+        }
         if (ex.Header("Proxy-Authorization") != "Basic dGlsZXM6c2VjcmV0") {
             ex.send("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
                     "realm=\"t\"\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
@@ -387,7 +396,11 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
     }
     const auto n = tiles::TileList(Moscow(TilesType::YandMap, 12)).Size();
     for (const std::string password : {"guess", "secret"}) { // the wrong one writes nothing
-        const auto r = Tessaro(args, {{"http_proxy", proxy.Url("")},
+        auto more = args;
+        if (password == "secret") {
+            more.insert(more.end(), {"--user-agent", "MapFetch/2 (gis@example.org)"});
+        }
+        const auto r = Tessaro(more, {{"http_proxy", proxy.Url("")},
                                       {"TESSARO_PROXY_PASSWORD", password},
                                       {"no_proxy", ""}});
         EXPECT_EQ(r.exitCode, password == "secret" ? 0 : 3);
@@ -395,4 +408,5 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
     }
     EXPECT_TRUE(Exited(Tessaro(args, {{"http_proxy", proxy.Url("")}}), 2, "TESSARO_PROXY_PASSWORD"))
         << "no terminal and no password";
+    EXPECT_EQ(agents, (std::set<std::string>{"Tessaro/0.1.0", "MapFetch/2 (gis@example.org)"}));
 }
