@@ -2,8 +2,8 @@
 // side with curl and aria2c fetching the same addresses into an empty folder.
 #include "bench_requests.h"
 #include "download/tile_urls.h"
-#include "settings/settings.h"
 #include "nginx.h"
+#include "settings/settings.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,6 +7,7 @@
 #include "integration/qgis_session.h"
 #include "integration/tile_layers.h"
 #include "mapout/spatial_reference.h"
+#include "silent_ui.h"
 #include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
@@ -31,28 +32,6 @@ namespace fs = std::filesystem;
 using integration::QgisProjectFile;
 
 namespace {
-
-// A port that shows nothing and keeps the last message for the error of a failed run.
-class SilentUi : public UiPort {
-public:
-    using UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, Icon, std::string_view) override {
-        m_lastMessage = text;
-    }
-    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return false; }
-    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
-    void ShowErrorText(std::string_view report) override { m_lastMessage = report; }
-    void Beep() override {}
-    void SetProgressLabel(std::string_view) override {}
-    void SetProgress(std::int64_t, std::int64_t) override {}
-    void CountDown(std::int32_t, std::int64_t) override {}
-    void ShowBadTile(std::string_view, std::string_view, std::int64_t) override {}
-    void ProcessPendingEvents() override {}
-    [[nodiscard]] const std::string &LastMessage() const { return m_lastMessage; }
-
-private:
-    std::string m_lastMessage;
-};
 
 constexpr auto kType = tiles::TilesType::GoogleSat;
 constexpr int kLevel = 18;
@@ -110,7 +89,7 @@ public:
     }
 
     // Adds every tile to the project; false (with the reason in ui) unless all were added.
-    bool AddAll(QgsProject &project, SilentUi &ui, std::int64_t expected) const {
+    bool AddAll(QgsProject &project, bench::SilentUi &ui, std::int64_t expected) const {
         return integration::AddGoogleRasters(project, m_tiles, m_list, kLevel, kType, Settings(),
                                              ui) == expected;
     }
@@ -172,7 +151,7 @@ void Rate(benchmark::State &state, std::int64_t done, std::int64_t tiles) {
 void BM_AddGoogleRasters(benchmark::State &state) {
     const auto &folder = TileFolder::Of(state.range(0));
     const std::int64_t tiles = folder.List().Size();
-    SilentUi ui;
+    bench::SilentUi ui;
     std::int64_t done = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -200,7 +179,7 @@ void BM_AddGoogleRasters(benchmark::State &state) {
 void BM_AddGoogleRastersAgain(benchmark::State &state) {
     const auto &folder = TileFolder::Of(state.range(0));
     const std::int64_t tiles = folder.List().Size();
-    SilentUi ui;
+    bench::SilentUi ui;
     QgisProjectFile project = folder.NewProject();
     if (!folder.AddAll(project.Project(), ui, tiles)) {
         state.SkipWithError(("tiles not added: " + ui.LastMessage()).c_str());
@@ -226,7 +205,7 @@ void BM_ReadAndSave(benchmark::State &state) {
     const std::int64_t tiles = folder.List().Size();
     const auto loading = state.range(1) == 0 ? QgisProjectFile::LayerLoading::Full
                                              : QgisProjectFile::LayerLoading::Deferred;
-    SilentUi ui;
+    bench::SilentUi ui;
     fs::path path;
     {
         QgisProjectFile project = folder.NewProject();

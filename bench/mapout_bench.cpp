@@ -4,6 +4,7 @@
 #include "bench_requests.h"
 #include "mapout/block_index.h"
 #include "mapout/spatial_reference.h"
+#include "silent_ui.h"
 #include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
@@ -22,28 +23,6 @@ using namespace tessaro;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A port that shows nothing: the benchmarks time the work, not a terminal.
-class SilentUi : public UiPort {
-public:
-    using UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, Icon, std::string_view) override {
-        m_lastMessage = text;
-    }
-    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return true; }
-    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
-    void ShowErrorText(std::string_view report) override { m_lastMessage = report; }
-    void Beep() override {}
-    void SetProgressLabel(std::string_view) override {}
-    void SetProgress(std::int64_t, std::int64_t) override {}
-    void CountDown(std::int32_t, std::int64_t) override {}
-    void ShowBadTile(std::string_view, std::string_view, std::int64_t) override {}
-    void ProcessPendingEvents() override {}
-    [[nodiscard]] const std::string &LastMessage() const { return m_lastMessage; }
-
-private:
-    std::string m_lastMessage;
-};
 
 // Resident memory of the process: the peak since ResetPeak and the current figure, in kB.
 void ResetPeak() {
@@ -138,7 +117,7 @@ private:
 
 void BM_SetRasterSpatRef(benchmark::State &state) {
     auto &folder = TileFolder::Of(state.range(0));
-    SilentUi ui;
+    bench::SilentUi ui(true);
     std::int64_t done = 0;
     long peakGrowth = 0;
     for (auto _ : state) {
@@ -169,7 +148,7 @@ void BM_SetRasterSpatRef(benchmark::State &state) {
 // index that already holds them (each record found and checked).
 void RecordTiles(benchmark::State &state, const char *indexName, bool refresh) {
     auto &folder = TileFolder::Of(state.range(0));
-    SilentUi ui;
+    bench::SilentUi ui(true);
     std::int64_t done = 0;
     long peakGrowth = 0;
     for (auto _ : state) {

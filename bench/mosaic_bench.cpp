@@ -6,6 +6,7 @@
 #include "bench_requests.h"
 #include "download/world_file.h"
 #include "mosaic/mosaic_raster.h"
+#include "silent_ui.h"
 #include "tiles/tile_files.h"
 #include "tileserver/tile_image.h"
 
@@ -30,22 +31,6 @@ using namespace tessaro;
 namespace fs = std::filesystem;
 
 namespace {
-
-class SilentUi : public UiPort {
-public:
-    using UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, Icon, std::string_view) override { lastMessage = text; }
-    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return false; }
-    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
-    void ShowErrorText(std::string_view report) override { lastMessage = report; }
-    void Beep() override {}
-    void SetProgressLabel(std::string_view) override {}
-    void SetProgress(std::int64_t, std::int64_t) override {}
-    void CountDown(std::int32_t, std::int64_t) override {}
-    void ShowBadTile(std::string_view, std::string_view, std::int64_t) override {}
-    void ProcessPendingEvents() override {}
-    std::string lastMessage;
-};
 
 constexpr auto kType = tiles::TilesType::GoogleSat;
 constexpr int kLevel = 16;
@@ -125,7 +110,7 @@ public:
     [[nodiscard]] const tiles::TileList &List() const { return *m_list; }
 
     // Builds the mosaic with Tessaro; the output is removed first. Returns false on failure.
-    bool Tessaro(SilentUi &ui) const {
+    bool Tessaro(bench::SilentUi &ui) const {
         const fs::path output = m_root / "tessaro.tif";
         fs::remove(output);
         mosaic::MosaicOptions options;
@@ -155,11 +140,11 @@ private:
 
 void BM_BuildMosaic(benchmark::State &state) {
     const auto &folder = TileFolder::Of(state.range(0));
-    SilentUi ui;
+    bench::SilentUi ui;
     // A small run first, so that the memory GDAL and PROJ take once per process (drivers, the
     // coordinate-system database) is not counted as the mosaic's.
     if (!TileFolder::Of(64).Tessaro(ui)) {
-        state.SkipWithError(("mosaic failed: " + ui.lastMessage).c_str());
+        state.SkipWithError(("mosaic failed: " + ui.LastMessage()).c_str());
         return;
     }
     long peakGrowth = 0;
@@ -172,7 +157,7 @@ void BM_BuildMosaic(benchmark::State &state) {
         state.PauseTiming();
         peakGrowth = std::max(peakGrowth, StatusKb("VmHWM:") - before);
         if (!built) {
-            state.SkipWithError(("mosaic failed: " + ui.lastMessage).c_str());
+            state.SkipWithError(("mosaic failed: " + ui.LastMessage()).c_str());
             break;
         }
         state.ResumeTiming();
@@ -202,13 +187,13 @@ void BM_GdalBuildVrtTranslate(benchmark::State &state) {
 // counter "ratio" is Tessaro's time over GDAL's tools' time.
 void BM_MosaicAgainstGdal(benchmark::State &state) {
     const auto &folder = TileFolder::Of(state.range(0));
-    SilentUi ui;
+    bench::SilentUi ui;
     double ours = 0;
     double theirs = 0;
     for (auto _ : state) {
         auto start = std::chrono::steady_clock::now();
         if (!folder.Tessaro(ui)) {
-            state.SkipWithError(("mosaic failed: " + ui.lastMessage).c_str());
+            state.SkipWithError(("mosaic failed: " + ui.LastMessage()).c_str());
             break;
         }
         ours += Seconds(start);

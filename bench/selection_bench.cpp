@@ -3,6 +3,7 @@
 // 64 vertices. The time includes projecting the polygons into the tiles' system.
 #include "bench_requests.h"
 #include "mapout/selection_filter.h"
+#include "silent_ui.h"
 
 #include <ogr_spatialref.h>
 
@@ -15,22 +16,6 @@
 using namespace tessaro;
 
 namespace {
-
-class SilentUi : public UiPort {
-public:
-    using UiPort::ShowMessage;
-    void ShowMessage(std::string_view text, Icon, std::string_view) override { lastMessage = text; }
-    bool AskYesNo(Question, std::string_view, Icon, std::string_view) override { return false; }
-    bool AskRetryCancel(Question, std::string_view, std::string_view) override { return false; }
-    void ShowErrorText(std::string_view report) override { lastMessage = report; }
-    void Beep() override {}
-    void SetProgressLabel(std::string_view) override {}
-    void SetProgress(std::int64_t, std::int64_t) override {}
-    void CountDown(std::int32_t, std::int64_t) override {}
-    void ShowBadTile(std::string_view, std::string_view, std::int64_t) override {}
-    void ProcessPendingEvents() override {}
-    std::string lastMessage;
-};
 
 constexpr auto kType = tiles::TilesType::GoogleSat;
 constexpr int kLevel = 16;
@@ -72,12 +57,12 @@ void BM_FilterBySelection(benchmark::State &state) {
         static_cast<std::int64_t>(std::llround(std::sqrt(static_cast<double>(state.range(0)))));
     const tiles::TileList list(bench::SquareRequest(kType, kLevel, side));
     const mapout::Selection selection = Polygons(list.Request(), state.range(1));
-    SilentUi ui;
+    bench::SilentUi ui;
     std::int64_t kept = 0;
     for (auto _ : state) {
         const auto result = mapout::FilterBySelection(list, kType, kLevel, "Goo", selection, ui);
-        if (!ui.lastMessage.empty()) {
-            state.SkipWithError(ui.lastMessage.c_str());
+        if (!ui.LastMessage().empty()) {
+            state.SkipWithError(ui.LastMessage().c_str());
             break;
         }
         kept = static_cast<std::int64_t>(result.kept.size());

@@ -181,6 +181,12 @@ void TerminalUi::ShowBadTile(std::string_view url, std::string_view start, std::
     std::fflush(m_err);
 }
 
+void TerminalUi::ShowTileFailure(std::string_view text) {
+    ClearProgressLine();
+    Put(m_err, std::string(text) + "\n");
+    std::fflush(m_err);
+}
+
 void TerminalUi::ShowErrorText(std::string_view report) {
     ClearProgressLine();
     Put(m_err, report);

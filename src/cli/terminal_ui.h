@@ -42,6 +42,7 @@ public:
     void SetProgress(std::int64_t value, std::int64_t maximum) override;
     void CountDown(std::int32_t seconds, std::int64_t processed) override;
     void ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) override;
+    void ShowTileFailure(std::string_view text) override;
     /// Nothing to do: Ctrl-C reaches the abort flag through a signal handler.
     void ProcessPendingEvents() override {}
 

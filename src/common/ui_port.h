@@ -53,6 +53,10 @@ public:
     /// bytes of the answer and its whole size.
     virtual void ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) = 0;
 
+    /// Says once why a tile failed: its address and the cause. The run goes on; the command
+    /// line writes the text to standard error, the dialog adds it to the run's log.
+    virtual void ShowTileFailure(std::string_view text) = 0;
+
     /// Lets the user interface handle its pending events during a long step (the desktop
     /// dialog repaints and takes the Stop button here).
     virtual void ProcessPendingEvents() = 0;

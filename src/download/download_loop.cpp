@@ -47,6 +47,7 @@ struct Pending {
     std::string url;
     bool existed = false;
     bool fetching = false; // its transfer was started and not waited for yet
+    bool failed = false;   // its download failed
 };
 
 // Where a tile stands once its file was looked for, fetched and checked.
@@ -75,6 +76,7 @@ private:
     TransferRequest Request(const Pending &p) const;
     Received Fetch(Pending &p);
     std::string Refusal(const TransferOutcome &outcome) const;
+    Received Failed(Pending &p, const std::string &message);
     TileFile Obtain(Pending &p);
     TileFile BadTile(Pending &p, bool onDisk);
     void ReadBadFile(const std::filesystem::path &path);
@@ -223,6 +225,7 @@ bool Loop::Prepare(Pending &p) {
     p.path = TilePath(m_run.levelFolder, m_run.type, p.record, m_run.level);
     p.url = TileUrl(m_prefixes, static_cast<int>(p.index % 4), m_run.type, p.record, m_run.level);
     p.fetching = false;
+    p.failed = false;
     return true;
 }
 
@@ -268,8 +271,12 @@ Received Loop::Fetch(Pending &p) {
     }
     p.fetching = false;
     TransferOutcome outcome = m_engine->Wait(p.index);
-    if (!outcome.Ok()) {
+    if (outcome.code == DownloadCode::Aborted) {
+        p.failed = true; // stopped by the user, who needs no telling
         return Received::Failed;
+    }
+    if (!outcome.Ok()) {
+        return Failed(p, outcome.message);
     }
     if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 &&
         ImageTypeOf(outcome.start) == 0) {
@@ -277,17 +284,24 @@ Received Loop::Fetch(Pending &p) {
         m_badSize = outcome.size;
         return Received::NotImage;
     }
-    if (!Refusal(outcome).empty()) {
-        return Received::Failed;
+    if (const auto refusal = Refusal(outcome); !refusal.empty()) {
+        return Failed(p, "Download of " + p.url + " failed: " + refusal + ".");
     }
     try {
         if (outcome.file) {
             outcome.file->Commit();
         }
-    } catch (const Error &) {
-        return Received::Failed;
+    } catch (const Error &e) {
+        return Failed(p, "Download of " + p.url + " failed: " + e.what());
     }
     return Received::Whole;
+}
+
+// Says once why the tile failed, for the log too.
+Received Loop::Failed(Pending &p, const std::string &message) {
+    p.failed = true;
+    m_ui.ShowTileFailure("Tile " + p.name + ": " + message);
+    return Received::Failed;
 }
 
 // Why a complete answer is not a tile; empty when it is one.
@@ -426,8 +440,11 @@ void Loop::WriteLogLine(const Pending &p) {
         return;
     }
     m_line.clear();
+    const TileMark mark = p.existed  ? TileMark::OldFile
+                          : p.failed ? TileMark::Failed
+                                     : TileMark::New;
     AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize, m_run.level,
-                  p.existed);
+                  mark);
     m_run.log->WriteLine(m_line);
     // Written out with its tile, so that a run killed later still logs every tile it left on
     // disk (one small write beside a whole transfer).

@@ -75,7 +75,8 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
             if (!run.skipLog) {
                 line.clear();
                 download::AppendLogLine(line, stamper.Now(), typeWord, record, 0.0, run.level,
-                                        exists);
+                                        exists ? download::TileMark::OldFile
+                                               : download::TileMark::New);
                 run.log->WriteLine(line);
             }
             if (ion) {

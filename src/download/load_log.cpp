@@ -199,7 +199,7 @@ std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
 }
 
 void AppendLogLine(std::string &out, std::string_view timeStamp, std::string_view typeWord,
-                   const tiles::TileRecord &r, double yShift, int level, bool oldFile) {
+                   const tiles::TileRecord &r, double yShift, int level, TileMark mark) {
     out += timeStamp;
     out += ';';
     out += typeWord;
@@ -220,10 +220,16 @@ void AppendLogLine(std::string &out, std::string_view timeStamp, std::string_vie
     out += ';';
     AppendInt(out, level);
     out += ';';
-    if (oldFile) {
-        out += "oldfile";
-    } else {
+    switch (mark) {
+    case TileMark::New:
         out += '0';
+        break;
+    case TileMark::OldFile:
+        out += "oldfile";
+        break;
+    case TileMark::Failed:
+        out += '1';
+        break;
     }
 }
 

@@ -81,9 +81,16 @@ private:
 [[nodiscard]] std::unique_ptr<LoadLog> GetLogFile(const std::filesystem::path &logFileName,
                                                   std::string_view header, UiPort &ui);
 
+/// What the last field of a log line says of its tile.
+enum class TileMark {
+    New,     ///< "0": fetched now (or, calculating only, to be fetched)
+    OldFile, ///< "oldfile": on disk before the run
+    Failed,  ///< "1": the tile could not be fetched
+};
+
 /// Appends the fields of a log line (no line end): time, type word, column, row, x,
-/// y + yShift, pixel width, pixel height, block name, level, and "oldfile" or 0.
+/// y + yShift, pixel width, pixel height, block name, level, and the tile's mark.
 void AppendLogLine(std::string &out, std::string_view timeStamp, std::string_view typeWord,
-                   const tiles::TileRecord &record, double yShift, int level, bool oldFile);
+                   const tiles::TileRecord &record, double yShift, int level, TileMark mark);
 
 } // namespace tessaro::download

@@ -125,7 +125,13 @@ TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
     for (const auto &[source, kind, type, level] : types) {
         const tiles::TileList list(Moscow(type, level));
         const std::int64_t n = list.Size();
-        for (const std::string fault : {"html", "empty", "204", "cut", "truncate"}) {
+        const std::pair<std::string, std::string> faults[] = {
+            {"html", "the answer is not an image"},
+            {"empty", "the answer is empty"},
+            {"204", "the server answered HTTP 204"},
+            {"cut", "the image is cut short"},
+            {"truncate", "transfer closed with"}};
+        for (const auto &[fault, cause] : faults) {
             if (tiles::IsGoogle(type) && (fault == "html" || fault == "empty")) {
                 continue;
             }
@@ -135,6 +141,12 @@ TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
             auto r = Load(source, kind, level, {"--connections", "4"}, dir.Path());
             EXPECT_EQ(r.exitCode, 3) << r.err;
             EXPECT_EQ(r.out, Counters(n - n / 2, n - n / 2, n / 2));
+            std::int64_t said = 0; // each failed tile says why, once
+            for (std::size_t at = 0;
+                 (at = r.err.find(" failed: " + cause, at)) != std::string::npos; ++at) {
+                ++said;
+            }
+            EXPECT_EQ(said, n / 2) << r.err;
             std::int64_t onDisk = 0;
             list.ForEach([&](const tiles::TileRecord &rec) {
                 const auto path = tiles::TilePath(dir / std::to_string(level), type, rec, level);

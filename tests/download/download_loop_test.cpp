@@ -45,11 +45,16 @@ std::set<std::string> Files(const std::filesystem::path &folder) {
 const tiles::TileList kSat(tiles::TileRequest{TilesType::GoogleSat, 8, 50, 56, 30, 40});
 const std::string kStamp = download::TimeStamp({}); // every run's clock stands at the epoch
 
-// The log a run writes: the header and a line per tile, with "oldfile" for tiles on disk.
-std::string Log(const std::vector<tiles::TileRecord> &tiles, const std::vector<bool> &onDisk = {}) {
+// The log a run writes: the header and a line per tile, with "oldfile" for tiles on disk and
+// 1 for the failed one.
+std::string Log(const std::vector<tiles::TileRecord> &tiles, const std::vector<bool> &onDisk = {},
+                std::size_t failed = SIZE_MAX) {
     std::string log = std::string(download::kLogHeader) + "\r\n";
     for (std::size_t i = 0; i < tiles.size(); ++i) {
-        download::AppendLogLine(log, kStamp, "sat", tiles[i], 0, 8, i < onDisk.size() && onDisk[i]);
+        const auto mark = i < onDisk.size() && onDisk[i] ? download::TileMark::OldFile
+                          : i == failed                  ? download::TileMark::Failed
+                                                         : download::TileMark::New;
+        download::AppendLogLine(log, kStamp, "sat", tiles[i], 0, 8, mark);
         log += "\r\n";
     }
     return log;
@@ -145,14 +150,19 @@ TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
         run.tilesAtOnce = 7;
         test::WriteFile(TilePath(run, 1), kJpeg + PathOf(sat[1]));
         ui.pauses.clear();
+        ui.tileFailures.clear();
         DownloadCounters counters;
         ASSERT_EQ(Load(run, counters), DownloadEnd::Completed);
+        ASSERT_EQ(ui.tileFailures.size(), 1u) << "the failed tile says why, once";
+        EXPECT_TRUE(ui.tileFailures[0].starts_with("Tile " + sat[5].name.Str() + ": Download of " +
+                                                   server.Url("/m1") + failingPath + " failed: "))
+            << ui.tileFailures[0];
         EXPECT_EQ(std::tuple(counters.loaded, counters.added, counters.errors),
                   std::tuple(kSat.Size() - 1, kSat.Size() - 2, 1));
         ASSERT_EQ(ui.pauses.size(), sat.size() / 7);
         EXPECT_EQ(ui.pauses[1].processed, 14);
         EXPECT_EQ(test::ReadFile(run.levelFolder / ("Tessaro_" + kStamp + ".ion")), ion);
-        EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"), Log(sat, {false, true}));
+        EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"), Log(sat, {false, true}, 5));
         EXPECT_EQ(Files(run.levelFolder).size(), 2 * sat.size() - 1) << "tiles, world files, list";
         EXPECT_EQ(test::ReadFile(TilePath(run, 9)), Tile(PathOf(sat[9])));
     }
@@ -212,7 +222,7 @@ TEST_F(DownloadLoopTest, AnEarlyEndLeavesNoTileFetchedAhead) {
                   (std::set<std::string>{sat[0].name.Str() + ".jpg", sat[0].name.Str() + ".jgw",
                                          sat[1].name.Str() + ".jpg", sat[1].name.Str() + ".jgw"}));
         EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"),
-                  cancel ? Log({sat[0], sat[1]}) : Log({sat[0], sat[1], sat[2]}))
+                  cancel ? Log({sat[0], sat[1]}) : Log({sat[0], sat[1], sat[2]}, {}, 2))
             << "a cancelled tile has no line, a stopped one fails";
     }
 }

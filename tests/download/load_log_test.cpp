@@ -63,14 +63,14 @@ TEST(TileTexts, LogLineAndWorldFileOfSphericalAndEllipsoidalTiles) {
     tiles::TileRecord r{1, -2, -1000.5, 1000.5, 1.0, -1.0, {}};
     r.name.Assign("s10_1_-2");
     std::string line;
-    download::AppendLogLine(line, stamper.Now(), "lnd", r, 0, 10, true);
+    download::AppendLogLine(line, stamper.Now(), "lnd", r, 0, 10, download::TileMark::OldFile);
     EXPECT_EQ(line, "2026_12_31_23_59;lnd;1;-2;-1000.5;1000.5;1;-1;s10_1_-2;10;oldfile");
     EXPECT_EQ(download::WorldFileText(r, 0), "1\r\n0\r\n0\r\n-1\r\n-1000.5\r\n1000.5\r\n");
     r = {1, -2, 1000, 2000, 2.5, -2.5, r.name};
     now += std::chrono::seconds(1);
     line.clear();
-    download::AppendLogLine(line, stamper.Now(), "sat", r, 640, 10, false);
-    EXPECT_EQ(line, "2027_01_01_0_0;sat;1;-2;1000;2640;2.5;-2.5;s10_1_-2;10;0");
+    download::AppendLogLine(line, stamper.Now(), "sat", r, 640, 10, download::TileMark::Failed);
+    EXPECT_EQ(line, "2027_01_01_0_0;sat;1;-2;1000;2640;2.5;-2.5;s10_1_-2;10;1");
     EXPECT_EQ(download::WorldFileText(r, 640), "2.5\r\n0\r\n0\r\n-2.5\r\n1001.25\r\n2638.75\r\n");
 
     test::TempDir dir;

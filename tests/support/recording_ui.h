@@ -57,6 +57,7 @@ public:
     void ShowBadTile(std::string_view url, std::string_view start, std::int64_t) override {
         badTiles.push_back({std::string(url), std::string(start)});
     }
+    void ShowTileFailure(std::string_view text) override { tileFailures.emplace_back(text); }
     void ProcessPendingEvents() override {}
 
     std::vector<Message> messages;
@@ -68,6 +69,7 @@ public:
     std::vector<Pause> pauses;
     std::function<void(std::int64_t)> onPause; ///< runs inside each pause
     std::vector<BadTile> badTiles;
+    std::vector<std::string> tileFailures;
     int beeps = 0;
 
 private:
