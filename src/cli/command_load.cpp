@@ -24,7 +24,8 @@ constexpr std::string_view kUsageHead =
                     [--extent LAT1,LAT2,LON1,LON2] [--dir DIR] [--calculate-only] [--log]
                     [--ion] [--offline] [--timeout S] [--tiles-at-once N] [--connections N]
                     [--bad-tile retry|cancel] [--bad-offline delete|exit] [--proxy-user USER]
-                    [--user-agent NAME] [--index PATH [--yes|--no]]
+                    [--user-agent NAME] [--retries N] [--max-rate R]
+                    [--index PATH [--yes|--no]]
                     [--selection FILE [--selection-where EXPR]]
                     [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
                     [--set NAME=VALUE]... [--config FILE]
@@ -60,6 +61,10 @@ Downloading:
                      TESSARO_PROXY_PASSWORD or is asked at the terminal, never an argument.
                      The proxy itself comes from http_proxy / https_proxy / no_proxy.
   --user-agent NAME  the User-Agent the requests give (default Tessaro/<version>)
+  --retries N        how often a tile the server answered 429 or 503 ("slow down") is asked
+                     for again (default 3); meanwhile no transfer starts, for the server's
+                     Retry-After (at most 10 minutes) or a back-off doubling from 1 s
+  --max-rate R       start at most R transfers per second (tiles per second)
 Map:
   --project FILE     add the tiles to the QGIS project FILE (.qgs or .qgz; created when
                      missing, saved at the end of the run): one group per source and kind named
@@ -97,7 +102,7 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 31> kOptions{{
+constexpr std::array<OptionSpec, 33> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -114,6 +119,8 @@ constexpr std::array<OptionSpec, 31> kOptions{{
     {"bad-offline", true, false},
     {"proxy-user", true, false},
     {"user-agent", true, false},
+    {"retries", true, false},
+    {"max-rate", true, false},
     kSetOption,
     kConfigOption,
     {"project", true, false},
@@ -219,6 +226,8 @@ public:
         if (m_userAgent) {
             run.limits.userAgent = *m_userAgent;
         }
+        run.limits.retries = m_retries;
+        run.limits.maxRate = m_maxRate;
         const auto result = load::CmdLoad_Click(run, m_known);
         bool projectSaved = true;
         if (project && result.outcome != load::RunOutcome::Stopped) {
@@ -276,6 +285,17 @@ private:
                 throw ArgumentError("--user-agent needs a name on one line.");
             }
             m_userAgent = *agent;
+        }
+        if (options.Has("retries")) {
+            m_retries = static_cast<int>(WholeNumber(options, "retries", 0, 100));
+        }
+        if (const auto *rate = options.Get("max-rate")) {
+            double value = 0;
+            if (!ParseDouble(*rate, value) || !(value > 0)) {
+                throw ArgumentError("--max-rate needs a number of tiles per second above 0, not '" +
+                                    *rate + "'.");
+            }
+            m_maxRate = value;
         }
     }
 
@@ -415,6 +435,8 @@ private:
     bool m_deleteBadFiles = false;
     std::optional<std::string> m_proxyUser;
     std::optional<std::string> m_userAgent;
+    int m_retries = download::DownloadLimits{}.retries;
+    double m_maxRate = 0;
     std::optional<std::string> m_index;
     std::optional<bool> m_createIndex;
     std::optional<std::string> m_selection;

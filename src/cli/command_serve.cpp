@@ -35,6 +35,7 @@ Options:
                 empty       200 with an empty body
                 204         204 without a body
                 cut         send half of the image without a length, close
+                429[=S], 503[=S]  that status, with Retry-After: S when S is given
               and SELECTOR any of (all must match)
                 all         every request (the default)
                 every=N     every N-th request selected by the other selectors

@@ -6,9 +6,12 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <deque>
 #include <exception>
 #include <map>
+#include <random>
 
 namespace tessaro::download {
 
@@ -74,6 +77,11 @@ void InitCurl() {
     }
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The longest pause a server's Retry-After may ask for.
+constexpr curl_off_t kMaxRetryAfterSeconds = 600;
+
 // How much of a file's start and end a transfer keeps for the checks of an image.
 constexpr std::size_t kKeptStart = 65536;
 constexpr std::size_t kKeptEnd = 16;
@@ -89,6 +97,7 @@ struct Transfer {
     SlistHandle headers;
     bool withCredentials = false; // sent with the proxy credentials
     bool retried = false;         // sent again once with the credentials
+    int slowDowns = 0;            // times the server answered 429 or 503
 
     // State of one attempt.
     std::unique_ptr<AtomicFile> file;
@@ -198,6 +207,11 @@ struct TransferEngine::Impl {
     std::deque<std::unique_ptr<Transfer>> queued;
     std::map<std::int64_t, std::unique_ptr<Transfer>> running;
     std::map<std::int64_t, Ended> done;
+    // No transfer starts before holdUntil (a server asked to slow down) nor before nextStart
+    // (the cap on starts per second).
+    Clock::time_point holdUntil{};
+    Clock::time_point nextStart{};
+    std::minstd_rand jitter{std::random_device{}()};
 
     CURLcode Configure(Transfer &t) {
         CURL *h = t.easy.get();
@@ -308,10 +322,40 @@ struct TransferEngine::Impl {
 
     void Fill() {
         while (running.size() < connections && !queued.empty()) {
+            const auto now = Clock::now();
+            if (now < holdUntil || now < nextStart) {
+                return;
+            }
+            if (limits.maxRate > 0) {
+                nextStart = now + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(1.0 / limits.maxRate));
+            }
             auto t = std::move(queued.front());
             queued.pop_front();
             Launch(std::move(t));
         }
+    }
+
+    // A server answered 429 or 503: the transfer goes again, and nothing starts meanwhile,
+    // unless it was sent as often as allowed.
+    bool RetryLater(Transfer &t, long status) {
+        if ((status != 429 && status != 503) || t.slowDowns >= limits.retries) {
+            return false;
+        }
+        curl_off_t retryAfter = 0;
+        curl_easy_getinfo(t.easy.get(), CURLINFO_RETRY_AFTER, &retryAfter);
+        std::chrono::duration<double> wait{0};
+        if (retryAfter > 0) {
+            wait = std::chrono::seconds(std::min<curl_off_t>(retryAfter, kMaxRetryAfterSeconds));
+        } else {
+            const double base = std::min(60.0, std::ldexp(1.0, t.slowDowns));
+            wait = std::chrono::duration<double>(
+                base * std::uniform_real_distribution<double>(0.5, 1.5)(jitter));
+        }
+        ++t.slowDowns;
+        holdUntil =
+            std::max(holdUntil, Clock::now() + std::chrono::duration_cast<Clock::duration>(wait));
+        return true;
     }
 
     void Detach(Transfer &t) {
@@ -358,6 +402,10 @@ struct TransferEngine::Impl {
             outcome.reason = t.errorBuffer[0] != '\0' ? t.errorBuffer : curl_easy_strerror(rc);
         } else if (status >= 400) {
             outcome.reason = "the server answered HTTP " + std::to_string(status);
+            if (t.slowDowns > 0) {
+                outcome.reason +=
+                    " (asked to slow down " + std::to_string(t.slowDowns + 1) + " times)";
+            }
         }
         if (outcome.Ok() && t.file && t.request.keepUncommitted) {
             outcome.file = std::move(t.file);
@@ -394,7 +442,12 @@ struct TransferEngine::Impl {
             curl_easy_getinfo(t->easy.get(), CURLINFO_CONTENT_TYPE, &type);
             contentType = type != nullptr ? type : "";
         }
+        const bool slowDown = rc == CURLE_OK && !t->hookError && RetryLater(*t, status);
         Detach(*t);
+        if (slowDown) {
+            queued.push_front(std::move(t));
+            return;
+        }
         const bool proxyAsks = status == 407 || connectStatus == 407;
         if (proxyAsks && !t->hookError && RetryWithCredentials(*t)) {
             queued.push_front(std::move(t)); // nothing of the refusal reached the body

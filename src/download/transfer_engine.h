@@ -56,6 +56,11 @@ struct DownloadLimits {
     std::int64_t maxBytes = 16 << 20; ///< the largest body accepted
     long totalSeconds = 300;          ///< the longest a whole transfer may take
     std::string userAgent = DefaultUserAgent();
+    /// How often a transfer the server answered 429 or 503 goes again. Meanwhile no transfer
+    /// starts: for the time the server's Retry-After names (at most 10 minutes), else for a
+    /// back-off that doubles from 1 s with jitter.
+    int retries = 3;
+    double maxRate = 0; ///< transfers started per second at most; 0 for no cap
 };
 
 /// Returns the code of a libcurl result and HTTP status.

@@ -51,6 +51,13 @@ void ParseKind(std::string_view whole, std::string_view text, Fault &fault) {
         fault.delay = std::chrono::milliseconds(Number(whole, *value, 0, kMaxDelayMs));
         return;
     }
+    if (name == "429" || name == "503") {
+        fault.kind = name == "429" ? FaultKind::TooMany : FaultKind::Unavailable;
+        if (value) {
+            fault.retryAfter = static_cast<int>(Number(whole, *value, 0, kMaxDelayMs / 1000));
+        }
+        return;
+    }
     if (value) {
         Reject(whole, "gives a value to a kind that takes none");
     }
@@ -155,6 +162,13 @@ std::string FaultText(const Fault &fault) {
         break;
     case FaultKind::Cut:
         text = "cut";
+        break;
+    case FaultKind::TooMany:
+    case FaultKind::Unavailable:
+        text = fault.kind == FaultKind::TooMany ? "429" : "503";
+        if (fault.retryAfter) {
+            text += "=" + std::to_string(*fault.retryAfter);
+        }
         break;
     }
     std::string selectors;

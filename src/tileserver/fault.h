@@ -23,6 +23,8 @@ enum class FaultKind {
     Empty,       ///< 200 with an empty body
     NoContent,   ///< 204 without a body
     Cut,         ///< sends half the body without a Content-Length, then closes
+    TooMany,     ///< 429, with "Retry-After: Fault::retryAfter" when that is set
+    Unavailable, ///< 503, with "Retry-After: Fault::retryAfter" when that is set
 };
 
 /// A tile position a fault may be limited to.
@@ -43,6 +45,7 @@ struct Fault {
     FaultKind kind = FaultKind::ServerError;
     std::chrono::milliseconds delay{0}; ///< for Delay and Trickle
     std::size_t trickleBytes = 1024;    ///< piece size for Trickle
+    std::optional<int> retryAfter;      ///< seconds, for TooMany and Unavailable
     std::uint64_t everyNth = 1;
     std::optional<TilePosition> tile;
     std::optional<int> mirror;
@@ -53,7 +56,7 @@ struct Fault {
 ///
 ///     KIND[:SELECTOR[,SELECTOR...]]
 ///     KIND     = html | 404 | 500 | delay=MS | trickle=MS | truncate | drop | empty | 204
-///              | cut
+///              | cut | 429[=S] | 503[=S]          (S: the Retry-After in seconds)
 ///     SELECTOR = all | every=N | tile=X/Y | mirror=K | first=N
 ///
 /// for example "500:mirror=2", "drop:every=3,first=2", "delay=1500:tile=5/3".

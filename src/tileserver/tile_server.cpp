@@ -114,6 +114,10 @@ std::string_view ReasonPhrase(int status) {
         return "OK";
     case 204:
         return "No Content";
+    case 429:
+        return "Too Many Requests";
+    case 503:
+        return "Service Unavailable";
     case 400:
         return "Bad Request";
     case 404:
@@ -163,8 +167,8 @@ struct TileServer::Answer {
 
     // The answer that replaces the ordinary one for the faults that do; nothing for the faults
     // that only change how the ordinary answer goes out.
-    static std::optional<Answer> InsteadOfTile(FaultKind kind) {
-        switch (kind) {
+    static std::optional<Answer> InsteadOfTile(const Fault &fault) {
+        switch (fault.kind) {
         case FaultKind::Html: {
             Answer a = Text(200, std::string(kHtmlPage));
             a.contentType = "text/html";
@@ -186,6 +190,14 @@ struct TileServer::Answer {
         }
         case FaultKind::NoContent:
             return Text(204, "");
+        case FaultKind::TooMany:
+        case FaultKind::Unavailable: {
+            Answer a = Text(fault.kind == FaultKind::TooMany ? 429 : 503, "Slow down.\n");
+            if (fault.retryAfter) {
+                a.extraHeaders = "Retry-After: " + std::to_string(*fault.retryAfter) + "\r\n";
+            }
+            return a;
+        }
         case FaultKind::Delay:
         case FaultKind::Trickle:
         case FaultKind::Truncate:
@@ -552,7 +564,8 @@ std::optional<TileServer::Answer> TileServer::AnswerRequest(const HeadResult &he
             answer = Respond(head.request.target);
         }
     }
-    if (answer->status >= 400 && answer->status != 404 && answer->status != 500) {
+    if (answer->status >= 400 && answer->status != 404 && answer->status != 429 &&
+        answer->status != 500 && answer->status != 503) {
         std::lock_guard lock(m_mutex);
         ++m_stats.badRequests;
     }
@@ -571,7 +584,7 @@ TileServer::Answer TileServer::Respond(const std::string &target) {
     const auto tile = ParseTileTarget(target);
     const auto fault = CountRequest(target, tile);
     if (fault) {
-        if (auto instead = Answer::InsteadOfTile(fault->kind)) {
+        if (auto instead = Answer::InsteadOfTile(*fault)) {
             return *std::move(instead);
         }
     }

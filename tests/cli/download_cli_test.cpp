@@ -196,6 +196,22 @@ TEST_F(DownloadCliTest, TwoRunsIntoOneFolderLeaveOnlyWholeTiles) {
     EXPECT_EQ(last.out, Counters(list.Size(), list.Size() - onDisk, 0)) << last.err;
 }
 
+// A server that asks to slow down gets its pause, then the tiles; one that keeps asking fails
+// them, naming the status, once the retries are spent.
+TEST_F(DownloadCliTest, ServersThatAskToSlowDownGetTheirPause) {
+    const auto n = std::ssize(kSat13);
+    server.SetFaults({tileserver::ParseFault("429=1:first=2")});
+    const auto start = std::chrono::steady_clock::now();
+    auto r = Load("goo", "sat", 13, {"--connections", "4"});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_EQ(r.out, Counters(n, n, 0)) << r.err;
+    server.SetFaults({tileserver::ParseFault("503")});
+    std::filesystem::remove_all(tiles / "13");
+    r = Load("goo", "sat", 13, {"--retries", "1", "--connections", "16"});
+    EXPECT_EQ(r.out, Counters(0, 0, n)) << r.err;
+    EXPECT_TRUE(Exited(r, 3, "failed: the server answered HTTP 503 (asked to slow down 2 times)."));
+}
+
 // Without a terminal a bad Google tile is shown (address and the start of what came) and
 // cancels the run, or is fetched again with --bad-tile retry, three times at most; pauses count
 // down on their own; an offline run keeps a bad file unless --bad-offline delete.

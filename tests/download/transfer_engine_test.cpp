@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <mutex>
 #include <thread>
 
 using namespace tessaro;
@@ -101,6 +103,66 @@ TEST(TransferEngine, FailedTransfersLeaveAnEarlierFileAndNothingElse) {
         EXPECT_EQ(test::ReadFile(dir / "kept.jpg"), "earlier") << what;
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1) << what;
     }
+}
+
+// A server that answers 429 or 503 is asked again after the time its Retry-After names, and no
+// other transfer starts meanwhile (c, although b's connection is free); after the retries allowed,
+// the tile fails naming the status. A cap on starts per second spreads the transfers out.
+TEST(TransferEngine, ServersThatAskToSlowDownAreGivenTime) {
+    using Clock = std::chrono::steady_clock;
+    std::mutex mutex;
+    std::vector<std::pair<std::string, Clock::time_point>> seen;
+    ScriptedServer server([&](ScriptedServer::Exchange &ex) {
+        std::size_t asked = 0;
+        {
+            const std::lock_guard lock(mutex);
+            seen.emplace_back(ex.Target(), Clock::now());
+            asked = static_cast<std::size_t>(
+                std::ranges::count_if(seen, [&](const auto &s) { return s.first == ex.Target(); }));
+        }
+        if (ex.Target() == "/busy" || (ex.Target() == "/a" && asked <= 2)) {
+            ex.send("HTTP/1.1 " + std::string(ex.Target() == "/busy" ? "503" : "429") +
+                    " Slow Down\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n");
+            return;
+        }
+        if (ex.Target() == "/b") {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        ex.send(ScriptedServer::Answer(200, "text/plain", "tile"));
+    });
+    auto limits = kQuick;
+    TransferEngine engine(2, limits);
+    const auto start = Clock::now();
+    engine.Start(1, {.url = server.Url("/a"), .onData = [](auto, auto) {}});
+    engine.Start(2, {.url = server.Url("/b"), .onData = [](auto, auto) {}});
+    engine.Start(3, {.url = server.Url("/c"), .onData = [](auto, auto) {}});
+    EXPECT_TRUE(engine.Wait(1).Ok());
+    EXPECT_TRUE(engine.Wait(2).Ok());
+    EXPECT_TRUE(engine.Wait(3).Ok());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1900)) << "twice told to wait 1 s";
+    ASSERT_EQ(seen.size(), 5u);
+    for (const auto &[target, when] : seen) { // b's place went free at 0.3 s, c waited for a's
+        if (target == "/c") {
+            EXPECT_GT(when - seen[0].second, std::chrono::milliseconds(900));
+        }
+    }
+
+    limits.retries = 1;
+    TransferEngine patient(1, limits);
+    patient.Start(3, {.url = server.Url("/busy"), .onData = [](auto, auto) {}});
+    const auto busy = patient.Wait(3);
+    EXPECT_EQ(busy.reason, "the server answered HTTP 503 (asked to slow down 2 times)");
+
+    limits.maxRate = 10;
+    TransferEngine capped(4, limits);
+    const auto capStart = Clock::now();
+    for (int i = 0; i < 11; ++i) {
+        capped.Start(i, {.url = server.Url("/c"), .onData = [](auto, auto) {}});
+    }
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_TRUE(capped.Wait(i).Ok());
+    }
+    EXPECT_GE(Clock::now() - capStart, std::chrono::milliseconds(950)) << "11 starts at 10/s";
 }
 
 // The events of a download into a file: Complete with the result code; Progress, which may

@@ -43,6 +43,8 @@ TEST(TileServer, FaultKindsAnswerAsNamed) {
         {"cut:mirror=0", CURLE_OK, 200, "image/jpeg", whole.substr(0, whole.size() / 2), 0ms},
         {"empty:mirror=0", CURLE_OK, 200, "image/jpeg", "", 0ms},
         {"204:mirror=0", CURLE_OK, 204, "text/plain", "", 0ms},
+        {"429=2:mirror=0", CURLE_OK, 429, "text/plain", "Slow down.\n", 0ms},
+        {"503:tile=3/2,first=1", CURLE_OK, 503, "text/plain", "Slow down.\n", 0ms},
         {"drop:tile=3/2,mirror=0", CURLE_GOT_NOTHING, 0, "", "", 0ms},
         {"delay=1000:first=1", CURLE_OK, 200, "image/jpeg", whole, 990ms},
         {"trickle=100:mirror=0", CURLE_OK, 200, "image/jpeg", whole,
