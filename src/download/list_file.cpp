@@ -59,7 +59,12 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
         int mirror = 0;
         auto cursor = list.Begin();
         tiles::TileRecord record;
+        std::int64_t walked = 0;
         while (cursor.Next(record)) {
+            // A stop is looked for every few thousand tiles: within a millisecond or two.
+            if ((++walked & 4095) == 0 && run.abort != nullptr && run.abort->IsSet()) {
+                break;
+            }
             if (run.type == tiles::TilesType::Shade &&
                 (folderRow != record.row || folder == run.levelFolder)) {
                 folder = tiles::TileFolder(run.levelFolder, run.type, record);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/abort_flag.h"
 #include "common/ui_port.h"
 #include "download/load_log.h"
 #include "settings/settings.h"
@@ -20,13 +21,15 @@ struct ListFileRun {
     bool makeIon = false;             ///< write the .ion list
     bool skipLog = true;              ///< write no log lines
     download::LoadLog *log = nullptr; ///< the open log when !skipLog; closed at the end
+    const AbortFlag *abort = nullptr; ///< when set, the run stops between tiles
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
 
 /// Walks the list once without downloading: counts the tiles not on disk in wasNew, writes one
 /// log line per tile ("oldfile" for tiles on disk) and, when asked, the .ion list of file names
 /// and the addresses the tiles would be fetched from, rotating over the four mirrors. The .ion
-/// list is written aside and appears only complete. Returns false after an error, which is
+/// list is written aside and appears only complete; a stop (the abort flag) ends the walk with
+/// the lines so far, the list committed as it is. Returns false after an error, which is
 /// reported under "CreateListFile " (message-box mode); log lines written before it stay.
 ///
 /// Complexity: one pass, constant memory (the list is streamed).

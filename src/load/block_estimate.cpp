@@ -45,6 +45,16 @@ std::int64_t CountTiles(std::string_view procedure, UiPort &ui, const tiles::Til
 
 } // namespace
 
+bool CountFits(const tiles::TileRequest &request) {
+    try {
+        const tiles::TileRange r = tiles::RangeOf(request);
+        std::int64_t count = 0;
+        return Product32(r.Columns(), r.Rows(), count);
+    } catch (const OverflowError &) {
+        return false;
+    }
+}
+
 std::int64_t SizeCount(double lon1, double lon2, double lat1, double lat2, int level, int offset,
                        UiPort &ui) {
     const auto type = offset == 0 ? tiles::TilesType::GoogleSat : tiles::TilesType::Shade;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ui_port.h"
+#include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
 #include <cstdint>
@@ -27,6 +28,10 @@ inline constexpr std::string_view kOverflowMessage = "Переполнение! 
 /// as SizeCount does; errors are reported under "ScanSizeCount ".
 [[nodiscard]] std::int64_t ScanSizeCount(double lon1, double lon2, double lat1, double lat2,
                                          int level, UiPort &ui);
+
+/// True when the tiles of a request can be counted: the count the estimate shows fits the
+/// 32-bit range. A run refuses a request beyond it, as the estimate does.
+[[nodiscard]] bool CountFits(const tiles::TileRequest &request);
 
 /// Returns the size estimate of a count: count × 26 for satellite tiles, × 11.5 otherwise.
 [[nodiscard]] double SizeEstimate(std::int64_t count, tiles::Kind kind) noexcept;

@@ -7,6 +7,7 @@
 #include "download/download_loop.h"
 #include "download/list_file.h"
 #include "download/load_log.h"
+#include "load/block_estimate.h"
 #include "tiles/tile_files.h"
 
 #include <algorithm>
@@ -137,8 +138,13 @@ void CalculateOnly(const LoadRequest &request, const RunPlan &plan, LoadRunConte
                    const tiles::TileList &list, download::LoadLog *log, LoadRunResult &result) {
     download::ListFileRun run;
     FillListRun(run, request, plan, ctx, log);
+    run.abort = ctx.abort;
     bool succeeded = download::CreateListFile(run, list, ctx.settings, result.wasNew, ctx.ui);
     result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
+    if (ctx.abort != nullptr && ctx.abort->IsSet()) {
+        result.outcome = RunOutcome::Aborted; // stopped: the list so far, no block index
+        return;
+    }
     succeeded = RecordBlocks(request, plan, ctx, list) && succeeded;
     result.outcome = succeeded ? RunOutcome::Completed : RunOutcome::Failed;
 }
@@ -207,6 +213,11 @@ RunOutcome OutcomeOf(download::DownloadEnd end, bool mapStepsSucceeded) {
 LoadRunResult Run(const LoadRequest &request, LoadRunContext &ctx) {
     LoadRunResult result;
     const RunPlan plan = PlanOf(request);
+    // What the estimate cannot count is refused before anything is written.
+    if (!CountFits(plan.tiles)) {
+        ctx.ui.ShowMessage(kOverflowMessage, Icon::Critical);
+        return result;
+    }
     if (!MakeLevelFolder(plan.levelFolder, ctx.ui)) {
         return result;
     }

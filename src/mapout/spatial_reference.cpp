@@ -118,7 +118,7 @@ private:
     std::string m_proj = ProjText(m_srs);
 };
 
-enum class AssignResult { Assigned, NotRaster, Failed };
+enum class AssignResult { Assigned, AlreadySet, NotRaster, Failed };
 
 // Opens the tile read-only, sets the spatial reference and closes it, which makes GDAL write
 // the side file. GDAL reports a side file it cannot write only as a warning and still
@@ -176,6 +176,13 @@ AssignResult WriteSideFile(const fs::path &tile, const std::string &srsElement,
         file.Write(srsElement);
         file.Write("\n</PAMDataset>\n");
         file.Commit();
+    } catch (const AtomicFile::TargetExists &e) {
+        std::error_code ec;
+        if (fs::is_regular_file(SideFilePath(tile), ec)) {
+            return AssignResult::AlreadySet; // another run wrote it meanwhile; it stays
+        }
+        reason = e.what();
+        return AssignResult::Failed;
     } catch (const std::exception &e) {
         reason = e.what();
         return AssignResult::Failed;
@@ -197,13 +204,13 @@ public:
             ++m_summary.missing;
             return;
         }
-        const bool sideExists = fs::exists(side, ec);
-        if (sideExists && m_check.Holds(side)) {
+        // A side file on disk is the user's or an earlier run's, and stays as it is.
+        if (fs::is_regular_file(side, ec)) {
             ++m_summary.alreadySet;
             return;
         }
         std::string reason;
-        const AssignResult result = !sideExists && !m_srsElement.empty()
+        const AssignResult result = !m_srsElement.empty() && !fs::exists(side, ec)
                                         ? WriteSideFile(tile, m_srsElement, reason)
                                         : AssignSpatialReference(tile, m_srs, m_check, reason);
         if (result == AssignResult::Assigned && m_srsElement.empty()) {
@@ -212,6 +219,9 @@ public:
         switch (result) {
         case AssignResult::Assigned:
             ++m_summary.assigned;
+            break;
+        case AssignResult::AlreadySet:
+            ++m_summary.alreadySet;
             break;
         case AssignResult::NotRaster:
             ++m_summary.notRaster;

@@ -330,6 +330,50 @@ testing::AssertionResult WholeLog(const std::string &log, std::size_t records) {
     return testing::AssertionSuccess();
 }
 
+// A calculate-only run of a billion tiles stops within a second of a hang-up, with whole log
+// lines and the list of the tiles walked; a request too large to count is refused before
+// anything is written.
+TEST_F(DownloadCliTest, LongRunsStopAtOnceAndUncountableOnesDoNotStart) {
+    const std::string world = "-85,85,-180,180";
+    auto args = LoadArgs("goo", "sat", 15, {"--calculate-only", "--log", "--ion"}, world);
+    args.insert(args.begin(), TESSARO_BINARY);
+    std::vector<char *> argv;
+    for (auto &a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::freopen("/dev/null", "w", stdout);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    const auto log = tiles.Path() / "Tessaro_sat.log";
+    for (int i = 0;
+         i < 200 && (!std::filesystem::exists(log) || std::filesystem::file_size(log) < (1u << 20));
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(pid, SIGHUP);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    const auto text = ReadFile(log);
+    const auto records = static_cast<std::size_t>(std::ranges::count(text, '\n')) - 1;
+    EXPECT_TRUE(WholeLog(text, records));
+    const auto ion = ReadFile(OnlyFile(tiles.Path() / "15", ".ion"));
+    EXPECT_EQ(static_cast<std::size_t>(std::ranges::count(ion, '\n')), records);
+
+    std::filesystem::remove_all(tiles.Path() / "15");
+    std::filesystem::remove(log);
+    const auto r = Tessaro(LoadArgs("goo", "sat", 17, {"--calculate-only", "--log"}, world));
+    EXPECT_TRUE(Exited(r, 1, "Переполнение! Очень много выбрано блоков"));
+    EXPECT_TRUE(std::filesystem::is_empty(tiles.Path()));
+}
+
 // A disk that fills up keeps every file it holds whole, the load log too, whose next run goes
 // on with whole records; a log made on a disk full from the start gets its header later. A
 // read-only folder fails every tile and gets nothing.
