@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace tessaro::test {
@@ -51,6 +53,22 @@ protected:
         }
         args.insert(args.end(), more.begin(), more.end());
         return args;
+    }
+
+    // Starts `tessaro args...` (as LoadArgs gives them) with its output going nowhere, for the
+    // test to signal and reap.
+    static pid_t Spawn(std::vector<std::string> args) {
+        args.insert(args.begin(), TESSARO_BINARY);
+        std::vector<char *> argv(args.size() + 1, nullptr);
+        std::ranges::transform(args, argv.begin(), [](std::string &a) { return a.data(); });
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::freopen("/dev/null", "w", stderr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid;
     }
 
     // Whether a run exited with code and wrote part to standard error.

@@ -3,7 +3,6 @@
 #include "integration_support.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
-#include "support/tmpfs.h"
 
 #include <qgslayertree.h>
 #include <qgslayertreegroup.h>
@@ -15,7 +14,6 @@
 #include <ogrsf_frmts.h>
 
 #include <gtest/gtest.h>
-
 
 using namespace tessaro;
 namespace fs = std::filesystem;
@@ -102,27 +100,6 @@ TEST(DemoProject, QgisOpensEveryTileAndMosaicInItsPlace) {
     OGRLayer *blocks = index->GetLayerByName("blocks");
     ASSERT_NE(blocks, nullptr);
     EXPECT_EQ(blocks->GetFeatureCount(), tileLayers);
-}
-
-// The message itself is QgisProjectFile's test; here the run goes through and exits 1.
-TEST(ProjectOption, AProjectThatCannotBeWrittenIsReportedAndTheTilesStay) {
-    test::TempDir dir;
-    const fs::path readOnly = dir / "ro";
-    test::ScopedTmpfs mount(readOnly, "64k");
-    if (!mount.Mounted() || !mount.MakeReadOnly()) {
-        GTEST_SKIP() << "no read-only folder can be made here: " << mount.Error();
-    }
-    fs::create_directories(dir / "tiles");
-    const auto r = test::RunProcess(
-        {TESSARO_BINARY, "load", "--level", "12", "--extent=55.70,55.80,37.50,37.70", "--dir",
-         (dir / "tiles").string(), "--offline", "--calculate-only", "--project",
-         (readOnly / "map.qgs").string(), "--config", (dir / "s.ini").string()},
-        {}, {{"HOME", (dir / "home").string()}});
-    EXPECT_EQ(r.exitCode, 1) << r.err;
-    EXPECT_NE(r.err.find("map.qgs"), std::string::npos) << r.err;
-    const tiles::TileList list({tiles::TilesType::GoogleSat, 12, 55.70, 55.80, 37.50, 37.70});
-    EXPECT_EQ(r.out, "Loaded:0\r\nNew:   " + std::to_string(list.Size()) + "\r\nErrors:   0\n");
-    EXPECT_TRUE(fs::is_directory(dir / "tiles" / "12")) << "the run itself went through";
 }
 
 TEST(ProjectOption, RelativeFoldersWithAnIndexGiveAProjectThatOpensFromAnywhere) {

@@ -155,14 +155,4 @@ QgsLayerTreeGroup *TopGroup(QgsProject &project, const std::string &name) {
     return nullptr;
 }
 
-std::map<std::string, std::string> FolderContents(const fs::path &folder) {
-    std::map<std::string, std::string> contents;
-    for (const auto &entry : fs::recursive_directory_iterator(folder)) {
-        if (entry.is_regular_file()) {
-            contents[fs::relative(entry.path(), folder).string()] = ReadText(entry.path());
-        }
-    }
-    return contents;
-}
-
 } // namespace tessaro::test

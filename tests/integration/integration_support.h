@@ -51,8 +51,4 @@ void ExpectExtent(const QgsRectangle &actual, const Extent &expected, double tol
 /// Returns the top-level group of that exact name, or nullptr.
 [[nodiscard]] QgsLayerTreeGroup *TopGroup(QgsProject &project, const std::string &name);
 
-/// Returns every file below a folder with its content, by path relative to the folder.
-[[nodiscard]] std::map<std::string, std::string>
-FolderContents(const std::filesystem::path &folder);
-
 } // namespace tessaro::test

@@ -5,6 +5,7 @@
 #include "integration/qgis_session.h"
 #include "integration/tile_layers.h"
 #include "integration_support.h"
+#include "support/files.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
 

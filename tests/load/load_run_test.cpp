@@ -1,8 +1,10 @@
-// The load run from a checked request: the level folder, the log, the .ion list, relief
-// row folders, the selection check and the batch size.
+// Reading the load button's request from the dialog's boxes (the checks, their messages and
+// their order), and the load run from a checked request: the level folder, the log, the .ion
+// list, relief row folders, the selection check and the batch size.
 #include "load/load_fixture.h"
 #include "support/files.h"
 
+#include <functional>
 #include <set>
 
 using namespace tessaro;
@@ -14,20 +16,20 @@ using tiles::Source;
 namespace {
 
 std::vector<std::string> Lines(const std::string &text) {
+    EXPECT_TRUE(text.empty() || text.ends_with("\r\n")) << "every line ends with CR LF";
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find("\r\n", start);
-        EXPECT_NE(end, std::string::npos) << "every line ends with CR LF";
-        if (end == std::string::npos)
-            break;
+    for (std::size_t start = 0, end = 0; (end = text.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
         lines.push_back(text.substr(start, end - start));
-        start = end + 2;
     }
     return lines;
 }
 
 class LoadRunTest : public test::LoadFixture {};
+class DialogRequestTest : public test::LoadFixture {};
+
+constexpr std::string_view kBadCoordinates =
+    "Недопустимые параметры координат\r\nдолжно быть: lat1<lat2 и lon1<lon2";
 
 } // namespace
 
@@ -171,27 +173,33 @@ TEST_F(LoadRunTest, ABatchSizeOfZeroStopsOnlyGoogleDownloads) {
     EXPECT_TRUE(ui.messages.empty()) << ui.messages.front().text;
 }
 
+// Each type writes into the folder of its own box (the map box for Google and Yandex maps, the
+// landscape box for Google landscape, the satellite box otherwise, ScanEx maps too) its log
+// and .ion list under its own names.
 TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
     struct Case {
         Source source;
         Kind kind;
+        Key box;
         const char *log;
         const char *ion;
         const char *firstName;
     };
     const Case cases[] = {
-        {Source::Goo, Kind::Sat, "Tessaro_sat.log", "Tessaro_", ".jpg"},
-        {Source::Goo, Kind::Map, "Tessaro_map.log", "Tessaro_", ".png"},
-        {Source::Goo, Kind::Land, "Tessaro_land.log", "Tessaro_", ".jpg"},
-        {Source::Scan, Kind::Sat, "SSevice_sat.log", "SService_", ".jpg"},
-        {Source::Scan, Kind::Map, "SSevice_map.log", "SService_", ".jpg"},
-        {Source::Shade, Kind::Sat, "SRTMSevice_sat.log", "SRTMService_", ".jpg"},
-        {Source::Yand, Kind::Sat, "YSevice_sat.log", "YService_", ".jpg"},
-        {Source::Yand, Kind::Map, "YSevice_map.log", "YService_", ".png"},
+        {Source::Goo, Kind::Sat, Key::SatRasterPath0, "Tessaro_sat.log", "Tessaro_", ".jpg"},
+        {Source::Goo, Kind::Map, Key::MapRasterPath0, "Tessaro_map.log", "Tessaro_", ".png"},
+        {Source::Goo, Kind::Land, Key::LandRasterPath0, "Tessaro_land.log", "Tessaro_", ".jpg"},
+        {Source::Scan, Kind::Sat, Key::SatRasterPath1, "SSevice_sat.log", "SService_", ".jpg"},
+        {Source::Scan, Kind::Map, Key::SatRasterPath1, "SSevice_map.log", "SService_", ".jpg"},
+        {Source::Shade, Kind::Sat, Key::SatRasterPath2, "SRTMSevice_sat.log", "SRTMService_",
+         ".jpg"},
+        {Source::Yand, Kind::Sat, Key::SatRasterPath3, "YSevice_sat.log", "YService_", ".jpg"},
+        {Source::Yand, Kind::Map, Key::MapRasterPath3, "YSevice_map.log", "YService_", ".png"},
     };
     for (const auto &c : cases) {
         test::TempDir own;
-        PointFoldersAt(own.Path());
+        PointFoldersAt(dir.Path());
+        s.Text(c.box) = own.Path().string();
         Request(c.source, c.kind, 6, "50", "52", "30", "33");
         s.skipLog = false;
         s.makeIon = true;
@@ -204,5 +212,147 @@ TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
         EXPECT_EQ(log.size(), ion.size() + 1) << c.log;
         EXPECT_EQ(r.txtLog, "Loaded:0\r\nNew:   " + std::to_string(ion.size()) + "\r\nErrors:   0");
         EXPECT_NE(ion[0].find(std::string(c.firstName) + " http"), std::string::npos) << ion[0];
+    }
+}
+
+// Each check that stops the run shows its one message and writes nothing.
+TEST_F(DialogRequestTest, ChecksThatStopTheRunShowTheirMessageAndWriteNothing) {
+    struct Case {
+        const char *name;
+        std::function<void()> set;
+        std::string message;
+        Icon icon;
+    };
+    const std::string missing = (dir / "nope").string();
+    const Case cases[] = {
+        {"relief has no map", [&] { Request(Source::Shade, Kind::Map, 5, "1", "2", "1", "2"); },
+         "Не поддерживаемый сервер или тип карты", Icon::None},
+        {"no source", [&] { s.source = Source::None; }, "Не поддерживаемый сервер или тип карты",
+         Icon::None},
+        {"missing folder", [&] { s.Text(Key::SatRasterPath0) = missing; },
+         "Директории " + missing + "/ не существует!", Icon::Exclamation},
+        {"blank folder box", [&] { s.Text(Key::SatRasterPath0) = "  "; },
+         std::string(load::kNoDirectoryMessage), Icon::Exclamation},
+        {"equal latitudes", [&] { Request(Source::Goo, Kind::Sat, 5, "5", "5", "1", "2"); },
+         std::string(kBadCoordinates), Icon::Exclamation},
+        {"equal longitudes", [&] { Request(Source::Goo, Kind::Sat, 5, "1", "2", "3", "3"); },
+         std::string(kBadCoordinates), Icon::Exclamation},
+        {"south above north", [&] { Request(Source::Goo, Kind::Sat, 5, "6", "5", "1", "2"); },
+         std::string(kBadCoordinates), Icon::Exclamation},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Request(Source::Goo, Kind::Sat, 5, "1", "2", "1", "2");
+        s.Text(Key::SatRasterPath0) = dir.Path().string();
+        ui.messages.clear();
+        c.set();
+        EXPECT_EQ(Run().outcome, RunOutcome::Stopped);
+        ASSERT_EQ(ui.messages.size(), 1u);
+        EXPECT_EQ(ui.messages[0].text, c.message);
+        EXPECT_EQ(ui.messages[0].icon, c.icon);
+        EXPECT_TRUE(NothingWritten());
+    }
+}
+
+// The folder is checked before the level is lowered: a run that stops there shows no level
+// message.
+TEST_F(DialogRequestTest, LevelLimitsLowerTheLevelInTheDialogToo) {
+    const struct {
+        Source source;
+        Kind kind;
+        int asked;
+        int loaded;
+        const char *message;
+    } cases[] = {
+        {Source::Scan, Kind::Map, 18, 17,
+         "Максимально допутимый уровень для данного источника - 17"},
+        {Source::Yand, Kind::Sat, 20, 17,
+         "Максимально допутимый уровень для данного источника - 17"},
+        {Source::Shade, Kind::Sat, 10, 9,
+         "Максимально допутимый уровень для данного источника - 9"},
+        {Source::Goo, Kind::Sat, 22, 22, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.asked);
+        ui.messages.clear();
+        Request(c.source, c.kind, c.asked, "1", "1.00001", "1", "1.00001");
+        const auto request = load::ReadLoadRequest(s, ui);
+        ASSERT_TRUE(request);
+        EXPECT_EQ(request->level, c.loaded);
+        EXPECT_EQ(s.upDownLevel, c.loaded);
+        ASSERT_EQ(ui.messages.size(), c.message ? 1u : 0u);
+        if (c.message) {
+            EXPECT_EQ(ui.messages[0].text, c.message);
+            EXPECT_EQ(s.Text(Key::Level), std::to_string(c.loaded));
+        }
+    }
+    ui.messages.clear();
+    Request(Source::Scan, Kind::Sat, 18, "1", "2", "1", "2");
+    s.Text(Key::SatRasterPath1) = (dir / "nope").string();
+    EXPECT_FALSE(load::ReadLoadRequest(s, ui));
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(s.upDownLevel, 18);
+}
+
+// Numbers come from the boxes in the dialog's separator, or as values the caller holds; the
+// time-out and batch boxes are read for downloads only, rounded to the nearest whole number.
+TEST_F(DialogRequestTest, BoxesBecomeValues) {
+    Request(Source::Goo, Kind::Sat, 5, "1,5", "2,25", "-3", "4");
+    s.decimalSeparator = ',';
+    s.onlyCalculate = false;
+    s.Text(Key::TimeOut) = "2.5";
+    s.Text(Key::TilesAtOnce) = "3.5";
+    auto request = load::ReadLoadRequest(s, ui);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->lat1, 1.5);
+    EXPECT_EQ(request->lat2, 2.25);
+    EXPECT_EQ(request->lon1, -3);
+    EXPECT_EQ(request->directory, dir.Path().string() + "/");
+    EXPECT_EQ(request->pauses.timeOutSeconds, 2) << "ties go to the even number";
+    EXPECT_EQ(request->pauses.tilesAtOnce, 4);
+
+    s.lat1 = "not a number";
+    s.Text(Key::TimeOut) = "soon";
+    load::KnownValues known;
+    known.extent = {{10, 11, 12, 13}};
+    known.timeOutSeconds = 7;
+    known.tilesAtOnce = 9;
+    request = load::ReadLoadRequest(s, ui, known);
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->lat1, 10);
+    EXPECT_EQ(request->lon2, 13);
+    EXPECT_EQ(request->pauses.timeOutSeconds, 7);
+    EXPECT_EQ(request->pauses.tilesAtOnce, 9);
+    EXPECT_TRUE(ui.messages.empty());
+
+    s.onlyCalculate = true;
+    s.lat1 = "1";
+    EXPECT_TRUE(load::ReadLoadRequest(s, ui)) << "calculate-only runs do not read the pauses";
+}
+
+// A box that holds no number, or a time-out beyond 32 bits, is an error reported under the
+// load button; nothing is written. A request beyond the world is refused by the run.
+TEST_F(DialogRequestTest, UnreadableBoxesAreReportedUnderTheLoadButton) {
+    const struct {
+        const char *lat2;
+        const char *timeOut;
+        const char *expected;
+    } cases[] = {
+        {"two", "60", "\tCmdLoad_Click  \r\n\r\nError Number \r\n\t13\r\n"},
+        {"2", "soon", "txtTimeOut holds 'soon', which is not a number."},
+        {"2", "3e9", "\t6\r\n"},
+        {"95", "60", "\tCmdLoad_Click  \r\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expected);
+        ui.messages.clear();
+        Request(Source::Goo, Kind::Sat, 5, "1", c.lat2, "1", "2");
+        s.onlyCalculate = false;
+        s.Text(Key::TimeOut) = c.timeOut;
+        EXPECT_EQ(Run().outcome, RunOutcome::Failed);
+        ASSERT_EQ(ui.messages.size(), 1u);
+        EXPECT_EQ(ui.messages[0].title, "Unexpected Program Error");
+        EXPECT_NE(ui.messages[0].text.find(c.expected), std::string::npos) << ui.messages[0].text;
+        EXPECT_TRUE(NothingWritten());
     }
 }

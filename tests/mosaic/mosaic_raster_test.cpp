@@ -79,16 +79,6 @@ GDALDatasetUniquePtr Open(const std::string &name) {
     return raster;
 }
 
-// Every file and folder under a folder, with the files' bytes.
-std::map<std::string, std::string> Snapshot(const fs::path &folder) {
-    std::map<std::string, std::string> files;
-    for (const auto &entry : fs::recursive_directory_iterator(folder)) {
-        files[fs::relative(entry.path(), folder).string()] =
-            entry.is_regular_file() ? test::ReadFile(entry.path()) : "/";
-    }
-    return files;
-}
-
 class MosaicTest : public ::testing::Test {
 protected:
     // GDAL's warnings about the test's own rasters stay out of the test log.
@@ -213,7 +203,7 @@ TEST_F(MosaicTest, EveryTileLandsInItsPlace) {
         EXPECT_TRUE(mosaic->GetSpatialRef()->IsSame(&system));
         ExpectTilesInPlace(*mosaic, run);
     }
-    for (const auto &[name, bytes] : Snapshot(out.Path())) {
+    for (const auto &[name, bytes] : test::FolderContents(out.Path())) {
         EXPECT_EQ(fs::path(name).extension(), ".tif") << name;
     }
 }
@@ -368,7 +358,7 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
               "they are mosaicked, so the mosaic has no colour map.");
     EXPECT_EQ(ui.messages[0].icon, Icon::Information);
     test::WriteFile(out / "notes.tif", "not a raster");
-    const auto before = Snapshot(out.Path());
+    const auto before = test::FolderContents(out.Path());
     const std::string exists = "Растр мозаики существует\r\n - выберите новый или \r\n - удалите "
                                "его самостоятельно или\r\n - отметьте <объединить с "
                                "существующим>\r\n   (при этом растр не должен быть открыт в "
@@ -388,7 +378,7 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
         EXPECT_EQ(Refusal(*tiles, out / "m.tif", options).rfind(start, 0), 0u);
         EXPECT_EQ(ui.messages.at(0).icon, Icon::Exclamation);
     }
-    EXPECT_EQ(Snapshot(out.Path()), before);
+    EXPECT_EQ(test::FolderContents(out.Path()), before);
 
     // A level folder that is not there: the folder's report and message, then this one.
     ui.messages.clear();
@@ -465,11 +455,11 @@ TEST_F(MosaicTest, AFullDiskInTheMiddleOfAnAppendKeepsTheOldRasterWhole) {
     WriteOldRaster(path, run, -1, 0, 2, 4, -1);
     test::WriteFile(path.string() + ".aux.xml",
                     "<PAMDataset><Metadata><MDI key=\"mine\">1</MDI></Metadata></PAMDataset>");
-    const auto before = Snapshot(out / "small");
+    const auto before = test::FolderContents(out / "small");
 
     const auto result = Append(run, path);
     EXPECT_EQ(result.outcome, MosaicOutcome::Failed);
-    EXPECT_EQ(Snapshot(out / "small"), before);
+    EXPECT_EQ(test::FolderContents(out / "small"), before);
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_NE(ui.messages[0].text.find("\tcmdOk_Click Mocaic raster  \r\n"), std::string::npos);
     EXPECT_NE(ui.messages[0].text.find("No space left on device"), std::string::npos)
