@@ -31,9 +31,11 @@ bench::NginxServer &Server() {
         tile += std::string("\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 16);
         tile += std::string("\xFF\xC0\x00\x11\x08\x01\x00\x01\x00\x03", 10);
         std::mt19937 gen(1);
-        while (tile.size() < 13 * 1024) {
+        while (tile.size() < 13 * 1024 - 2) {
             tile += static_cast<char>(gen() & 0x7F);
         }
+        tile += "\xFF\xD9"; // the end-of-image marker: a whole JPEG, as a load checks
+
         std::ofstream(dir / "tile.jpg", std::ios::binary) << tile;
         return dir;
     }();
