@@ -330,8 +330,7 @@ TEST_F(DownloadCliTest, LongRunsStopAtOnceAndUncountableOnesDoNotStart) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ::kill(pid, SIGHUP);
-    int status = 0;
-    // A run that does not stop within a second is killed: it would fill the disk.
+    int status = 0; // a run still going a second later is killed: it would fill the disk
     for (int i = 0; i < 20 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -89,8 +89,7 @@ TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
         EXPECT_FALSE(WriteNewFileAtomically(other, "again"));
         EXPECT_EQ(ReadFile(other), "early");
     }
-    // Numbered: a name taken makes the file take the next of name_2, name_3 ...; the files
-    // there stay as they were.
+    // Numbered: a taken name makes the file take the next of name_2, name_3 ... beside it.
     std::filesystem::create_directory(dir / "lists");
     for (const auto &[temporary, stem] :
          {std::pair{AtomicFile::Temporary::Unnamed, "u"}, {AtomicFile::Temporary::Named, "n"}}) {
@@ -103,9 +102,7 @@ TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
         }
         EXPECT_EQ(ReadFile(dir / "lists" / (stem + std::string(".ion"))), "");
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "lists"),
-                            std::filesystem::directory_iterator()),
-              6);
+    EXPECT_EQ(test::FolderContents(dir / "lists").size(), 6u) << "and nothing else";
     WriteFileAtomically(target, "second\r\n");
     EXPECT_EQ(ReadFile(target), "second\r\n");
     EXPECT_TRUE(WriteNewFileAtomically(dir / "fresh", "x"));
