@@ -285,7 +285,7 @@ Received Loop::Fetch(Pending &p) {
         return Received::NotImage;
     }
     if (const auto refusal = Refusal(outcome); !refusal.empty()) {
-        return Failed(p, "Download of " + p.url + " failed: " + refusal + ".");
+        return Failed(p, FailureMessage(p.url, refusal));
     }
     try {
         if (outcome.file) {

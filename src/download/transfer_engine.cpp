@@ -15,6 +15,10 @@
 
 namespace tessaro::download {
 
+std::string FailureMessage(const std::string &url, const std::string &reason) {
+    return "Download of " + url + " failed: " + reason + ".";
+}
+
 std::string DefaultUserAgent() {
     return "Tessaro/" + std::string(kVersion);
 }
@@ -187,10 +191,6 @@ struct Ended {
     TransferOutcome outcome;
     std::exception_ptr hookError;
 };
-
-std::string FailureMessage(const std::string &url, const std::string &reason) {
-    return "Download of " + url + " failed: " + reason + ".";
-}
 
 } // namespace
 

@@ -44,6 +44,9 @@ private:
     long m_httpStatus;
 };
 
+/// The sentence of a failed download: "Download of <url> failed: <reason>."
+[[nodiscard]] std::string FailureMessage(const std::string &url, const std::string &reason);
+
 /// The User-Agent of every request unless the user gives another: "Tessaro/<version>".
 [[nodiscard]] std::string DefaultUserAgent();
 

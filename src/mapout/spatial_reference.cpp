@@ -205,12 +205,13 @@ public:
             return;
         }
         // A side file on disk is the user's or an earlier run's, and stays as it is.
-        if (fs::is_regular_file(side, ec)) {
+        const fs::file_status sideStatus = fs::status(side, ec);
+        if (fs::is_regular_file(sideStatus)) {
             ++m_summary.alreadySet;
             return;
         }
         std::string reason;
-        const AssignResult result = !m_srsElement.empty() && !fs::exists(side, ec)
+        const AssignResult result = !m_srsElement.empty() && !fs::exists(sideStatus)
                                         ? WriteSideFile(tile, m_srsElement, reason)
                                         : AssignSpatialReference(tile, m_srs, m_check, reason);
         if (result == AssignResult::Assigned && m_srsElement.empty()) {
