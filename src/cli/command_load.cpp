@@ -6,6 +6,7 @@
 #include "cli/terminal_ui.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
+#include "common/files.h"
 #include "common/text.h"
 #include "integration/project_map.h"
 #include "load/dialog_request.h"
@@ -250,10 +251,12 @@ private:
         if (options.Has("level")) {
             m_level = static_cast<int>(WholeNumber(options, "level", 1, 22));
         }
-        // The extent's order and the world's limits are the run's own checks.
+        // Coordinates outside the world are a usage error, as for estimate and list; the
+        // extent's order is the run's own check, with the dialog's message.
         if (const auto *text = options.Get("extent")) {
             tiles::TileRequest parsed;
             ParseExtent(*text, parsed);
+            tiles::ValidateExtentLimits(parsed);
             m_known.extent = {parsed.lat1, parsed.lat2, parsed.lon1, parsed.lon2};
         }
         m_dir = PathOption(options, "dir", "a folder");
@@ -384,11 +387,21 @@ private:
             }
         }
         if (m_mosaic) {
+            // So is a mosaic that would be refused once the tiles are in.
+            if (!m_calculateOnly && !mosaic::CheckMosaicTarget(*m_mosaic, ui)) {
+                return false;
+            }
             settings.mosaic = true;
             host.SetMosaic(*m_mosaic, m_mosaicToProject);
         }
         // QGIS starts after the settings are read: its session takes over QSettings' folders.
         if (m_project) {
+            // A project that could not be saved is refused before a tile is fetched.
+            if (const auto why = WhyNotWritable(*m_project); !why.empty()) {
+                ui.ShowMessage("Could not write the project file " + *m_project + ": " + why,
+                               Icon::Critical);
+                return false;
+            }
             try {
                 project =
                     integration::OpenProjectMap(*m_project, integration::ProjectLayers::Deferred);

@@ -3,6 +3,7 @@
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "common/error_report.h"
+#include "common/files.h"
 #include "common/text.h"
 
 #include <algorithm>
@@ -126,7 +127,7 @@ private:
         try {
             store.Save(settings);
         } catch (const std::exception &e) {
-            ReportException(ui, ProcedureText("cmdSaveTorRgistry_Click ", __FILE__, 0), e,
+            ReportException(ui, ProcedureText("cmdSaveTorRgistry_Click ", ProgramPath(), 0), e,
                             kWindowMode);
             return kExitProcessing;
         }

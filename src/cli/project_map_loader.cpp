@@ -1,6 +1,7 @@
 // Loads the QGIS module on first use and opens projects through it.
 
 #include "common/error.h"
+#include "common/files.h"
 #include "integration/project_map.h"
 
 #include <array>
@@ -16,8 +17,7 @@ namespace {
 
 constexpr const char *kModuleName = "libtessaro-qgis.so";
 
-// Where the module may be: named by TESSARO_QGIS_MODULE, beside the running program, or in
-// the build folder the program was built in.
+// Where the module may be: named by TESSARO_QGIS_MODULE, or beside the running program.
 std::vector<std::filesystem::path> ModuleCandidates() {
     std::vector<std::filesystem::path> candidates;
     if (const char *named = std::getenv("TESSARO_QGIS_MODULE");
@@ -25,12 +25,7 @@ std::vector<std::filesystem::path> ModuleCandidates() {
         candidates.emplace_back(named);
         return candidates;
     }
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) {
-        candidates.push_back(self.parent_path() / kModuleName);
-    }
-    candidates.push_back(std::filesystem::path(TESSARO_MODULE_DIR) / kModuleName);
+    candidates.push_back(std::filesystem::path(ProgramPath()).parent_path() / kModuleName);
     return candidates;
 }
 

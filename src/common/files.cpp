@@ -1,6 +1,8 @@
 #include "common/files.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -107,6 +109,37 @@ std::string WithTrailingSeparator(std::string_view folder) {
         text += std::filesystem::path::preferred_separator;
     }
     return text;
+}
+
+std::string WhyNotWritable(const std::filesystem::path &path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        return "a folder of that name is in its place";
+    }
+    const auto folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+    if (!std::filesystem::is_directory(folder, ec)) {
+        return "its folder does not exist";
+    }
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        // No unnamed files here: a named one, removed at once.
+        std::string name = (folder / ".tessaro-probe-XXXXXX").string();
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            ::unlink(name.c_str());
+        }
+    }
+    if (fd < 0) {
+        return std::error_code(errno, std::generic_category()).message();
+    }
+    ::close(fd);
+    return {};
+}
+
+std::string ProgramPath() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : self.string();
 }
 
 } // namespace tessaro

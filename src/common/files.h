@@ -49,4 +49,13 @@ private:
 /// Returns the text of a folder path ending with the platform separator.
 [[nodiscard]] std::string WithTrailingSeparator(std::string_view folder);
 
+/// Why no file could be written at path, or empty when one could: a folder stands in its
+/// place, its folder is missing, or the folder takes no new file (read-only, no permission,
+/// full). The folder is tried with a file that leaves no trace.
+[[nodiscard]] std::string WhyNotWritable(const std::filesystem::path &path);
+
+/// The path of the running program, for the error report of procedures that name their module;
+/// empty when the system does not tell it.
+[[nodiscard]] std::string ProgramPath();
+
 } // namespace tessaro

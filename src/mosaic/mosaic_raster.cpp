@@ -374,22 +374,33 @@ bool RefusedByName(const MosaicOptions &options, const MosaicTarget &target, UiP
 
 // The checks of what the output holds against what was asked for. Shows the message and
 // returns true when the run stops.
-bool RefusedByTarget(TargetState state, const MosaicRun &run) {
-    const MosaicOptions &options = run.options;
+bool RefusedByTarget(TargetState state, const MosaicOptions &options, const MosaicTarget &target,
+                     UiPort &ui) {
     if (state != TargetState::Absent && !options.combine) {
-        run.ui.ShowMessage(kRasterExistsMessage);
+        ui.ShowMessage(kRasterExistsMessage);
         return true;
     }
     if (state != TargetState::Raster && options.combine) {
-        run.ui.ShowMessage(kRasterMissingMessage);
+        ui.ShowMessage(kRasterMissingMessage);
         return true;
     }
-    if (!options.combine && run.target.format == RasterFormat::GeoPackage && options.pixelType &&
+    if (!options.combine && target.format == RasterFormat::GeoPackage && options.pixelType &&
         *options.pixelType != PixelType::U8) {
-        run.ui.ShowMessage(kGeoPackageTypeMessage, Icon::Exclamation);
+        ui.ShowMessage(kGeoPackageTypeMessage, Icon::Exclamation);
         return true;
     }
     return false;
+}
+
+// The folder the output goes into, opened as a raster workspace. False after its message.
+bool OutputFolderOpens(const MosaicTarget &target, UiPort &ui) {
+    const fs::path folder =
+        target.File().parent_path().empty() ? fs::path(".") : target.File().parent_path();
+    if (!mapout::OpenRasterWorkspace(folder, ui)) {
+        ui.ShowMessage(mapout::RasterWorkspaceMessage(folder));
+        return false;
+    }
+    return true;
 }
 
 OGRSpatialReference TilesSystem(tiles::TilesType type) {
@@ -480,14 +491,11 @@ void Build(const MosaicRun &run, MosaicResult &result) {
     // GDAL's own reports go into the messages of the errors they cause, never to the
     // terminal; warnings about a raster being read (a GeoTIFF's datum code) are dropped.
     GdalErrorCapture silence;
-    const fs::path folder =
-        run.target.File().parent_path().empty() ? fs::path(".") : run.target.File().parent_path();
-    if (!mapout::OpenRasterWorkspace(folder, run.ui)) {
-        run.ui.ShowMessage(mapout::RasterWorkspaceMessage(folder));
+    if (!OutputFolderOpens(run.target, run.ui)) {
         return;
     }
     Probe probe = detail::ProbeTarget(run.target);
-    if (RefusedByTarget(probe.state, run)) {
+    if (RefusedByTarget(probe.state, run.options, run.target, run.ui)) {
         result.outcome = MosaicOutcome::Refused;
         return;
     }
@@ -620,6 +628,20 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
         result.raster.clear();
     }
     return result;
+}
+
+bool CheckMosaicTarget(const MosaicOptions &options, UiPort &ui) {
+    const MosaicTarget target = ResolveMosaicTarget(options.output);
+    if (RefusedByName(options, target, ui)) {
+        return false;
+    }
+    const auto passed = RunTrapped(ui, kProcedure, [&] {
+        mapout::EnsureGdalRegistered();
+        GdalErrorCapture silence;
+        return OutputFolderOpens(target, ui) &&
+               !RefusedByTarget(detail::ProbeTarget(target).state, options, target, ui);
+    });
+    return passed.value_or(false);
 }
 
 } // namespace tessaro::mosaic

@@ -186,4 +186,10 @@ void ConvertToRGB2(TileRaster &tile);
                                        const tiles::TileList &list, tiles::TilesType type,
                                        int level, const MosaicOptions &options, UiPort &ui);
 
+/// The checks BuildMosaic makes of its output before it reads a tile (the name, its format,
+/// the folder, and whether the output exists as "combine" expects), made before a run
+/// downloads anything, so that a run never fetches its tiles and then refuses its mosaic.
+/// Shows the refusal's message and returns false when BuildMosaic would refuse.
+[[nodiscard]] bool CheckMosaicTarget(const MosaicOptions &options, UiPort &ui);
+
 } // namespace tessaro::mosaic

@@ -39,6 +39,18 @@ void ValidateLevelAndExtent(const TileRequest &r) {
         throw ArgumentError("The level must be a whole number from 1 to 22, not " +
                             std::to_string(r.level) + ".");
     }
+    ValidateExtentLimits(r);
+    if (r.lat1 > r.lat2) {
+        throw ArgumentError("The extent is inverted: LAT1 " + DegreesText(r.lat1) +
+                            " lies north of LAT2 " + DegreesText(r.lat2) + ".");
+    }
+    if (r.lon1 > r.lon2) {
+        throw ArgumentError("The extent is inverted: LON1 " + DegreesText(r.lon1) +
+                            " lies east of LON2 " + DegreesText(r.lon2) + ".");
+    }
+}
+
+void ValidateExtentLimits(const TileRequest &r) {
     const double coords[] = {r.lat1, r.lat2, r.lon1, r.lon2};
     for (double c : coords) {
         if (!std::isfinite(c)) {
@@ -52,14 +64,6 @@ void ValidateLevelAndExtent(const TileRequest &r) {
     if (r.lon1 < -180.0 || r.lon1 > 180.0 || r.lon2 < -180.0 || r.lon2 > 180.0) {
         throw ArgumentError("Longitudes must lie between -180 and 180 degrees (got " +
                             DegreesText(r.lon1) + " and " + DegreesText(r.lon2) + ").");
-    }
-    if (r.lat1 > r.lat2) {
-        throw ArgumentError("The extent is inverted: LAT1 " + DegreesText(r.lat1) +
-                            " lies north of LAT2 " + DegreesText(r.lat2) + ".");
-    }
-    if (r.lon1 > r.lon2) {
-        throw ArgumentError("The extent is inverted: LON1 " + DegreesText(r.lon1) +
-                            " lies east of LON2 " + DegreesText(r.lon2) + ".");
     }
 }
 

@@ -86,6 +86,10 @@ struct TileRange {
 /// @throws tessaro::ArgumentError naming the first fault.
 void ValidateLevelAndExtent(const TileRequest &request);
 
+/// Checks only that the extent's coordinates are finite and lie within the world's limits.
+/// @throws tessaro::ArgumentError naming the first fault.
+void ValidateExtentLimits(const TileRequest &request);
+
 /// Checks a request: a known type, then ValidateLevelAndExtent.
 /// @throws tessaro::ArgumentError naming the first fault.
 void ValidateRequest(const TileRequest &request);

@@ -110,6 +110,8 @@ TEST_F(CliTest, BadInputIsAUsageError) {
         {{"frobnicate"}, "tessaro: unknown command 'frobnicate'"},
         {{"load", "--set", "txtNoSuch=1", "--set", "alsoNot=2"}, "'txtNoSuch', 'alsoNot'"},
         {{"load", "--set", "txtLevel=30"}, "tessaro load: "},
+        {{"load", "--extent", "10,91,30,31"}, "tessaro load: Latitudes must lie between -90"},
+        {{"load", "--extent=-10,20,30,181"}, "tessaro load: Longitudes must lie between -180"},
         {{"settings"}, "Say what to do: show, save or load."},
         {{"settings", "erase"}, "Unknown action 'erase'"},
         {{"settings", "load", "--set", "txtLevel=3"}, "'load' takes no --set"},

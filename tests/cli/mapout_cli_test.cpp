@@ -92,7 +92,7 @@ TEST_F(MapoutCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
 }
 
 // The mosaic of the run's tiles covers them whole; an existing raster is refused without
-// --combine.
+// --combine, and so is a project file that cannot be written, before anything is fetched.
 TEST_F(MapoutCliTest, AMosaicOfTheRunIsBuiltAfterTheDownload) {
     const auto out = (home / "moscow.tif").string();
     const auto args = LoadArgs("goo", "sat", 14, {"--mosaic", out, "--datatype", "unsigned 16 bit"},
@@ -106,5 +106,19 @@ TEST_F(MapoutCliTest, AMosaicOfTheRunIsBuiltAfterTheDownload) {
                          ds->GetRasterBand(1)->GetRasterDataType()),
               std::tuple(256 * range.Columns(), 256 * range.Rows(), 3, GDT_UInt16));
     ds.reset(); // where its pixels lie is the mosaic tests' concern
-    EXPECT_TRUE(Exited(Tessaro(args), 1, "Растр мозаики существует"));
+
+    // Outputs that would be refused at the end are refused before a tile is fetched.
+    const auto fresh = home / "fresh";
+    std::filesystem::create_directories(fresh);
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--mosaic", out}, "Растр мозаики существует"},
+        {{"--project", (home / "none" / "p.qgs").string()}, "p.qgs: its folder does not exist"},
+        {{"--project", fresh.string()}, "fresh: a folder of that name is in its place"},
+    };
+    for (const auto &[more, message] : refused) {
+        EXPECT_TRUE(
+            Exited(Tessaro(LoadArgs("goo", "sat", 14, more, "55.74,55.76,37.60,37.64", fresh)), 1,
+                   message));
+        EXPECT_FALSE(std::filesystem::exists(fresh / "14")) << message;
+    }
 }
