@@ -3,6 +3,7 @@
 #include "common/count_down.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <poll.h>
@@ -17,11 +18,65 @@ void Put(std::FILE *f, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), f);
 }
 
+// A byte count in decimal units with one decimal: "830 B", "5.3 MB".
+std::string BytesText(std::int64_t bytes) {
+    constexpr std::array<const char *, 5> kUnits{"B", "kB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1000 && unit + 1 < kUnits.size()) {
+        value /= 1000;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+// A duration rounded to what a reader needs: "8 s", "3 min 20 s", "2 h 05 min".
+std::string DurationText(double seconds) {
+    const auto s = static_cast<std::int64_t>(seconds + 0.5);
+    char text[48];
+    if (s < 60) {
+        std::snprintf(text, sizeof text, "%lld s", static_cast<long long>(s));
+    } else if (s < 3600) {
+        std::snprintf(text, sizeof text, "%lld min %02lld s", static_cast<long long>(s / 60),
+                      static_cast<long long>(s % 60));
+    } else {
+        std::snprintf(text, sizeof text, "%lld h %02lld min", static_cast<long long>(s / 3600),
+                      static_cast<long long>(s % 3600 / 60));
+    }
+    return text;
+}
+
 } // namespace
 
-TerminalUi::TerminalUi(std::FILE *err, std::FILE *in, const AbortFlag *abort)
+std::string ProgressLine(std::string_view label, std::int64_t value, std::int64_t maximum,
+                         std::chrono::duration<double> elapsed, std::int64_t bytes) {
+    std::string line(label);
+    line += (line.empty() ? "" : " ") + std::to_string(value) + "/" + std::to_string(maximum);
+    line += " (" + std::to_string(maximum > 0 ? value * 100 / maximum : 0) + " %)";
+    // A rate from less than half a second of work says nothing yet.
+    if (value <= 0 || elapsed.count() < 0.5) {
+        return line;
+    }
+    const double rate = static_cast<double>(value) / elapsed.count();
+    char text[32];
+    std::snprintf(text, sizeof text, rate < 10 ? "%.1f" : "%.0f", rate);
+    line += std::string(", ") + text + " tiles/s";
+    if (bytes > 0) {
+        line += ", " + BytesText(bytes);
+    }
+    if (value < maximum) {
+        line += ", " + DurationText(static_cast<double>(maximum - value) / rate) + " left";
+    }
+    return line;
+}
+
+TerminalUi::TerminalUi(std::FILE *err, std::FILE *in, const AbortFlag *abort, Clock clock)
     : m_err(err), m_in(in), m_errIsTerminal(::isatty(::fileno(err)) != 0),
-      m_inIsTerminal(in != nullptr && ::isatty(::fileno(in)) != 0), m_abort(abort) {}
+      m_inIsTerminal(in != nullptr && ::isatty(::fileno(in)) != 0), m_abort(abort),
+      m_clock(clock ? std::move(clock) : Clock(&std::chrono::steady_clock::now)),
+      m_passStart(m_clock()), m_lastShown(m_passStart) {}
 
 void TerminalUi::SetAnswerWithoutAsking(Question question, bool answer) {
     m_answers[question] = answer;
@@ -204,6 +259,9 @@ void TerminalUi::Beep() {
 
 void TerminalUi::SetProgressLabel(std::string_view label) {
     m_label = label;
+    m_passStart = m_lastShown = m_clock();
+    m_lastValue = 0;
+    m_bytes = 0;
     if (m_label.empty()) {
         ClearProgressLine();
         std::fflush(m_err);
@@ -211,7 +269,7 @@ void TerminalUi::SetProgressLabel(std::string_view label) {
 }
 
 void TerminalUi::SetProgress(std::int64_t value, std::int64_t maximum) {
-    if (!m_errIsTerminal) {
+    if (m_quiet) {
         return;
     }
     if (maximum <= 0) {
@@ -219,10 +277,27 @@ void TerminalUi::SetProgress(std::int64_t value, std::int64_t maximum) {
         std::fflush(m_err);
         return;
     }
-    std::fprintf(m_err, "\r\033[K%s %lld/%lld", m_label.c_str(), static_cast<long long>(value),
-                 static_cast<long long>(maximum));
+    const auto now = m_clock();
+    if (value == 0 || value < m_lastValue) {
+        m_passStart = m_lastShown = now; // a pass starts, or the next pass of the same operation
+    }
+    m_lastValue = value;
+    if (m_errIsTerminal) {
+        // Redrawn at most ten times a second, and at the end of the pass.
+        if (m_progressShown && value < maximum &&
+            now - m_lastShown < std::chrono::milliseconds(100)) {
+            return;
+        }
+        Put(m_err, "\r\033[K" + ProgressLine(m_label, value, maximum, now - m_passStart, m_bytes));
+        m_progressShown = true;
+    } else {
+        if (now - m_lastShown < kProgressEvery) {
+            return;
+        }
+        Put(m_err, ProgressLine(m_label, value, maximum, now - m_passStart, m_bytes) + "\n");
+    }
+    m_lastShown = now;
     std::fflush(m_err);
-    m_progressShown = true;
 }
 
 } // namespace tessaro::cli

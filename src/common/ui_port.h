@@ -66,6 +66,9 @@ public:
 
     /// Moves the progress bar to value of maximum (maximum 0 hides it).
     virtual void SetProgress(std::int64_t value, std::int64_t maximum) = 0;
+    /// The bytes the current pass has fetched so far, for a port that shows them beside the
+    /// progress; called before SetProgress. Ports that do not show them ignore it.
+    virtual void SetProgressBytes(std::int64_t /*bytes*/) {}
 
     /// Shows a message with the default title.
     void ShowMessage(std::string_view text, Icon icon = Icon::None) { ShowMessage(text, icon, {}); }

@@ -75,8 +75,9 @@ private:
     void Prefetch();
     TransferRequest Request(const Pending &p) const;
     Received Fetch(Pending &p);
-    std::string Refusal(const TransferOutcome &outcome) const;
-    Received Failed(Pending &p, const std::string &message);
+    std::pair<std::string, std::string> Refusal(const TransferOutcome &outcome) const;
+    Received Failed(Pending &p, const std::string &message, const std::string &cause);
+    Received WriteFailed(Pending &p, const std::string &reason);
     TileFile Obtain(Pending &p);
     TileFile BadTile(Pending &p, bool onDisk);
     void ReadBadFile(const std::filesystem::path &path);
@@ -109,6 +110,7 @@ private:
     std::string m_badStart; // the start and size of the bad tile in hand
     std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
+    bool m_writeFailed = false;    // a tile could not be written: the run stops
     TimeStamper m_stamper{m_run.now};
 };
 
@@ -273,10 +275,14 @@ Received Loop::Fetch(Pending &p) {
     TransferOutcome outcome = m_engine->Wait(p.index);
     if (outcome.code == DownloadCode::Aborted) {
         p.failed = true; // stopped by the user, who needs no telling
+        ++m_counters.causes["stopped"];
         return Received::Failed;
     }
+    if (outcome.code == DownloadCode::WriteFailed) {
+        return WriteFailed(p, outcome.reason);
+    }
     if (!outcome.Ok()) {
-        return Failed(p, outcome.message);
+        return Failed(p, outcome.message, outcome.cause);
     }
     if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 &&
         ImageTypeOf(outcome.start) == 0) {
@@ -284,41 +290,54 @@ Received Loop::Fetch(Pending &p) {
         m_badSize = outcome.size;
         return Received::NotImage;
     }
-    if (const auto refusal = Refusal(outcome); !refusal.empty()) {
-        return Failed(p, FailureMessage(p.url, refusal));
+    if (const auto [refusal, cause] = Refusal(outcome); !refusal.empty()) {
+        return Failed(p, FailureMessage(p.url, refusal), cause);
     }
     try {
         if (outcome.file) {
             outcome.file->Commit();
         }
     } catch (const Error &e) {
-        return Failed(p, "Download of " + p.url + " failed: " + e.what());
+        return WriteFailed(p, e.what());
     }
+    m_counters.bytes += outcome.size;
     return Received::Whole;
 }
 
-// Says once why the tile failed, for the log too.
-Received Loop::Failed(Pending &p, const std::string &message) {
+// Says once why the tile failed, for the log too, and counts its cause.
+Received Loop::Failed(Pending &p, const std::string &message, const std::string &cause) {
     p.failed = true;
+    ++m_counters.causes[cause];
     m_ui.ShowTileFailure("Tile " + p.name + ": " + message);
     return Received::Failed;
 }
 
-// Why a complete answer is not a tile; empty when it is one.
-std::string Loop::Refusal(const TransferOutcome &outcome) const {
+// A tile that cannot be written: the folder will take no other tile either (read-only, no
+// permission, full), so the run stops here with one message rather than fetching every tile
+// to throw it away.
+Received Loop::WriteFailed(Pending &p, const std::string &reason) {
+    p.failed = true;
+    m_writeFailed = true;
+    ++m_counters.causes["not written"];
+    m_ui.ShowMessage("The run stops: " + reason, Icon::Exclamation);
+    return Received::Failed;
+}
+
+// Why a complete answer is not a tile, and that in a few words; empty when it is one.
+std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome) const {
     if (outcome.httpStatus != 200) {
-        return "the server answered HTTP " + std::to_string(outcome.httpStatus) +
-               ", which carries no tile";
+        const std::string status = "HTTP " + std::to_string(outcome.httpStatus);
+        return {"the server answered " + status + ", which carries no tile", status};
     }
     if (outcome.size == 0) {
-        return "the answer is empty";
+        return {"the answer is empty", "empty answer"};
     }
     const std::int32_t type = ImageTypeOf(outcome.start);
     if (type == 0) {
-        return "the answer is not an image";
+        return {"the answer is not an image", "not an image"};
     }
     if (IsCutShort(type, outcome.end)) {
-        return "the image is cut short";
+        return {"the image is cut short", "cut short"};
     }
     return {};
 }
@@ -335,9 +354,16 @@ std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
         WriteWorldFile(WorldFilePath(p.path, m_run.type), p.record, m_tileSize);
     } else {
         ++m_counters.errors;
+        if (m_run.offline) {
+            ++m_counters.causes["not on disk"];
+        }
     }
     WriteLogLine(p);
     WriteIonLine(p);
+    if (m_writeFailed) {
+        return DownloadEnd::Failed;
+    }
+    m_ui.SetProgressBytes(m_counters.bytes);
     progress.Step(p.index);
     if (IsBatchEnd(p.index)) {
         m_ui.CountDown(m_run.timeOutSeconds, p.index + 1);

@@ -59,6 +59,42 @@ DownloadCode CodeOf(int curlCode, long httpStatus) noexcept {
 
 namespace {
 
+// A failed transfer in a few words, for the run's summary of causes.
+std::string CauseOf(CURLcode rc, long status) {
+    switch (rc) {
+    case CURLE_OK:
+        return status >= 400 ? "HTTP " + std::to_string(status) : std::string();
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return "unknown host";
+    case CURLE_COULDNT_CONNECT:
+        return "connection refused";
+    case CURLE_OPERATION_TIMEDOUT:
+        return "time-out";
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+        return "connection reset";
+    case CURLE_PARTIAL_FILE:
+        return "cut short";
+    case CURLE_TOO_MANY_REDIRECTS:
+        return "too many redirects";
+    default:
+        return "transfer error";
+    }
+}
+
+std::string WriteCause(const Error &e) {
+    switch (static_cast<ErrorNumber>(e.Number())) {
+    case ErrorNumber::DiskFull:
+        return "disk full";
+    case ErrorNumber::PermissionDenied:
+        return "permission denied";
+    default:
+        return "write error";
+    }
+}
+
 // Owners of libcurl's handles.
 struct EasyCleanup {
     void operator()(CURL *handle) const noexcept { curl_easy_cleanup(handle); }
@@ -109,6 +145,7 @@ struct Transfer {
     bool tooLarge = false;
     bool writeFailed = false;
     std::string writeFailure;
+    std::string writeCause;
     std::string start;
     std::string end;
     std::exception_ptr hookError;
@@ -120,6 +157,7 @@ struct Transfer {
         tooLarge = false;
         writeFailed = false;
         writeFailure.clear();
+        writeCause.clear();
         start.clear();
         end.clear();
         errorBuffer[0] = '\0';
@@ -149,6 +187,7 @@ struct Transfer {
             } catch (const Error &e) {
                 t->writeFailed = true;
                 t->writeFailure = e.what();
+                t->writeCause = WriteCause(e);
                 return 0;
             }
         } else if (t->request.onData) {
@@ -278,6 +317,7 @@ struct TransferEngine::Impl {
         TransferOutcome outcome;
         outcome.code = code;
         outcome.reason = reason;
+        outcome.cause = "transfer error";
         outcome.message = FailureMessage(t.request.url, reason);
         End(t, std::move(outcome));
     }
@@ -291,6 +331,7 @@ struct TransferEngine::Impl {
                 TransferOutcome outcome;
                 outcome.code = DownloadCode::WriteFailed;
                 outcome.reason = e.what();
+                outcome.cause = WriteCause(e);
                 outcome.message = "Download of " + t->request.url + " failed: " + e.what();
                 End(*t, std::move(outcome));
                 return;
@@ -391,13 +432,16 @@ struct TransferEngine::Impl {
         TransferOutcome outcome;
         outcome.httpStatus = status;
         outcome.code = CodeOf(rc, status);
+        outcome.cause = CauseOf(rc, status);
         if (t.tooLarge) {
             outcome.code = DownloadCode::TooLarge;
+            outcome.cause = "too large";
             outcome.reason =
                 "the answer is larger than " + std::to_string(limits.maxBytes) + " bytes";
         } else if (t.writeFailed) {
             outcome.code = DownloadCode::WriteFailed;
             outcome.reason = t.writeFailure;
+            outcome.cause = t.writeCause;
         } else if (rc != CURLE_OK) {
             outcome.reason = t.errorBuffer[0] != '\0' ? t.errorBuffer : curl_easy_strerror(rc);
         } else if (status >= 400) {
@@ -415,6 +459,7 @@ struct TransferEngine::Impl {
             } catch (const Error &e) {
                 outcome.code = DownloadCode::WriteFailed;
                 outcome.reason = e.what();
+                outcome.cause = WriteCause(e);
             }
         }
         if (!outcome.Ok()) {

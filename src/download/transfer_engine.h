@@ -91,6 +91,7 @@ struct TransferOutcome {
     long httpStatus = 0;
     std::string reason;      ///< why it failed; empty when it succeeded
     std::string message;     ///< the sentence of a DownloadError; empty when it succeeded
+    std::string cause;       ///< the failure in a few words ("time-out", "HTTP 404", "disk full")
     std::string start;       ///< the first bytes (up to 64 KiB) of a body written to a file
     std::string end;         ///< the last bytes (up to 16) of a body written to a file
     std::int64_t size = 0;   ///< bytes of the body written to a file

@@ -28,6 +28,41 @@ std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t er
     return text;
 }
 
+std::string SummaryText(const LoadRunResult &result, bool onlyCalculate) {
+    if (result.txtLog.empty()) {
+        return {};
+    }
+    std::string text = "Tiles wanted: " + std::to_string(result.wanted);
+    if (onlyCalculate) {
+        return text + ", on disk: " + std::to_string(result.wanted - result.wasNew) +
+               ", to download: " + std::to_string(result.wasNew) + ".";
+    }
+    text += ", on disk: " + std::to_string(result.wasLoaded) +
+            ", failed: " + std::to_string(result.wasErrors);
+    // The causes most tiles failed of, in that order; the rest together.
+    std::vector<std::pair<std::string, std::int64_t>> causes(result.causes.begin(),
+                                                             result.causes.end());
+    std::ranges::stable_sort(causes, std::greater{}, &std::pair<std::string, std::int64_t>::second);
+    constexpr std::size_t kShown = 3;
+    std::int64_t rest = result.wasErrors;
+    std::string named;
+    for (std::size_t i = 0; i < causes.size() && i < kShown; ++i) {
+        named += (i == 0 ? "" : ", ") + causes[i].first + ": " + std::to_string(causes[i].second);
+        rest -= causes[i].second;
+    }
+    if (rest > 0 && !named.empty()) {
+        named += ", other: " + std::to_string(rest);
+    }
+    if (!named.empty()) {
+        text += " (" + named + ")";
+    }
+    const std::int64_t unreached = result.wanted - result.wasLoaded - result.wasErrors;
+    if (unreached > 0) {
+        text += ", not reached: " + std::to_string(unreached);
+    }
+    return text + ".";
+}
+
 namespace {
 
 std::string FolderMessage(const std::string &folder, bool withAdvice) {
@@ -167,6 +202,8 @@ download::DownloadEnd Download(const LoadRequest &request, const RunPlan &plan, 
     result.wasLoaded = counters.loaded;
     result.wasNew = counters.added;
     result.wasErrors = counters.errors;
+    result.bytes = counters.bytes;
+    result.causes = std::move(counters.causes);
     result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
     return end;
 }
@@ -249,6 +286,7 @@ LoadRunResult Run(const LoadRequest &request, LoadRunContext &ctx) {
         return result;
     }
 
+    result.wanted = list.Size();
     if (request.onlyCalculate) {
         CalculateOnly(request, plan, ctx, list, log.get(), result);
         return result;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -55,10 +56,19 @@ struct LoadRunResult {
     std::int64_t wasNew = 0;
     std::int64_t wasErrors = 0;
     std::int64_t wasAdded = 0;
+    std::int64_t wanted = 0; ///< tiles of the run's list
+    std::int64_t bytes = 0;  ///< bytes of the tiles fetched
+    /// How many tiles failed of each cause, for the summary.
+    std::map<std::string, std::int64_t> causes;
 };
 
 /// Returns "Loaded:" n CR LF "New:   " n CR LF "Errors:   " n.
 [[nodiscard]] std::string CounterText(std::int64_t loaded, std::int64_t added, std::int64_t errors);
+
+/// One plain line that sums a run up after its counters: tiles wanted, on disk and failed with
+/// the main causes (after a download), or on disk and to download (after a calculation).
+/// Empty when the run ended before its list.
+[[nodiscard]] std::string SummaryText(const LoadRunResult &result, bool onlyCalculate);
 
 /// Runs a load: creates the level folder, opens the load log, builds the tile list,
 /// optionally keeps only tiles meeting the selection, then either writes the list without

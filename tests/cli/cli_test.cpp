@@ -1,5 +1,7 @@
-// The commands that read a request (list, estimate), usage errors, help, and the mosaic options.
+// The commands that read a request (list, estimate), usage errors, help, the mosaic options and
+// the progress line.
 #include "cli/mosaic_options.h"
+#include "cli/terminal_ui.h"
 #include "cli_support.h"
 #include "common/error.h"
 
@@ -183,4 +185,50 @@ TEST(MosaicOptions, ReadFromTheCommandLine) {
               std::tuple("m.img", true, mosaic::MosaicOperator::Min, mosaic::ColormapMode::Match,
                          mosaic::Resampling::CubicConvolution, mosaic::PixelType::U16));
     EXPECT_THROW((void)read({"--mosaic", "m.tif", "--datatype", "8 bit"}), ArgumentError);
+}
+
+// The progress line: the rate and time left only once there is a rate to tell.
+TEST(ProgressLine, SaysHowFarAndHowLong) {
+    using std::chrono::duration;
+    const std::tuple<std::int64_t, std::int64_t, double, std::int64_t, std::string> cases[] = {
+        {0, 40, 5.0, 0, "L 0/40 (0 %)"},
+        {3, 40, 0.2, 900, "L 3/40 (7 %)"},
+        {5, 40, 2.0, 830, "L 5/40 (12 %), 2.5 tiles/s, 830 B, 14 s left"},
+        {1200, 4096, 2.9, 5'300'000, "L 1200/4096 (29 %), 414 tiles/s, 5.3 MB, 7 s left"},
+        {100, 2100, 10.0, 0, "L 100/2100 (4 %), 10 tiles/s, 3 min 20 s left"},
+        {10, 766, 100.0, 2'000'000'000, "L 10/766 (1 %), 0.1 tiles/s, 2.0 GB, 2 h 06 min left"},
+        {40, 40, 8.0, 12'000, "L 40/40 (100 %), 5.0 tiles/s, 12.0 kB"},
+    };
+    for (const auto &[value, maximum, seconds, bytes, line] : cases) {
+        EXPECT_EQ(cli::ProgressLine("L", value, maximum, duration<double>(seconds), bytes), line);
+    }
+}
+
+// Without a terminal a progress line is written every ten seconds of a pass, none before;
+// --quiet writes none.
+TEST(TerminalUi, ProgressWithoutATerminalIsALineEveryTenSeconds) {
+    for (const bool quiet : {false, true}) {
+        std::chrono::steady_clock::time_point now{};
+        std::FILE *err = std::tmpfile();
+        ASSERT_NE(err, nullptr);
+        {
+            cli::TerminalUi ui(err, nullptr, nullptr, [&] { return now; });
+            ui.SetQuiet(quiet);
+            now += std::chrono::minutes(1); // the pass starts later than the program
+            ui.SetProgressLabel("Load from Goo");
+            ui.SetProgress(0, 250);
+            for (int i = 1; i <= 250; ++i) {
+                now += std::chrono::milliseconds(100);
+                ui.SetProgressBytes(i * 5000);
+                ui.SetProgress(i, 250);
+            }
+        }
+        std::rewind(err);
+        std::string text(4096, '\0');
+        text.resize(std::fread(text.data(), 1, text.size(), err));
+        std::fclose(err);
+        EXPECT_EQ(text, quiet ? ""
+                              : "Load from Goo 100/250 (40 %), 10 tiles/s, 500.0 kB, 15 s left\n"
+                                "Load from Goo 200/250 (80 %), 10 tiles/s, 1.0 MB, 5 s left\n");
+    }
 }

@@ -111,7 +111,8 @@ TEST_F(DownloadCliTest, EveryPixelLandsWhereTheServerSaysItBelongs) {
 }
 
 // A page, an empty 200, a 204 or an image cut short (with or without a length) becomes no tile
-// file of any source: the tile fails, says why, gets no world file, and the next run fetches it.
+// file of any source: the tile fails, says why (the summary line sums the causes up), gets no
+// world file, and the next run fetches it.
 // (A Google page or empty body is the header check's bad tile, asked about below.)
 TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
     const std::tuple<const char *, const char *, TilesType, int> types[] = {
@@ -123,13 +124,13 @@ TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
     for (const auto &[source, kind, type, level] : types) {
         const tiles::TileList list(Moscow(type, level));
         const std::int64_t n = list.Size();
-        const std::pair<std::string, std::string> faults[] = {
-            {"html", "the answer is not an image"},
-            {"empty", "the answer is empty"},
-            {"204", "the server answered HTTP 204"},
-            {"cut", "the image is cut short"},
-            {"truncate", "transfer closed with"}};
-        for (const auto &[fault, cause] : faults) {
+        const std::tuple<std::string, std::string, std::string> faults[] = {
+            {"html", "the answer is not an image", "not an image"},
+            {"empty", "the answer is empty", "empty answer"},
+            {"204", "the server answered HTTP 204", "HTTP 204"},
+            {"cut", "the image is cut short", "cut short"},
+            {"truncate", "transfer closed with", "cut short"}};
+        for (const auto &[fault, cause, summed] : faults) {
             if (tiles::IsGoogle(type) && (fault == "html" || fault == "empty")) {
                 continue;
             }
@@ -145,6 +146,11 @@ TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
                 ++said;
             }
             EXPECT_EQ(said, n / 2) << r.err;
+            EXPECT_TRUE(r.err.ends_with("Tiles wanted: " + std::to_string(n) +
+                                        ", on disk: " + std::to_string(n - n / 2) +
+                                        ", failed: " + std::to_string(n / 2) + " (" + summed +
+                                        ": " + std::to_string(n / 2) + ").\n"))
+                << r.err;
             std::int64_t onDisk = 0;
             list.ForEach([&](const tiles::TileRecord &rec) {
                 const auto path = tiles::TilePath(dir / std::to_string(level), type, rec, level);
@@ -364,7 +370,8 @@ TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
     const auto many = tiles::BuildTileList(Moscow(TilesType::GoogleSat, 15)).size();
     ASSERT_GT(many, 60u) << "more tiles than the folder holds";
     auto r = Load("goo", "sat", 15, {"--log"}, tiles / "small");
-    EXPECT_TRUE(r.exitCode == 1 || r.exitCode == 3) << r.exitCode << r.err;
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
     std::size_t images = 0;
     for (const auto &e : std::filesystem::directory_iterator(tiles / "small" / "15")) {
         const auto name = e.path().filename().string();
@@ -392,9 +399,18 @@ TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
 
     std::filesystem::create_directories(tiles / "ro" / "13");
     ASSERT_TRUE(readOnly.MakeReadOnly());
+    // A folder that takes no file stops the run at its first tile, with one message.
     r = Load("goo", "sat", 13, {}, tiles / "ro");
-    EXPECT_EQ(r.exitCode, 3) << r.err;
-    EXPECT_EQ(r.out, Counters(0, 0, std::ssize(kSat13)));
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.out, Counters(0, 0, 1));
+    EXPECT_EQ(std::ranges::count(r.err, '\n'), 2) << r.err;
+    EXPECT_TRUE(r.err.starts_with("The run stops: Cannot create " + (tiles / "ro" / "13").string()))
+        << r.err;
+    EXPECT_NE(r.err.find("\nTiles wanted: " + std::to_string(kSat13.size()) +
+                         ", on disk: 0, failed: 1 (not written: 1), not reached: " +
+                         std::to_string(kSat13.size() - 1) + ".\n"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(std::filesystem::is_empty(tiles / "ro" / "13"));
 }
 

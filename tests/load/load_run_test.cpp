@@ -215,6 +215,23 @@ TEST_F(LoadRunTest, EveryTypeWritesItsLogAndIonList) {
     }
 }
 
+// The summary names the causes most tiles failed of, most first, three at most, and the
+// tiles a stopped run never reached.
+TEST(SummaryText, NamesTheMainCauses) {
+    load::LoadRunResult r;
+    EXPECT_EQ(load::SummaryText(r, false), "") << "a run that ended before its list";
+    r.txtLog = "Loaded:";
+    r.wanted = 30;
+    r.wasLoaded = 12;
+    r.wasErrors = 16;
+    r.causes = {{"HTTP 404", 2}, {"time-out", 9}, {"cut short", 1}, {"HTTP 500", 4}};
+    EXPECT_EQ(load::SummaryText(r, false),
+              "Tiles wanted: 30, on disk: 12, failed: 16 (time-out: 9, HTTP 500: 4, HTTP 404: 2, "
+              "other: 1), not reached: 2.");
+    r.wasNew = 7;
+    EXPECT_EQ(load::SummaryText(r, true), "Tiles wanted: 30, on disk: 23, to download: 7.");
+}
+
 // Each check that stops the run shows its one message and writes nothing.
 TEST_F(DialogRequestTest, ChecksThatStopTheRunShowTheirMessageAndWriteNothing) {
     struct Case {
