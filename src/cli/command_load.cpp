@@ -11,8 +11,10 @@
 #include "integration/project_map.h"
 #include "load/dialog_request.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -158,26 +160,51 @@ std::int64_t WholeNumber(const ParsedOptions &options, std::string_view name, st
     return value;
 }
 
-std::string ReadPasswordAtTerminal() {
+// Reads the proxy password at the terminal without showing it. Ctrl-C (or another stop
+// signal) ends the prompt; the terminal shows what is typed again however the prompt ends.
+// Returns nothing when the run was stopped.
+std::optional<std::string> ReadPasswordAtTerminal(const AbortFlag *stop) {
     if (::isatty(STDIN_FILENO) == 0) {
         throw ArgumentError("--proxy-user needs the password in TESSARO_PROXY_PASSWORD when no "
                             "terminal is attached.");
     }
     std::fputs("Proxy password: ", stderr);
     std::fflush(stderr);
-    termios old{};
-    ::tcgetattr(STDIN_FILENO, &old);
-    termios quiet = old;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    struct QuietTerminal {
+        termios old{};
+        bool saved = ::tcgetattr(STDIN_FILENO, &old) == 0;
+        QuietTerminal() {
+            termios quiet = old;
+            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            if (saved) {
+                ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+            }
+        }
+        ~QuietTerminal() {
+            if (saved) {
+                ::tcsetattr(STDIN_FILENO, TCSANOW, &old);
+            }
+            std::fputs("\n", stderr);
+        }
+    } terminal;
     std::string password;
-    int c = 0;
-    while ((c = std::fgetc(stdin)) != EOF && c != '\n') {
-        password += static_cast<char>(c);
+    while (stop == nullptr || !stop->IsSet()) {
+        // Woken ten times a second to see whether a signal asked the run to stop.
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&input, 1, 100) <= 0) {
+            continue;
+        }
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || c == '\n') {
+            return password;
+        }
+        password += c;
     }
-    ::tcsetattr(STDIN_FILENO, TCSANOW, &old);
-    std::fputs("\n", stderr);
-    return password;
+    return std::nullopt;
 }
 
 // The value of an option that names a file or folder; an empty one is a usage error.
@@ -217,7 +244,13 @@ public:
     }
 
     int Run(CommandContext &context) override {
-        auto settings = Dialog(context.ui);
+        AbortFlag ownAbort;
+        AbortFlag *abort = context.abort != nullptr ? context.abort : &ownAbort;
+        auto dialog = Dialog(context.ui, abort);
+        if (!dialog) {
+            return kExitIncomplete; // stopped at the password prompt
+        }
+        auto &settings = *dialog;
         SetAnswers(context.ui);
         // Declared before the host, so that the host's index and selection are released
         // while GDAL is still up: the end of the QGIS session shuts GDAL down.
@@ -227,10 +260,9 @@ public:
             return kExitProcessing;
         }
 
-        AbortFlag ownAbort;
         load::LoadRunContext run{settings, context.ui};
         run.host = &host;
-        run.abort = context.abort != nullptr ? context.abort : &ownAbort;
+        run.abort = abort;
         if (m_userAgent) {
             run.limits.userAgent = *m_userAgent;
         }
@@ -341,8 +373,8 @@ private:
     }
 
     // The dialog as a freshly opened one, with the stored settings read silently, then the
-    // --set changes, then the options.
-    settings::Settings Dialog(UiPort &ui) const {
+    // --set changes, then the options. Nothing when the run was stopped at the password prompt.
+    std::optional<settings::Settings> Dialog(UiPort &ui, const AbortFlag *stop) const {
         auto settings = settings::Settings::FirstOpening();
         m_changes.Store().LoadFromRegistry(settings, ui, true);
         m_changes.ApplyTo(settings);
@@ -367,8 +399,13 @@ private:
         if (m_proxyUser) {
             settings.useProxy = true;
             settings.userName = *m_proxyUser;
-            const char *password = std::getenv("TESSARO_PROXY_PASSWORD");
-            settings.password = password != nullptr ? password : ReadPasswordAtTerminal();
+            if (const char *password = std::getenv("TESSARO_PROXY_PASSWORD")) {
+                settings.password = password;
+            } else if (auto typed = ReadPasswordAtTerminal(stop)) {
+                settings.password = std::move(*typed);
+            } else {
+                return std::nullopt;
+            }
         }
         return settings;
     }

@@ -9,13 +9,15 @@
 namespace {
 
 tessaro::AbortFlag g_abort;
+tessaro::AbortFlag g_stop; // never cleared: the run ends, whatever step it is in
 
-// Ctrl-C is the Stop button: the run ends after the tile in hand, keeping every file written
-// and finishing its log and .ion list. A second Ctrl-C ends the program at once (tiles still
-// appear only complete). A request to terminate (SIGTERM, a closed terminal's SIGHUP) stops
-// the same way.
+// Ctrl-C is the Stop button: a download ends after the tile in hand, keeping every file written
+// and finishing its log and .ion list, and any other step ends at its next item; no later step
+// starts. A second Ctrl-C ends the program at once (tiles still appear only complete). A
+// request to terminate (SIGTERM, a closed terminal's SIGHUP) stops the same way.
 extern "C" void OnInterrupt(int signal) {
     g_abort.Set();
+    g_stop.Set();
     std::signal(signal, SIG_DFL);
 }
 
@@ -30,5 +32,6 @@ int main(int argc, char **argv) {
         }
     }
     tessaro::cli::TerminalUi ui(stderr, stdin, &g_abort);
+    ui.SetStopFlag(&g_stop);
     return tessaro::cli::Main(args, ui, 1, &g_abort);
 }

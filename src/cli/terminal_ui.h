@@ -41,6 +41,13 @@ public:
     explicit TerminalUi(std::FILE *err = stderr, std::FILE *in = stdin,
                         const AbortFlag *abort = nullptr, Clock clock = nullptr);
 
+    /// The flag a request to end the program sets (a signal handler): once set, StopRequested
+    /// is true for good.
+    void SetStopFlag(const AbortFlag *stop) { m_stop = stop; }
+    [[nodiscard]] bool StopRequested() const override {
+        return m_stop != nullptr && m_stop->IsSet();
+    }
+
     /// Silences progress and summaries; messages, questions and errors stay.
     void SetQuiet(bool quiet) { m_quiet = quiet; }
     [[nodiscard]] bool Quiet() const { return m_quiet; }
@@ -78,6 +85,7 @@ private:
     std::map<Question, bool> m_answers;
     std::map<Question, bool> m_forced;
     const AbortFlag *m_abort;
+    const AbortFlag *m_stop = nullptr;
     Clock m_clock;
     std::string m_label;
     bool m_progressShown = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/progress.h"
 #include "common/ui_port.h"
 
 #include <cstdint>
@@ -58,7 +59,8 @@ void ReportUnknownException(UiPort &ui, std::string_view procedureText, int disp
 /// The error trap of a procedure that reports its own failures: runs body and passes on what
 /// it returns. An exception it throws is reported under the procedure's name (message-box
 /// mode, no line) and ends the procedure: a void body then gives false (true when it ran to
-/// its end), any other body an empty optional. Owners inside the body (progress passes,
+/// its end), any other body an empty optional; so does a stop the user asked for (RunStopped),
+/// without a report. Owners inside the body (progress passes,
 /// staged files) are released before the report shows.
 template <class Body>
 [[nodiscard]] auto RunTrapped(UiPort &ui, std::string_view procedureName, Body &&body) {
@@ -71,6 +73,8 @@ template <class Body>
         } else {
             return Outcome{body()};
         }
+    } catch (const RunStopped &) {
+        // Stopped by the user, who needs no report.
     } catch (const std::exception &e) {
         ReportException(ui, ProcedureText(procedureName, {}, 0), e, kMessageMode);
     } catch (...) {

@@ -3,9 +3,17 @@
 #include "common/ui_port.h"
 
 #include <cstdint>
+#include <exception>
 #include <string_view>
 
 namespace tessaro {
+
+/// Thrown by a progress pass when the user wants the run to end: it unwinds the step in hand,
+/// whose owners put back or drop what it had not finished. Error traps let it pass silently.
+class RunStopped : public std::exception {
+public:
+    [[nodiscard]] const char *what() const noexcept override { return "the run was stopped"; }
+};
 
 /// One pass of a long operation on the progress label and bar: the label is set and the bar
 /// runs from 0 to the number of tiles. The bar is moved at most about 500 times per pass, so
@@ -21,8 +29,12 @@ public:
     /// Starts the next pass of the same operation: a new label, the bar from 0 to total.
     void Restart(std::string_view label, std::int64_t total);
 
-    /// Moves the bar to value when it has advanced far enough since the last move.
+    /// Moves the bar to value when it has advanced far enough since the last move. Throws
+    /// RunStopped when the user wants the run to end, which ends the pass at this item.
     void Step(std::int64_t value) {
+        if (m_ui.StopRequested()) {
+            throw RunStopped();
+        }
         if (value >= m_next) {
             Move(value);
         }

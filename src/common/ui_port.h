@@ -60,6 +60,9 @@ public:
     /// Lets the user interface handle its pending events during a long step (the desktop
     /// dialog repaints and takes the Stop button here).
     virtual void ProcessPendingEvents() = 0;
+    /// True once the user wants the whole run to end (Ctrl-C or a request to terminate at the
+    /// command line): every long step then ends at its next item, and no later step starts.
+    [[nodiscard]] virtual bool StopRequested() const { return false; }
 
     /// Sets the caption of the progress label; empty clears it.
     virtual void SetProgressLabel(std::string_view label) = 0;

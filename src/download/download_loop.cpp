@@ -154,7 +154,7 @@ TransferHooks Loop::Hooks() {
     TransferHooks hooks;
     hooks.progress = [this](const std::string &, std::int64_t, std::int64_t) {
         m_ui.ProcessPendingEvents();
-        return m_abort.IsSet();
+        return m_abort.IsSet() || m_ui.StopRequested();
     };
     hooks.credentials = [this](std::string &user, std::string &password) {
         if (!m_settings.useProxy) {
@@ -182,6 +182,11 @@ DownloadEnd Loop::Walk() {
             }
         }
         return DownloadEnd::Completed;
+    } catch (const RunStopped &) {
+        if (m_engine) {
+            m_engine->CancelAll();
+        }
+        return DownloadEnd::Aborted;
     } catch (const std::exception &e) {
         if (m_engine) {
             m_engine->CancelAll();
@@ -368,7 +373,7 @@ std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
     if (IsBatchEnd(p.index)) {
         m_ui.CountDown(m_run.timeOutSeconds, p.index + 1);
     }
-    if (m_abort.IsSet()) {
+    if (m_abort.IsSet() || m_ui.StopRequested()) {
         return DownloadEnd::Aborted;
     }
     return std::nullopt;

@@ -140,7 +140,9 @@ bool KeepSelectedTiles(const RunPlan &plan, LoadRunContext &ctx, tiles::TileList
     }
     std::vector<tiles::TileRecord> kept;
     if (ctx.host->FilterBySelection(list, plan.type, plan.tiles.level, plan.sourceText, kept) < 0) {
-        ctx.ui.ShowMessage(kNoIntersectionMessage);
+        if (!ctx.ui.StopRequested()) {
+            ctx.ui.ShowMessage(kNoIntersectionMessage);
+        }
         return false;
     }
     list = tiles::TileList(plan.tiles, std::move(kept));
@@ -149,7 +151,8 @@ bool KeepSelectedTiles(const RunPlan &plan, LoadRunContext &ctx, tiles::TileList
 
 bool RecordBlocks(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
                   const tiles::TileList &list) {
-    if (ctx.host == nullptr || !request.createPolygon || !ctx.host->HasPolygonIndex()) {
+    if (ctx.host == nullptr || !request.createPolygon || !ctx.host->HasPolygonIndex() ||
+        ctx.ui.StopRequested()) {
         return true;
     }
     return ctx.host->AddPolygonFC(plan.levelFolder, list, plan.type, plan.tiles.level,
@@ -210,17 +213,20 @@ download::DownloadEnd Download(const LoadRequest &request, const RunPlan &plan, 
 
 // Hands the downloaded tiles to the map: coordinate system, layers, mosaic, block index. A
 // problem one step reports makes the run a failed one, but the later steps still run on the
-// tiles that are on disk. Returns false when a step reported a problem.
+// tiles that are on disk. A stop the user asked for ends the step in hand, and no later step
+// starts. Returns false when a step reported a problem.
 bool MapSteps(const LoadRequest &request, const RunPlan &plan, LoadRunContext &ctx,
               const tiles::TileList &list, LoadRunResult &result) {
     const int level = plan.tiles.level;
+    const bool withHost = ctx.host != nullptr;
+    const auto goOn = [&ctx] { return !ctx.ui.StopRequested(); };
     bool succeeded = true;
-    if (ctx.host != nullptr) {
+    if (withHost && goOn()) {
         succeeded = ctx.host->SetRasterSpatRef(plan.levelFolder, list, plan.type, level);
     }
     result.txtLog += kCrLf;
     result.txtLog += "Added: ";
-    if (!request.skipAddToMap && ctx.host != nullptr) {
+    if (!request.skipAddToMap && withHost && goOn()) {
         const std::int64_t added =
             ctx.host->AddGoogleRasters(plan.levelFolder, list, level, plan.type);
         result.wasAdded = std::max<std::int64_t>(added, 0);
@@ -229,7 +235,7 @@ bool MapSteps(const LoadRequest &request, const RunPlan &plan, LoadRunContext &c
     } else {
         result.txtLog += "0 (skipped)";
     }
-    if (request.mosaic && ctx.host != nullptr) {
+    if (request.mosaic && withHost && goOn()) {
         succeeded = ctx.host->ShowMosaic(plan.levelFolder, list, plan.type, level) && succeeded;
     }
     return RecordBlocks(request, plan, ctx, list) && succeeded;
@@ -287,6 +293,9 @@ LoadRunResult Run(const LoadRequest &request, LoadRunContext &ctx) {
     }
 
     result.wanted = list.Size();
+    if (ctx.ui.StopRequested()) {
+        return result;
+    }
     if (request.onlyCalculate) {
         CalculateOnly(request, plan, ctx, list, log.get(), result);
         return result;
@@ -303,6 +312,10 @@ LoadRunResult RunLoad(const LoadRequest &request, LoadRunContext &context) {
     auto result = RunTrapped(context.ui, "CmdLoad_Click ", [&] { return Run(request, context); });
     if (!result) {
         result.emplace().outcome = RunOutcome::Failed;
+    }
+    // Whatever step the user stopped, the run is an aborted one.
+    if (context.ui.StopRequested()) {
+        result->outcome = RunOutcome::Aborted;
     }
     return *result;
 }

@@ -621,7 +621,7 @@ MosaicResult BuildMosaic(const fs::path &levelFolder, const tiles::TileList &lis
     }
     const MosaicRun run{levelFolder, list, type, level, options, target, ui};
     if (!RunTrapped(ui, kProcedure, [&] { Build(run, result); })) {
-        if (options.combine) {
+        if (options.combine && !ui.StopRequested()) {
             ui.ShowMessage(kAppendFailedMessage, Icon::Exclamation);
         }
         result.outcome = MosaicOutcome::Failed;

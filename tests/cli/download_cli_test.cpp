@@ -322,30 +322,44 @@ testing::AssertionResult WholeLog(const std::string &log, std::size_t records) {
     return testing::AssertionSuccess();
 }
 
-// A calculate-only run of a billion tiles stops within a second of a hang-up, with whole log
-// lines and the list of the tiles walked; a request too large to count is refused before
-// anything is written.
-TEST_F(DownloadCliTest, LongRunsStopAtOnceAndUncountableOnesDoNotStart) {
-    const std::string world = "-85,85,-180,180";
-    const pid_t pid =
-        Spawn(LoadArgs("goo", "sat", 15, {"--calculate-only", "--log", "--ion"}, world));
-    const auto log = tiles.Path() / "Tessaro_sat.log";
-    for (int i = 0;
-         i < 200 && (!std::filesystem::exists(log) || std::filesystem::file_size(log) < (1u << 20));
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(pid, SIGHUP);
-    int status = 0; // a run still going a second later is killed: it would fill the disk
+// The exit status of a run a second after the signal, or -1 when it was still going (it is
+// then killed: it could fill the disk).
+int StatusASecondAfter(pid_t pid, int signal) {
+    ::kill(pid, signal);
+    int status = 0;
     for (int i = 0; i < 20 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (::waitpid(pid, &status, WNOHANG) == 0) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
+        return -1;
     }
-    ASSERT_TRUE(WIFEXITED(status)) << "still running a second after the hang-up";
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A calculate-only run of a billion tiles stops within a second of a hang-up, with whole log
+// lines and the list of the tiles walked, and so does the selection of four billion tiles
+// before it; a request too large to count is refused before anything is written.
+TEST_F(DownloadCliTest, LongRunsStopAtOnceAndUncountableOnesDoNotStart) {
+    const std::string world = "-85,85,-180,180";
+    const auto point = home / "point.geojson";
+    test::WriteFile(point, R"({"type": "Point", "coordinates": [37.61, 55.75]})");
+    pid_t pid = Spawn(LoadArgs(
+        "goo", "sat", 16, {"--calculate-only", "--ion", "--selection", point.string()}, world));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(StatusASecondAfter(pid, SIGTERM), 3) << "the selection goes on";
+    EXPECT_TRUE(std::filesystem::is_empty(tiles.Path() / "16"));
+    std::filesystem::remove(tiles.Path() / "16");
+
+    pid = Spawn(LoadArgs("goo", "sat", 15, {"--calculate-only", "--log", "--ion"}, world));
+    const auto log = tiles.Path() / "Tessaro_sat.log";
+    for (int i = 0;
+         i < 200 && (!std::filesystem::exists(log) || std::filesystem::file_size(log) < (1u << 20));
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_EQ(StatusASecondAfter(pid, SIGHUP), 3) << "still running a second after the hang-up";
     const auto text = ReadFile(log);
     const auto records = static_cast<std::size_t>(std::ranges::count(text, '\n')) - 1;
     EXPECT_TRUE(WholeLog(text, records));
@@ -416,8 +430,8 @@ TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
 
 // A proxy that wants tiles:secret gets the user of --proxy-user and the password of the
 // environment, and every transfer it turned away goes again with them; a wrong password fails
-// every tile, and no password without a terminal is a usage error. Every request names the
-// program, or what --user-agent says.
+// every tile, no password without a terminal is a usage error, and Ctrl-C at the prompt stops.
+// Every request names the program, or what --user-agent says.
 TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
     std::mutex mutex;
     std::set<std::string> agents;
@@ -459,4 +473,10 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
     EXPECT_TRUE(Exited(Tessaro(args, {{"http_proxy", proxy.Url("")}}), 2, "TESSARO_PROXY_PASSWORD"))
         << "no terminal and no password";
     EXPECT_EQ(agents, (std::set<std::string>{"Tessaro/0.1.0", "MapFetch/2 (gis@example.org)"}));
+    // Ctrl-C at the password prompt stops the run and gives the terminal its echo back.
+    args.insert(args.begin(), TESSARO_BINARY);
+    const auto run =
+        test::RunOnTerminal(args, {{"Proxy password: ", "\x03"}}, {{"HOME", home.Path().string()}},
+                            std::chrono::seconds(10));
+    EXPECT_EQ(std::tuple(run.exitCode, run.echo), std::tuple(3, true)) << run.screen;
 }

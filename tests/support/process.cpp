@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -132,6 +133,8 @@ TerminalRun RunOnTerminal(const std::vector<std::string> &argv,
         }
     }
     run.exitCode = Wait(pid, Clock::now() + std::chrono::seconds(5));
+    termios mode{};
+    run.echo = ::tcgetattr(master, &mode) == 0 && (mode.c_lflag & ECHO) != 0;
     ::close(master);
     return run;
 }

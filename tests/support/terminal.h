@@ -11,6 +11,7 @@ namespace tessaro::test {
 struct TerminalRun {
     int exitCode = -1;
     std::string screen; ///< everything written to the terminal
+    bool echo = false;  ///< the terminal echoes what is typed, as the program left it
 };
 
 /// Runs a program with a pseudo-terminal as its standard input, output and error, typing each
