@@ -82,6 +82,8 @@ int CorrectLevel(settings::Settings &dialog, UiPort &ui) {
     return dialog.upDownLevel;
 }
 
+} // namespace
+
 std::array<double, 4> ReadExtentBoxes(const settings::Settings &dialog) {
     const char separator = dialog.decimalSeparator;
     return {ReadCoordinateBox(dialog.lat1, separator, "TxtLat1"),
@@ -90,7 +92,14 @@ std::array<double, 4> ReadExtentBoxes(const settings::Settings &dialog) {
             ReadCoordinateBox(dialog.lon2, separator, "TxtLon2")};
 }
 
-} // namespace
+int ReadLevelBox(const std::string &text) {
+    const std::int32_t level = ReadWholeNumberBox(TrimBlanks(text), "txtLevel");
+    if (level < -32768 || level > 32767) {
+        throw OverflowError("Overflow: txtLevel holds " + text +
+                            ", which does not fit a 16-bit number.");
+    }
+    return level;
+}
 
 std::optional<LoadRequest> ReadLoadRequest(settings::Settings &dialog, UiPort &ui,
                                            const KnownValues &known) {

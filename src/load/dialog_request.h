@@ -44,6 +44,15 @@ struct KnownValues {
 [[nodiscard]] std::optional<LoadRequest> ReadLoadRequest(settings::Settings &dialog, UiPort &ui,
                                                          const KnownValues &known = {});
 
+/// Reads the four extent boxes (lat1, lat2, lon1, lon2) in the dialog's decimal separator.
+/// @throws tessaro::Error (number 13, type mismatch) naming a box that holds no number.
+[[nodiscard]] std::array<double, 4> ReadExtentBoxes(const settings::Settings &dialog);
+
+/// Reads the level box as the level handlers do: the trimmed text as a 16-bit whole number
+/// (the nearest, ties to even); the range 1..22 is the caller's check.
+/// @throws tessaro::Error (13) for text that is no number, an OverflowError (6) beyond 16 bits.
+[[nodiscard]] int ReadLevelBox(const std::string &text);
+
 /// The load button: reads the request from the dialog (context.settings) and runs it. Every
 /// error is reported under "CmdLoad_Click " and ends the run as Failed.
 LoadRunResult CmdLoad_Click(LoadRunContext &context, const KnownValues &known = {});
