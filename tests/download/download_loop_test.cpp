@@ -130,10 +130,10 @@ protected:
 
 } // namespace
 
-// Over one connection or eight, every tile not on disk is fetched, rotating over the mirrors and
-// asking caches to revalidate, and written with its world file, log line and .ion line in list
-// order; a tile on disk is used as it is, a failed one counted and passed over. Google runs
-// pause after every batch.
+// Over one connection or eight, every tile not on disk is fetched, rotating over the mirrors,
+// naming the program and asking caches to revalidate, and written with its world file, log line and
+// .ion line in list order; a tile on disk is used as it is, a failed one counted and passed over.
+// Google runs pause after every batch.
 TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
     ASSERT_GE(sat.size(), 14u);
     std::string ion;
@@ -170,6 +170,7 @@ TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
     EXPECT_EQ(heads.size(), 2 * (sat.size() - 1)) << "the tile on disk is not fetched";
     for (const auto &head : heads) {
         EXPECT_NE(head.find("\r\nCache-Control: no-cache\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nUser-Agent: Tessaro/0.1.0\r\n"), std::string::npos) << head;
     }
     EXPECT_EQ(ui.labels.front(), "Load from Goo");
     EXPECT_TRUE(ui.messages.empty());
