@@ -63,7 +63,8 @@ Downloading:
   --proxy-user USER  proxy user name; the password comes from the environment variable
                      TESSARO_PROXY_PASSWORD or is asked at the terminal, never an argument.
                      The proxy itself comes from http_proxy / https_proxy / no_proxy.
-  --user-agent NAME  the User-Agent the requests give (default Tessaro/<version>)
+  --user-agent NAME  the User-Agent the requests give (default: the stored txtUserAgent,
+                     else Tessaro/<version>)
   --retries N        how often a tile the server answered 429 or 503 ("slow down") is asked
                      for again (default 3); meanwhile no transfer starts, for the server's
                      Retry-After (at most 10 minutes) or a back-off doubling from 1 s
@@ -263,8 +264,8 @@ public:
         load::LoadRunContext run{settings, context.ui};
         run.host = &host;
         run.abort = abort;
-        if (m_userAgent) {
-            run.limits.userAgent = *m_userAgent;
+        if (m_userAgent || !settings.userAgent.empty()) {
+            run.limits.userAgent = m_userAgent.value_or(settings.userAgent);
         }
         run.limits.retries = m_retries;
         run.limits.maxRate = m_maxRate;
@@ -328,8 +329,9 @@ private:
             m_proxyUser = *user;
         }
         if (const auto *agent = options.Get("user-agent")) {
-            if (agent->empty() || agent->find_first_of("\r\n") != std::string::npos) {
-                throw ArgumentError("--user-agent needs a name on one line.");
+            if (!settings::IsUsableUserAgent(*agent)) {
+                throw ArgumentError("--user-agent needs a name on one line, without control "
+                                    "characters.");
             }
             m_userAgent = *agent;
         }

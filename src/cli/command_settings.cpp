@@ -21,13 +21,15 @@ constexpr std::string_view kUsage =
 The fifty stored settings: tile folders, layer names and level prefixes per source, tile
 servers and versions, the block index, the level, the pause between download batches and the
 batch size. They live in the user's store (~/.config/Orvelt/Tessaro.conf) unless --config
-names another file. Names resolve without regard to letter case.
+names another file. Names resolve without regard to letter case. Beside them the store may
+hold txtUserAgent, the User-Agent of the downloads (absent: Tessaro/<version>); it is shown
+and changed like the others, and must be a name on one line.
 
   show   prints NAME=VALUE for every setting as every command starts with them: the values
          of a freshly opened dialog, the stored ones applied over them, then the --set changes
   save   writes all fifty values, each trimmed of blanks, as the save button does: the values
-         'show' prints, so a stored value not named by --set keeps its value. The store is
-         written aside and replaced whole.
+         'show' prints, so a stored value not named by --set keeps its value; txtUserAgent
+         only once one is set. The store is written aside and replaced whole.
   load   does what the load button does: fills every setting from the store, the fallback
          value where the stored one is empty, and prints the result; with nothing stored it
          prints "нет сохраненных данных" and exits 1

@@ -2,6 +2,10 @@
 
 #include "common/error.h"
 #include "common/text.h"
+#include "download/transfer_engine.h"
+
+#include <algorithm>
+#include <cctype>
 
 namespace tessaro::cli {
 
@@ -14,6 +18,17 @@ SettingChanges SettingChanges::Read(const ParsedOptions &options) {
             throw ArgumentError("--set takes NAME=VALUE, not '" + change + "'.");
         }
         const std::string name = change.substr(0, eq);
+        if (std::ranges::equal(name, settings::kUserAgentName, [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) ==
+                       std::tolower(static_cast<unsigned char>(b));
+            })) {
+            changes.userAgent = TrimBlanks(change.substr(eq + 1));
+            if (!settings::IsUsableUserAgent(*changes.userAgent)) {
+                throw ArgumentError(std::string(settings::kUserAgentName) +
+                                    " needs a name on one line, without control characters.");
+            }
+            continue;
+        }
         const auto key = settings::FindKey(name);
         if (!key) {
             unknown.push_back(name);
@@ -51,6 +66,9 @@ settings::SettingsStore SettingChanges::Store() const {
 }
 
 void SettingChanges::ApplyTo(settings::Settings &s) const {
+    if (userAgent) {
+        s.userAgent = *userAgent;
+    }
     for (const auto &[key, value] : values) {
         s.Text(key) = value;
         if (key == settings::Key::Level) {
@@ -70,6 +88,10 @@ std::string SettingsListing(const settings::Settings &s) {
         text += s.Text(info.key);
         text += '\n';
     }
+    text += settings::kUserAgentName;
+    text += '=';
+    text += s.userAgent.empty() ? download::DefaultUserAgent() : s.userAgent;
+    text += '\n';
     return text;
 }
 

@@ -144,7 +144,10 @@ void Loop::Open() {
                                              AtomicFile::Mode::Numbered);
     }
     if (!m_run.offline) {
-        m_engine = std::make_unique<TransferEngine>(m_run.connections, m_run.limits, Hooks());
+        // A server may send a tile on to another tile server of the settings, nowhere else.
+        DownloadLimits limits = m_run.limits;
+        limits.redirectHosts = TileServerAddresses(m_settings);
+        m_engine = std::make_unique<TransferEngine>(m_run.connections, limits, Hooks());
     }
 }
 

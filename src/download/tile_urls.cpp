@@ -99,6 +99,20 @@ ServerPrefixes DownloadPrefixes(const Settings &s, TilesType type) {
     return p;
 }
 
+std::vector<std::string> TileServerAddresses(const Settings &s) {
+    std::vector<std::string> addresses;
+    for (int k = 0; k < 4; ++k) {
+        for (const Key key : {Settings::SatServer(k), Settings::MapServer(k),
+                              Settings::SatServerYand(k), Settings::MapServerYand(k)}) {
+            addresses.push_back(s.Trimmed(key));
+        }
+    }
+    for (const Key key : {Key::SatServerScan, Key::MapServerScan, Key::SatServerShade}) {
+        addresses.push_back(s.Trimmed(key));
+    }
+    return addresses;
+}
+
 int GoogleZoom(int level) noexcept {
     return level > 18 ? 0 : 18 - level;
 }

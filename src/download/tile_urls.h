@@ -6,6 +6,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessaro::download {
 
@@ -23,6 +24,10 @@ using ServerPrefixes = std::array<std::string, 4>;
 /// appended. Every box is read with blanks trimmed.
 /// @pre type != TilesType::Invalid
 [[nodiscard]] ServerPrefixes DownloadPrefixes(const settings::Settings &s, tiles::TilesType type);
+
+/// Returns every tile-server box of the eight sources, trimmed: the four Google satellite and
+/// map mirrors, the ScanEx and relief servers, the four Yandex satellite and map mirrors.
+[[nodiscard]] std::vector<std::string> TileServerAddresses(const settings::Settings &s);
 
 /// Returns the zoom parameter of the Google addresses: 18 − level, or 0 above level 18.
 [[nodiscard]] int GoogleZoom(int level) noexcept;

@@ -4,13 +4,17 @@
 #include "common/version.h"
 
 #include <curl/curl.h>
+#include <curl/header.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <map>
+#include <optional>
 #include <random>
 
 namespace tessaro::download {
@@ -105,9 +109,13 @@ struct MultiCleanup {
 struct SlistCleanup {
     void operator()(curl_slist *list) const noexcept { curl_slist_free_all(list); }
 };
+struct UrlCleanup {
+    void operator()(CURLU *handle) const noexcept { curl_url_cleanup(handle); }
+};
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
 using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
 using SlistHandle = std::unique_ptr<curl_slist, SlistCleanup>;
+using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
 
 void InitCurl() {
     // Once per process, before any handle; libcurl is not thread-safe here.
@@ -118,6 +126,49 @@ void InitCurl() {
 }
 
 using Clock = std::chrono::steady_clock;
+
+// How many redirects one transfer follows.
+constexpr int kMaxRedirects = 5;
+
+// Where an address leads: its scheme and host in lower case, and its port (0 when it names
+// none).
+struct Place {
+    std::string scheme;
+    std::string host;
+    long port = 0;
+};
+
+std::string UrlPart(CURLU *url, CURLUPart part) {
+    char *text = nullptr;
+    if (curl_url_get(url, part, &text, 0) != CURLUE_OK) {
+        return {};
+    }
+    std::string copy(text);
+    curl_free(text);
+    for (char &c : copy) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return copy;
+}
+
+// The place of an address as libcurl reads it (without a scheme, libcurl guesses one).
+std::optional<Place> PlaceOf(const std::string &address) {
+    const UrlHandle url(curl_url());
+    if (!url ||
+        curl_url_set(url.get(), CURLUPART_URL, address.c_str(), CURLU_GUESS_SCHEME) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    return Place{UrlPart(url.get(), CURLUPART_SCHEME), UrlPart(url.get(), CURLUPART_HOST),
+                 std::strtol(UrlPart(url.get(), CURLUPART_PORT).c_str(), nullptr, 10)};
+}
+
+// Whether `to` lies on the host of `named`: on the port named, or on either standard port when
+// none is named, so that a server may move its tiles from http to https.
+bool OnHostOf(const Place &named, const Place &to) {
+    const long port = to.port != 0 ? to.port : to.scheme == "https" ? 443 : 80;
+    return named.host == to.host &&
+           (named.port != 0 ? named.port == port : port == 80 || port == 443);
+}
 
 // The longest pause a server's Retry-After may ask for.
 constexpr curl_off_t kMaxRetryAfterSeconds = 600;
@@ -131,6 +182,8 @@ using ProgressHook = std::function<bool(const std::string &, std::int64_t, std::
 struct Transfer {
     std::int64_t id = 0;
     TransferRequest request;
+    std::string url; // of the hop under way: the request's, or where a redirect led
+    int hops = 0;    // redirects followed
     const ProgressHook *progress = nullptr;
     std::int64_t maxBytes = 0;
     EasyHandle easy; // while running
@@ -173,8 +226,8 @@ struct Transfer {
         }
         long status = 0;
         curl_easy_getinfo(t->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-        if (status >= 400) {
-            return n; // an error page: read and drop it, the status decides
+        if (status >= 400 || (status >= 300 && t->IsRedirect())) {
+            return n; // an error page or a redirect's: read and drop it, the status decides
         }
         const std::string_view piece(data, n);
         if (t->file) {
@@ -201,6 +254,13 @@ struct Transfer {
             }
         }
         return n;
+    }
+
+    // Whether the answer under way sends the transfer elsewhere.
+    bool IsRedirect() const {
+        curl_header *location = nullptr;
+        return curl_easy_header(easy.get(), "Location", 0, CURLH_HEADER, -1, &location) ==
+               CURLHE_OK;
     }
 
     void KeepEnd(std::string_view piece) {
@@ -238,6 +298,7 @@ struct TransferEngine::Impl {
     std::size_t connections = 1;
     DownloadLimits limits;
     TransferHooks hooks;
+    std::optional<std::vector<Place>> redirectPlaces; // unset: any host
     bool haveCredentials = false;
     std::string user;
     std::string password;
@@ -261,12 +322,10 @@ struct TransferEngine::Impl {
                 rc = curl_easy_setopt(h, option, value);
             }
         };
-        set(CURLOPT_URL, t.request.url.c_str());
+        set(CURLOPT_URL, t.url.c_str());
         set(CURLOPT_ERRORBUFFER, t.errorBuffer);
         set(CURLOPT_NOSIGNAL, 1L);
-        set(CURLOPT_FOLLOWLOCATION, 1L);
-        set(CURLOPT_MAXREDIRS, 5L);
-        set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        set(CURLOPT_FOLLOWLOCATION, 0L); // redirects are checked and followed in Redirect
         set(CURLOPT_USERAGENT, limits.userAgent.c_str());
         set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
         set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
@@ -399,6 +458,42 @@ struct TransferEngine::Impl {
         return true;
     }
 
+    // Why a redirect to `next` is not followed; empty when it is.
+    std::string RedirectRefusal(const Transfer &t, const std::string &next) const {
+        const auto to = PlaceOf(next);
+        if (!to || (to->scheme != "http" && to->scheme != "https")) {
+            return "the server redirected it to " + next + ", which is no http or https address";
+        }
+        if (t.hops >= kMaxRedirects) {
+            return "the server redirected it more than " + std::to_string(kMaxRedirects) +
+                   " times (last to " + next + ")";
+        }
+        const auto from = PlaceOf(t.request.url);
+        if (!redirectPlaces || (from && OnHostOf(*from, *to)) ||
+            std::ranges::any_of(*redirectPlaces,
+                                [&](const Place &named) { return OnHostOf(named, *to); })) {
+            return {};
+        }
+        return "the server redirected it to " + next +
+               ", a host none of the tile-server settings names";
+    }
+
+    // A redirect goes out as the transfer's next hop, or fails the transfer saying where it led.
+    void Redirect(std::unique_ptr<Transfer> t, long status, std::string next) {
+        if (const auto refusal = RedirectRefusal(*t, next); !refusal.empty()) {
+            EndFailed(*t, DownloadCode::DownloadFailure, refusal);
+            return;
+        }
+        // 303, and 301 or 302 after a POST, ask for the new address with GET.
+        if (status == 303 || ((status == 301 || status == 302) && t->request.verb == "POST")) {
+            t->request.verb.clear();
+            t->request.body.clear();
+        }
+        t->url = std::move(next);
+        ++t->hops;
+        queued.push_front(std::move(t));
+    }
+
     void Detach(Transfer &t) {
         curl_multi_remove_handle(multi.get(), t.easy.get());
         idle.push_back(std::move(t.easy));
@@ -487,6 +582,16 @@ struct TransferEngine::Impl {
             curl_easy_getinfo(t->easy.get(), CURLINFO_CONTENT_TYPE, &type);
             contentType = type != nullptr ? type : "";
         }
+        char *location = nullptr;
+        if (rc == CURLE_OK && !t->hookError && status >= 300 && status < 400) {
+            curl_easy_getinfo(t->easy.get(), CURLINFO_REDIRECT_URL, &location);
+        }
+        if (location != nullptr) {
+            std::string next = location; // owned by the handle, which goes on to other work
+            Detach(*t);
+            Redirect(std::move(t), status, std::move(next));
+            return;
+        }
         const bool slowDown = rc == CURLE_OK && !t->hookError && RetryLater(*t, status);
         Detach(*t);
         if (slowDown) {
@@ -570,6 +675,14 @@ TransferEngine::TransferEngine(int connections, DownloadLimits limits, TransferH
     m_impl->connections = static_cast<std::size_t>(std::max(1, connections));
     m_impl->limits = limits;
     m_impl->hooks = std::move(hooks);
+    if (limits.redirectHosts) {
+        auto &places = m_impl->redirectPlaces.emplace();
+        for (const auto &address : *limits.redirectHosts) {
+            if (auto place = PlaceOf(address); place && !place->host.empty()) {
+                places.push_back(std::move(*place));
+            }
+        }
+    }
     m_impl->multi.reset(curl_multi_init());
     if (!m_impl->multi) {
         throw Error("libcurl could not create a transfer group.", ErrorNumber::OutOfMemory);
@@ -588,6 +701,7 @@ void TransferEngine::Start(std::int64_t id, TransferRequest request) {
     auto t = std::make_unique<Transfer>();
     t->id = id;
     t->request = std::move(request);
+    t->url = t->request.url;
     t->maxBytes = m_impl->limits.maxBytes;
     if (m_impl->hooks.progress) {
         t->progress = &m_impl->hooks.progress;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,10 @@ struct DownloadLimits {
     /// back-off that doubles from 1 s with jitter.
     int retries = 3;
     double maxRate = 0; ///< transfers started per second at most; 0 for no cap
+    /// Where redirects may lead besides the host the request went to: the hosts of these
+    /// addresses (on their port, or on 80 and 443 when they name none). Unset: any host. Either
+    /// way only http and https, five hops at most.
+    std::optional<std::vector<std::string>> redirectHosts{};
 };
 
 /// Returns the code of a libcurl result and HTTP status.
@@ -118,6 +123,8 @@ struct TransferHooks {
 /// first). A transfer into a file writes it aside and renames it into place when complete; a
 /// failed or cancelled one leaves no file and an earlier file of that name untouched. Proxies
 /// come from the standard proxy environment variables. Transfers move only inside Wait.
+/// Redirects are followed by the engine, hop by hop over the same kept-alive connections, as
+/// far as DownloadLimits allows; a refused one fails the transfer naming where it led.
 ///
 /// Memory: a transfer holds one buffer of the file writer and up to 64 KiB of the body's start.
 class TransferEngine {

@@ -154,6 +154,12 @@ std::optional<Key> FindKey(std::string_view name) noexcept {
     return std::nullopt;
 }
 
+bool IsUsableUserAgent(std::string_view text) noexcept {
+    return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == '\x7F';
+    });
+}
+
 std::string TemporaryDirectory() {
     for (const char *var : {"TMP", "TEMP"}) {
         const char *value = std::getenv(var);

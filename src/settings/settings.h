@@ -68,6 +68,14 @@ enum class Key : int {
 /// Number of persisted settings.
 inline constexpr std::size_t kKeyCount = 50;
 
+/// The name the User-Agent setting is stored under. It is kept beside the fifty, not one of them:
+/// an absent or empty value means the program's own.
+inline constexpr std::string_view kUserAgentName = "txtUserAgent";
+
+/// Returns whether a text can be the User-Agent of the requests: not empty, on one line, without
+/// control characters (which would break the request's header).
+[[nodiscard]] bool IsUsableUserAgent(std::string_view text) noexcept;
+
 /// Where a setting's start or fallback value comes from.
 enum class ValueOrigin { Literal, Empty, TemporaryDirectory };
 
@@ -132,6 +140,9 @@ struct Settings {
     int upDownLevel = 15;   ///< 1..22
     int upDownTime = 60;    ///< 10..6000
     int upDownTiles = 3000; ///< 100..10000
+
+    /// The User-Agent the downloads give, stored under kUserAgentName; empty: the program's own.
+    std::string userAgent;
 
     // Never stored.
     tiles::Source source = tiles::Source::Goo;

@@ -221,10 +221,15 @@ void SettingsStore::Save(const Settings &settings) const {
             values[key] = old.value(key);
         }
     }
+    const auto put = [&](std::string_view savedName, const std::string &value) {
+        const auto found = existing.find(Lower(savedName));
+        values[found != existing.end() ? found->second : Q(savedName)] = Q(value);
+    };
     for (const auto &info : Keys()) {
-        const auto found = existing.find(Lower(info.savedName));
-        const QString name = found != existing.end() ? found->second : Q(info.savedName);
-        values[name] = Q(settings.Trimmed(info.key));
+        put(info.savedName, settings.Trimmed(info.key));
+    }
+    if (!settings.userAgent.empty()) {
+        put(kUserAgentName, TrimBlanks(settings.userAgent));
     }
 
     AtomicFile file(m_path, AtomicFile::Mode::Replace, AtomicFile::Temporary::Named);
@@ -259,6 +264,17 @@ SettingsStore::LoadFromRegistry(Settings &settings, UiPort &ui, bool silent,
     }
     const auto stored = ReadAll();
     const std::string temp = TemporaryDirectory();
+    settings.userAgent.clear();
+    if (const auto it = stored.find(Lower(kUserAgentName)); it != stored.end()) {
+        const std::string agent = TrimBlanks(it->second);
+        if (IsUsableUserAgent(agent)) {
+            settings.userAgent = agent;
+        } else if (!agent.empty()) {
+            ui.ShowMessage("The stored " + std::string(kUserAgentName) +
+                               " is not a name on one line; the requests give the program's own.",
+                           Icon::Exclamation);
+        }
+    }
     const bool loaded = RunTrapped(ui, "LoadFromRegistry ", [&] {
         for (Key key : kLoadOrder) {
             const KeyInfo &info = InfoOf(key);

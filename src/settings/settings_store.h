@@ -35,10 +35,10 @@ public:
     /// Looks at the store; for a broken one, problem receives a sentence saying why.
     [[nodiscard]] State Inspect(std::string *problem = nullptr) const;
 
-    /// Writes the fifty values, trimmed of blanks, the way the save button does. Values of other
-    /// names in the file are kept; a stored name that differs only in letter case is written in
-    /// place. The file is written aside and renamed over the store, so a failure leaves the old
-    /// store whole.
+    /// Writes the fifty values, trimmed of blanks, the way the save button does, and the
+    /// User-Agent when one is set. Values of other names in the file are kept; a stored name that
+    /// differs only in letter case is written in place. The file is written aside and renamed over
+    /// the store, so a failure leaves the old store whole.
     /// @throws tessaro::FileError when the store is broken (it is then left alone) or cannot be
     /// written.
     void Save(const Settings &settings) const;
@@ -49,8 +49,10 @@ public:
     /// Does what the load button does: puts every stored value into its box, the fallback where
     /// the stored value is empty, and sets the level, time-out and batch-size up-downs from
     /// stored values. No store: "нет сохраненных данных" unless silent. A broken store: a message
-    /// naming the file, settings unchanged. A stored up-down value that is not a number in the
-    /// control's range: the error report under "LoadFromRegistry ", values loaded before stay.
+    /// naming the file, settings unchanged. The stored User-Agent, trimmed, when it is usable;
+    /// one that is not is named in a message and the program's own is used. A stored up-down value
+    /// that is not a number in the control's range: the error report under "LoadFromRegistry ",
+    /// values loaded before stay.
     ///
     /// With unusable given, such a value does not end the load: it is reported the same way,
     /// its name is added to unusable, its box and control keep what they held, and the load

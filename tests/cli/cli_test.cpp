@@ -117,6 +117,8 @@ TEST_F(CliTest, BadInputIsAUsageError) {
         {{"settings"}, "Say what to do: show, save or load."},
         {{"settings", "erase"}, "Unknown action 'erase'"},
         {{"settings", "load", "--set", "txtLevel=3"}, "'load' takes no --set"},
+        {{"settings", "save", "--set", "txtUserAgent=two\nlines"}, "txtUserAgent needs a name"},
+        {{"load", "--set", "TXTUSERAGENT= "}, "txtUserAgent needs a name on one line"},
         {{"load", "--combine"}, "--combine needs --mosaic OUT."},
         {{"load", "--mosaic="}, "--mosaic needs the name of the raster to build."},
         {{"load", "--mosaic", "m.tif", "--resample", "Bilinear"},

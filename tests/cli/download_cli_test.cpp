@@ -46,6 +46,23 @@ tileserver::Fault FaultAt(const std::string &kind, std::size_t i, const std::str
                                   std::to_string(kSat13[i].row) + more);
 }
 
+// Counts the tiles of a list in a folder, checking that each is a whole image with its world
+// file and that no world file stands without its tile.
+std::int64_t WholeTilesIn(const std::filesystem::path &folder, const tiles::TileList &list,
+                          TilesType type, int level) {
+    std::int64_t onDisk = 0;
+    list.ForEach([&](const tiles::TileRecord &rec) {
+        const auto path = tiles::TilePath(folder, type, rec, level);
+        const bool tile = std::filesystem::exists(path);
+        EXPECT_EQ(std::filesystem::exists(tiles::WorldFilePath(path, type)), tile) << path;
+        if (tile) {
+            ++onDisk;
+            EXPECT_EQ(test::DecodeImage(ReadFile(path)).width, 256) << path;
+        }
+    });
+    return onDisk;
+}
+
 class DownloadCliTest : public test::CliTest {
 protected:
     test::ProcessResult Load(const char *source, const char *kind, int level,
@@ -151,17 +168,7 @@ TEST_F(DownloadCliTest, OnlyWholeImagesBecomeTiles) {
                                         ", failed: " + std::to_string(n / 2) + " (" + summed +
                                         ": " + std::to_string(n / 2) + ").\n"))
                 << r.err;
-            std::int64_t onDisk = 0;
-            list.ForEach([&](const tiles::TileRecord &rec) {
-                const auto path = tiles::TilePath(dir / std::to_string(level), type, rec, level);
-                const bool tile = std::filesystem::exists(path);
-                EXPECT_EQ(std::filesystem::exists(tiles::WorldFilePath(path, type)), tile) << path;
-                if (tile) {
-                    ++onDisk;
-                    EXPECT_EQ(test::DecodeImage(ReadFile(path)).width, 256) << path;
-                }
-            });
-            EXPECT_EQ(onDisk, n - n / 2);
+            EXPECT_EQ(WholeTilesIn(dir / std::to_string(level), list, type, level), n - n / 2);
             server.SetFaults({});
             r = Load(source, kind, level, {}, dir.Path());
             EXPECT_EQ(r.out, Counters(n, n / 2, 0)) << r.err;
@@ -184,17 +191,7 @@ TEST_F(DownloadCliTest, TwoRunsIntoOneFolderLeaveOnlyWholeTiles) {
     for (const auto &r : runs) {
         EXPECT_TRUE(r.exitCode == 0 || r.exitCode == 3) << r.err;
     }
-    std::int64_t onDisk = 0;
-    list.ForEach([&](const tiles::TileRecord &rec) {
-        const auto path = tiles::TilePath(tiles / "16", TilesType::GoogleSat, rec, 16);
-        const bool tile = std::filesystem::exists(path);
-        EXPECT_EQ(std::filesystem::exists(tiles::WorldFilePath(path, TilesType::GoogleSat)), tile)
-            << path;
-        if (tile) {
-            ++onDisk;
-            EXPECT_EQ(test::DecodeImage(ReadFile(path)).width, 256) << path;
-        }
-    });
+    const auto onDisk = WholeTilesIn(tiles / "16", list, TilesType::GoogleSat, 16);
     server.SetFaults({});
     const auto last = Load("goo", "sat", 16);
     EXPECT_EQ(last.out, Counters(list.Size(), list.Size() - onDisk, 0)) << last.err;
@@ -431,7 +428,7 @@ TEST_F(DownloadCliTest, FullAndReadOnlyDisks) {
 // A proxy that wants tiles:secret gets the user of --proxy-user and the password of the
 // environment, and every transfer it turned away goes again with them; a wrong password fails
 // every tile, no password without a terminal is a usage error, and Ctrl-C at the prompt stops.
-// Every request names the program, or what --user-agent says.
+// Every request gives the stored User-Agent, or what --user-agent says.
 TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
     std::mutex mutex;
     std::set<std::string> agents;
@@ -459,6 +456,10 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
         }
     }
     const auto n = tiles::TileList(Moscow(TilesType::YandMap, 12)).Size();
+    ASSERT_EQ(Tessaro({"settings", "save", "--config=" + (home / "store.ini").string(), "--set",
+                       "txtUserAgent= Stored/1 "})
+                  .exitCode,
+              0);
     for (const std::string password : {"guess", "secret"}) { // the wrong one writes nothing
         auto more = args;
         if (password == "secret") {
@@ -472,7 +473,7 @@ TEST_F(DownloadCliTest, ProxyCredentialsComeFromTheEnvironment) {
     }
     EXPECT_TRUE(Exited(Tessaro(args, {{"http_proxy", proxy.Url("")}}), 2, "TESSARO_PROXY_PASSWORD"))
         << "no terminal and no password";
-    EXPECT_EQ(agents, (std::set<std::string>{"Tessaro/0.1.0", "MapFetch/2 (gis@example.org)"}));
+    EXPECT_EQ(agents, (std::set<std::string>{"Stored/1", "MapFetch/2 (gis@example.org)"}));
     // Ctrl-C at the password prompt stops the run and gives the terminal its echo back.
     args.insert(args.begin(), TESSARO_BINARY);
     const auto run =

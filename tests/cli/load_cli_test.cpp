@@ -16,7 +16,8 @@ protected:
 
 // With no --config the user's store (~/.config/Orvelt/Tessaro.conf) is used: nothing stored at
 // first; a save writes all fifty values and keeps the stored ones it does not change; a load
-// starts from them, with its --set changes over them, and stores nothing.
+// starts from them, with its --set changes over them, and stores nothing. Beside them the
+// User-Agent, the program's own while none is stored.
 TEST_F(LoadCliTest, TheUsersStoreHoldsWhatLoadsStartFrom) {
     auto r = Tessaro({"settings", "load"});
     EXPECT_EQ(std::tuple(r.exitCode, r.out, r.err), std::tuple(1, "", "нет сохраненных данных\n"));
@@ -27,8 +28,9 @@ TEST_F(LoadCliTest, TheUsersStoreHoldsWhatLoadsStartFrom) {
     ASSERT_EQ(Tessaro({"settings", "save", "--set", "txtTimeOut=90"}).exitCode, 0);
     const auto store = home / "config" / "Orvelt" / "Tessaro.conf";
     r = Tessaro({"settings", "load"});
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 50);
-    for (const char *value : {"\ntxtSatVersion=77\n", "\ntxtTimeOut=90\n"}) {
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 51);
+    for (const char *value :
+         {"\ntxtSatVersion=77\n", "\ntxtTimeOut=90\n", "\ntxtUserAgent=Tessaro/0.1.0\n"}) {
         EXPECT_NE(r.out.find(value), std::string::npos) << value << r.out;
     }
     r = Tessaro({"load", "--level", "3", "--extent=-10,10,-10,10", "--dir", tiles.Path().string(),
@@ -41,6 +43,7 @@ TEST_F(LoadCliTest, TheUsersStoreHoldsWhatLoadsStartFrom) {
                     .starts_with("tqs.jpg http://127.0.0.1:1/kh/kh?n=404&v=78&t=tqs\r\n"));
     EXPECT_NE(ReadFile(store).find("txtSatVersion=77"), std::string::npos)
         << "a load stores nothing";
+    EXPECT_EQ(ReadFile(store).find("UserAgent"), std::string::npos) << "the fifty, no more";
     EXPECT_FALSE(std::filesystem::exists(home / "store.ini"));
 }
 

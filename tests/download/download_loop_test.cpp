@@ -130,10 +130,10 @@ protected:
 
 } // namespace
 
-// Over one connection or eight, every tile not on disk is fetched, rotating over the mirrors and
-// asking caches to revalidate, and written with its world file, log line and .ion line in list
-// order; a tile on disk is used as it is, a failed one counted and passed over. Google runs
-// pause after every batch.
+// Over one connection or eight, every tile not on disk is fetched, rotating over the mirrors,
+// naming the program and asking caches to revalidate, and written with its world file, log line and
+// .ion line in list order; a tile on disk is used as it is, a failed one counted and passed over.
+// Google runs pause after every batch.
 TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
     ASSERT_GE(sat.size(), 14u);
     std::string ion;
@@ -170,9 +170,36 @@ TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
     EXPECT_EQ(heads.size(), 2 * (sat.size() - 1)) << "the tile on disk is not fetched";
     for (const auto &head : heads) {
         EXPECT_NE(head.find("\r\nCache-Control: no-cache\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nUser-Agent: Tessaro/0.1.0\r\n"), std::string::npos) << head;
     }
     EXPECT_EQ(ui.labels.front(), "Load from Goo");
     EXPECT_TRUE(ui.messages.empty());
+}
+
+// Tiles may be sent on to a tile server of any source of the settings, and nowhere else: a tile
+// sent elsewhere fails naming where it was sent, and nothing of it is written.
+TEST_F(DownloadLoopTest, TilesAreRedirectedOnlyToTheTileServersOfTheSettings) {
+    test::ScriptedServer sender([&](test::ScriptedServer::Exchange &ex) {
+        ex.send("HTTP/1.1 302 Found\r\nLocation: " + server.Url(ex.Target()) +
+                "\r\nContent-Length: 0\r\n\r\n");
+    });
+    for (int k = 0; k < 4; ++k) {
+        s.Text(settings::Settings::SatServer(k)) = sender.Url("/m" + std::to_string(k) + "/kh");
+    }
+    for (const bool named : {true, false}) {
+        s.Text(settings::Key::SatServerShade) = named ? server.Url("/relief/") : "";
+        auto run = Run(out / (named ? "named" : "elsewhere"));
+        run.connections = 4;
+        DownloadCounters counters;
+        ASSERT_EQ(Load(run, counters), DownloadEnd::Completed);
+        EXPECT_EQ(counters.errors, named ? 0 : kSat.Size());
+        EXPECT_EQ(Files(run.levelFolder).size(), named ? 2 * sat.size() : 0);
+    }
+    ASSERT_EQ(ui.tileFailures.size(), sat.size());
+    EXPECT_EQ(ui.tileFailures[1],
+              "Tile " + sat[1].name.Str() + ": Download of " + sender.Url("/m1") + PathOf(sat[1]) +
+                  " failed: the server redirected it to " + server.Url("/m1") + PathOf(sat[1]) +
+                  ", a host none of the tile-server settings names.");
 }
 
 // Offline, tiles on disk are used and missing ones are errors without a world file. A Google

@@ -164,6 +164,52 @@ TEST(TransferEngine, ServersThatAskToSlowDownAreGivenTime) {
     EXPECT_GE(Clock::now() - capStart, std::chrono::milliseconds(950)) << "11 starts at 10/s";
 }
 
+// Redirects lead on to the request's own host and the hosts named, five at most, and only the
+// last answer's body counts; elsewhere fails naming the place. A POST sent on asks with GET.
+TEST(TransferEngine, RedirectsLeadOnlyToTheHostsNamed) {
+    ScriptedServer tiles(Script(ScriptedServer::Answer(200, "image/jpeg", "tile")));
+    // "/N?WHERE" is sent on N times on this server, then to WHERE.
+    ScriptedServer sender([](ScriptedServer::Exchange &ex) {
+        const auto target = ex.Target();
+        const auto query = target.find('?');
+        const int n = std::stoi(target.substr(1, query - 1));
+        const auto next =
+            n > 0 ? "/" + std::to_string(n - 1) + target.substr(query) : target.substr(query + 1);
+        ex.send("HTTP/1.1 30" + std::to_string(1 + n % 2) + " Moved\r\nLocation: " + next +
+                "\r\nContent-Length: 5\r\n\r\nmoved");
+    });
+    const auto toTiles = tiles.Url("/t");
+    const auto elsewhere = "http://localhost:" + toTiles.substr(17);
+    const auto refused = [](const std::string &url) {
+        return "the server redirected it to " + url +
+               ", a host none of the tile-server settings names";
+    };
+    const std::tuple<std::string, bool, std::string> cases[] = {
+        {"/4?" + toTiles, true, ""},
+        {"/5?" + toTiles, true,
+         "the server redirected it more than 5 times (last to " + toTiles + ")"},
+        {"/0?" + elsewhere, true, refused(elsewhere)},
+        {"/0?ftp://127.0.0.1/t", false,
+         "the server redirected it to ftp://127.0.0.1/t, which is no http or https address"},
+        {"/1?" + elsewhere, false, ""},
+    };
+    for (const auto &[path, named, reason] : cases) {
+        auto limits = kQuick;
+        if (named) {
+            limits.redirectHosts = {{"", "no address", tiles.Url("/m0/kh")}};
+        }
+        TransferEngine engine(1, limits);
+        std::string body;
+        engine.Start(1, {.url = sender.Url(path),
+                         .onData = [&](auto data, auto) { body += data; },
+                         .verb = "POST",
+                         .body = "a=1"});
+        EXPECT_EQ(engine.Wait(1).reason, reason) << path;
+        EXPECT_EQ(body, reason.empty() ? "tile" : "") << path;
+    }
+    EXPECT_TRUE(tiles.Requests().back().starts_with("GET /t HTTP/1.1\r\n"));
+}
+
 // The events of a download into a file: Complete with the result code; Progress, which may
 // cancel it; GetOptions, whose revalidation flag asks caches to check with the server. The same
 // body as a string.

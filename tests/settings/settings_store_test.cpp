@@ -57,12 +57,6 @@ TEST(Settings, FirstOpeningValues) {
     EXPECT_EQ(std::tuple(s.upDownLevel, s.upDownTime, s.upDownTiles), std::tuple(15, 60, 3000));
 }
 
-TEST(Settings, NamesResolveWithoutRegardToCase) {
-    EXPECT_EQ(settings::FindKey("txtmapServer_0"), Key::MapServer0);
-    EXPECT_EQ(settings::FindKey("TXTLANDLAYERNAME_0"), Key::LandLayerName0);
-    EXPECT_EQ(settings::FindKey("txtUserName"), std::nullopt) << "never stored";
-}
-
 TEST_F(SettingsStoreTest, NothingStoredShowsTheMessageOnceAndChangesNothing) {
     auto s = Settings::FirstOpening();
     s.Text(Key::SatVersion) = "typed";
@@ -73,13 +67,15 @@ TEST_F(SettingsStoreTest, NothingStoredShowsTheMessageOnceAndChangesNothing) {
     EXPECT_EQ(s.Text(Key::SatVersion), "typed");
 }
 
-// What is saved loads back trimmed of blanks (not of tabs). A value stored under the name's
-// other spelling is replaced in place, and foreign values survive.
+// What is saved loads back trimmed of blanks (not of tabs), the User-Agent beside the fifty too.
+// A value stored under the name's other spelling is replaced in place, and foreign values
+// survive.
 TEST_F(SettingsStoreTest, SaveAndLoadRoundTripTrimmed) {
     WriteFile(store.Path(), "[General]\ntxtMapServer_0=http://old/vt\nmyOwnKey=kept\n");
     auto s = Settings::FirstOpening();
     s.Text(Key::MapServer2) = " http://127.0.0.1:8080/m2/vt\t ";
     s.Text(Key::LevelLayerPrefix3) = "Zoom;=\"x\" ,é";
+    s.userAgent = " MapFetch/2 (gis@example.org) ";
     store.Save(s);
     const std::string text = ReadFile(store.Path());
     EXPECT_NE(text.find("txtMapServer_0=http://mt0.google.com/vt"), std::string::npos) << text;
@@ -94,18 +90,21 @@ TEST_F(SettingsStoreTest, SaveAndLoadRoundTripTrimmed) {
         }
     }
     EXPECT_EQ(loaded.Text(Key::MapServer2), "http://127.0.0.1:8080/m2/vt\t");
+    EXPECT_EQ(loaded.userAgent, "MapFetch/2 (gis@example.org)");
 }
 
 // Empty or missing values get their fallback (the version boxes also a value of blanks, which
-// they otherwise keep as stored; the fallback of MapLayerName2 is not its first value); the
-// up-downs follow stored numbers, half to even, and take both ends of their ranges.
+// they otherwise keep as stored; the fallback of MapLayerName2 is not its first value; the
+// User-Agent's is the program's own); the up-downs follow stored numbers, half to even, and take
+// both ends of their ranges.
 TEST_F(SettingsStoreTest, StoredValuesOrTheirFallbacksFillTheBoxes) {
     WriteFile(store.Path(), "[General]\ntxtSatVersion=\ntxtmapVersion=\"   \"\n"
                             "txtLandVersion=\"  \"\ntxtmapVersionYand=\" 2.3 \"\n"
                             "txtOutPolygon=\"  \"\ntxtMapServer_0=\ntxtSatRasterPath_1=\n"
                             "txtLandRasterPath_0=\ntxtMapLayerName_2=\ntxtLevel=12.5\n"
-                            "txtTimeOut=13.5\ntxtTilesAtOnce=250\n");
+                            "txtTimeOut=13.5\ntxtTilesAtOnce=250\ntxtUserAgent=\n");
     auto s = Settings::FirstOpening();
+    s.userAgent = "typed";
     ASSERT_EQ(store.LoadFromRegistry(s, ui, true), SettingsStore::LoadResult::Loaded);
     std::string texts;
     for (const Key key : {Key::SatVersion, Key::MapVersion, Key::LandVersion, Key::MapVersionYand,
@@ -116,6 +115,7 @@ TEST_F(SettingsStoreTest, StoredValuesOrTheirFallbacksFillTheBoxes) {
     EXPECT_EQ(texts, "18|w2.63|w2p.62| 2.3 |  |http://mt0.google.com|/tmp/tessaro-tmp-box|"
                      "/tmp/tessaro-tmp-box|GMap|12.5|");
     EXPECT_EQ(std::tuple(s.upDownLevel, s.upDownTime, s.upDownTiles), std::tuple(12, 14, 250));
+    EXPECT_EQ(s.userAgent, "");
     for (const auto &[text, level, time, tiles] :
          {std::tuple{"txtLevel=22\ntxtTimeOut=6000\ntxtTilesAtOnce=10000\n", 22, 6000, 10000},
           {"txtLevel=1\ntxtTimeOut=10\ntxtTilesAtOnce=100\n", 1, 10, 100}}) {
@@ -137,19 +137,22 @@ TEST_F(SettingsStoreTest, ABadStoredNumberIsReportedAndStopsTheLoad) {
     EXPECT_EQ(s.Text(Key::SatServerScan), Settings::FirstOpening().Text(Key::SatServerScan))
         << "loaded after the level";
 
-    // Asked to go on, the load reports each bad value (a number out of range as 380), keeps its
-    // box and loads the rest.
-    WriteFile(store.Path(), "[General]\ntxtLevel=abc\ntxtSatServerScan=x\ntxtTilesAtOnce=5\n");
+    // Asked to go on, the load reports each bad value (a number out of range as 380; a User-Agent
+    // not on one line is named and not used), keeps its box and loads the rest.
+    WriteFile(store.Path(), "[General]\ntxtLevel=abc\ntxtSatServerScan=x\ntxtTilesAtOnce=5\n"
+                            "txtUserAgent=two\\nlines\n");
     s = Settings::FirstOpening();
     ui.messages.clear();
     std::vector<std::string> unusable;
     EXPECT_EQ(store.LoadFromRegistry(s, ui, true, &unusable), SettingsStore::LoadResult::Loaded);
     EXPECT_EQ(unusable, (std::vector<std::string>{"txtLevel", "txtTilesAtOnce"}));
-    ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_NE(ui.messages[1].text.find("\t380\r\n"), std::string::npos) << "out of range";
+    ASSERT_EQ(ui.messages.size(), 3u);
+    EXPECT_TRUE(ui.messages[0].text.starts_with("The stored txtUserAgent is not a name on one"));
+    EXPECT_NE(ui.messages[2].text.find("\t380\r\n"), std::string::npos) << "out of range";
     EXPECT_EQ(s.Text(Key::Level), "15");
     EXPECT_EQ(s.Text(Key::SatServerScan), "x");
     EXPECT_EQ(s.upDownTiles, Settings::FirstOpening().upDownTiles);
+    EXPECT_EQ(s.userAgent, "");
 }
 
 // A store that is no settings file is named, left alone and not overwritten; comments, blank
