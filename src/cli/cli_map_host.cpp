@@ -28,9 +28,8 @@ bool CliMapHost::OpenIndex(std::filesystem::path path) {
 
 bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
                                   const tiles::TileList &list, tiles::TilesType type, int level) {
-    // Tiles GDAL could not give their coordinate system are named by the run itself.
-    const auto summary = mapout::SetRasterSpatRef(levelFolder, SequenceOf(list), type, level, m_ui);
-    return summary.completed && summary.failed == 0;
+    // A run that stopped has reported why.
+    return mapout::SetRasterSpatRef(levelFolder, SequenceOf(list), type, level, m_ui).completed;
 }
 
 std::int64_t CliMapHost::FilterBySelection(const tiles::TileList &list, tiles::TilesType type,

@@ -4,12 +4,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <random>
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tessaro {
 
@@ -32,16 +36,91 @@ ErrorNumber NumberOfErrno(int errnum) {
     }
 }
 
+// Errors of an O_TMPFILE open that say nothing about whether the file system offers unnamed
+// files: the folder is missing or refuses every new file.
+bool RefusesAnyFile(int err) {
+    return err == ENOENT || err == ENOTDIR || err == EACCES || err == EROFS || err == ENOSPC ||
+           err == EDQUOT;
+}
+
+constexpr std::string_view kPartMark = ".part-";
+
 std::string TemporaryName(const std::filesystem::path &target) {
     static std::atomic<unsigned> counter{0};
     thread_local std::mt19937_64 random(
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
         static_cast<std::uint64_t>(::getpid()));
-    return "." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
-           std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
+    return "." + target.filename().string() + std::string(kPartMark) + std::to_string(::getpid()) +
+           "-" + std::to_string(counter++) + "-" + std::to_string(random() % 1000000);
+}
+
+// The process that wrote a temporary file of TemporaryName's form; 0 for any other name.
+pid_t WriterOf(std::string_view name) {
+    const auto mark = name.rfind(kPartMark);
+    if (name.size() < 2 || name[0] != '.' || mark == std::string_view::npos || mark == 0) {
+        return 0;
+    }
+    std::int64_t fields[3] = {};
+    const char *p = name.data() + mark + kPartMark.size();
+    const char *end = name.data() + name.size();
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto [next, ec] = std::from_chars(p, end, fields[i]);
+        if (ec != std::errc() || next == p || (i < 2 ? next == end || *next != '-' : next != end)) {
+            return 0;
+        }
+        p = next + 1;
+    }
+    return fields[0] > 0 && fields[0] <= std::numeric_limits<pid_t>::max()
+               ? static_cast<pid_t>(fields[0])
+               : 0;
+}
+
+bool IsGone(pid_t pid) {
+    return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+std::size_t RemoveIn(const std::filesystem::path &folder, bool withSubfolders) {
+    std::size_t removed = 0;
+    std::vector<std::filesystem::path> subfolders;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code entryEc; // an entry that went meanwhile ends nothing but itself
+        if (const pid_t pid = WriterOf(it->path().filename().string()); pid != 0) {
+            if (it->is_regular_file(entryEc) && IsGone(pid) && ::unlink(it->path().c_str()) == 0) {
+                ++removed;
+            }
+        } else if (withSubfolders && it->is_directory(entryEc) && !it->is_symlink(entryEc)) {
+            subfolders.push_back(it->path());
+        }
+    }
+    for (const auto &subfolder : subfolders) {
+        removed += RemoveIn(subfolder, false);
+    }
+    return removed;
 }
 
 } // namespace
+
+std::size_t detail::RemoveTemporariesOfGoneProcesses(const std::filesystem::path &folder) noexcept {
+    try {
+        return RemoveIn(folder, true);
+    } catch (...) {
+        return 0; // out of memory while listing: what is left stays for a later run
+    }
+}
+
+std::size_t RemoveDeadTemporaries(const std::filesystem::path &folder) noexcept {
+    const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+        ::close(fd);
+        return 0;
+    }
+    if (RefusesAnyFile(errno)) {
+        return 0;
+    }
+    return detail::RemoveTemporariesOfGoneProcesses(folder);
+}
 
 std::string SystemErrorText(int errnum) {
     std::error_code ec(errnum, std::generic_category());
@@ -92,8 +171,7 @@ AtomicFile::AtomicFile(std::filesystem::path target, Mode mode, Temporary tempor
         m_writer = std::make_unique<FdWriter>(m_fd, m_target.string());
         return;
     }
-    if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EROFS ||
-        errno == ENOSPC || errno == EDQUOT) {
+    if (RefusesAnyFile(errno)) {
         const int err = errno;
         throw FileError("Cannot create " + m_target.string() + ": " + SystemErrorText(err) + ".",
                         NumberOfErrno(err));

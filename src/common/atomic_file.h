@@ -103,6 +103,22 @@ void WriteFileAtomically(const std::filesystem::path &path, std::string_view con
 /// atomically at the end). Returns true when it wrote the file. @throws tessaro::FileError
 bool WriteNewFileAtomically(const std::filesystem::path &path, std::string_view content);
 
+/// Removes the hidden temporary files that AtomicFile left in a folder, and in the folders
+/// directly inside it, for processes that are gone: ".name.part-PID-N-R" files of a run that
+/// was killed while writing on a file system without unnamed temporary files. The files of
+/// processes still running stay. Where the file system offers unnamed temporary files, which a
+/// killed run does not leave behind, nothing is looked at. Failures are ignored: what cannot
+/// be removed stays. Returns the number of files removed.
+///
+/// Complexity: one probe where unnamed files are offered; otherwise one listing of the folder
+/// and of each folder in it.
+std::size_t RemoveDeadTemporaries(const std::filesystem::path &folder) noexcept;
+
+namespace detail {
+/// RemoveDeadTemporaries without the probe: looks in the folder whatever its file system.
+std::size_t RemoveTemporariesOfGoneProcesses(const std::filesystem::path &folder) noexcept;
+} // namespace detail
+
 /// Returns the system's text for an errno value ("No space left on device").
 [[nodiscard]] std::string SystemErrorText(int errnum);
 

@@ -133,6 +133,7 @@ DownloadEnd Loop::Run() {
 }
 
 void Loop::Open() {
+    RemoveDeadTemporaries(m_run.levelFolder); // what runs killed while writing left behind
     m_prefixes = DownloadPrefixes(m_settings, m_run.type);
     if (tiles::IsEllipsoidal(m_run.type)) {
         m_tileSize = 256.0 * tiles::ResN(m_run.level);

@@ -11,7 +11,6 @@
 
 #include <cpl_conv.h>
 #include <cpl_minixml.h>
-#include <gdal_priv.h>
 
 #include <fstream>
 #include <iterator>
@@ -118,85 +117,48 @@ private:
     std::string m_proj = ProjText(m_srs);
 };
 
-enum class AssignResult { Assigned, AlreadySet, NotRaster, Failed };
-
-// Opens the tile read-only, sets the spatial reference and closes it, which makes GDAL write
-// the side file. GDAL reports a side file it cannot write only as a warning and still
-// counts the close as done, so the side file is read back to tell success from failure.
-AssignResult AssignSpatialReference(const fs::path &tile, const OGRSpatialReference &srs,
-                                    const SideFileCheck &check, std::string &reason) {
-    GdalErrorCapture capture;
-    GDALDatasetUniquePtr dataset(
-        GDALDataset::Open(tile.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
-    if (!dataset) {
-        return AssignResult::NotRaster;
+// The side file GDAL writes for a tile given a spatial reference, without the image-structure
+// notes it derives again on every open: the SRS element as GDAL's PAM code builds it, with the
+// axis order of the data.
+std::string SideFileText(const OGRSpatialReference &srs) {
+    char *wkt = nullptr;
+    if (srs.exportToWkt(&wkt) != OGRERR_NONE || wkt == nullptr) {
+        CPLFree(wkt);
+        throw GdalError("The coordinate system " + SystemName(&srs) + " cannot be written as WKT");
     }
-    if (dataset->SetSpatialRef(&srs) != CE_None) {
-        reason = capture.Message();
-        if (reason.empty()) {
-            reason = "GDAL refused the spatial reference";
+    std::unique_ptr<CPLXMLNode, XmlTreeDeleter> root(
+        CPLCreateXMLNode(nullptr, CXT_Element, "PAMDataset"));
+    CPLXMLNode *element = CPLCreateXMLElementAndValue(root.get(), "SRS", wkt);
+    CPLFree(wkt);
+    std::string mapping;
+    for (const int axis : srs.GetDataAxisToSRSAxisMapping()) {
+        if (!mapping.empty()) {
+            mapping += ',';
         }
-        return AssignResult::Failed;
+        AppendInt(mapping, axis);
     }
-    dataset.reset();
-    if (!check.Holds(SideFilePath(tile))) {
-        reason = capture.Message();
-        if (reason.empty()) {
-            reason = "the side file " + SideFilePath(tile).string() + " was not written";
-        }
-        return AssignResult::Failed;
-    }
-    return AssignResult::Assigned;
+    CPLAddXMLAttributeAndValue(element, "dataAxisToSRSAxisMapping", mapping.c_str());
+    char *text = CPLSerializeXMLTree(root.get());
+    std::string result = text != nullptr ? text : "";
+    CPLFree(text);
+    return result;
 }
 
-// The SRS element of a side file GDAL wrote, as it stands in the file; empty when there is
-// none to be found.
-std::string SrsElementOf(const fs::path &sideFile) {
-    std::ifstream in(sideFile, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto begin = text.find("<SRS");
-    const auto end = text.find("</SRS>", begin);
-    if (begin == std::string::npos || end == std::string::npos) {
-        return {};
-    }
-    return text.substr(begin, end + 6 - begin);
-}
-
-// Writes a new side file that holds only the SRS element GDAL wrote for another tile of the
-// run: what GDAL itself would record for this tile but the image-structure notes it derives
-// again on every open. It appears whole or not at all, and never replaces a file.
-AssignResult WriteSideFile(const fs::path &tile, const std::string &srsElement,
-                           std::string &reason) {
-    if (download::ImageCheck(tile) == 0) {
-        return AssignResult::NotRaster;
-    }
-    try {
-        AtomicFile file(SideFilePath(tile), AtomicFile::Mode::CreateNew);
-        file.Write("<PAMDataset>\n  ");
-        file.Write(srsElement);
-        file.Write("\n</PAMDataset>\n");
-        file.Commit();
-    } catch (const AtomicFile::TargetExists &e) {
-        std::error_code ec;
-        if (fs::is_regular_file(SideFilePath(tile), ec)) {
-            return AssignResult::AlreadySet; // another run wrote it meanwhile; it stays
-        }
-        reason = e.what();
-        return AssignResult::Failed;
-    } catch (const std::exception &e) {
-        reason = e.what();
-        return AssignResult::Failed;
-    }
-    return AssignResult::Assigned;
+[[noreturn]] void ThrowNotRecorded(const fs::path &tile, const std::string &cause,
+                                   ErrorNumber number) {
+    throw FileError("The coordinate system of " + tile.string() + " cannot be recorded: " + cause,
+                    number);
 }
 
 // Gives the tiles of one run their coordinate system, one tile at a time, and counts what it
-// found in the summary.
+// found in the summary. Every side file is written aside and put in place only when whole,
+// and never over a file that is there by then.
 class SideFileWriter {
 public:
     SideFileWriter(const OGRSpatialReference &srs, SpatRefSummary &summary)
-        : m_srs(srs), m_check(srs), m_summary(summary) {}
+        : m_text(SideFileText(srs)), m_summary(summary) {}
 
+    /// @throws FileError when the tile's side file cannot be written.
     void Visit(const fs::path &tile) {
         const fs::path side = SideFilePath(tile);
         std::error_code ec;
@@ -210,39 +172,33 @@ public:
             ++m_summary.alreadySet;
             return;
         }
-        std::string reason;
-        const AssignResult result = !m_srsElement.empty() && !fs::exists(sideStatus)
-                                        ? WriteSideFile(tile, m_srsElement, reason)
-                                        : AssignSpatialReference(tile, m_srs, m_check, reason);
-        if (result == AssignResult::Assigned && m_srsElement.empty()) {
-            m_srsElement = SrsElementOf(side);
+        if (fs::exists(sideStatus)) {
+            ThrowNotRecorded(tile, side.string() + " is not a file.", ErrorNumber::PathFileAccess);
         }
-        switch (result) {
-        case AssignResult::Assigned:
-            ++m_summary.assigned;
-            break;
-        case AssignResult::AlreadySet:
-            ++m_summary.alreadySet;
-            break;
-        case AssignResult::NotRaster:
+        if (download::ImageCheck(tile) == 0) {
             ++m_summary.notRaster;
-            break;
-        case AssignResult::Failed:
-            if (m_summary.failed++ == 0) {
-                m_summary.firstFailure = WithReason(tile.string(), reason);
-            }
-            break;
+            return;
         }
+        try {
+            AtomicFile file(side, AtomicFile::Mode::CreateNew);
+            file.Write(m_text);
+            file.Commit();
+        } catch (const AtomicFile::TargetExists &) {
+            if (!fs::is_regular_file(side, ec)) {
+                ThrowNotRecorded(tile, side.string() + " is not a file.",
+                                 ErrorNumber::PathFileAccess);
+            }
+            ++m_summary.alreadySet; // another run wrote it meanwhile; it stays
+            return;
+        } catch (const FileError &e) {
+            ThrowNotRecorded(tile, e.what(), static_cast<ErrorNumber>(e.Number()));
+        }
+        ++m_summary.assigned;
     }
 
 private:
-    const OGRSpatialReference &m_srs;
-    const SideFileCheck m_check;
+    const std::string m_text;
     SpatRefSummary &m_summary;
-    // Once GDAL has written one side file of the run, tiles without a side file get the same
-    // SRS element directly: opening every tile through GDAL would cost more than downloading
-    // it.
-    std::string m_srsElement;
 };
 
 } // namespace
@@ -338,15 +294,6 @@ bool SideFileHolds(const fs::path &sideFile, const OGRSpatialReference &srs) {
     return SideFileCheck(srs).Holds(sideFile);
 }
 
-std::string SpatRefFailureMessage(const SpatRefSummary &summary) {
-    std::string text = "Could not record the coordinate system of ";
-    AppendInt(text, summary.failed);
-    text += summary.failed == 1 ? " tile." : " tiles.";
-    text += kCrLf;
-    text += summary.firstFailure;
-    return text;
-}
-
 SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
                                 tiles::TilesType type, int level, UiPort &ui) {
     SpatRefSummary summary;
@@ -359,12 +306,7 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         return summary;
     }
     summary.completed = RunTrapped(ui, "SetRasterSpatRef ", [&] {
-        const OGRSpatialReference srs = SetProjectedCoordSystem(*code);
-        SideFileWriter writer(srs, summary);
-        // Opening a tile makes GDAL list its folder to find side files; in a level folder of
-        // many thousand tiles that listing costs more than the tile. Probing the few side-file
-        // names one by one is what GDAL does with the listing switched off.
-        CPLConfigOptionSetter noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE", false);
+        SideFileWriter writer(SetProjectedCoordSystem(*code), summary);
         ProgressPass progress(ui, kSetSpatialReferenceLabel, tiles.Size());
         tiles::TileRecord record;
         std::int64_t i = 0;
@@ -373,9 +315,6 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
             progress.Step(i++);
         }
     });
-    if (summary.failed > 0) {
-        ui.ShowMessage(SpatRefFailureMessage(summary), Icon::Exclamation);
-    }
     return summary;
 }
 

@@ -74,37 +74,32 @@ OpenRasterWorkspace(const std::filesystem::path &folder, UiPort &ui);
 /// What SetRasterSpatRef did with the tiles of a run.
 struct SpatRefSummary {
     std::int64_t assigned = 0;   ///< tiles that got the coordinate system now
-    std::int64_t alreadySet = 0; ///< tiles whose side file already held it
+    std::int64_t alreadySet = 0; ///< tiles that had a side file already (left as it is)
     std::int64_t missing = 0;    ///< tiles not on disk
-    std::int64_t notRaster = 0;  ///< files GDAL does not open as a raster (skipped silently)
-    std::int64_t failed = 0;     ///< tiles GDAL could not record the coordinate system for
-    std::string firstFailure;    ///< path and GDAL's reason for the first failed tile
+    std::int64_t notRaster = 0;  ///< files that are no image (skipped silently)
     bool completed = false;      ///< false when the run ended early (workspace, error)
 };
 
-/// Message shown after a run in which some tiles could not get their coordinate system:
-/// "Could not record the coordinate system of N tile(s)." CR LF and the first failure.
-[[nodiscard]] std::string SpatRefFailureMessage(const SpatRefSummary &summary);
-
-/// Gives every tile of a run that lies on disk the coordinate system of its source. GDAL
-/// opens each tile read-only, takes the spatial reference and records it in the tile's side
-/// file (SideFilePath) when it closes it; statistics already in that file are kept.
+/// Gives every tile of a run that lies on disk the coordinate system of its source: a side
+/// file (SideFilePath) holding the SRS element GDAL itself records, written aside and put in
+/// place only when whole, so that a full disk, a crash or a kill never leaves one half
+/// written.
 ///
-/// Tiles not on disk, tiles whose side file already holds the coordinate system and files
-/// that are not rasters (an error page saved under a tile name) are passed over without a
-/// message. A tile for which GDAL cannot write the side file (a read-only folder, a folder
-/// in place of the side file) is left unchanged and the run goes on; such tiles are counted
-/// and, after the run, one message names how many and the first one with GDAL's reason.
+/// Tiles not on disk, tiles with a side file already (the user's, or another run's, whatever
+/// it holds; it is left as it is) and files that are not images (an error page saved under a
+/// tile name) are passed over without a message.
 ///
 /// A type outside the table of coordinate systems does nothing and shows nothing. Unless the
 /// type is shaded relief (whose tiles lie in row folders), a level folder that cannot be
 /// opened ends the run with the error report of OpenRasterWorkspace and the message
-/// "Can not open raster workspase!" CR LF "Folder: " and the folder. Any other error ends the
-/// run with the error report under "SetRasterSpatRef "; tiles done before keep their
-/// coordinate system. The progress label reads "Set Spatial Reference" while the bar runs
-/// over the tiles; both are cleared at the end.
+/// "Can not open raster workspase!" CR LF "Folder: " and the folder. Any other error (a side
+/// file that cannot be written: a full disk, a read-only folder, a folder in its place) stops
+/// the run at that tile: the progress is cleared and the error is reported under
+/// "SetRasterSpatRef ", naming the tile and the cause; tiles done before keep their
+/// coordinate system, later ones get none. The progress label reads "Set Spatial Reference"
+/// while the bar runs over the tiles; both are cleared at the end.
 ///
-/// Complexity: one GDAL open per tile still without its coordinate system, one stat per
+/// Complexity: a header read and one small file per tile without a side file, one stat per
 /// tile otherwise; memory does not grow with the number of tiles.
 SpatRefSummary SetRasterSpatRef(const std::filesystem::path &levelFolder, TileSequence tiles,
                                 tiles::TilesType type, int level, UiPort &ui);

@@ -12,11 +12,17 @@ namespace tessaro::mosaic::detail {
 /// A hidden folder beside the output in which the raster is built under its final name (so
 /// that a format that names its own side files after the raster, IMAGINE's spill file for one,
 /// keeps them right), with a copy of the database when the raster goes into an existing one.
-/// Removed with everything in it unless committed.
+/// Removed with everything in it when done, committed or not.
+///
+/// The folder is named after the output (".tessaro-mosaic-<output file name>-XXXXXX") and
+/// holds an advisory lock (flock) for as long as it lives. A run killed before it could
+/// remove its folder leaves it behind unlocked, and the next run on the same output removes
+/// it; the folder of a run still going on is locked and left alone.
 class Staging {
 public:
-    /// Makes the working folder and, for a raster table in an existing database, copies the
-    /// database into it.
+    /// Removes the folders that killed runs on this output left behind, makes and locks the
+    /// working folder and, for a raster table in an existing database, copies the database
+    /// into it.
     /// @throws FileError naming the folder or the database (DiskFull when the disk is full).
     explicit Staging(const MosaicTarget &target);
     Staging(const Staging &) = delete;
@@ -39,6 +45,7 @@ private:
 
     std::filesystem::path m_target;
     std::filesystem::path m_folder;
+    int m_lock = -1; // the working folder, open and locked
 };
 
 /// Returns the side files beside a raster file of this name that GDAL would take as part of

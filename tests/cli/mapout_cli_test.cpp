@@ -6,6 +6,14 @@
 
 #include <gdal_priv.h>
 
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <set>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <thread>
+
 using namespace tessaro;
 using tiles::TilesType;
 
@@ -121,4 +129,64 @@ TEST_F(MapoutCliTest, AMosaicOfTheRunIsBuiltAfterTheDownload) {
                    message));
         EXPECT_FALSE(std::filesystem::exists(fresh / "14")) << message;
     }
+}
+
+// A run killed while it writes its mosaic leaves its working folder behind; the next run on
+// that mosaic removes it, but not the folder of a run still going on (held locked here), nor
+// one of another mosaic.
+TEST_F(MapoutCliTest, WorkingFoldersOfKilledMosaicRunsAreRemovedByTheNext) {
+    ASSERT_EQ(Tessaro(LoadArgs("goo", "sat", 15)).exitCode, 0);
+    const auto offline =
+        LoadArgs("goo", "sat", 15, {"--offline", "--mosaic", (home / "moscow.tif").string()});
+    const auto working = [&] {
+        std::set<std::filesystem::path> found;
+        for (const auto &e : std::filesystem::directory_iterator(home.Path())) {
+            if (e.path().filename().string().starts_with(".tessaro-mosaic-")) {
+                found.insert(e.path());
+            }
+        }
+        return found;
+    };
+    // Killed once its raster is being written (or after a minute at most).
+    const pid_t pid = Spawn(offline);
+    bool writing = false;
+    int status = 0;
+    pid_t ended = 0;
+    for (int ms = 0; ms < 60'000 && !writing && (ended = ::waitpid(pid, &status, WNOHANG)) == 0;
+         ++ms) {
+        for (const auto &folder : working()) {
+            writing = writing || std::filesystem::exists(folder / "moscow.tif");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (ended == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ASSERT_TRUE(writing) << "the run ended before it wrote its mosaic";
+    ASSERT_EQ(working().size(), 1u);
+
+    const auto held = home / ".tessaro-mosaic-moscow.tif-Held01";
+    const auto other = home / ".tessaro-mosaic-other.tif-Left01";
+    std::filesystem::create_directories(held / "x");
+    std::filesystem::create_directories(other);
+    const int lock = ::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    const auto r = Tessaro(offline);
+    ::close(lock);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(working(), (std::set{held, other}));
+    EXPECT_TRUE(std::filesystem::exists(held / "x"));
+}
+
+// A tile whose coordinate system cannot be recorded (a folder in place of its side file) stops
+// that step with the error report and fails the run; the counters are printed all the same.
+TEST_F(MapoutCliTest, ACoordinateSystemThatCannotBeRecordedFailsTheRun) {
+    const auto list = tiles::BuildTileList({TilesType::GoogleSat, 14, 55.74, 55.76, 37.60, 37.64});
+    const auto first = tiles::TilePath(tiles / "14", TilesType::GoogleSat, list.at(0), 14);
+    std::filesystem::create_directories(first.string() + ".aux.xml");
+    const auto r = Tessaro(LoadArgs("goo", "sat", 14, {}, "55.74,55.76,37.60,37.64"));
+    EXPECT_TRUE(Exited(r, 1, "\tSetRasterSpatRef  \r\n"));
+    const auto n = std::to_string(list.size());
+    EXPECT_EQ(r.out, "Loaded:" + n + "\r\nNew:   " + n + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
 }

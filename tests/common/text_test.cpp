@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -115,6 +116,45 @@ TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
     } catch (const FileError &e) {
         EXPECT_NE(std::string(e.what()).find("fresh"), std::string::npos) << e.what();
     }
+}
+
+// A run killed while writing where the file system has no unnamed files leaves its hidden
+// temporary files; once their process is gone they are removed, in the folder and in the
+// folders inside it (relief rows), while a live writer's and every other file stay.
+TEST(AtomicFile, TemporariesOfGoneProcessesAreRemoved) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "row3");
+    const auto killedWhileWriting = [](const std::filesystem::path &target) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            AtomicFile file(target, AtomicFile::Mode::Replace, AtomicFile::Temporary::Named);
+            file.Write("half");
+            file.Writer().Flush();
+            ::_exit(0); // no destructor runs, as under SIGKILL
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return std::to_string(pid);
+    };
+    const auto gone = killedWhileWriting(dir / "a.jpg");
+    killedWhileWriting(dir / "row3" / "b.jpg");
+    AtomicFile live(dir / "c.jpg", AtomicFile::Mode::Replace, AtomicFile::Temporary::Named);
+    for (const std::string &name :
+         {std::string("d.jpg"), ".d.jpg.part-" + gone + "-1", "d.jpg.part-" + gone + "-1-2"}) {
+        test::WriteFile(dir / name, "");
+    }
+    auto expected = test::FolderContents(dir.Path());
+    ASSERT_EQ(expected.size(), 7u);
+    if (const int probe = ::open(dir.Path().c_str(), O_TMPFILE | O_WRONLY, 0600); probe >= 0) {
+        ::close(probe); // unnamed files are offered: nothing to look for
+        EXPECT_EQ(RemoveDeadTemporaries(dir.Path()), 0u);
+    }
+    EXPECT_EQ(detail::RemoveTemporariesOfGoneProcesses(dir.Path()), 2u);
+    std::erase_if(expected, [](const auto &file) {
+        return file.first.starts_with(".a.jpg.part-") ||
+               file.first.starts_with("row3/.b.jpg.part-");
+    });
+    EXPECT_EQ(test::FolderContents(dir.Path()), expected);
 }
 
 // Writing past the buffer writes at once; a full disk is a FileError with its own number.

@@ -2,14 +2,18 @@
 
 #include "common/error_report.h"
 #include "mapout_support.h"
+#include "support/files.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
+#include "support/tmpfs.h"
 #include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
 #include <ogr_spatialref.h>
 
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 using namespace tessaro;
 using mapout::SetRasterSpatRef;
@@ -85,55 +89,79 @@ TEST(SetRasterSpatRef, EveryTypeGetsItsCoordinateSystem) {
     }
 }
 
-// A side file on disk is left as it is, whatever it holds (the system, another one, only
-// statistics, or text cut short): it is the user's or an earlier run's. Missing tiles and
-// files that are not images are passed over without a message.
-// Tiles whose side file cannot be written (a folder in its place) are left unchanged, the run
-// goes on, and one message counts them and names the first with GDAL's reason.
-TEST(SetRasterSpatRef, SideFilesAreKeptCompletedOrReportedByWhatTheyHold) {
+// A side file on disk is left as it is, whatever it holds (the system, another one, text cut
+// short): it is the user's or an earlier run's. Missing tiles and files that are not images are
+// passed over without a message. A side file that cannot be written (a folder in its place)
+// stops the run there with the error report: the tiles before keep their system, the ones after
+// get none.
+TEST(SetRasterSpatRef, SideFilesAreKeptCompletedOrStopTheRun) {
     test::TempDir dir;
     const auto type = TilesType::GoogleSat;
     const int level = 11;
-    // One tile under ten names.
-    std::vector<tiles::TileRecord> list(10, test::MoscowTiles(type, level).at(0));
+    // One tile under eight names.
+    std::vector<tiles::TileRecord> list(8, test::MoscowTiles(type, level).at(0));
     for (std::size_t i = 0; i < list.size(); ++i) {
         list[i].name.Assign("t" + std::to_string(i));
     }
     const auto images = WriteTiles(dir.Path(), type, level, list);
-    const std::string sides[] = {
-        SideFileWith("ESRI:53004"),
-        "<PAMDataset><SRS>+proj=merc +lat_ts=0 +lon_0=0 +x_0=0 +y_0=0 +R=6371000 +units=m "
-        "+no_defs</SRS></PAMDataset>",
-        SideFileWith("EPSG:4326"), "<PAMDataset><SRS>",
-        "<PAMDataset><Metadata><MDI key=\"STATISTICS_MEAN\">42.5</MDI></Metadata></PAMDataset>"};
-    for (std::size_t i = 0; i < 5; ++i) {
+    const std::string sides[] = {SideFileWith("ESRI:53004"), SideFileWith("EPSG:4326"),
+                                 "<PAMDataset><SRS>"};
+    for (std::size_t i = 0; i < 3; ++i) {
         test::WriteText(images[1 + i].string() + ".aux.xml", sides[i]);
     }
-    fs::remove(images[6]);
-    test::WriteText(images[7], "<html><body>404 Not Found</body></html>");
-    fs::create_directory(images[8].string() + ".aux.xml");
-    fs::create_directory(images[9].string() + ".aux.xml");
+    fs::remove(images[4]);
+    test::WriteText(images[5], "<html><body>404 Not Found</body></html>");
+    const fs::path blocked = images[6].string() + ".aux.xml";
+    fs::create_directory(blocked);
 
     test::RecordingUi ui;
     const auto summary =
         SetRasterSpatRef(dir.Path(), TileSequence::FromList(list), type, level, ui);
-    EXPECT_TRUE(summary.completed);
-    EXPECT_EQ((std::array{summary.alreadySet, summary.assigned, summary.missing, summary.notRaster,
-                          summary.failed}),
-              (std::array<std::int64_t, 5>{5, 1, 1, 1, 2}));
+    EXPECT_FALSE(summary.completed);
+    EXPECT_EQ(
+        (std::array{summary.alreadySet, summary.assigned, summary.missing, summary.notRaster}),
+        (std::array<std::int64_t, 4>{3, 1, 1, 1}));
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].text,
-              "Could not record the coordinate system of 2 tiles.\r\n" + images[8].string() +
-                  ": Unable to save auxiliary information in " + images[8].string() + ".aux.xml.");
-    EXPECT_EQ(ui.messages[0].icon, Icon::Exclamation);
-    for (std::size_t i = 0; i < 5; ++i) {
+              ComposeMessageReport("SetRasterSpatRef  ", 75,
+                                   "The coordinate system of " + images[6].string() +
+                                       " cannot be recorded: " + blocked.string() +
+                                       " is not a file."));
+    EXPECT_EQ(ui.labels, (Strings{"Set Spatial Reference", ""}));
+    for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(test::ReadText(images[1 + i].string() + ".aux.xml"), sides[i]);
     }
     ExpectSystem(images[0], 53004);
-    GDALDatasetUniquePtr failed(GDALDataset::Open(images[8].c_str(), GDAL_OF_RASTER));
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->GetSpatialRef(), nullptr);
-    EXPECT_FALSE(fs::exists(images[7].string() + ".aux.xml") || fs::exists(images[6]));
+    EXPECT_FALSE(fs::exists(images[7].string() + ".aux.xml")) << "the run went on";
+    EXPECT_FALSE(fs::exists(images[5].string() + ".aux.xml") || fs::exists(images[4]));
+}
+
+// A full disk stops the run at its first tile, and no side file is left behind half written
+// (which a later run would keep as the user's).
+TEST(SetRasterSpatRef, AFullDiskLeavesNoSideFile) {
+    test::TempDir dir;
+    test::ScopedTmpfs disk(dir / "small", "64k");
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.Error();
+    }
+    const auto list = test::MoscowTiles(TilesType::YandSat, 10);
+    WriteTiles(dir / "small", TilesType::YandSat, 10, list);
+    {
+        std::ofstream filler(dir / "small" / "filler", std::ios::binary);
+        while (filler << std::string(4096, 'x') << std::flush) {
+        }
+    }
+    const auto before = test::FolderContents(dir / "small").size();
+
+    test::RecordingUi ui;
+    EXPECT_FALSE(
+        SetRasterSpatRef(dir / "small", TileSequence::FromList(list), TilesType::YandSat, 10, ui)
+            .completed);
+    EXPECT_EQ(test::FolderContents(dir / "small").size(), before) << "a side file was left";
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_NE(ui.messages[0].text.find("\tSetRasterSpatRef  \r\n\r\nError Number \r\n\t61\r\n"),
+              std::string::npos)
+        << ui.messages[0].text;
 }
 
 // A level folder that is missing, or a file, ends the run before the first tile with the
