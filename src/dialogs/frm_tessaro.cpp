@@ -80,6 +80,18 @@ QLabel *Label(QWidget *parent, const char *caption, const char *name = nullptr) 
     return label;
 }
 
+// The error trap of the handlers whose reports go to the error-text window with the
+// program's path: runs body, and reports what it throws under the procedure's name.
+template <class Body> void TrappedInWindow(UiPort &ui, std::string_view procedure, Body &&body) {
+    try {
+        body();
+    } catch (const RunStopped &) {
+        // Stopped by the user, who needs no report.
+    } catch (const std::exception &e) {
+        ReportException(ui, ProcedureText(procedure, ProgramPath(), 0), e, kWindowMode);
+    }
+}
+
 } // namespace
 
 FrmTessaro::FrmTessaro(settings::SettingsStore store, QWidget *parent)
@@ -99,13 +111,15 @@ FrmTessaro::FrmTessaro(settings::SettingsStore store, QWidget *parent)
 
     // Opening: the locale's decimal separator, the first tabs, the source "Goo", and the
     // boxes as a freshly opened dialog holds them (the temporary folder in the folder boxes).
-    SetDecimalSeparator(QLocale::system().decimalPoint());
-    m_SSTab1->setCurrentIndex(0);
-    m_SSTabMap->setCurrentIndex(0);
-    FromSettings(Settings::FirstOpening());
-    SetMapHost(nullptr);
-    m_cmbService->setCurrentIndex(0);
-    cmbService_Change();
+    TrappedInWindow(*m_ui, "Form_Load ", [this] {
+        SetDecimalSeparator(QLocale::system().decimalPoint());
+        m_SSTab1->setCurrentIndex(0);
+        m_SSTabMap->setCurrentIndex(0);
+        FromSettings(Settings::FirstOpening());
+        SetMapHost(nullptr);
+        m_cmbService->setCurrentIndex(0);
+        cmbService_Change();
+    });
 }
 
 FrmTessaro::~FrmTessaro() = default;
@@ -525,7 +539,7 @@ void FrmTessaro::opTilesType_Click(int /*index*/) {
 
 void FrmTessaro::txtLevel_LostFocus() {
     QLineEdit &box = *m_boxes[static_cast<std::size_t>(Key::Level)];
-    const bool read = RunTrapped(*m_ui, "txtLevel_LostFocus ", [&] {
+    TrappedInWindow(*m_ui, "txtLevel_LostFocus ", [&] {
         const int level = load::ReadLevelBox(S(box.text()));
         if (level < settings::kLevelMin || level > settings::kLevelMax) {
             m_ui->ShowMessage("Level must be between 1 and 22", Icon::Exclamation);
@@ -535,7 +549,6 @@ void FrmTessaro::txtLevel_LostFocus() {
         m_UpDownLevel->setValue(level);
         ShowBlocksParam();
     });
-    (void)read;
 }
 
 void FrmTessaro::Coordinate_LostFocus(QLineEdit &box) {
@@ -661,12 +674,7 @@ void FrmTessaro::closeEvent(QCloseEvent *event) {
 }
 
 void FrmTessaro::cmdSaveTorRgistry_Click() {
-    try {
-        m_store.Save(ToSettings());
-    } catch (const std::exception &e) {
-        ReportException(*m_ui, ProcedureText("cmdSaveTorRgistry_Click ", ProgramPath(), 0), e,
-                        kWindowMode);
-    }
+    TrappedInWindow(*m_ui, "cmdSaveTorRgistry_Click ", [this] { m_store.Save(ToSettings()); });
 }
 
 void FrmTessaro::CmdLoadFromRegistry_Click() {

@@ -18,7 +18,7 @@ ErrorWindow::ErrorWindow(QWidget *parent) : QDialog(parent), m_text(new QPlainTe
     setWindowTitle(QStringLiteral("Error report"));
     m_text->setObjectName(QStringLiteral("txtReport"));
     m_text->setReadOnly(true);
-    m_text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     auto *close = new QPushButton(QStringLiteral("OK"), this);
     close->setObjectName(QStringLiteral("cmdOk"));
     connect(close, &QPushButton::clicked, this, &QDialog::hide);
@@ -29,6 +29,7 @@ ErrorWindow::ErrorWindow(QWidget *parent) : QDialog(parent), m_text(new QPlainTe
 }
 
 void ErrorWindow::SetReport(const QString &report) {
+    m_report = report;
     m_text->setPlainText(report);
 }
 
@@ -41,7 +42,7 @@ void ErrorWindow::ShowReport(bool visible) {
 }
 
 QString ErrorWindow::Report() const {
-    return m_text->toPlainText();
+    return m_report;
 }
 
 FrmTimeOut::FrmTimeOut(QWidget *parent)

@@ -22,10 +22,12 @@ public:
     void SetReport(const QString &report);
     /// Shows the window with the report, raised above the others, when visible is true.
     void ShowReport(bool visible);
+    /// The report as it was given (the text box shows its line ends as its own).
     [[nodiscard]] QString Report() const;
 
 private:
     QPlainTextEdit *m_text;
+    QString m_report;
 };
 
 /// The pause between download batches: shows the blocks processed, counts the seconds down

@@ -119,6 +119,7 @@ TEST_F(DialogsTest, HandlersKeepTheRequestConsistent) {
     EXPECT_EQ(Find<dialogs::UpDown>("UpDownLevel").value(), 22);
     EXPECT_EQ(messages, (std::vector<std::string>{"Level must be between 1 and 22",
                                                   "Level must be between 1 and 22"}));
+    Type("txtLevel", "1");
 
     dialog.SetDecimalSeparator(',');
     Type("TxtLat1", "55.75");
@@ -133,11 +134,37 @@ TEST_F(DialogsTest, HandlersKeepTheRequestConsistent) {
     EXPECT_EQ(Box("txtSatRasterPath_0").text(), before);
     EXPECT_TRUE(Find<QLabel>("lblSatFreeSpace_0").text().startsWith("free: "));
 
+    // Text that is no number: the level's report goes to the error-text window with the
+    // program's path, the estimate's to a message box; the estimate boxes keep their texts.
+    Type("txtLevel", "abc");
+    auto *window = dialog.findChild<dialogs::ErrorWindow *>("frmErrorText");
+    ASSERT_NE(window, nullptr);
+    const QString report = window->Report();
+    EXPECT_TRUE(report.startsWith("Record Call Stack Sequence - Bottom line is error line.\r\n\r\n"
+                                  "\ttxtLevel_LostFocus /"))
+        << report.toStdString();
+    EXPECT_TRUE(report.contains("Error Number \r\n\t13\r\n")) << report.toStdString();
+    Screenshot(*window, "frmErrorText.png");
+    Type("TxtLon2", "east");
+    EXPECT_EQ(Box("TxtBlocksCount").text(), "1");
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_TRUE(messages[2].starts_with("An error has occured in the application.   Record the "
+                                        "call stack sequence\r\nand the description of the "
+                                        "error.\r\n\r\nError Call Stack Sequence \r\n\t"
+                                        "ShowBlocksParam  \r\n"))
+        << messages[2];
+
     // Exit hides the window; shown again it holds what was typed.
     Find<QPushButton>("CmdCancel").click();
     EXPECT_FALSE(dialog.isVisible());
     dialog.show();
     EXPECT_EQ(Box("TxtLat1").text(), "55.75");
+    // Every tab, for the reviewer's eye.
+    auto &tabs = Find<QTabWidget>("SSTab1");
+    for (int i = 0; i < tabs.count(); ++i) {
+        tabs.setCurrentIndex(i);
+        Screenshot(dialog, "frmTessaro-" + std::to_string(i) + ".png");
+    }
 }
 
 // A load from the dialog writes the files the command line writes for the same request; Stop
