@@ -460,7 +460,7 @@ Settings FrmTessaro::ToSettings() const {
     state.closeWhenDone = m_chkCloseWhenDone->isChecked();
     state.mosaic = m_chkMosaic->isChecked();
     state.createPolygon = m_chkCreatePolygon->isChecked();
-    state.skipAddToMap = m_chkSkipAddToMap->isChecked() || m_host == nullptr;
+    state.skipAddToMap = m_chkSkipAddToMap->isChecked();
     state.useProxy = m_chkUseProxy->isChecked();
     state.userName = S(m_txtUserName->text());
     state.password = S(m_txtPassword->text());
@@ -481,12 +481,17 @@ void FrmTessaro::FromSettings(const Settings &state) {
     m_boxes[static_cast<std::size_t>(Key::TilesAtOnce)]->setText(Q(state.Text(Key::TilesAtOnce)));
 }
 
-void FrmTessaro::SetMapHost(load::MapHost *host) {
+void FrmTessaro::SetMapHost(load::MapHost *host, RunHooks hooks, bool layers, bool selection) {
     m_host = host;
-    m_chkSkipAddToMap->setEnabled(host != nullptr);
-    m_chkUseSelection->setEnabled(host != nullptr);
-    if (host == nullptr) {
+    m_hooks = std::move(hooks);
+    const bool withLayers = host != nullptr && layers;
+    const bool withSelection = host != nullptr && selection;
+    m_chkSkipAddToMap->setEnabled(withLayers);
+    m_chkUseSelection->setEnabled(withSelection);
+    if (!withLayers) {
         m_chkSkipAddToMap->setChecked(true);
+    }
+    if (!withSelection) {
         m_chkUseSelection->setChecked(false);
     }
 }
@@ -617,6 +622,9 @@ void FrmTessaro::CmdLoad_Click() {
     m_bAbort.Clear();
     m_txtLog->clear();
     Settings state = ToSettings();
+    if (m_hooks.before) {
+        m_hooks.before(state);
+    }
     load::LoadRunContext run{state, *m_ui};
     run.host = m_host;
     run.abort = &m_bAbort;
@@ -629,6 +637,9 @@ void FrmTessaro::CmdLoad_Click() {
     if (!m_lastRun->txtLog.empty()) {
         m_txtLog->append(
             Q(m_lastRun->txtLog).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    }
+    if (m_hooks.after) {
+        m_hooks.after(*m_lastRun);
     }
     m_cmdAbort->setVisible(false);
     m_CmdLoad->setEnabled(true);

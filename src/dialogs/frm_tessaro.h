@@ -10,6 +10,7 @@
 #include <QDialog>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -46,9 +47,18 @@ public:
     /// Puts a state into the boxes (after "load settings", or a level a run lowered).
     void FromSettings(const settings::Settings &state);
 
-    /// The map a run adds its tiles to and takes its selection from; none leaves a run
-    /// without a map ("no tiles on TOC" is then ticked and fixed).
-    void SetMapHost(load::MapHost *host);
+    /// What the window's map host does around each run: before, with the dialog's state (a
+    /// host that reads layer names and versions from it); after, with the result (a host that
+    /// saves its map).
+    struct RunHooks {
+        std::function<void(const settings::Settings &)> before;
+        std::function<void(const load::LoadRunResult &)> after;
+    };
+    /// The map a run adds its tiles to and takes its selection from. Without layers "no tiles
+    /// on TOC" is ticked and fixed; without a selection "use Selection" is unticked and fixed.
+    /// No host at all means neither, and no coordinate systems, index or mosaic.
+    void SetMapHost(load::MapHost *host, RunHooks hooks = {}, bool layers = true,
+                    bool selection = true);
 
     /// Recomputes the estimate boxes (TxtBlocksCount, TxtBlocksSize) from the request.
     void ShowBlocksParam();
@@ -98,6 +108,7 @@ private:
     settings::SettingsStore m_store;
     std::unique_ptr<QtUiPort> m_ui;
     load::MapHost *m_host = nullptr;
+    RunHooks m_hooks;
     AbortFlag m_bAbort;
     bool m_running = false;
     bool m_closeAfterRun = false;

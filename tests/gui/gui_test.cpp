@@ -1,0 +1,109 @@
+// tessaro-gui's shell: the main dialog with its map host, run against the built-in tile server.
+#include "gui/gui_shell.h"
+#include "settings/local_servers.h"
+#include "support/files.h"
+#include "support/process.h"
+#include "support/qt_test.h"
+#include "tileserver/tile_server.h"
+
+#include <QPushButton>
+#include <QTextEdit>
+
+#include <chrono>
+
+using namespace tessaro;
+using settings::Key;
+
+namespace {
+
+class GuiTest : public test::QtTest {
+protected:
+    GuiTest() {
+        server.Start();
+        dialog.show();
+    }
+
+    template <class T> T &Find(const char *name) { return QtTest::Find<T>(dialog, name); }
+    QLineEdit &Box(const char *name) { return Find<QLineEdit>(name); }
+    void Type(const char *name, const QString &text) { QtTest::Type(Box(name), text); }
+
+    tileserver::TileServer server;
+    gui::GuiShell shell{gui::GuiOptions{home / "store.ini", {}, {}, {}}};
+    dialogs::FrmTessaro &dialog = shell.Dialog();
+};
+
+} // namespace
+
+// A load from the dialog writes the files the command line writes for the same request; Stop
+// ends a run during a transfer, and the load button does not start a second run over it.
+TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
+    const test::TempDir gui, cli;
+    auto state = dialog.ToSettings();
+    for (const auto &[key, value] : settings::ServerSettingsFor(server.BaseUrl())) {
+        state.Text(key) = value;
+    }
+    state.Text(Key::SatRasterPath0) = gui.Path().string();
+    dialog.FromSettings(state);
+    Type("txtLevel", "14");
+    for (const auto &[box, value] :
+         {std::pair{"TxtLat1", "55.74"}, std::pair{"TxtLat2", "55.76"},
+          std::pair{"TxtLon1", "37.60"}, std::pair{"TxtLon2", "37.64"}}) {
+        Type(box, value);
+    }
+    Find<QPushButton>("CmdLoad").click();
+    ASSERT_TRUE(dialog.LastRun());
+    EXPECT_EQ(dialog.LastRun()->outcome, load::RunOutcome::Completed) << messages.size();
+    EXPECT_TRUE(Find<QTextEdit>("txtLog").toPlainText().startsWith("Loaded:"));
+
+    std::vector<std::string> args = {TESSARO_BINARY,
+                                     "load",
+                                     "--level=14",
+                                     "--extent=55.74,55.76,37.60,37.64",
+                                     "--dir=" + cli.Path().string(),
+                                     "--config=" + (home / "cli.ini").string()};
+    for (const auto &[key, value] : settings::ServerSettingsFor(server.BaseUrl())) {
+        args.push_back("--set=" + std::string(settings::InfoOf(key).savedName) + "=" + value);
+    }
+    const auto r = test::RunProcess(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    // The names of the files in a folder, and whether each is byte for byte the same in other.
+    const auto files = [](const std::filesystem::path &folder, const std::filesystem::path &other) {
+        std::map<std::string, bool> found;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(folder)) {
+            if (e.is_regular_file()) {
+                const auto name = std::filesystem::relative(e.path(), folder);
+                found[name.string()] = test::ReadFile(e.path()) == test::ReadFile(other / name);
+            }
+        }
+        return found;
+    };
+    const auto written = files(gui.Path(), cli.Path());
+    const auto tiles =
+        std::ranges::count_if(written, [](const auto &f) { return f.first.ends_with(".jpg"); });
+    EXPECT_GT(tiles, 3);
+    EXPECT_EQ(written, files(cli.Path(), gui.Path()))
+        << "the same tiles, world files and side files";
+    EXPECT_TRUE(std::ranges::all_of(written, [](const auto &f) { return f.second; }));
+
+    // A slow server: Stop during a transfer ends the run, and a second press of the load
+    // button while it goes starts nothing.
+    std::filesystem::remove_all(gui.Path() / "14");
+    server.SetFaults({tileserver::ParseFault("delay=200:all")});
+    QTimer press;
+    bool reentered = false;
+    press.setSingleShot(true);
+    QObject::connect(&press, &QTimer::timeout, [&] {
+        const auto start = std::chrono::steady_clock::now();
+        dialog.CmdLoad_Click();
+        reentered = !dialog.Running() ||
+                    std::chrono::steady_clock::now() - start > std::chrono::milliseconds(100);
+        Find<QPushButton>("cmdAbort").click();
+    });
+    press.start(500);
+    const auto requestsBefore = server.Stats().tiles;
+    Find<QPushButton>("CmdLoad").click();
+    EXPECT_FALSE(reentered);
+    EXPECT_EQ(dialog.LastRun()->outcome, load::RunOutcome::Aborted);
+    EXPECT_LT(server.Stats().tiles - requestsBefore, static_cast<std::size_t>(tiles));
+    Screenshot(dialog, "frmTessaro.png");
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+// What the tests of windows share: a QApplication on Qt's offscreen platform, a home folder,
+// an answerer that reads and closes every modal window that opens, and screenshots for the
+// reviewer's eye.
+#include "support/temp_dir.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tessaro::test {
+
+class QtTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "qt_test";
+        static char *argv[] = {name, nullptr};
+        static QApplication app(argc, argv);
+    }
+
+    QtTest() {
+        // Message boxes are read and closed with their first button, folder choosers
+        // cancelled, count-downs continued.
+        QObject::connect(&answerer, &QTimer::timeout, [this] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                messages.push_back(box->text().toStdString());
+                box->buttons().first()->click();
+            } else if (auto *chooser = qobject_cast<QFileDialog *>(modal)) {
+                chooser->reject();
+            } else if (modal != nullptr && modal->objectName() == "frmTimeOut") {
+                modal->findChild<QPushButton *>("cmdClose")->click();
+            }
+        });
+        answerer.start(20);
+    }
+
+    // A control of the window under test by its object name.
+    template <class T> T &Find(QWidget &window, const char *name) {
+        auto *widget = window.findChild<T *>(QString::fromUtf8(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return *widget;
+    }
+    // Types text into a box and leaves it.
+    static void Type(QLineEdit &box, const QString &text) {
+        box.setText(text);
+        emit box.editingFinished();
+    }
+    // Writes a screenshot of a window into build/tests/screenshots.
+    static void Screenshot(QWidget &window, const std::string &file) {
+        std::filesystem::create_directories(SCREENSHOT_DIR);
+        window.grab().save(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/" + file));
+    }
+
+    TempDir home;
+    QTimer answerer;
+    std::vector<std::string> messages; ///< the texts of the message boxes, in turn
+};
+
+} // namespace tessaro::test
