@@ -418,7 +418,7 @@ QWidget *FrmTessaro::AboutTab() {
         connect(picture, &QPushButton::clicked, this,
                 [this, url] { RunURL(QString::fromUtf8(url)); });
         connect(text, &QPushButton::clicked, this, [this, url] { RunURL(QString::fromUtf8(url)); });
-        layout->addWidget(picture, row, 0);
+        layout->addWidget(picture, row, 0, Qt::AlignLeft);
         layout->addWidget(text, row, 1, Qt::AlignLeft);
     };
     link(0, "LblOrvelt", "ImgOrvelt", "Orvelt", QStyle::SP_ComputerIcon, kMakerUrl);
@@ -430,6 +430,7 @@ QWidget *FrmTessaro::AboutTab() {
                          "Label23");
     layout->addWidget(thanks, 2, 0, 1, 2);
     layout->setRowStretch(3, 1);
+    layout->setColumnStretch(1, 1);
     return page;
 }
 

@@ -54,6 +54,7 @@ TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     ASSERT_TRUE(dialog.LastRun());
     EXPECT_EQ(dialog.LastRun()->outcome, load::RunOutcome::Completed) << messages.size();
     EXPECT_TRUE(Find<QTextEdit>("txtLog").toPlainText().startsWith("Loaded:"));
+    Screenshot(dialog, "frmTessaro-loaded.png");
 
     std::vector<std::string> args = {TESSARO_BINARY,
                                      "load",
