@@ -32,6 +32,14 @@ bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
     return mapout::SetRasterSpatRef(levelFolder, SequenceOf(list), type, level, m_ui).completed;
 }
 
+std::optional<std::array<double, 4>> CliMapHost::SelectionExtent() {
+    const auto extent = mapout::SelectionExtent(m_selection);
+    if (!extent) {
+        return std::nullopt;
+    }
+    return std::array<double, 4>{extent->lat1, extent->lat2, extent->lon1, extent->lon2};
+}
+
 std::int64_t CliMapHost::FilterBySelection(const tiles::TileList &list, tiles::TilesType type,
                                            int level, std::string_view sourceText,
                                            std::vector<tiles::TileRecord> &kept) {

@@ -44,6 +44,7 @@ public:
     }
 
     std::int64_t SelectionCount() override { return static_cast<std::int64_t>(m_selection.size()); }
+    std::optional<std::array<double, 4>> SelectionExtent() override;
     std::int64_t FilterBySelection(const tiles::TileList &list, tiles::TilesType type, int level,
                                    std::string_view sourceText,
                                    std::vector<tiles::TileRecord> &kept) override;

@@ -2,6 +2,7 @@
 
 #include "common/error_report.h"
 #include "common/files.h"
+#include "common/text.h"
 #include "dialogs/small_windows.h"
 #include "dialogs/up_down.h"
 #include "load/block_estimate.h"
@@ -169,6 +170,8 @@ QWidget *FrmTessaro::ServiceTab() {
     m_cmdSelectedFeatures =
         Button(page, QStringLiteral("cmdSelectedFeatures"), "Get extent from selected features");
     m_cmdSelectedFeatures->setEnabled(false);
+    connect(m_cmdSelectedFeatures, &QPushButton::clicked, this,
+            [this] { cmdSelectedFeatures_Click(); });
     m_chkUseSelection = Check(page, "chkUseSelection", "use Selection");
     m_chkUseSelection->setToolTip(QStringLiteral("load tiles intersected with selected features"));
 
@@ -495,6 +498,29 @@ void FrmTessaro::SetMapHost(load::MapHost *host, RunHooks hooks, bool layers, bo
     if (!withSelection) {
         m_chkUseSelection->setChecked(false);
     }
+    MapSelectionChanged();
+}
+
+void FrmTessaro::MapSelectionChanged() {
+    m_cmdSelectedFeatures->setEnabled(m_host != nullptr && m_host->SelectionCount() != 0);
+}
+
+void FrmTessaro::cmdSelectedFeatures_Click() {
+    if (m_host == nullptr || m_host->SelectionCount() == 0) {
+        return;
+    }
+    (void)RunTrapped(*m_ui, "cmdSelectedFeatures ", [this] {
+        const auto extent = m_host->SelectionExtent();
+        if (!extent) {
+            return;
+        }
+        QLineEdit *boxes[] = {m_TxtLat1, m_TxtLat2, m_TxtLon1, m_TxtLon2};
+        for (std::size_t i = 0; i < 4; ++i) {
+            boxes[i]->setText(
+                Q(FormatDouble((*extent)[i])).replace(QLatin1Char('.'), m_decSeparator));
+        }
+        ShowBlocksParam();
+    });
 }
 
 void FrmTessaro::SetDecimalSeparator(QChar separator) {

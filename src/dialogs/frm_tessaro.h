@@ -76,6 +76,10 @@ public:
 
     // The handlers of the dialog's controls.
     void cmbService_Change();
+    void cmdSelectedFeatures_Click();
+    /// The map's selection changed: "Get extent from selected features" is enabled only while
+    /// something is selected.
+    void MapSelectionChanged();
     void opTilesType_Click(int index);
     void txtLevel_LostFocus();
     void Coordinate_LostFocus(QLineEdit &box);

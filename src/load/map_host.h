@@ -3,8 +3,10 @@
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +25,11 @@ public:
 
     /// Number of selected features of the map.
     virtual std::int64_t SelectionCount() = 0;
+    /// The extent of the selected features in WGS 84 degrees: south, north, west, east
+    /// latitudes and longitudes, as the extent boxes take them. Nothing when no feature has
+    /// an extent.
+    /// @throws tessaro::Error when a feature's extent cannot be projected.
+    virtual std::optional<std::array<double, 4>> SelectionExtent() = 0;
 
     /// Keeps the tiles whose ground polygon meets a selected feature, in list order. Returns the
     /// last index of the kept list, −1 when no tile meets the selection or on an error.

@@ -108,3 +108,25 @@ TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     EXPECT_LT(server.Stats().tiles - requestsBefore, static_cast<std::size_t>(tiles));
     Screenshot(dialog, "frmTessaro.png");
 }
+
+// The features of --selection are the map's selected features: their extent goes into the
+// extent boxes, in the dialog's decimal separator.
+TEST_F(GuiTest, TheSelectionGivesItsExtent) {
+    EXPECT_FALSE(Find<QPushButton>("cmdSelectedFeatures").isEnabled()) << "nothing selected";
+    const auto file = home / "area.geojson";
+    test::WriteFile(file, R"({"type": "Polygon", "coordinates": [[[37.6, 55.74], [37.64, 55.74],
+        [37.64, 55.76], [37.6, 55.76], [37.6, 55.74]]]})");
+    gui::GuiShell selected(gui::GuiOptions{home / "store.ini", {}, file, {}});
+    auto &window = selected.Dialog();
+    window.SetDecimalSeparator(',');
+    QtTest::Type(QtTest::Find<QLineEdit>(window, "txtLevel"), "14");
+    auto &button = QtTest::Find<QPushButton>(window, "cmdSelectedFeatures");
+    ASSERT_TRUE(button.isEnabled());
+    button.click();
+    QStringList boxes;
+    for (const char *name : {"TxtLat1", "TxtLat2", "TxtLon1", "TxtLon2"}) {
+        boxes << QtTest::Find<QLineEdit>(window, name).text();
+    }
+    EXPECT_EQ(boxes.join(' '), "55,74 55,76 37,6 37,64");
+    EXPECT_EQ(QtTest::Find<QLineEdit>(window, "TxtBlocksCount").text(), "4") << "as loaded above";
+}
