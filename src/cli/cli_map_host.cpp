@@ -18,12 +18,14 @@ mapout::TileSequence SequenceOf(const tiles::TileList &list) {
 
 } // namespace
 
-CliMapHost::CliMapHost(const settings::Settings &settings, UiPort &ui)
-    : m_settings(settings), m_ui(ui) {}
+CliMapHost::CliMapHost(const settings::Settings &settings, UiPort &ui, const AbortFlag *abort)
+    : m_settings(settings), m_ui(ui), m_abort(abort) {}
 
 bool CliMapHost::OpenIndex(std::filesystem::path path) {
-    m_index = mapout::OpenPolygonFC(path, m_ui);
-    return m_index.has_value();
+    if (mapout::OpenLockedIndex(path, m_ui, {true, m_abort})) {
+        m_indexPath = path;
+    }
+    return m_indexPath.has_value();
 }
 
 bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
@@ -77,10 +79,17 @@ bool CliMapHost::AddPolygonFC(const std::filesystem::path &levelFolder, const ti
     const mapout::VersionTexts versions{m_settings.Trimmed(settings::Key::SatVersion),
                                         m_settings.Trimmed(settings::Key::MapVersion),
                                         m_settings.Trimmed(settings::Key::LandVersion)};
-    const auto summary =
-        mapout::AddPolygonFC(levelFolder, m_index ? &*m_index : nullptr, SequenceOf(list), type,
-                             level, sourceText, versions, m_ui);
-    return summary.completed;
+    if (!m_indexPath) {
+        return true;
+    }
+    std::filesystem::path path = *m_indexPath;
+    auto index = mapout::OpenLockedIndex(path, m_ui, {false, m_abort});
+    if (!index) {
+        return false;
+    }
+    return mapout::AddPolygonFC(levelFolder, &index->Index(), SequenceOf(list), type, level,
+                                sourceText, versions, m_ui)
+        .completed;
 }
 
 } // namespace tessaro::cli

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/abort_flag.h"
 #include "common/ui_port.h"
 #include "load/map_host.h"
 #include "mapout/db_util.h"
@@ -22,10 +23,13 @@ namespace tessaro::cli {
 /// (the run says "Added: 0 (skipped)").
 class CliMapHost : public load::MapHost {
 public:
-    CliMapHost(const settings::Settings &settings, UiPort &ui);
+    /// abort, when given, ends a wait for the block index that another run holds.
+    CliMapHost(const settings::Settings &settings, UiPort &ui, const AbortFlag *abort = nullptr);
 
     /// Opens (or, after the question, creates) the block index at path, as the dialog does when
-    /// it starts with an index configured. Returns false when no index resulted.
+    /// it starts with an index configured, and checks that it reads back whole. Returns false
+    /// when no index resulted. The index is closed again: each run opens it anew, locked,
+    /// when it records its tiles, so that runs at once add their records one after another.
     bool OpenIndex(std::filesystem::path path);
 
     /// Takes the features of a vector dataset as the map's selected features.
@@ -55,14 +59,15 @@ public:
                                   tiles::TilesType type) override;
     bool ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                     tiles::TilesType type, int level) override;
-    bool HasPolygonIndex() override { return m_index.has_value(); }
+    bool HasPolygonIndex() override { return m_indexPath.has_value(); }
     bool AddPolygonFC(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                       tiles::TilesType type, int level, std::string_view sourceText) override;
 
 private:
     const settings::Settings &m_settings;
     UiPort &m_ui;
-    std::optional<mapout::FeatureClass> m_index;
+    const AbortFlag *m_abort;
+    std::optional<std::filesystem::path> m_indexPath; // as the opening rewrote it
     mapout::Selection m_selection;
     std::optional<mosaic::MosaicOptions> m_mosaic;
     std::optional<mosaic::MosaicResult> m_mosaicResult;

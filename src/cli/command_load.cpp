@@ -78,8 +78,12 @@ Map:
 Block index:
   --index PATH       record every tile of the run in a block index: a shapefile in a folder
                      (PATH = folder/name, ".shp" is added), or a layer of a GeoPackage
-                     (file.gpkg/layer) or File Geodatabase (file.gdb/layer); a missing index
-                     is offered for creation ("Создать новый?")
+                     (file.gpkg/layer) or File Geodatabase (file.gdb/layer; the database alone
+                     means the layer "blocks"); a missing index is offered for creation
+                     ("Создать новый?"). Without it the stored index (txtOutPolygon) is used;
+                     --set txtOutPolygon= runs without one. The index is checked before the
+                     first tile: one that does not read back whole stops the run, untouched.
+                     Runs at once take turns on it (lock file INDEX.lock beside it).
   --yes, --no        the answer to that question without asking (without a terminal and
                      without these the answer is no)
 Selection:
@@ -256,9 +260,11 @@ public:
         // Declared before the host, so that the host's index and selection are released
         // while GDAL is still up: the end of the QGIS session shuts GDAL down.
         std::unique_ptr<integration::ProjectMap> project;
-        CliMapHost host(settings, context.ui);
+        CliMapHost host(settings, context.ui, context.abort);
         if (!PrepareMap(settings, host, project, context.ui)) {
-            return kExitProcessing;
+            // Stopped while another run held the block index, or a check failed.
+            return context.abort != nullptr && context.abort->IsSet() ? kExitIncomplete
+                                                                      : kExitProcessing;
         }
 
         load::LoadRunContext run{settings, context.ui};
@@ -463,11 +469,14 @@ private:
             }
             host.AttachProject(*project);
         }
-        if (m_index) {
-            // As the dialog does with a configured index: open it, or offer to create it.
-            settings.Text(settings::Key::OutPolygon) = *m_index;
+        // As the dialog does with a configured index at start: open it, or offer to create
+        // it, before the first tile is fetched. --index overrides the stored one.
+        const std::string index =
+            m_index ? *m_index : TrimBlanks(settings.Text(settings::Key::OutPolygon));
+        if (!index.empty()) {
+            settings.Text(settings::Key::OutPolygon) = index;
             settings.createPolygon = true;
-            return host.OpenIndex(*m_index);
+            return host.OpenIndex(index);
         }
         return true;
     }

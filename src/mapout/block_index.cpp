@@ -4,6 +4,7 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "mapout/gdal_support.h"
+#include "mapout/index_check.h"
 #include "mapout/spatial_reference.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/spherical_grid.h"
@@ -56,9 +57,7 @@ bool AskCreate(UiPort &ui, std::string_view question, const fs::path &indexPath)
 // in an existing folder.
 bool IsNewDatabase(const fs::path &path) {
     std::error_code ec;
-    const std::string extension = path.extension().string();
-    return (EQUAL(extension.c_str(), ".gpkg") || EQUAL(extension.c_str(), ".gdb")) &&
-           !fs::exists(path, ec) &&
+    return HasDatabaseExtension(path) && !fs::exists(path, ec) &&
            fs::is_directory(path.parent_path().empty() ? fs::path(".") : path.parent_path(), ec);
 }
 
@@ -324,6 +323,21 @@ public:
           // north-west corner the polygon and the record start from.
           m_shift(BlockShiftY(type, level)) {}
 
+    // Tells that the version is cut to fit an index made with a narrower Version field.
+    void TellCutVersion(std::string_view version, UiPort &ui) const {
+        const std::string_view whole = FitText(version, 0);
+        if (m_version.size() == whole.size()) {
+            return;
+        }
+        std::string text =
+            "The field Version of the block index " + IndexDisplayName(m_index) + " holds ";
+        AppendInt(text, m_index.Layer().GetLayerDefn()->GetFieldDefn(m_fields.version)->GetWidth());
+        text += " characters: the version \"";
+        text += whole;
+        text += "\" is recorded as \"" + m_version + "\".";
+        ui.ShowMessage(text, Icon::Exclamation);
+    }
+
     // Reads the records of this source and type and makes the writer.
     void Prepare(int code) {
         m_existing = ReadExisting(m_index.Layer(), m_fields, m_service, m_blockType);
@@ -391,19 +405,33 @@ private:
     std::hash<std::string> m_hashName;
 };
 
+// An existing index is used only when it reads back whole; otherwise it is named with what is
+// wrong, and left as it is.
+std::optional<FeatureClass> Whole(FeatureClass featureClass, UiPort &ui) {
+    const std::string damage = IndexDamage(featureClass);
+    if (damage.empty()) {
+        return featureClass;
+    }
+    ui.ShowMessage("The block index " + IndexDisplayName(featureClass) +
+                       " does not read back whole: " + damage + ". It is left as it is.",
+                   Icon::Exclamation);
+    return std::nullopt;
+}
+
 // The shapefile index of a folder: opened, or created when the user agrees. A shapefile that
 // exists but cannot be read is reported and never offered for replacement.
 std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const std::string &name,
-                                                   fs::path &indexPath, UiPort &ui) {
+                                                   fs::path &indexPath, bool offerCreation,
+                                                   UiPort &ui) {
     std::string failure;
     if (auto featureClass = OpenShapeFC(folder, name, &failure)) {
-        return featureClass;
+        return Whole(std::move(*featureClass), ui);
     }
     if (ShapefileExists(folder, name)) {
         ReportOpenFailure(ui, failure);
         return std::nullopt;
     }
-    if (!AskCreate(ui, kNoShapefileQuestion, indexPath)) {
+    if (!offerCreation || !AskCreate(ui, kNoShapefileQuestion, indexPath)) {
         indexPath.clear();
         return std::nullopt;
     }
@@ -419,13 +447,14 @@ std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const
 // database itself when that does not exist yet. Creation errors pass to the caller.
 std::optional<FeatureClass> OpenOrCreateDbIndex(std::optional<Workspace> &workspace,
                                                 const fs::path &database, const std::string &name,
-                                                fs::path &indexPath, UiPort &ui) {
+                                                fs::path &indexPath, bool offerCreation,
+                                                UiPort &ui) {
     if (workspace) {
         if (auto featureClass = OpenDbFC(*workspace, name)) {
-            return featureClass;
+            return Whole(std::move(*featureClass), ui);
         }
     }
-    if (!AskCreate(ui, kNoFeatureClassQuestion, indexPath)) {
+    if (!offerCreation || !AskCreate(ui, kNoFeatureClassQuestion, indexPath)) {
         indexPath.clear();
         return std::nullopt;
     }
@@ -434,6 +463,52 @@ std::optional<FeatureClass> OpenOrCreateDbIndex(std::optional<Workspace> &worksp
     }
     const OGRSpatialReference srs = SetProjectedCoordSystem(kSphereMercator);
     return CreateDbFC(*workspace, name, wkbPolygon, false, false, &srs);
+}
+
+// The lock file of an index, named like the database or the shapefile with ".lock" added:
+// "index.gpkg.lock" (also for a feature dataset inside "index.gdb"), "blocks.shp.lock" in a
+// folder. Nothing where no index can be (a folder that does not exist).
+std::optional<fs::path> LockPathOf(const fs::path &workspacePath, const std::string &name) {
+    std::error_code ec;
+    fs::path lock;
+    if (HasDatabaseExtension(workspacePath)) {
+        lock = workspacePath;
+    } else if (HasDatabaseExtension(workspacePath.parent_path())) {
+        lock = workspacePath.parent_path();
+    } else if (fs::is_directory(workspacePath, ec)) {
+        return name.empty() ? std::nullopt
+                            : std::optional(workspacePath / (NormaliseShapeName(name) + ".lock"));
+    } else if (fs::is_regular_file(workspacePath, ec)) {
+        lock = workspacePath; // a database of another name, or no workspace at all
+    }
+    const fs::path folder = lock.parent_path().empty() ? fs::path(".") : lock.parent_path();
+    if (lock.empty() || !fs::is_directory(folder, ec)) {
+        return std::nullopt;
+    }
+    return lock += ".lock";
+}
+
+// The lock of an index: the file beside the shapefile or the database, named like it with
+// ".lock" added. Waiting for another run is said once; the abort flag ends the wait.
+std::optional<FileLock> LockIndex(const fs::path &lockPath, const fs::path &indexPath,
+                                  const AbortFlag *abort, UiPort &ui) {
+    auto lock = FileLock::Acquire(
+        lockPath,
+        [&] {
+            ui.ShowMessage("The block index " + indexPath.string() +
+                               " is in use by another run; waiting for it.",
+                           Icon::Information);
+        },
+        [&] {
+            ui.ProcessPendingEvents();
+            return abort != nullptr && abort->IsSet();
+        });
+    if (!lock) {
+        ui.ShowMessage("Stopped while waiting for the block index " + indexPath.string() +
+                           "; nothing was written to it.",
+                       Icon::Exclamation);
+    }
+    return lock;
 }
 
 } // namespace
@@ -449,14 +524,35 @@ std::string NormaliseShapeName(std::string_view name) {
     return std::string(name.substr(0, dot)) + ".shp";
 }
 
-std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
-    auto opened = RunTrapped(ui, "OpenPolygonFC ", [&]() -> std::optional<FeatureClass> {
+fs::path IndexPathOf(const fs::path &typed) {
+    std::error_code ec;
+    const bool database =
+        HasDatabaseExtension(typed) &&
+        (EQUAL(typed.extension().string().c_str(), ".gdb") || !fs::is_directory(typed, ec));
+    return database ? typed / "blocks" : typed;
+}
+
+std::optional<LockedIndex> OpenLockedIndex(fs::path &indexPath, UiPort &ui,
+                                           const IndexOpening &opening) {
+    auto opened = RunTrapped(ui, "OpenPolygonFC ", [&]() -> std::optional<LockedIndex> {
+        indexPath = IndexPathOf(indexPath);
         const fs::path parent = indexPath.parent_path();
         const fs::path workspacePath = parent.empty() ? fs::path(".") : parent;
         std::string name = indexPath.filename().string();
 
-        auto workspace = OpenWorkspaceByPath(workspacePath);
+        // Taken before anything is looked at, so that what is found (a database another run
+        // is just creating, say) is what this run then reads and writes.
+        std::optional<FileLock> lock;
+        if (const auto lockPath = LockPathOf(workspacePath, name)) {
+            lock = LockIndex(*lockPath, indexPath, opening.abort, ui);
+            if (!lock) {
+                return std::nullopt;
+            }
+        }
+        std::string failure;
+        auto workspace = OpenWorkspaceByPath(workspacePath, &failure);
         if (!workspace && !IsNewDatabase(workspacePath)) {
+            ReportOpenFailure(ui, failure);
             std::string text(kWorkspaceNotOpened);
             text += kCrLf;
             text += name;
@@ -470,15 +566,20 @@ std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
         } else if (kind == WorkspaceKind::FileSystem) {
             name = NormaliseShapeName(name);
             indexPath = parent / name;
-            featureClass = OpenOrCreateShapeIndex(workspacePath, name, indexPath, ui);
+            featureClass =
+                OpenOrCreateShapeIndex(workspacePath, name, indexPath, opening.offerCreation, ui);
         } else if (kind == WorkspaceKind::LocalDatabase) {
-            featureClass = OpenOrCreateDbIndex(workspace, workspacePath, name, indexPath, ui);
+            featureClass = OpenOrCreateDbIndex(workspace, workspacePath, name, indexPath,
+                                               opening.offerCreation, ui);
         } else {
             ui.ShowMessage(kUnsupportedWorkspace);
         }
         if (!featureClass) {
             ui.ShowMessage(std::string(kFeatureClassNotOpened) + name);
             return std::nullopt;
+        }
+        if (!lock) { // every place an index opens in has its lock file
+            throw GdalError("The block index " + indexPath.string() + " has no lock file");
         }
         AddPolygonFields(*featureClass, ui);
         // GeoPackage writes a new table only when asked to; a failure then belongs here, not
@@ -488,9 +589,17 @@ std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
             throw GdalError(WithReason(
                 "The block index " + indexPath.string() + " cannot be written", capture.Message()));
         }
-        return featureClass;
+        return LockedIndex(std::move(*lock), std::move(*featureClass));
     });
     return opened ? std::move(*opened) : std::nullopt;
+}
+
+std::optional<FeatureClass> OpenPolygonFC(fs::path &indexPath, UiPort &ui) {
+    auto opened = OpenLockedIndex(indexPath, ui);
+    if (!opened) {
+        return std::nullopt;
+    }
+    return opened->Index();
 }
 
 void AddPolygonFields(FeatureClass &featureClass, UiPort &ui) {
@@ -589,7 +698,9 @@ BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
         return summary;
     }
     summary.completed = RunTrapped(ui, "AddPolygonFC ", [&] {
-        BlockRun run(*index, type, level, sourceText, VersionText(type, versions, loadDate));
+        const std::string version = VersionText(type, versions, loadDate);
+        BlockRun run(*index, type, level, sourceText, version);
+        run.TellCutVersion(version, ui);
         ProgressPass progress(ui, kCreateGeometryLabel, tiles.Size());
         run.Prepare(*code);
         RunTransaction transaction(index->Dataset());

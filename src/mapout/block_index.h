@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/abort_flag.h"
+#include "common/file_lock.h"
 #include "common/ui_port.h"
 #include "mapout/db_util.h"
 #include "mapout/tile_sequence.h"
@@ -15,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tessaro::mapout {
 
@@ -34,11 +37,13 @@ struct BlockField {
 
 /// The block fields in their order. The doubles hold 17 digits, 9 of them decimals, so that
 /// Mercator metres of 8 integer digits (up to about ±30 000 km) and their sign fit a
-/// shapefile's number field; Present holds 2 characters for its value -1.
+/// shapefile's number field; Present holds 2 characters for its value -1. Version holds 32
+/// characters, room for every tile-server version the settings start with ("w2p.87&hl=ru");
+/// indexes made before keep the 10 they were made with.
 inline constexpr std::array<BlockField, 9> kBlockFields{{
     {"blockName", FieldType::Text, 255, 0, 0},
     {"Service", FieldType::Text, 10, 0, 0},
-    {"Version", FieldType::Text, 10, 0, 0},
+    {"Version", FieldType::Text, 32, 0, 0},
     {"blockType", FieldType::Text, 3, 0, 0},
     {"Xm", FieldType::Double, 17, 17, 9},
     {"Ym", FieldType::Double, 17, 17, 9},
@@ -52,23 +57,64 @@ inline constexpr std::array<BlockField, 9> kBlockFields{{
 /// case stays ("blocks" → "blocks.shp", "blocks.dbf" → "blocks.shp", "b.SHP" → "b.SHP").
 [[nodiscard]] std::string NormaliseShapeName(std::string_view name);
 
-/// Opens the block index a path names: the workspace (a folder or a database, see
-/// OpenWorkspaceByPath) followed by the feature-class name. A shapefile name is normalised by
-/// NormaliseShapeName and the path rewritten with it. A missing index is offered for creation
-/// through Question::CreateIndex with "SHP-файл для хранения полигонов не существует" (folder)
-/// or "FeatureClass для хранения полигонов не существует" (database), CR LF, the path, CR LF,
-/// "Создать новый?"; Yes creates it in ESRI:53004 with polygon geometry, No clears the path.
-/// A database file that does not exist yet (".gpkg", ".gdb" in an existing folder) is created
-/// together with the index. An index file that exists but cannot be read is never replaced:
-/// the error report names GDAL's reason. The index gets the block fields it lacks.
+/// Returns the index path a typed one stands for: a database named without a feature class
+/// ("index.gpkg", "index.gdb") means its feature class "blocks" ("index.gpkg/blocks"); a
+/// folder that happens to end in ".gpkg", and every other path, stand for themselves.
+[[nodiscard]] std::filesystem::path IndexPathOf(const std::filesystem::path &typed);
+
+/// How OpenLockedIndex treats a missing index and one that another run holds.
+struct IndexOpening {
+    bool offerCreation = true;        ///< false: a missing index is refused without a question
+    const AbortFlag *abort = nullptr; ///< when set, the wait for another run's lock ends
+};
+
+/// A block index open for one run, with the lock that keeps every other run out of it until
+/// this one is closed: runs that read the records and then add theirs do so one at a time.
+class LockedIndex {
+public:
+    LockedIndex(FileLock lock, FeatureClass index)
+        : m_lock(std::move(lock)), m_index(std::move(index)) {}
+
+    [[nodiscard]] FeatureClass &Index() noexcept { return m_index; }
+
+private:
+    FileLock m_lock; // released last, once the index is closed and on disk
+    FeatureClass m_index;
+};
+
+/// Opens the block index a path names, locked for this run: the workspace (a folder or a
+/// database, see OpenWorkspaceByPath) followed by the feature-class name; a database named
+/// alone stands for its feature class "blocks" (IndexPathOf). A shapefile name is normalised
+/// by NormaliseShapeName and the path rewritten with it. A missing index is offered for
+/// creation through Question::CreateIndex with "SHP-файл для хранения полигонов не существует"
+/// (folder) or "FeatureClass для хранения полигонов не существует" (database), CR LF, the
+/// path, CR LF, "Создать новый?"; Yes creates it in ESRI:53004 with polygon geometry, No
+/// clears the path. A database file that does not exist yet (".gpkg", ".gdb" in an existing
+/// folder) is created together with the index. An index file that exists but cannot be read
+/// is never replaced: the error report names GDAL's reason. An existing index that does not
+/// read back whole (IndexDamage) is refused with a message naming it and what is wrong, and
+/// left as it is. The index gets the block fields it lacks.
+///
+/// The lock is the file beside the index named like it with ".lock" added ("blocks.shp.lock",
+/// "index.gpkg.lock"), taken before the index is looked for, so that only one run at a time
+/// creates, reads or writes it. While another run holds it, the message "The block index …
+/// is in use by another run; waiting for it." is shown once and the opening waits, until the
+/// abort flag is set: then "Stopped while waiting for the block index …; nothing was written
+/// to it." and nothing is opened.
 ///
 /// Messages: "Не открылась рабочая область для сохранения полигинов!" CR LF and the name
-/// when the workspace does not open; "не поддерживается данный тип рабочей области" for a
-/// data source of another kind; "Не открылся FeatureClass " and the name when no index
-/// resulted. Unexpected errors go to the error report under "OpenPolygonFC ".
+/// when the workspace does not open (after the error report of GDAL's reason when it is a
+/// file or folder that exists); "не поддерживается данный тип рабочей области" for a data
+/// source of another kind; "Не открылся FeatureClass " and the name when no index resulted.
+/// Unexpected errors go to the error report under "OpenPolygonFC ".
 ///
 /// @param indexPath the configured path; rewritten as described above.
-/// @returns the open index, or nothing.
+/// @returns the open index with its lock, or nothing.
+[[nodiscard]] std::optional<LockedIndex>
+OpenLockedIndex(std::filesystem::path &indexPath, UiPort &ui, const IndexOpening &opening = {});
+
+/// Opens the block index as OpenLockedIndex does, offering creation, and releases the lock
+/// before it returns: for callers that only read it, or keep it open across runs of their own.
 [[nodiscard]] std::optional<FeatureClass> OpenPolygonFC(std::filesystem::path &indexPath,
                                                         UiPort &ui);
 
@@ -147,9 +193,11 @@ struct BlockIndexSummary {
 /// ScanEx and Yandex), Resolution = resX, Zoom = level and Present (-1 when the tile file is
 /// on disk, else 0). A tile already recorded only gets Present refreshed.
 ///
-/// Texts longer than their field (a Google version of 11 characters in Version, width 10) are
-/// cut to the field's width, and trailing blanks dropped, before they are compared or
-/// written, so that no driver changes them on its own and a later run finds the record.
+/// Texts longer than their field (a Google version of 11 characters in the Version field of
+/// width 10 that earlier indexes have) are cut to the field's width, and trailing blanks
+/// dropped, before they are compared or written, so that no driver changes them on its own
+/// and a later run finds the record. A version cut so is told once per run: "The field
+/// Version of the block index … holds 10 characters: the version "…" is recorded as "…".".
 ///
 /// Polygons are in ESRI:54004 for ScanEx and Yandex and ESRI:53004 for the others, and are
 /// transformed when the index has another spatial reference. The records of one run are

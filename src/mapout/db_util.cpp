@@ -38,10 +38,15 @@ GDALDriver &DriverNamed(const char *name) {
 // Opens a data source for update with any vector driver and sorts it into a workspace kind:
 // GeoPackage and File Geodatabase hold the index; a shapefile opened by its file name stands
 // for its folder; anything else is a workspace the index cannot use.
-std::optional<Workspace> OpenAsDataSource(const fs::path &path) {
+std::optional<Workspace> OpenAsDataSource(const fs::path &path, std::string *failure) {
     GdalErrorCapture quiet;
     GDALDataset *raw = GDALDataset::Open(path.c_str(), GDAL_OF_VECTOR | GDAL_OF_UPDATE);
     if (raw == nullptr) {
+        if (failure != nullptr) {
+            const std::string reason = quiet.Message();
+            *failure = WithReason("The database " + path.string() + " cannot be opened",
+                                  reason.empty() ? "GDAL knows no database of this kind" : reason);
+        }
         return std::nullopt;
     }
     SharedDataset dataset = Share(raw);
@@ -104,6 +109,10 @@ OGRLayer *CreateLayerWith(GDALDataset &dataset, const std::string &layerName,
 
 } // namespace
 
+bool HasDatabaseExtension(const fs::path &path) {
+    return HasExtension(path, ".gpkg") || HasExtension(path, ".gdb");
+}
+
 Workspace Workspace::Folder(fs::path folder) {
     return Workspace(std::move(folder), WorkspaceKind::FileSystem, nullptr);
 }
@@ -133,7 +142,7 @@ BasicFields MakeBasicFields(OGRwkbGeometryType geometryType, bool hasM, bool has
     return fields;
 }
 
-std::optional<Workspace> OpenWorkspaceByPath(const fs::path &path) {
+std::optional<Workspace> OpenWorkspaceByPath(const fs::path &path, std::string *failure) {
     if (path.empty()) {
         return std::nullopt;
     }
@@ -148,12 +157,12 @@ std::optional<Workspace> OpenWorkspaceByPath(const fs::path &path) {
         // An existing path that is neither a folder of shapefiles nor a data source (a
         // corrupt database, a .gdb folder GDAL cannot read) opens nothing: falling back to
         // its parent would put the index beside it.
-        return OpenAsDataSource(path);
+        return OpenAsDataSource(path, failure);
     }
     const fs::path parent = path.parent_path();
     if (!parent.empty() && parent != path && fs::exists(parent, ec) &&
         (!fs::is_directory(parent, ec) || HasExtension(parent, ".gdb"))) {
-        if (auto workspace = OpenAsDataSource(parent)) {
+        if (auto workspace = OpenAsDataSource(parent, failure)) {
             if (workspace->Kind() == WorkspaceKind::LocalDatabase) {
                 return Workspace(parent, WorkspaceKind::LocalDatabase, workspace->Dataset(),
                                  path.filename().string());

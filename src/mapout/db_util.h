@@ -89,8 +89,13 @@ struct BasicFields {
 /// folder not named *.gdb); the path as a database (GeoPackage or File Geodatabase); the
 /// path's parent as a database, so that "db.gpkg/blocks" or "db.gdb/dataset" opens the
 /// database; a shapefile, whose folder is the workspace. Any other data source GDAL can
-/// update gives a workspace of kind Unsupported. Returns nothing when all fail (no message).
-[[nodiscard]] std::optional<Workspace> OpenWorkspaceByPath(const std::filesystem::path &path);
+/// update gives a workspace of kind Unsupported. Returns nothing when all fail (no message);
+/// failure, when given, then receives GDAL's reason if the path (or the parent tried) exists.
+[[nodiscard]] std::optional<Workspace> OpenWorkspaceByPath(const std::filesystem::path &path,
+                                                           std::string *failure = nullptr);
+
+/// True when a path ends in ".gpkg" or ".gdb", in any letter case: a database's name.
+[[nodiscard]] bool HasDatabaseExtension(const std::filesystem::path &path);
 
 /// Opens a database file for update: a GeoPackage or a File Geodatabase.
 /// @throws GdalError naming the file and GDAL's reason when it cannot be opened.

@@ -2,6 +2,7 @@
 // mosaic of a run.
 #include "../mapout/mapout_support.h"
 #include "cli_support.h"
+#include "common/file_lock.h"
 #include "tiles/tile_files.h"
 
 #include <gdal_priv.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <future>
 #include <set>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -97,6 +99,97 @@ TEST_F(MapoutCliTest, TheIndexIsCreatedOnlyWhenTheAnswerIsYes) {
             EXPECT_EQ(row.present, present) << row.blockName;
         }
     }
+}
+
+// Runs at once on one index add their records one after another, each tile once (a shapefile
+// written by runs at once kept one run's records). While another holds the index each run says
+// once that it waits (again if it waits again to record); one stopped meanwhile ends at once.
+TEST_F(MapoutCliTest, RunsAtOnceRecordEveryTileOnce) {
+    const auto lockFile = home / "blocks.shp.lock";
+    auto held = FileLock::Acquire(
+        lockFile, [] {}, [] { return false; });
+    const auto args = [&](int level, const char *answer) {
+        return LoadArgs("goo", "sat", level,
+                        {"--index", (home / "blocks").string(), answer, "--calculate-only"});
+    };
+    std::vector<std::future<test::ProcessResult>> runs;
+    for (const int level : {12, 13, 14, 13}) {
+        runs.push_back(
+            std::async(std::launch::async, [&, level] { return Tessaro(args(level, "--yes")); }));
+    }
+    const pid_t stopped = Spawn(args(15, "--no"));
+    // Runs of the program (not children before they become it) holding the lock file open.
+    const auto waiting = [&] {
+        namespace fs = std::filesystem;
+        int n = 0;
+        std::error_code ec;
+        for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+            std::error_code e;
+            if (fs::read_symlink(p->path() / "exe", e) == TESSARO_BINARY) {
+                for (fs::directory_iterator fd(p->path() / "fd", e); !e && fd != end;
+                     fd.increment(e)) {
+                    n += fs::read_symlink(*fd, e) == lockFile;
+                }
+            }
+        }
+        return n;
+    };
+    for (int i = 0; i < 200 && waiting() < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(stopped, SIGTERM);
+    int status = 0;
+    ::waitpid(stopped, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    held.reset();
+    for (auto &run : runs) {
+        const auto r = run.get();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        std::size_t told = 0;
+        for (auto at = r.err.find("in use by another run; waiting"); at != std::string::npos;
+             at = r.err.find("in use by another run; waiting", at + 1)) {
+            ++told;
+        }
+        EXPECT_TRUE(told == 1 || told == 2) << r.err; // at the start, perhaps to record
+    }
+    std::int64_t n = 0;
+    for (const int level : {12, 13, 14}) {
+        n += tiles::TileList({TilesType::GoogleSat, level, 55.70, 55.80, 37.50, 37.70}).Size();
+    }
+    const auto rows = test::ReadBlockRows(home / "blocks.shp");
+    EXPECT_EQ(static_cast<std::int64_t>(rows.size()), n);
+    EXPECT_EQ(std::ranges::adjacent_find(rows, {}, &test::BlockRow::blockName), rows.end());
+}
+
+// A stored index (here a database named alone: its layer "blocks") is opened at the start of a
+// load as the dialog opens it, and records the run's tiles with their whole version; --index
+// overrides it. An index that does not read back whole stops the run before any tile is
+// fetched, and is left byte for byte as it was.
+TEST_F(MapoutCliTest, TheStoredOrGivenIndexIsCheckedBeforeTheRun) {
+    const auto stored = home / "stored.gpkg";
+    ASSERT_EQ(Tessaro({"settings", "save", "--config", (home / "store.ini").string(), "--set",
+                       "txtOutPolygon=" + stored.string()})
+                  .exitCode,
+              0);
+    auto r = Tessaro(LoadArgs("goo", "map", 13, {"--yes", "--calculate-only"}));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto rows = test::ReadBlockRows(stored, "blocks");
+    ASSERT_EQ(rows.size(),
+              tiles::BuildTileList({TilesType::GoogleMap, 13, 55.70, 55.80, 37.50, 37.70}).size());
+    EXPECT_EQ(rows[0].version, "w2.97&hl=ru");
+
+    const auto given = (home / "given").string();
+    ASSERT_EQ(Tessaro(LoadArgs("goo", "sat", 12, {"--index", given, "--yes", "--calculate-only"}))
+                  .exitCode,
+              0);
+    EXPECT_EQ(test::ReadBlockRows(stored, "blocks").size(), rows.size());
+    auto dbf = test::ReadFile(home / "given.dbf");
+    test::WriteFile(home / "given.dbf", dbf.replace(0, 12, "garbage head"));
+    const auto before = test::FolderContents(home.Path());
+    r = Tessaro(LoadArgs("goo", "sat", 14, {"--index", given}));
+    EXPECT_TRUE(Exited(r, 1, "The block index " + given + ".shp does not read back whole: "));
+    EXPECT_EQ(test::FolderContents(home.Path()), before);
+    EXPECT_FALSE(std::filesystem::exists(tiles / "14")) << "nothing fetched";
 }
 
 // The mosaic of the run's tiles covers them whole; an existing raster is refused without

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <stdexcept>
 
 using namespace tessaro;
@@ -118,6 +119,10 @@ TEST(BlockIndex, EachFormatIsCreatedWhenAskedAndRecordsEveryTileOnce) {
     for (const auto &[name, normalised] : names) {
         EXPECT_EQ(mapout::NormaliseShapeName(name), normalised);
     }
+    for (const char *database : {"a/x.gpkg", "a/x.GDB"}) { // a database alone means its blocks
+        EXPECT_EQ(mapout::IndexPathOf(database), fs::path(database) / "blocks");
+    }
+    EXPECT_EQ(mapout::IndexPathOf("a/x.gpkg/tiles"), "a/x.gpkg/tiles");
     const auto type = TilesType::GoogleSat;
     const int level = 13;
     auto list = test::MoscowTiles(type, level);
@@ -153,7 +158,7 @@ TEST(BlockIndex, EachFormatIsCreatedWhenAskedAndRecordsEveryTileOnce) {
         if (shapefile) { // the widths a dBase table keeps (text at most 254)
             EXPECT_EQ(
                 Fields(*layer),
-                (Strings{"blockName String 254.0", "Service String 10.0", "Version String 10.0",
+                (Strings{"blockName String 254.0", "Service String 10.0", "Version String 32.0",
                          "blockType String 3.0", "Xm Real 19.9", "Ym Real 19.9",
                          "Resolution Real 19.9", "Zoom Integer 2.0", "Present Integer 2.0"}));
             EXPECT_EQ(test::ReadText(dir / "blocks.cpg"), "UTF-8");
@@ -207,24 +212,31 @@ TEST(BlockIndex, EachFormatIsCreatedWhenAskedAndRecordsEveryTileOnce) {
         }
         EXPECT_FALSE(mapout::FindFeatureByWhere(*index, "blockName = = 'a")); // no parse
 
-        // Texts longer than their field: the cut name (a blank at its end) is found again.
+        // Texts longer than their field: the cut name (a blank at its end) is found again; a
+        // cut version is told once in each run.
+        const std::string version = "m@249000000&hl=ru&gl=ru&x=12345678";
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(Record(*index, dir.Path(), {Named("t", 0)}, TilesType::GoogleSat, 14,
-                             "Mirror of Goo", ui, {"m@249000000", "", ""})
+                             "Mirror of Goo", ui, {version, "", ""})
                           .added,
                       run == 0 ? 1 : 0);
         }
-        expected.push_back(
-            Expected(TilesType::GoogleSat, Named("t", 0), 14, "Mirror of", "m@24900000", 0));
+        expected.push_back(Expected(TilesType::GoogleSat, Named("t", 0), 14, "Mirror of",
+                                    version.substr(0, 32), 0));
         test::ExpectSameRows(expected, Rows(dir, format), format.ringTolerance);
-        EXPECT_TRUE(ui.messages.empty());
+        const std::string cut = "The field Version of the block index " +
+                                (dir / format.source).string() + (shapefile ? "" : "/blocks") +
+                                " holds 32 characters: the version \"" + version +
+                                "\" is recorded as \"" + version.substr(0, 32) + "\".";
+        EXPECT_EQ(Texts(ui), Strings(2, cut));
     }
 }
 
 // The folder of the typed path is the workspace: a folder of shapefiles, a GeoPackage or a File
 // Geodatabase, also a feature dataset in one, where a new table lands. A missing folder, a data
-// source of another kind and a corrupt database or shapefile hold no index, ask nothing and are
-// never overwritten; a corrupt shapefile is reported with GDAL's reason.
+// source of another kind, a corrupt database or shapefile, and an index that does not read back
+// whole hold no index, ask nothing and are left byte for byte as they were, without a lock file;
+// GDAL's reason or what is wrong is named.
 TEST(OpenPolygonFC, WorkspacesByWhatThePathNames) {
     test::TempDir dir;
     (void)mapout::CreateDbWorkspace(dir / "index.gdb");
@@ -232,9 +244,49 @@ TEST(OpenPolygonFC, WorkspacesByWhatThePathNames) {
     test::WriteText(dir / "blocks.shp", "not a shapefile");
     test::WriteText(dir / "broken.gpkg", "not a database");
     test::WriteText(dir / "broken.gdb" / "a00000001.gdbtable", "garbage");
+    test::RecordingUi quiet;
+    const auto whole = [&](const char *folder, const IndexFormat &format) {
+        fs::create_directory(dir / folder);
+        fs::path path = dir / folder / format.indexPath;
+        quiet.answers = {true};
+        auto index = mapout::OpenPolygonFC(path, quiet);
+        EXPECT_TRUE(index && Record(*index, dir.Path(), {Named("a", 0), Named("b", 2000)},
+                                    TilesType::GoogleSat, 14, "Goo", quiet)
+                                 .completed);
+        return dir / folder / format.source;
+    };
+    const auto overwrite = [](fs::path file, const char *extension, std::streamoff at,
+                              const std::string &bytes) {
+        std::fstream f(file.replace_extension(extension), std::ios::in | std::ios::out);
+        f.seekp(at).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    };
+    fs::resize_file(whole("short", kShapefile), 300);
+    fs::resize_file(whole("table", kShapefile).replace_extension(".dbf"), 500);
+    overwrite(whole("count", kShapefile), ".dbf", 4, "\xff\xff");
+    overwrite(whole("fields", kShapefile), ".dbf", 48, "\x07"); // blockName 7 wide, not 254
+    overwrite(whole("record", kShapefile), ".shx", 100, "\x7f\xff\xff\xff");
+    const fs::path page = whole("page", kGeoPackage);
+    GDALDatasetUniquePtr db(GDALDataset::Open(page.c_str(), GDAL_OF_VECTOR));
+    OGRLayer *root = db->ExecuteSQL("SELECT rootpage FROM sqlite_master WHERE name = 'blocks'",
+                                    nullptr, nullptr);
+    const auto rootPage = OGRFeatureUniquePtr(root->GetNextFeature())->GetFieldAsInteger(0);
+    db->ReleaseResultSet(root);
+    db.reset();
+    overwrite(page, ".gpkg", (rootPage - 1) * 4096, std::string(16, '\xff'));
+    {
+        auto typed = mapout::CreateDbFC(mapout::CreateDbWorkspace(dir / "typed.gpkg"), "blocks",
+                                        wkbPolygon, false, false, nullptr);
+        mapout::AddField(typed, "Zoom", true, mapout::FieldType::Text, 2, 0, 0, true, quiet);
+    }
     const auto before = test::FolderBytes(dir.Path());
     const std::string noWorkspace =
         "Не открылась рабочая область для сохранения полигинов!\r\nblocks";
+    const auto damaged = [&](const char *folder, const std::string &what) {
+        return std::pair(dir / folder / "blocks",
+                         Strings{"The block index " + (dir / folder / "blocks.shp").string() +
+                                     " does not read back whole: " + what,
+                                 "Не открылся FeatureClass blocks.shp"});
+    };
     const std::pair<fs::path, Strings> refused[] = {
         {dir / "missing" / "blocks", {noWorkspace}},
         {dir / "table.csv" / "blocks",
@@ -244,15 +296,38 @@ TEST(OpenPolygonFC, WorkspacesByWhatThePathNames) {
                                "The shapefile " + (dir / "blocks.shp").string() +
                                    " cannot be opened"),
           "Не открылся FeatureClass blocks.shp"}},
-        {dir / "broken.gpkg" / "blocks", {noWorkspace}},
-        {dir / "broken.gdb" / "blocks", {noWorkspace}}};
+        {dir / "broken.gpkg" / "blocks",
+         {"\tThe database " + (dir / "broken.gpkg").string() + " cannot be opened: GDAL knows",
+          noWorkspace}},
+        {dir / "broken.gdb", {"\tThe database " + (dir / "broken.gdb").string(), noWorkspace}},
+        damaged("short", "the file blocks.shp holds 300 bytes where its header calls for 372. It "
+                         "is left as it is."),
+        damaged("table", "the table blocks.dbf holds 500 bytes where its header calls for 1043"),
+        damaged("count", "the table blocks.dbf counts 65535 records where the index file has 2"),
+        damaged("fields", "the table blocks.dbf has field descriptions that do not match its "
+                          "records"),
+        damaged("record", "record 1 cannot be read: Error in fread()"),
+        {page,
+         {"The block index " + page.string() +
+              "/blocks does not read back whole: SQLite "
+              "finds the database damaged: ",
+          "Не открылся FeatureClass blocks"}},
+        {dir / "typed.gpkg",
+         {"The block index " + (dir / "typed.gpkg").string() +
+              "/blocks does not read back "
+              "whole: its field Zoom is not a whole number.",
+          "Не открылся FeatureClass blocks"}}};
     for (const auto &[path, messages] : refused) {
         test::RecordingUi ui;
         ui.answers = {true};
         fs::path typed = path;
         EXPECT_FALSE(mapout::OpenPolygonFC(typed, ui));
         EXPECT_TRUE(ui.questions.empty()) << path;
-        EXPECT_EQ(Texts(ui), messages) << path;
+        const Strings texts = Texts(ui); // each begins with or holds its expected text
+        ASSERT_EQ(texts.size(), messages.size()) << path << "\n" << testing::PrintToString(texts);
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            EXPECT_NE(texts[i].find(messages[i]), std::string::npos) << texts[i];
+        }
     }
     EXPECT_EQ(test::FolderBytes(dir.Path()), before);
 
@@ -317,7 +392,7 @@ TEST(AddPolygonFC, EachSourceAndTypeGetsItsOwnRecordsInItsPlace) {
 
 // A list that breaks at its third tile (into a GeoPackage, one transaction per run) and a value
 // a shapefile cannot hold end the run with the records before them kept, and a report; an
-// index without the block fields is reported too.
+// index without the block fields is reported too, and one with a narrow Version field warned of.
 TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
     test::TempDir dir;
     auto index = OpenIndex(dir, kGeoPackage);
@@ -364,4 +439,18 @@ TEST(AddPolygonFC, ErrorsEndTheRunAndKeepTheRecordsBeforeThem) {
               Strings{ComposeMessageReport("AddPolygonFC  ", 1001,
                                            "The block index bare has no field blockName")});
     EXPECT_EQ(bare.Layer().GetFeatureCount(), 0);
+
+    // An index made with a Version field of 10 keeps it: a longer version is cut, told once.
+    ASSERT_TRUE(
+        mapout::AddField(bare, "Version", true, mapout::FieldType::Text, 10, 0, 0, true, ui));
+    mapout::AddPolygonFields(bare, ui);
+    ui.messages.clear();
+    EXPECT_TRUE(
+        Record(bare, dir.Path(), list, TilesType::GoogleSat, 14, "Goo", ui, {"w2.97&hl=ru", "", ""})
+            .completed);
+    EXPECT_EQ(Texts(ui),
+              Strings{"The field Version of the block index " + (dir / "bare.gpkg").string() +
+                      "/bare holds 10 characters: the "
+                      "version \"w2.97&hl=ru\" is recorded as \"w2.97&hl=r\"."});
+    EXPECT_EQ(test::ReadBlockRows(dir / "bare.gpkg", "bare").at(1).version, "w2.97&hl=r");
 }
