@@ -153,7 +153,7 @@ private:
             throw FileError("Cannot create the demo folder " + folder.string() + ".");
         }
         auto settings = DemoDialog(demo, serverUrl, folder, indexPath);
-        CliMapHost host(settings, context.ui);
+        CliMapHost host(settings, context.ui, context.abort);
         if (!host.OpenIndex(indexPath)) {
             return std::nullopt;
         }

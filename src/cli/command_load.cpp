@@ -81,7 +81,8 @@ Block index:
                      (file.gpkg/layer) or File Geodatabase (file.gdb/layer; the database alone
                      means the layer "blocks"); a missing index is offered for creation
                      ("Создать новый?"). Without it the stored index (txtOutPolygon) is used;
-                     --set txtOutPolygon= runs without one. The index is checked before the
+                     --set txtOutPolygon= runs without one, as does a stored index
+                     that does not open. The index is checked before the
                      first tile: one that does not read back whole stops the run, untouched.
                      Runs at once take turns on it (lock file INDEX.lock beside it).
   --yes, --no        the answer to that question without asking (without a terminal and
@@ -473,12 +474,19 @@ private:
         // it, before the first tile is fetched. --index overrides the stored one.
         const std::string index =
             m_index ? *m_index : TrimBlanks(settings.Text(settings::Key::OutPolygon));
-        if (!index.empty()) {
-            settings.Text(settings::Key::OutPolygon) = index;
-            settings.createPolygon = true;
-            return host.OpenIndex(index);
+        if (index.empty()) {
+            return true;
         }
-        return true;
+        settings.Text(settings::Key::OutPolygon) = index;
+        settings.createPolygon = true;
+        if (host.OpenIndex(index) || m_index) {
+            return host.HasPolygonIndex();
+        }
+        // A stored index that did not open (its message shown, or creation declined) leaves
+        // the run without one, as the opened dialog goes on without it.
+        settings.Text(settings::Key::OutPolygon).clear();
+        settings.createPolygon = false;
+        return !ui.StopRequested();
     }
 
     int ExitCodeOf(const load::LoadRunResult &result) const {

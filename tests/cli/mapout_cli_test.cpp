@@ -162,9 +162,9 @@ TEST_F(MapoutCliTest, RunsAtOnceRecordEveryTileOnce) {
 }
 
 // A stored index (here a database named alone: its layer "blocks") is opened at the start of a
-// load as the dialog opens it, and records the run's tiles with their whole version; --index
-// overrides it. An index that does not read back whole stops the run before any tile is
-// fetched, and is left byte for byte as it was.
+// load as the dialog opens it (one not created leaves the run without an index), and records
+// the run's tiles with their whole version; --index overrides it. An index that does not read back
+// whole stops the run before any tile is fetched, and is left byte for byte as it was.
 TEST_F(MapoutCliTest, TheStoredOrGivenIndexIsCheckedBeforeTheRun) {
     const auto stored = home / "stored.gpkg";
     ASSERT_EQ(Tessaro({"settings", "save", "--config", (home / "store.ini").string(), "--set",
@@ -177,6 +177,13 @@ TEST_F(MapoutCliTest, TheStoredOrGivenIndexIsCheckedBeforeTheRun) {
     ASSERT_EQ(rows.size(),
               tiles::BuildTileList({TilesType::GoogleMap, 13, 55.70, 55.80, 37.50, 37.70}).size());
     EXPECT_EQ(rows[0].version, "w2.97&hl=ru");
+    // A stored index that is missing and not created leaves the run without one, as the
+    // opened dialog goes on without it.
+    std::filesystem::remove(stored);
+    r = Tessaro(LoadArgs("goo", "map", 13, {"--no", "--calculate-only"}));
+    EXPECT_TRUE(Exited(r, 0, "Создать новый?")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(stored));
+    ASSERT_EQ(Tessaro(LoadArgs("goo", "map", 13, {"--yes", "--calculate-only"})).exitCode, 0);
 
     const auto given = (home / "given").string();
     ASSERT_EQ(Tessaro(LoadArgs("goo", "sat", 12, {"--index", given, "--yes", "--calculate-only"}))
