@@ -45,6 +45,8 @@ Options:
               for example --fault 500:mirror=2  --fault drop:tile=5/3,first=1
 
 Control addresses: /__stats (counts), /__targets (request targets seen), /__reset.
+The address / answers a page of map and satellite tiles (/?layer=land: landscape) from which
+the desktop's version browser reads the tile versions.
 
 Exit codes: 0 stopped by SIGINT or SIGTERM; 1 the port could not be bound; 2 usage error.
 )";

@@ -3,6 +3,7 @@
 #include "common/error_report.h"
 #include "common/files.h"
 #include "common/text.h"
+#include "dialogs/frm_browser.h"
 #include "dialogs/small_windows.h"
 #include "dialogs/up_down.h"
 #include "load/block_estimate.h"
@@ -340,7 +341,7 @@ QWidget *FrmTessaro::InternetTab() {
         form.addRow(QStringLiteral("Map version"), Box(Key::MapVersion, {}));
         form.addRow(QStringLiteral("Landscape version"), Box(Key::LandVersion, {}));
         auto *versions = Button(&widget, QStringLiteral("CmdGetVersion"), "Get Versions");
-        versions->setEnabled(false); // the version browser comes with its own window
+        connect(versions, &QPushButton::clicked, this, [this] { CmdGetVersion_Click(); });
         form.addRow(QString(), versions);
         auto *timeOut = Box(Key::TimeOut, QStringLiteral("txtTimeOut"));
         m_UpDownTime = new UpDown(*timeOut, settings::kTimeMin, settings::kTimeMax, 60, &widget);
@@ -693,6 +694,26 @@ void FrmTessaro::cmdCancel_Click() {
     }
     hide();
     emit finished(2);
+}
+
+void FrmTessaro::WithVersionBrowser(const std::function<void(Settings &)> &show) {
+    Settings state = ToSettings();
+    show(state);
+    for (const Key key : {Key::MapVersion, Key::SatVersion, Key::LandVersion}) {
+        m_boxes[static_cast<std::size_t>(key)]->setText(Q(state.Text(key)));
+    }
+}
+
+void FrmTessaro::CmdGetVersion_Click() {
+    WithVersionBrowser([this](Settings &state) {
+        FrmBrowser browser(state, this);
+        browser.exec();
+    });
+}
+
+void FrmTessaro::ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) {
+    WithVersionBrowser(
+        [&](Settings &state) { dialogs::ShowBadTile(this, state, url, start, size); });
 }
 
 void FrmTessaro::reject() {

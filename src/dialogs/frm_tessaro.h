@@ -91,6 +91,11 @@ public:
     void CmdLoad_Click();
     void cmdAbort_Click();
     void cmdCancel_Click();
+    /// Opens the version browser modally; the versions written there go into the version boxes.
+    void CmdGetVersion_Click();
+    /// Shows what a server sent for a bad tile in the version browser (dialogs::ShowBadTile);
+    /// versions written there go into the version boxes.
+    void ShowBadTile(std::string_view url, std::string_view start, std::int64_t size);
     void cmdSaveTorRgistry_Click();
     void CmdLoadFromRegistry_Click();
     /// Opens a web address with the desktop's handler; "Auto method failed." when none can.
@@ -108,6 +113,8 @@ private:
     QWidget *AboutTab();
     QLineEdit *Box(settings::Key key, const QString &name);
     [[nodiscard]] int ProfileShown() const;
+    // Shows a browser over the dialog's settings, then takes the versions written there.
+    void WithVersionBrowser(const std::function<void(settings::Settings &)> &show);
 
     settings::SettingsStore m_store;
     std::unique_ptr<QtUiPort> m_ui;

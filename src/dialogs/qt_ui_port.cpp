@@ -1,5 +1,6 @@
 #include "dialogs/qt_ui_port.h"
 
+#include "dialogs/frm_tessaro.h"
 #include "dialogs/small_windows.h"
 
 #include <QApplication>
@@ -86,6 +87,11 @@ void QtUiPort::CountDown(std::int32_t seconds, std::int64_t processed) {
 }
 
 void QtUiPort::ShowBadTile(std::string_view url, std::string_view start, std::int64_t size) {
+    // The main dialog shows it in its browser; any other owner in a message box.
+    if (auto *main = qobject_cast<FrmTessaro *>(&m_owner)) {
+        main->ShowBadTile(url, start, size);
+        return;
+    }
     QString shown = Q(start.substr(0, 300));
     for (QChar &c : shown) {
         if ((c.unicode() < 32 && c != QLatin1Char('\n')) || c.unicode() == 127) {

@@ -143,6 +143,45 @@ bool IsControlTarget(std::string_view path) {
     return path == "/__stats" || path == "/__targets" || path == "/__reset";
 }
 
+// The map page at "/": a block of map tiles (landscape with "?layer=land") above a block of
+// satellite tiles over Moscow at level 11, in the address forms Google's own map page loads,
+// spread over the mirror folders /m0 .. /m3, so that the version browser has tiles to read
+// versions from. The versions are newer than the settings' defaults.
+std::string MapPage(std::string_view query) {
+    constexpr int kLevel = 11, kZoom = 18 - kLevel, kX = 618, kY = 319;
+    const bool land = query == "layer=land";
+    std::string page = "<!DOCTYPE html>\n<html><head><title>Tessaro tile server</title>"
+                       "<style>img{vertical-align:top}div{margin-bottom:8px}</style></head>"
+                       "<body><p><a href=\"/\">Map</a> | "
+                       "<a href=\"/?layer=land\">Landscape</a></p>\n<div>";
+    const auto image = [&](int x, int y, const std::string &address) {
+        page += "<img width=\"128\" height=\"128\" src=\"/m" + std::to_string((x + y) % 4) +
+                address + "\">";
+    };
+    for (int y = kY; y < kY + 2; ++y) {
+        for (int x = kX; x < kX + 2; ++x) {
+            image(x, y,
+                  std::string("/mt?v=") + (land ? "w2p.88&amp;hl=ru" : "w2.98&amp;hl=ru") +
+                      "&amp;x=" + std::to_string(x) + "&amp;y=" + std::to_string(y) +
+                      "&amp;zoom=" + std::to_string(kZoom));
+        }
+        page += "<br>";
+    }
+    page += "</div>\n<div>";
+    for (int y = kY; y < kY + 2; ++y) {
+        for (int x = kX; x < kX + 2; ++x) {
+            // The quadtree key: "t", then per level below the top the quarter x, y lie in.
+            std::string key = "t";
+            for (int bit = kLevel - 2; bit >= 0; --bit) {
+                key += "qrts"[((x >> bit) & 1) + 2 * ((y >> bit) & 1)];
+            }
+            image(x, y, "/kh?v=41&amp;t=" + key);
+        }
+        page += "<br>";
+    }
+    return page + "</div></body></html>\n";
+}
+
 } // namespace
 
 // One answer and how to deliver it.
@@ -580,6 +619,13 @@ TileServer::Answer TileServer::Respond(const std::string &target) {
     const std::string_view path = std::string_view(target).substr(0, target.find('?'));
     if (IsControlTarget(path)) {
         return ControlAnswer(path);
+    }
+    if (path == "/") {
+        const auto query =
+            std::string_view(target).substr(std::min(target.size(), path.size() + 1));
+        Answer page = Answer::Text(200, MapPage(query));
+        page.contentType = "text/html";
+        return page;
     }
     const auto tile = ParseTileTarget(target);
     const auto fault = CountRequest(target, tile);

@@ -1,7 +1,12 @@
 // The desktop dialogs on Qt's offscreen platform: the main dialog's handlers and texts, the
-// error and count-down windows, and a screenshot of every window.
+// error and count-down windows, the version editor and the reading of versions from image
+// addresses, and a screenshot of every window (the browser's tests need a display:
+// browser_test.cpp).
+#include "dialogs/frm_browser.h"
+#include "dialogs/frm_goo_version.h"
 #include "dialogs/frm_tessaro.h"
 #include "dialogs/up_down.h"
+#include "settings/local_servers.h"
 #include "support/qt_test.h"
 
 #include <QCheckBox>
@@ -130,4 +135,101 @@ TEST_F(DialogsTest, TheCountDownStartsOneTickIn) {
     const auto start = std::chrono::steady_clock::now();
     pause.exec();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+// The editor marks a found version red exactly while it is not empty and differs from the
+// version in use; "записать" writes the found versions that are not empty into the main
+// dialog's versions, turning their rows white.
+TEST_F(DialogsTest, TheVersionEditorMarksAndWritesFoundVersions) {
+    using Row = dialogs::FrmGooVersion::Row;
+    settings::Settings main = dialog.ToSettings();
+    main.Text(Key::MapVersion) = "w2.97&hl=ru";
+    main.Text(Key::SatVersion) = "40";
+    main.Text(Key::LandVersion) = "w2p.87&hl=ru";
+    dialogs::FrmGooVersion editor(main, &dialog);
+    editor.show();
+    // The rows' marks ("r" red, "-" white) and versions in use, map, satellite, landscape.
+    const auto marks = [&] {
+        std::string m;
+        for (const Row row : {Row::Map, Row::Sat, Row::Land}) {
+            m += editor.Marked(row) ? 'r' : '-';
+        }
+        return m;
+    };
+    const auto inUse = [&] {
+        return editor.InUse(Row::Map).text() + "|" + editor.InUse(Row::Sat).text() + "|" +
+               editor.InUse(Row::Land).text();
+    };
+    struct Step {
+        Row row;
+        bool found; // the found version's box, else the version in use
+        const char *text;
+        const char *marks;
+    };
+    const Step steps[] = {
+        {Row::Map, true, "w2.97&hl=ru", "---"}, // the version in use
+        {Row::Sat, true, "41", "-r-"},
+        {Row::Sat, false, "41", "---"}, // the version in use takes it
+        {Row::Sat, true, "42", "-r-"},
+        {Row::Map, true, "w2.98&hl=ru", "rr-"},
+        {Row::Land, true, "w2p.88&hl=ru", "rrr"},
+        {Row::Land, true, "w2p.87&hl=ru", "rr-"}, // edited back: white again
+        {Row::Land, true, "", "rr-"},             // empty: white, and not written
+    };
+    for (const Step &step : steps) {
+        (step.found ? editor.Found(step.row) : editor.InUse(step.row)).setText(step.text);
+        EXPECT_EQ(marks(), step.marks) << step.text;
+    }
+    Screenshot(editor, "frmGooVersion.png");
+    EXPECT_EQ(inUse(), "w2.97&hl=ru|41|w2p.87&hl=ru");
+    editor.findChild<QPushButton *>("CmdWrite")->click();
+    EXPECT_EQ(std::tuple(main.Text(Key::MapVersion), main.Text(Key::SatVersion),
+                         main.Text(Key::LandVersion)),
+              std::tuple("w2.98&hl=ru", "42", "w2p.87&hl=ru"));
+    EXPECT_EQ(inUse(), "w2.98&hl=ru|42|w2p.87&hl=ru");
+    EXPECT_EQ(marks(), "---");
+    EXPECT_EQ(editor.windowTitle(), "версии");
+}
+
+// The first tile address of each kind on a configured mirror gives its version; its end
+// marker missing gives none, and later addresses are not looked at.
+TEST(ReadVersions, CutsTheFirstTileAddressOfEachKind) {
+    const settings::Settings google = settings::Settings::FirstOpening();
+    settings::Settings local = google;
+    for (const auto &[key, value] : settings::ServerSettingsFor("http://127.0.0.1:8")) {
+        local.Text(key) = value;
+    }
+    local.Text(settings::Settings::MapServer(3)).clear();
+    struct Case {
+        const settings::Settings &servers;
+        QStringList images;
+        std::vector<QString> versions; // map, satellite, landscape
+    };
+    const Case cases[] = {
+        {google,
+         {"http://mt0.google.com/vt/v=w2.96&x=1",          // the download path, not the page's
+          "http://mt0.google.com.example.org/mt?v=w1&x=1", // another host
+          "http://mt1.google.com/mt?n=404&v=w2.97&hl=ru&x=5&y=3&zoom=15",
+          "http://khm2.google.com/kh?v=40&t=trtq", "http://mt2.google.com/mt?v=w2p.87&x=1"},
+         {"w2.97&hl=ru", "40", ""}},
+        {google, // https pages match mirrors written with http
+         {"https://mt3.google.com/mt?v=w2p.87&hl=ru&x=1", "https://mt1.google.com/mt?v=w2.97&x=1"},
+         {"", "", "w2p.87&hl=ru"}},
+        {google,
+         {"http://mt0.google.com/mt?v=w2.97", "http://mt1.google.com/mt?v=w2.98&x=1",
+          "http://khm0.google.com/kh/v=40&x=1&y=2", "http://khm1.google.com/kh?v=41&t=t"},
+         {"", "", ""}},
+        {local, // an empty mirror box matches nothing
+         {"http://127.0.0.2/mt?v=bad&x=1&t=1", "http://127.0.0.1:8/m2/mt?v=w2.98&hl=ru&x=1",
+          "http://127.0.0.1:8/m3/kh?v=41&t=tq"},
+         {"w2.98&hl=ru", "41", ""}},
+        {google, {}, {"", "", ""}},
+    };
+    for (const Case &c : cases) {
+        const auto found = dialogs::ReadVersions(c.images, c.servers);
+        EXPECT_EQ((std::vector<QString>{found.map, found.sat, found.land}), c.versions)
+            << c.images.join(' ').toStdString();
+    }
+    EXPECT_EQ(dialogs::HomeAddress(google), "https://maps.google.com/");
+    EXPECT_EQ(dialogs::HomeAddress(local), "http://127.0.0.1:8/");
 }

@@ -27,7 +27,9 @@ protected:
         static int argc = 1;
         static char name[] = "qt_test";
         static char *argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
+        // Never destroyed: at exit Qt WebEngine's clean-up would run after Qt's own statics.
+        static auto *app = new QApplication(argc, argv);
+        (void)app;
     }
 
     QtTest() {
