@@ -22,10 +22,15 @@ CliMapHost::CliMapHost(const settings::Settings &settings, UiPort &ui, const Abo
     : m_settings(settings), m_ui(ui), m_abort(abort) {}
 
 bool CliMapHost::OpenIndex(std::filesystem::path path) {
-    if (mapout::OpenLockedIndex(path, m_ui, {true, m_abort})) {
-        m_indexPath = path;
+    return OpenPolygonIndex(path, false);
+}
+
+bool CliMapHost::OpenPolygonIndex(std::filesystem::path &path, bool chosen) {
+    if (!mapout::OpenLockedIndex(path, m_ui, {true, m_abort, chosen})) {
+        return false;
     }
-    return m_indexPath.has_value();
+    m_indexPath = path;
+    return true;
 }
 
 bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,

@@ -59,6 +59,7 @@ public:
                                   tiles::TilesType type) override;
     bool ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                     tiles::TilesType type, int level) override;
+    bool OpenPolygonIndex(std::filesystem::path &path, bool chosen) override;
     bool HasPolygonIndex() override { return m_indexPath.has_value(); }
     bool AddPolygonFC(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                       tiles::TilesType type, int level, std::string_view sourceText) override;

@@ -202,6 +202,7 @@ QWidget *FrmTessaro::ServiceTab() {
     m_chkCloseWhenDone = Check(page, "chkCloseWhenDone", "close window");
     m_chkMosaic = Check(page, "chkMosaic", "mosaic");
     m_chkCreatePolygon = Check(page, "chkCreatePolygon", "create Polygon");
+    connect(m_chkCreatePolygon, &QCheckBox::clicked, this, [this] { chkCreatePolygon_Click(); });
     m_chkSkipAddToMap = Check(page, "chkSkipAddToMap", "no tiles on TOC");
     m_CmdLoad = Button(page, QStringLiteral("CmdLoad"), "OK");
     m_CmdLoad->setDefault(true);
@@ -499,7 +500,59 @@ void FrmTessaro::SetMapHost(load::MapHost *host, RunHooks hooks, bool layers, bo
     if (!withSelection) {
         m_chkUseSelection->setChecked(false);
     }
+    m_chkCreatePolygon->setEnabled(host != nullptr);
+    findChild<QPushButton *>(QStringLiteral("cmdOpenShp"))->setEnabled(host != nullptr);
+    if (host == nullptr) {
+        m_chkCreatePolygon->setChecked(false);
+    } else if (!m_boxes[static_cast<std::size_t>(Key::OutPolygon)]->text().trimmed().isEmpty()) {
+        OpenPolygonFC(); // the index the dialog was opened with
+    }
     MapSelectionChanged();
+}
+
+void FrmTessaro::OpenPolygonFC() {
+    QLineEdit &box = *m_boxes[static_cast<std::size_t>(Key::OutPolygon)];
+    (void)RunTrapped(*m_ui, "OpenPolygonFC ", [&] {
+        std::filesystem::path path = S(box.text().trimmed());
+        const bool opened = m_host->OpenPolygonIndex(path, false);
+        box.setText(Q(path.string()));
+        box.setToolTip(box.text());
+        if (opened) {
+            m_chkCreatePolygon->setChecked(true);
+        }
+    });
+}
+
+void FrmTessaro::cmdOpenShp_Click() {
+    if (m_host == nullptr) {
+        return;
+    }
+    QLineEdit &box = *m_boxes[static_cast<std::size_t>(Key::OutPolygon)];
+    try {
+        const QString chosen = QFileDialog::getSaveFileName(
+            this, QStringLiteral("Specify an Output Feature Class"), box.text().trimmed(),
+            QStringLiteral("Shapefiles (*.shp);;GeoPackages (*.gpkg);;All files (*)"), nullptr,
+            QFileDialog::DontConfirmOverwrite);
+        if (chosen.isEmpty()) {
+            return;
+        }
+        std::filesystem::path path = S(chosen);
+        if (m_host->OpenPolygonIndex(path, true)) {
+            box.setText(Q(path.string()));
+            box.setToolTip(box.text());
+        }
+    } catch (const std::exception &) {
+        m_ui->ShowMessage("Failed to select output feature dataset");
+    }
+}
+
+void FrmTessaro::chkCreatePolygon_Click() {
+    if (m_chkCreatePolygon->isChecked() && m_host != nullptr && !m_host->HasPolygonIndex()) {
+        cmdOpenShp_Click();
+        if (!m_host->HasPolygonIndex()) {
+            m_chkCreatePolygon->setChecked(false);
+        }
+    }
 }
 
 void FrmTessaro::MapSelectionChanged() {
@@ -610,17 +663,6 @@ void FrmTessaro::CmdRasterPath_Click(int index) {
     const QString chosen = FrmChDir(this, box.text().trimmed());
     if (!chosen.isEmpty()) {
         box.setText(chosen);
-    }
-}
-
-void FrmTessaro::cmdOpenShp_Click() {
-    const QString chosen = QFileDialog::getSaveFileName(
-        this, QStringLiteral("Polygon FeatureClass"),
-        m_boxes[static_cast<std::size_t>(Key::OutPolygon)]->text(),
-        QStringLiteral("Shapefiles (*.shp);;GeoPackages (*.gpkg);;All files (*)"), nullptr,
-        QFileDialog::DontConfirmOverwrite);
-    if (!chosen.isEmpty()) {
-        m_boxes[static_cast<std::size_t>(Key::OutPolygon)]->setText(chosen);
     }
 }
 

@@ -86,6 +86,10 @@ public:
     void RasterPath_Change(QLineEdit &box, QLabel &freeSpace);
     void CmdRasterPath_Click(int index);
     void cmdOpenShp_Click();
+    void chkCreatePolygon_Click();
+    /// Opens the block index txtOutPolygon names, offering its creation; on success ticks
+    /// "create Polygon".
+    void OpenPolygonFC();
     void chkUseProxy_Click();
     void chkAutoExtent_Change();
     void CmdLoad_Click();

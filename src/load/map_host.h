@@ -54,6 +54,12 @@ public:
     virtual bool ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                             tiles::TilesType type, int level) = 0;
 
+    /// Opens the block index a path names for the runs to come, in place of the one open:
+    /// as the dialog does at opening (a missing index is offered for creation) or, when the
+    /// user has just chosen it, created at once. Rewrites path as opened (a shapefile name
+    /// with ".shp", a database alone with its layer "blocks"), or clears it when the user
+    /// declined the creation. Returns false when no index resulted (its message shown).
+    virtual bool OpenPolygonIndex(std::filesystem::path &path, bool chosen) = 0;
     /// True when a block index is open.
     virtual bool HasPolygonIndex() = 0;
 

@@ -418,10 +418,17 @@ std::optional<FeatureClass> Whole(FeatureClass featureClass, UiPort &ui) {
     return std::nullopt;
 }
 
+// Whether a missing index is created: at once for one the user has just chosen, after the
+// question when creation is offered.
+bool MayCreate(const IndexOpening &opening, UiPort &ui, std::string_view question,
+               const fs::path &indexPath) {
+    return opening.createUnasked || (opening.offerCreation && AskCreate(ui, question, indexPath));
+}
+
 // The shapefile index of a folder: opened, or created when the user agrees. A shapefile that
 // exists but cannot be read is reported and never offered for replacement.
 std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const std::string &name,
-                                                   fs::path &indexPath, bool offerCreation,
+                                                   fs::path &indexPath, const IndexOpening &opening,
                                                    UiPort &ui) {
     std::string failure;
     if (auto featureClass = OpenShapeFC(folder, name, &failure)) {
@@ -431,7 +438,7 @@ std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const
         ReportOpenFailure(ui, failure);
         return std::nullopt;
     }
-    if (!offerCreation || !AskCreate(ui, kNoShapefileQuestion, indexPath)) {
+    if (!MayCreate(opening, ui, kNoShapefileQuestion, indexPath)) {
         indexPath.clear();
         return std::nullopt;
     }
@@ -447,14 +454,14 @@ std::optional<FeatureClass> OpenOrCreateShapeIndex(const fs::path &folder, const
 // database itself when that does not exist yet. Creation errors pass to the caller.
 std::optional<FeatureClass> OpenOrCreateDbIndex(std::optional<Workspace> &workspace,
                                                 const fs::path &database, const std::string &name,
-                                                fs::path &indexPath, bool offerCreation,
+                                                fs::path &indexPath, const IndexOpening &opening,
                                                 UiPort &ui) {
     if (workspace) {
         if (auto featureClass = OpenDbFC(*workspace, name)) {
             return Whole(std::move(*featureClass), ui);
         }
     }
-    if (!offerCreation || !AskCreate(ui, kNoFeatureClassQuestion, indexPath)) {
+    if (!MayCreate(opening, ui, kNoFeatureClassQuestion, indexPath)) {
         indexPath.clear();
         return std::nullopt;
     }
@@ -566,11 +573,10 @@ std::optional<LockedIndex> OpenLockedIndex(fs::path &indexPath, UiPort &ui,
         } else if (kind == WorkspaceKind::FileSystem) {
             name = NormaliseShapeName(name);
             indexPath = parent / name;
-            featureClass =
-                OpenOrCreateShapeIndex(workspacePath, name, indexPath, opening.offerCreation, ui);
+            featureClass = OpenOrCreateShapeIndex(workspacePath, name, indexPath, opening, ui);
         } else if (kind == WorkspaceKind::LocalDatabase) {
-            featureClass = OpenOrCreateDbIndex(workspace, workspacePath, name, indexPath,
-                                               opening.offerCreation, ui);
+            featureClass =
+                OpenOrCreateDbIndex(workspace, workspacePath, name, indexPath, opening, ui);
         } else {
             ui.ShowMessage(kUnsupportedWorkspace);
         }

@@ -66,6 +66,7 @@ inline constexpr std::array<BlockField, 9> kBlockFields{{
 struct IndexOpening {
     bool offerCreation = true;        ///< false: a missing index is refused without a question
     const AbortFlag *abort = nullptr; ///< when set, the wait for another run's lock ends
+    bool createUnasked = false;       ///< true: a missing index is created without a question
 };
 
 /// A block index open for one run, with the lock that keeps every other run out of it until

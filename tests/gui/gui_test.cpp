@@ -6,10 +6,13 @@
 #include "support/qt_test.h"
 #include "tileserver/tile_server.h"
 
+#include <QCheckBox>
 #include <QPushButton>
 #include <QTextEdit>
 
 #include <chrono>
+
+#include <gdal_priv.h>
 
 using namespace tessaro;
 using settings::Key;
@@ -34,7 +37,8 @@ protected:
 
 } // namespace
 
-// A load from the dialog writes the files the command line writes for the same request; Stop
+// A load from the dialog writes the files the command line writes for the same request and
+// records its tiles in the index the dialog opened; Stop
 // ends a run during a transfer, and the load button does not start a second run over it.
 TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     const test::TempDir gui, cli;
@@ -43,7 +47,12 @@ TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
         state.Text(key) = value;
     }
     state.Text(Key::SatRasterPath0) = gui.Path().string();
+    state.Text(Key::OutPolygon) = (home / "index.gpkg").string();
     dialog.FromSettings(state);
+    // The index the box names opens (created after the question), ticking "create Polygon".
+    dialog.OpenPolygonFC();
+    EXPECT_EQ(Box("txtOutPolygon").text().toStdString(), (home / "index.gpkg/blocks").string());
+    EXPECT_TRUE(Find<QCheckBox>("chkCreatePolygon").isChecked());
     Type("txtLevel", "14");
     for (const auto &[box, value] :
          {std::pair{"TxtLat1", "55.74"}, std::pair{"TxtLat2", "55.76"},
@@ -82,6 +91,10 @@ TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     const auto tiles =
         std::ranges::count_if(written, [](const auto &f) { return f.first.ends_with(".jpg"); });
     EXPECT_GT(tiles, 3);
+    GDALDatasetUniquePtr index(GDALDataset::Open((home / "index.gpkg").c_str(), GDAL_OF_VECTOR));
+    ASSERT_NE(index, nullptr);
+    EXPECT_EQ(index->GetLayerByName("blocks")->GetFeatureCount(), tiles) << "one record per tile";
+    index.reset();
     EXPECT_EQ(written, files(cli.Path(), gui.Path()))
         << "the same tiles, world files and side files";
     EXPECT_TRUE(std::ranges::all_of(written, [](const auto &f) { return f.second; }));
