@@ -329,17 +329,18 @@ QWidget *FrmTessaro::InternetTab() {
         fill(*widget, *form);
         sources->addTab(widget, QString::fromUtf8(title));
     };
+    // The four mirror boxes of a kind, then its version box.
+    const auto mirrors = [this](QFormLayout &form, const char *kind, Key (*server)(int) noexcept,
+                                Key version) {
+        for (int i = 0; i < 4; ++i) {
+            form.addRow(QString::fromUtf8(kind) + QLatin1Char(' ') + QString::number(i),
+                        Box(server(i), {}));
+        }
+        form.addRow(QString::fromUtf8(kind) + QStringLiteral(" version"), Box(version, {}));
+    };
     tab("Goo", [&](QWidget &widget, QFormLayout &form) {
-        for (int i = 0; i < 4; ++i) {
-            form.addRow(QStringLiteral("Satellite ") + QString::number(i),
-                        Box(Settings::SatServer(i), {}));
-        }
-        form.addRow(QStringLiteral("Satellite version"), Box(Key::SatVersion, {}));
-        for (int i = 0; i < 4; ++i) {
-            form.addRow(QStringLiteral("Map ") + QString::number(i),
-                        Box(Settings::MapServer(i), {}));
-        }
-        form.addRow(QStringLiteral("Map version"), Box(Key::MapVersion, {}));
+        mirrors(form, "Satellite", &Settings::SatServer, Key::SatVersion);
+        mirrors(form, "Map", &Settings::MapServer, Key::MapVersion);
         form.addRow(QStringLiteral("Landscape version"), Box(Key::LandVersion, {}));
         auto *versions = Button(&widget, QStringLiteral("CmdGetVersion"), "Get Versions");
         connect(versions, &QPushButton::clicked, this, [this] { CmdGetVersion_Click(); });
@@ -368,16 +369,8 @@ QWidget *FrmTessaro::InternetTab() {
         form.addRow(QStringLiteral("Relief"), Box(Key::SatServerShade, {}));
     });
     tab("Yand", [&](QWidget &, QFormLayout &form) {
-        for (int i = 0; i < 4; ++i) {
-            form.addRow(QStringLiteral("Satellite ") + QString::number(i),
-                        Box(Settings::SatServerYand(i), {}));
-        }
-        form.addRow(QStringLiteral("Satellite version"), Box(Key::SatVersionYand, {}));
-        for (int i = 0; i < 4; ++i) {
-            form.addRow(QStringLiteral("Map ") + QString::number(i),
-                        Box(Settings::MapServerYand(i), {}));
-        }
-        form.addRow(QStringLiteral("Map version"), Box(Key::MapVersionYand, {}));
+        mirrors(form, "Satellite", &Settings::SatServerYand, Key::SatVersionYand);
+        mirrors(form, "Map", &Settings::MapServerYand, Key::MapVersionYand);
     });
     m_chkUseProxy = Check(page, "chkUseProxy", "UseProxy");
     connect(m_chkUseProxy, &QCheckBox::clicked, this, [this] { chkUseProxy_Click(); });
