@@ -38,8 +38,8 @@ protected:
 } // namespace
 
 // A load from the dialog writes the files the command line writes for the same request and
-// records its tiles in the index the dialog opened; Stop
-// ends a run during a transfer, and the load button does not start a second run over it.
+// records its tiles in the index the dialog opened; Stop ends a run during a transfer, the load
+// button does not start a second run over it, and closing the window stops the run first.
 TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     const test::TempDir gui, cli;
     auto state = dialog.ToSettings();
@@ -120,6 +120,13 @@ TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     EXPECT_EQ(dialog.LastRun()->outcome, load::RunOutcome::Aborted);
     EXPECT_LT(server.Stats().tiles - requestsBefore, static_cast<std::size_t>(tiles));
     Screenshot(dialog, "frmTessaro.png");
+
+    // Closing the window during a run stops the run first, then closes.
+    std::filesystem::remove_all(gui.Path() / "14");
+    QTimer::singleShot(400, &dialog, [&] { dialog.close(); });
+    Find<QPushButton>("CmdLoad").click();
+    EXPECT_EQ(dialog.LastRun()->outcome, load::RunOutcome::Aborted);
+    EXPECT_FALSE(dialog.isVisible());
 }
 
 // The features of --selection are the map's selected features: their extent goes into the
