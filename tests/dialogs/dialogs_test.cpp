@@ -36,11 +36,13 @@ namespace {
 class DialogsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "dialogs_test";
-        static char *argv[] = {name, nullptr};
-        static QApplication app(argc, argv);
+        if (QApplication::instance() == nullptr) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            static int argc = 1;
+            static char name[] = "dialogs_test";
+            static char *argv[] = {name, nullptr};
+            static QApplication app(argc, argv);
+        }
     }
 
     DialogsTest() : dialog(settings::SettingsStore::AtFile(home / "store.ini")) {
