@@ -42,6 +42,8 @@ public:
     }
     /// The QGIS project that tiles are added to; it must outlive the runs.
     void AttachProject(integration::ProjectMap &project) { m_project = &project; }
+    /// The attached project, or none.
+    [[nodiscard]] integration::ProjectMap *Project() const noexcept { return m_project; }
     /// What the last mosaic built, when it built one.
     [[nodiscard]] const std::optional<mosaic::MosaicResult> &MosaicBuilt() const noexcept {
         return m_mosaicResult;

@@ -38,8 +38,9 @@ protected:
 } // namespace
 
 // A load from the dialog writes the files the command line writes for the same request and
-// records its tiles in the index the dialog opened; Stop ends a run during a transfer, the load
-// button does not start a second run over it, and closing the window stops the run first.
+// records its tiles in the index the dialog opened and their mosaic through the mosaic dialog; Stop
+// ends a run during a transfer, the load button does not start a second run over it, and closing
+// the window stops the run first.
 TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
     const test::TempDir gui, cli;
     auto state = dialog.ToSettings();
@@ -59,8 +60,26 @@ TEST_F(GuiTest, TheLoadButtonRunsWithTheWindowLive) {
           std::pair{"TxtLon1", "37.60"}, std::pair{"TxtLon2", "37.64"}}) {
         Type(box, value);
     }
+    // "mosaic" shows the mosaic dialog once the tiles are in.
+    Find<QCheckBox>("chkMosaic").setChecked(true);
+    QTimer mosaicDialog;
+    QObject::connect(&mosaicDialog, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal != nullptr && modal->objectName() == "frmMosaicRaster") {
+            QtTest::Find<QLineEdit>(*modal, "txtOutRaster")
+                .setText(QString::fromStdString((home / "mosaic.tif").string()));
+            QtTest::Find<QPushButton>(*modal, "cmdOk").click();
+        }
+    });
+    mosaicDialog.start(20);
     Find<QPushButton>("CmdLoad").click();
+    mosaicDialog.stop();
+    Find<QCheckBox>("chkMosaic").setChecked(false);
     ASSERT_TRUE(dialog.LastRun());
+    GDALDatasetUniquePtr mosaic(GDALDataset::Open((home / "mosaic.tif").c_str(), GDAL_OF_RASTER));
+    ASSERT_NE(mosaic, nullptr);
+    EXPECT_EQ(mosaic->GetRasterXSize(), 512) << "the four tiles, two by two";
+    mosaic.reset();
     EXPECT_EQ(dialog.LastRun()->outcome, load::RunOutcome::Completed) << messages.size();
     EXPECT_TRUE(Find<QTextEdit>("txtLog").toPlainText().startsWith("Loaded:"));
     Screenshot(dialog, "frmTessaro-loaded.png");

@@ -33,15 +33,22 @@ protected:
     }
 
     QtTest() {
-        // Message boxes are read and closed with their first button, folder choosers
-        // cancelled, count-downs continued.
+        // Message boxes are read and closed with their first button, file choosers given
+        // chosenFile (cancelled while it is empty), count-downs continued.
         QObject::connect(&answerer, &QTimer::timeout, [this] {
             QWidget *modal = QApplication::activeModalWidget();
             if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 messages.push_back(box->text().toStdString());
                 box->buttons().first()->click();
             } else if (auto *chooser = qobject_cast<QFileDialog *>(modal)) {
-                chooser->reject();
+                if (chosenFile.empty()) {
+                    chooser->reject();
+                    return;
+                }
+                // Typed into the name box: selectFile leaves the box alone once it has focus.
+                chooser->findChild<QLineEdit *>("fileNameEdit")
+                    ->setText(QString::fromStdString(chosenFile.string()));
+                static_cast<QDialog *>(chooser)->accept(); // QFileDialog hides it
             } else if (modal != nullptr && modal->objectName() == "frmTimeOut") {
                 modal->findChild<QPushButton *>("cmdClose")->click();
             }
@@ -50,7 +57,7 @@ protected:
     }
 
     // A control of the window under test by its object name.
-    template <class T> T &Find(QWidget &window, const char *name) {
+    template <class T> static T &Find(QWidget &window, const char *name) {
         auto *widget = window.findChild<T *>(QString::fromUtf8(name));
         EXPECT_NE(widget, nullptr) << name;
         return *widget;
@@ -69,6 +76,7 @@ protected:
     TempDir home;
     QTimer answerer;
     std::vector<std::string> messages; ///< the texts of the message boxes, in turn
+    std::filesystem::path chosenFile;  ///< what file choosers are given
 };
 
 } // namespace tessaro::test
