@@ -5,24 +5,17 @@
 #include "dialogs/frm_goo_version.h"
 #include "dialogs/frm_tessaro.h"
 #include "settings/local_servers.h"
-#include "support/temp_dir.h"
+#include "support/qt_test.h"
 #include "tileserver/tile_server.h"
 
 #include <QAction>
-#include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineView>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 
 using namespace tessaro;
@@ -85,21 +78,10 @@ QStringList Addresses(const FrmBrowser &browser) {
     return items;
 }
 
-void Screenshot(QWidget &window, const std::string &file) {
-    std::filesystem::create_directories(SCREENSHOT_DIR);
-    window.grab().save(QString::fromStdString(std::string(SCREENSHOT_DIR) + "/" + file));
-}
-
-class BrowserTest : public ::testing::Test {
+class BrowserTest : public test::QtTest {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "browser_test";
-        static char *argv[] = {name, nullptr};
-        // Never destroyed: at exit Qt WebEngine's clean-up would run after Qt's own statics.
-        static auto *app = new QApplication(argc, argv);
-        (void)app;
-    }
+    // On the display of the virtual X server: a web view cannot run offscreen.
+    static void SetUpTestSuite() { StartApplication("xcb"); }
 
     BrowserTest() : dialog(settings::SettingsStore::AtFile(home / "store.ini")) {
         server.Start();
@@ -125,7 +107,6 @@ protected:
         };
     }
 
-    test::TempDir home;
     tileserver::TileServer server;
     dialogs::FrmTessaro dialog;
 };

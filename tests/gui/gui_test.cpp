@@ -162,10 +162,8 @@ TEST_F(GuiTest, TheSelectionGivesItsExtent) {
     auto &button = QtTest::Find<QPushButton>(window, "cmdSelectedFeatures");
     ASSERT_TRUE(button.isEnabled());
     button.click();
-    QStringList boxes;
-    for (const char *name : {"TxtLat1", "TxtLat2", "TxtLon1", "TxtLon2"}) {
-        boxes << QtTest::Find<QLineEdit>(window, name).text();
-    }
-    EXPECT_EQ(boxes.join(' '), "55,74 55,76 37,6 37,64");
+    const auto state = window.ToSettings();
+    EXPECT_EQ(state.lat1 + " " + state.lat2 + " " + state.lon1 + " " + state.lon2,
+              "55,74 55,76 37,6 37,64");
     EXPECT_EQ(QtTest::Find<QLineEdit>(window, "TxtBlocksCount").text(), "4") << "as loaded above";
 }

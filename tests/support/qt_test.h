@@ -1,6 +1,7 @@
 #pragma once
 
-// What the tests of windows share: a QApplication on Qt's offscreen platform, a home folder,
+// What the tests of windows share: a QApplication (on Qt's offscreen platform unless a test
+// needs a display), a home folder,
 // an answerer that reads and closes every modal window that opens, and screenshots for the
 // reviewer's eye.
 #include "support/temp_dir.h"
@@ -22,8 +23,9 @@ namespace tessaro::test {
 
 class QtTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static void SetUpTestSuite() { StartApplication("offscreen"); }
+    static void StartApplication(const char *platform) {
+        qputenv("QT_QPA_PLATFORM", platform);
         static int argc = 1;
         static char name[] = "qt_test";
         static char *argv[] = {name, nullptr};
