@@ -6,9 +6,15 @@
 #include <QCommandLineParser>
 #include <QMessageBox>
 
+#include <cstdio>
+
 int main(int argc, char **argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("tessaro-gui"));
+    // The options are read before the window system is asked for, so that --help and a
+    // mistyped option work without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Shows the Tessaro dialog: a request, its estimate, and the load button. Without a GIS, "
@@ -30,7 +36,26 @@ int main(int argc, char **argv) {
                                    QStringLiteral("Only the features this OGR filter selects."),
                                    QStringLiteral("EXPR"));
     parser.addOptions({config, project, selection, where});
-    parser.process(app);
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "tessaro-gui: %s\nTry 'tessaro-gui --help'.\n",
+                     parser.errorText().toLocal8Bit().constData());
+        return 2;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        const QCoreApplication help(argc, argv); // the help text names the program through it
+        QCoreApplication::setApplicationName(QStringLiteral("tessaro-gui"));
+        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("tessaro-gui: no display to show the dialog on (DISPLAY is not set); run it "
+                   "in a desktop session, under xvfb-run, or with QT_QPA_PLATFORM=offscreen.\n",
+                   stderr);
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("tessaro-gui"));
 
     const auto path = [&](const QCommandLineOption &option) {
         return parser.isSet(option)

@@ -167,3 +167,19 @@ TEST_F(GuiTest, TheSelectionGivesItsExtent) {
               "55,74 55,76 37,6 37,64");
     EXPECT_EQ(QtTest::Find<QLineEdit>(window, "TxtBlocksCount").text(), "4") << "as loaded above";
 }
+
+// The program answers --help and refuses a wrong option without a display, and says so when it
+// has none to show the dialog on.
+TEST(TessaroGui, StartsOnlyWithADisplay) {
+    const std::tuple<const char *, int, const char *> cases[] = {
+        {"--help", 0, "Usage: "}, {"--bogus", 2, "Unknown option 'bogus'"}, {"", 1, "no display"}};
+    for (const auto &[option, code, text] : cases) {
+        auto args = std::vector<std::string>{TESSARO_GUI};
+        if (*option != '\0') {
+            args.emplace_back(option);
+        }
+        const auto r = test::RunProcess(args, {}, {{"DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}});
+        EXPECT_EQ(r.exitCode, code) << option << r.err;
+        EXPECT_NE((r.out + r.err).find(text), std::string::npos) << option << r.out << r.err;
+    }
+}
