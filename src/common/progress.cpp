@@ -12,8 +12,9 @@ void ProgressPass::Restart(std::string_view label, std::int64_t total) {
     m_total = total;
     m_stride = std::max<std::int64_t>(1, total / 500);
     m_next = m_stride;
-    m_ui.SetProgress(0, m_total);
+    // The label first: a port that draws the bar at once draws it with its label.
     m_ui.SetProgressLabel(label);
+    m_ui.SetProgress(0, m_total);
 }
 
 ProgressPass::~ProgressPass() {
