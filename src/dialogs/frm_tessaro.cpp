@@ -473,11 +473,11 @@ void FrmTessaro::FromSettings(const Settings &state) {
     // The up-downs keep their own values: the boxes above hold what was stored.
     const QSignalBlocker quiet(m_UpDownLevel);
     m_UpDownLevel->setValue(state.upDownLevel);
-    m_boxes[static_cast<std::size_t>(Key::Level)]->setText(Q(state.Text(Key::Level)));
+    BoxOf(Key::Level).setText(Q(state.Text(Key::Level)));
     m_UpDownTime->setValue(state.upDownTime);
-    m_boxes[static_cast<std::size_t>(Key::TimeOut)]->setText(Q(state.Text(Key::TimeOut)));
+    BoxOf(Key::TimeOut).setText(Q(state.Text(Key::TimeOut)));
     m_UpDownTiles->setValue(state.upDownTiles);
-    m_boxes[static_cast<std::size_t>(Key::TilesAtOnce)]->setText(Q(state.Text(Key::TilesAtOnce)));
+    BoxOf(Key::TilesAtOnce).setText(Q(state.Text(Key::TilesAtOnce)));
 }
 
 void FrmTessaro::SetMapHost(load::MapHost *host, RunHooks hooks, bool layers, bool selection) {
@@ -497,14 +497,14 @@ void FrmTessaro::SetMapHost(load::MapHost *host, RunHooks hooks, bool layers, bo
     findChild<QPushButton *>(QStringLiteral("cmdOpenShp"))->setEnabled(host != nullptr);
     if (host == nullptr) {
         m_chkCreatePolygon->setChecked(false);
-    } else if (!m_boxes[static_cast<std::size_t>(Key::OutPolygon)]->text().trimmed().isEmpty()) {
+    } else if (!BoxOf(Key::OutPolygon).text().trimmed().isEmpty()) {
         OpenPolygonFC(); // the index the dialog was opened with
     }
     MapSelectionChanged();
 }
 
 void FrmTessaro::OpenPolygonFC() {
-    QLineEdit &box = *m_boxes[static_cast<std::size_t>(Key::OutPolygon)];
+    QLineEdit &box = BoxOf(Key::OutPolygon);
     (void)RunTrapped(*m_ui, "OpenPolygonFC ", [&] {
         std::filesystem::path path = S(box.text().trimmed());
         const bool opened = m_host->OpenPolygonIndex(path, false);
@@ -520,7 +520,7 @@ void FrmTessaro::cmdOpenShp_Click() {
     if (m_host == nullptr) {
         return;
     }
-    QLineEdit &box = *m_boxes[static_cast<std::size_t>(Key::OutPolygon)];
+    QLineEdit &box = BoxOf(Key::OutPolygon);
     try {
         const QString chosen = QFileDialog::getSaveFileName(
             this, QStringLiteral("Specify an Output Feature Class"), box.text().trimmed(),
@@ -617,7 +617,7 @@ void FrmTessaro::opTilesType_Click(int /*index*/) {
 }
 
 void FrmTessaro::txtLevel_LostFocus() {
-    QLineEdit &box = *m_boxes[static_cast<std::size_t>(Key::Level)];
+    QLineEdit &box = BoxOf(Key::Level);
     TrappedInWindow(*m_ui, "txtLevel_LostFocus ", [&] {
         const int level = load::ReadLevelBox(S(box.text()));
         if (level < settings::kLevelMin || level > settings::kLevelMax) {
@@ -652,7 +652,7 @@ void FrmTessaro::CmdRasterPath_Click(int index) {
     const Key key = index == 0   ? Settings::SatRasterPath(profile)
                     : index == 1 ? Settings::MapRasterPath(profile)
                                  : Key::LandRasterPath0;
-    QLineEdit &box = *m_boxes[static_cast<std::size_t>(key)];
+    QLineEdit &box = BoxOf(key);
     const QString chosen = FrmChDir(this, box.text().trimmed());
     if (!chosen.isEmpty()) {
         box.setText(chosen);
@@ -735,7 +735,7 @@ void FrmTessaro::WithVersionBrowser(const std::function<void(Settings &)> &show)
     Settings state = ToSettings();
     show(state);
     for (const Key key : {Key::MapVersion, Key::SatVersion, Key::LandVersion}) {
-        m_boxes[static_cast<std::size_t>(key)]->setText(Q(state.Text(key)));
+        BoxOf(key).setText(Q(state.Text(key)));
     }
 }
 

@@ -116,6 +116,10 @@ private:
     QWidget *MoreSettingsTab();
     QWidget *AboutTab();
     QLineEdit *Box(settings::Key key, const QString &name);
+    /// The box of a stored setting.
+    [[nodiscard]] QLineEdit &BoxOf(settings::Key key) const {
+        return *m_boxes[static_cast<std::size_t>(key)];
+    }
     [[nodiscard]] int ProfileShown() const;
     // Shows a browser over the dialog's settings, then takes the versions written there.
     void WithVersionBrowser(const std::function<void(settings::Settings &)> &show);
