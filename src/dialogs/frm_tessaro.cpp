@@ -135,119 +135,129 @@ QLineEdit *FrmTessaro::Box(Key key, const QString &name) {
 
 QWidget *FrmTessaro::ServiceTab() {
     auto *page = new QWidget;
-    m_cmbService = new QComboBox(page);
+    auto *layout = new QVBoxLayout(page);
+    RequestControls(*page, *layout);
+    EstimateControls(*page, *layout);
+    RunControls(*page, *layout);
+    return page;
+}
+
+// The source, the kind, the extent and the selection.
+void FrmTessaro::RequestControls(QWidget &page, QVBoxLayout &layout) {
+    m_cmbService = new QComboBox(&page);
     m_cmbService->setObjectName(QStringLiteral("cmbService"));
     for (const char *source : kSources) {
         m_cmbService->addItem(QString::fromUtf8(source));
     }
     connect(m_cmbService, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { cmbService_Change(); });
-    auto *kinds = new QHBoxLayout;
+    auto *source = new QHBoxLayout;
+    source->addWidget(m_cmbService);
     for (int i = 0; i < 3; ++i) {
-        auto *option = new QRadioButton(QString::fromUtf8(kKinds[i]), page);
+        auto *option = new QRadioButton(QString::fromUtf8(kKinds[i]), &page);
         option->setObjectName(QStringLiteral("opTilesType_") + QString::number(i));
         option->setChecked(i == 0);
         connect(option, &QRadioButton::clicked, this, [this, i] { opTilesType_Click(i); });
         m_opTilesType[static_cast<std::size_t>(i)] = option;
-        kinds->addWidget(option);
+        source->addWidget(option);
     }
+    layout.addLayout(source);
 
-    m_TxtLat1 = Line(page, "TxtLat1", "37.8");
-    m_TxtLat2 = Line(page, "TxtLat2", "38.2");
-    m_TxtLon1 = Line(page, "TxtLon1", "55.2");
-    m_TxtLon2 = Line(page, "TxtLon2", "55.8");
+    m_TxtLat1 = Line(&page, "TxtLat1", "37.8");
+    m_TxtLat2 = Line(&page, "TxtLat2", "38.2");
+    m_TxtLon1 = Line(&page, "TxtLon1", "55.2");
+    m_TxtLon2 = Line(&page, "TxtLon2", "55.8");
     auto *extent = new QGridLayout;
     const std::pair<const char *, QLineEdit *> coordinates[] = {
         {"lat1", m_TxtLat1}, {"lat2", m_TxtLat2}, {"lon1", m_TxtLon1}, {"lon2", m_TxtLon2}};
     for (int i = 0; i < 4; ++i) {
         const auto &[caption, box] = coordinates[i];
-        extent->addWidget(Label(page, caption), i / 2, (i % 2) * 2);
+        extent->addWidget(Label(&page, caption), i / 2, (i % 2) * 2);
         extent->addWidget(box, i / 2, (i % 2) * 2 + 1);
         connect(box, &QLineEdit::editingFinished, this,
                 [this, b = box] { Coordinate_LostFocus(*b); });
     }
-    m_chkAutoExtent = Check(page, "chkAutoExtent", "auto Extent");
+    layout.addLayout(extent);
+
+    m_chkAutoExtent = Check(&page, "chkAutoExtent", "auto Extent");
     connect(m_chkAutoExtent, &QCheckBox::toggled, this, [this] { chkAutoExtent_Change(); });
     m_cmdSelectedFeatures =
-        Button(page, QStringLiteral("cmdSelectedFeatures"), "Get extent from selected features");
+        Button(&page, QStringLiteral("cmdSelectedFeatures"), "Get extent from selected features");
     m_cmdSelectedFeatures->setEnabled(false);
     connect(m_cmdSelectedFeatures, &QPushButton::clicked, this,
             [this] { cmdSelectedFeatures_Click(); });
-    m_chkUseSelection = Check(page, "chkUseSelection", "use Selection");
+    m_chkUseSelection = Check(&page, "chkUseSelection", "use Selection");
     m_chkUseSelection->setToolTip(QStringLiteral("load tiles intersected with selected features"));
+    auto *selection = new QHBoxLayout;
+    selection->addWidget(m_chkAutoExtent);
+    selection->addWidget(m_cmdSelectedFeatures);
+    selection->addWidget(m_chkUseSelection);
+    layout.addLayout(selection);
+}
 
+// The level with its up-down, and the estimate of tiles and size.
+void FrmTessaro::EstimateControls(QWidget &page, QVBoxLayout &layout) {
     auto *level = Box(Key::Level, QStringLiteral("txtLevel"));
-    level->setParent(page);
-    m_UpDownLevel = new UpDown(*level, settings::kLevelMin, settings::kLevelMax, 15, page);
+    level->setParent(&page);
+    m_UpDownLevel = new UpDown(*level, settings::kLevelMin, settings::kLevelMax, 15, &page);
     m_UpDownLevel->setObjectName(QStringLiteral("UpDownLevel"));
     connect(level, &QLineEdit::editingFinished, this, [this] { txtLevel_LostFocus(); });
     connect(m_UpDownLevel, &UpDown::valueChanged, this, [this] { ShowBlocksParam(); });
-    m_TxtBlocksCount = Line(page, "TxtBlocksCount", "0");
-    m_TxtBlocksSize = Line(page, "TxtBlocksSize", "0");
-    auto *request = new QGridLayout;
-    request->addWidget(Label(page, "Level"), 0, 0);
-    auto *levelRow = new QHBoxLayout;
-    levelRow->addWidget(level);
-    levelRow->addWidget(m_UpDownLevel);
-    request->addLayout(levelRow, 0, 1);
-    request->addWidget(Label(page, "tiles"), 0, 2);
-    request->addWidget(m_TxtBlocksCount, 0, 3);
-    request->addWidget(Label(page, "size"), 0, 4);
-    request->addWidget(m_TxtBlocksSize, 0, 5);
+    m_TxtBlocksCount = Line(&page, "TxtBlocksCount", "0");
+    m_TxtBlocksSize = Line(&page, "TxtBlocksSize", "0");
+    auto *row = new QHBoxLayout;
+    row->addWidget(Label(&page, "Level"));
+    row->addWidget(level, 1);
+    row->addWidget(m_UpDownLevel);
+    row->addWidget(Label(&page, "tiles"));
+    row->addWidget(m_TxtBlocksCount, 1);
+    row->addWidget(Label(&page, "size"));
+    row->addWidget(m_TxtBlocksSize, 1);
+    layout.addLayout(row);
+}
 
-    m_chkOffLine = Check(page, "chkOffLine", "work offline");
-    m_txtLog = new QTextEdit(page);
+// The run's options, its log, its progress and the buttons.
+void FrmTessaro::RunControls(QWidget &page, QVBoxLayout &layout) {
+    m_chkOffLine = Check(&page, "chkOffLine", "work offline");
+    m_chkCloseWhenDone = Check(&page, "chkCloseWhenDone", "close window");
+    m_chkMosaic = Check(&page, "chkMosaic", "mosaic");
+    m_chkCreatePolygon = Check(&page, "chkCreatePolygon", "create Polygon");
+    connect(m_chkCreatePolygon, &QCheckBox::clicked, this, [this] { chkCreatePolygon_Click(); });
+    m_chkSkipAddToMap = Check(&page, "chkSkipAddToMap", "no tiles on TOC");
+    auto *options = new QGridLayout;
+    QCheckBox *boxes[] = {m_chkOffLine, m_chkCloseWhenDone, m_chkMosaic, m_chkCreatePolygon,
+                          m_chkSkipAddToMap};
+    for (int i = 0; i < 5; ++i) {
+        options->addWidget(boxes[i], i / 2, i % 2);
+    }
+    layout.addLayout(options);
+
+    m_txtLog = new QTextEdit(&page);
     m_txtLog->setObjectName(QStringLiteral("txtLog"));
     m_txtLog->setReadOnly(true);
-    m_chkCloseWhenDone = Check(page, "chkCloseWhenDone", "close window");
-    m_chkMosaic = Check(page, "chkMosaic", "mosaic");
-    m_chkCreatePolygon = Check(page, "chkCreatePolygon", "create Polygon");
-    connect(m_chkCreatePolygon, &QCheckBox::clicked, this, [this] { chkCreatePolygon_Click(); });
-    m_chkSkipAddToMap = Check(page, "chkSkipAddToMap", "no tiles on TOC");
-    m_CmdLoad = Button(page, QStringLiteral("CmdLoad"), "OK");
-    m_CmdLoad->setDefault(true);
-    connect(m_CmdLoad, &QPushButton::clicked, this, [this] { CmdLoad_Click(); });
-    auto *exit = Button(page, QStringLiteral("CmdCancel"), "Exit");
-    connect(exit, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
-    m_cmdAbort = Button(page, QStringLiteral("cmdAbort"), "Stop");
-    m_cmdAbort->setVisible(false);
-    connect(m_cmdAbort, &QPushButton::clicked, this, [this] { cmdAbort_Click(); });
-    m_ProgressBar1 = new QProgressBar(page);
+    layout.addWidget(m_txtLog, 1);
+    m_LblProgress = Label(&page, "", "LblProgress");
+    layout.addWidget(m_LblProgress);
+    m_ProgressBar1 = new QProgressBar(&page);
     m_ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     m_ProgressBar1->setValue(0);
     m_ProgressBar1->setTextVisible(false);
-    m_LblProgress = Label(page, "", "LblProgress");
+    layout.addWidget(m_ProgressBar1);
 
-    auto *options = new QGridLayout;
-    options->addWidget(m_chkOffLine, 0, 0);
-    options->addWidget(m_chkCloseWhenDone, 0, 1);
-    options->addWidget(m_chkMosaic, 1, 0);
-    options->addWidget(m_chkCreatePolygon, 1, 1);
-    options->addWidget(m_chkSkipAddToMap, 2, 0);
+    m_cmdAbort = Button(&page, QStringLiteral("cmdAbort"), "Stop");
+    m_cmdAbort->setVisible(false);
+    connect(m_cmdAbort, &QPushButton::clicked, this, [this] { cmdAbort_Click(); });
+    m_CmdLoad = Button(&page, QStringLiteral("CmdLoad"), "OK");
+    m_CmdLoad->setDefault(true);
+    connect(m_CmdLoad, &QPushButton::clicked, this, [this] { CmdLoad_Click(); });
+    auto *exit = Button(&page, QStringLiteral("CmdCancel"), "Exit");
+    connect(exit, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_cmdAbort);
     buttons->addStretch(1);
     buttons->addWidget(m_CmdLoad);
     buttons->addWidget(exit);
-
-    auto *layout = new QVBoxLayout(page);
-    auto *source = new QHBoxLayout;
-    source->addWidget(m_cmbService);
-    source->addLayout(kinds);
-    layout->addLayout(source);
-    layout->addLayout(extent);
-    auto *selection = new QHBoxLayout;
-    selection->addWidget(m_chkAutoExtent);
-    selection->addWidget(m_cmdSelectedFeatures);
-    selection->addWidget(m_chkUseSelection);
-    layout->addLayout(selection);
-    layout->addLayout(request);
-    layout->addLayout(options);
-    layout->addWidget(m_txtLog, 1);
-    layout->addWidget(m_LblProgress);
-    layout->addWidget(m_ProgressBar1);
-    layout->addLayout(buttons);
-    return page;
+    layout.addLayout(buttons);
 }
 
 QWidget *FrmTessaro::MapSettingsTab() {

@@ -23,6 +23,7 @@ class QPushButton;
 class QRadioButton;
 class QTabWidget;
 class QTextEdit;
+class QVBoxLayout;
 
 namespace tessaro::dialogs {
 
@@ -111,6 +112,9 @@ protected:
 
 private:
     QWidget *ServiceTab();
+    void RequestControls(QWidget &page, QVBoxLayout &layout);
+    void EstimateControls(QWidget &page, QVBoxLayout &layout);
+    void RunControls(QWidget &page, QVBoxLayout &layout);
     QWidget *MapSettingsTab();
     QWidget *InternetTab();
     QWidget *MoreSettingsTab();
