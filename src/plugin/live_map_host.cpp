@@ -27,8 +27,7 @@ struct SrsRelease {
 
 std::unique_ptr<OGRSpatialReference, SrsRelease> SrsOf(const QgsCoordinateReferenceSystem &crs) {
     std::unique_ptr<OGRSpatialReference, SrsRelease> srs(new OGRSpatialReference());
-    const QByteArray wkt =
-        crs.toWkt(QgsCoordinateReferenceSystem::WKT_PREFERRED_GDAL).toUtf8();
+    const QByteArray wkt = crs.toWkt(QgsCoordinateReferenceSystem::WKT_PREFERRED_GDAL).toUtf8();
     if (!crs.isValid() || srs->importFromWkt(wkt.constData()) != OGRERR_NONE) {
         throw Error("The coordinate system of a layer with selected features is unknown: " +
                     crs.authid().toStdString());
@@ -82,8 +81,8 @@ const mapout::Selection &LiveMapHost::Selected() {
             continue;
         }
         const auto srs = SrsOf(vector->crs());
-        QgsFeatureIterator features = vector->getSelectedFeatures(
-            QgsFeatureRequest().setNoAttributes());
+        QgsFeatureIterator features =
+            vector->getSelectedFeatures(QgsFeatureRequest().setNoAttributes());
         QgsFeature feature;
         while (features.nextFeature(feature)) {
             const QgsGeometry geometry = feature.geometry();
@@ -118,9 +117,8 @@ std::int64_t LiveMapHost::AddGoogleRasters(const std::filesystem::path &levelFol
 
 bool LiveMapHost::AddMosaicLayer(const std::string &raster, const std::string &name,
                                  std::string_view procedure) {
-    const bool added = RunTrapped(Ui(), procedure, [&] {
-        (void)integration::AddRasterToRoot(m_project, raster, name);
-    });
+    const bool added = RunTrapped(
+        Ui(), procedure, [&] { (void)integration::AddRasterToRoot(m_project, raster, name); });
     if (added && m_canvas != nullptr) {
         m_canvas->refresh();
     }

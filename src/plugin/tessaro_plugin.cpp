@@ -111,16 +111,15 @@ void TessaroPlugin::initGui() {
         });
         connect(m_tool, &ExtentTool::extentDrawn, this, &TessaroPlugin::ExtentDrawn);
         // No other tool takes over in the middle of a drag: the extent tool comes back at once.
-        connect(canvas, &QgsMapCanvas::mapToolSet, this,
-                [this](QgsMapTool *, QgsMapTool *oldTool) {
-                    if (m_tool != nullptr && oldTool == m_tool && m_tool->IsDragging()) {
-                        QTimer::singleShot(0, this, [this] {
-                            if (m_tool != nullptr) {
-                                m_iface->mapCanvas()->setMapTool(m_tool);
-                            }
-                        });
+        connect(canvas, &QgsMapCanvas::mapToolSet, this, [this](QgsMapTool *, QgsMapTool *oldTool) {
+            if (m_tool != nullptr && oldTool == m_tool && m_tool->IsDragging()) {
+                QTimer::singleShot(0, this, [this] {
+                    if (m_tool != nullptr) {
+                        m_iface->mapCanvas()->setMapTool(m_tool);
                     }
                 });
+            }
+        });
         m_iface->addToolBarIcon(m_action);
         m_iface->addPluginToMenu(kMenu, m_action);
     });
