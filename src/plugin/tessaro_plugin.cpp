@@ -18,6 +18,7 @@
 #include <qgsproject.h>
 
 #include <QAction>
+#include <QCheckBox>
 #include <QIcon>
 #include <QLineEdit>
 #include <QTimer>
@@ -120,6 +121,7 @@ void TessaroPlugin::initGui() {
                 });
             }
         });
+        connect(canvas, &QgsMapCanvas::extentsChanged, this, &TessaroPlugin::CanvasExtentChanged);
         m_iface->addToolBarIcon(m_action);
         m_iface->addPluginToMenu(kMenu, m_action);
     });
@@ -143,23 +145,35 @@ dialogs::FrmTessaro &TessaroPlugin::Dialog() {
     return *m_dialog;
 }
 
+void TessaroPlugin::WriteExtent(const QgsRectangle &rectangle) {
+    dialogs::FrmTessaro &dialog = Dialog();
+    const QgsMapCanvas &canvas = *m_iface->mapCanvas();
+    const std::array<double, 4> extent = ToWgs84(rectangle, canvas.mapSettings().destinationCrs(),
+                                                 QgsProject::instance()->transformContext());
+    const char *names[] = {"TxtLat1", "TxtLat2", "TxtLon1", "TxtLon2"};
+    for (std::size_t i = 0; i < extent.size(); ++i) {
+        auto *box = dialog.findChild<QLineEdit *>(QString::fromLatin1(names[i]));
+        box->setText(dialogs::Q(FormatDouble(extent[i]))
+                         .replace(QLatin1Char('.'), dialog.DecimalSeparator()));
+    }
+    dialog.ShowBlocksParam();
+}
+
 void TessaroPlugin::ExtentDrawn(const QgsRectangle &rectangle) {
     Trapped("ITool_OnMouseUp ", [&] {
-        dialogs::FrmTessaro &dialog = Dialog();
-        const QgsMapCanvas &canvas = *m_iface->mapCanvas();
-        const std::array<double, 4> extent =
-            ToWgs84(rectangle, canvas.mapSettings().destinationCrs(),
-                    QgsProject::instance()->transformContext());
-        const char *names[] = {"TxtLat1", "TxtLat2", "TxtLon1", "TxtLon2"};
-        for (std::size_t i = 0; i < extent.size(); ++i) {
-            auto *box = dialog.findChild<QLineEdit *>(QString::fromLatin1(names[i]));
-            box->setText(dialogs::Q(FormatDouble(extent[i]))
-                             .replace(QLatin1Char('.'), dialog.DecimalSeparator()));
-        }
-        dialog.ShowBlocksParam();
-        dialog.show();
-        dialog.raise();
+        WriteExtent(rectangle);
+        Dialog().show();
+        Dialog().raise();
     });
+}
+
+void TessaroPlugin::CanvasExtentChanged() {
+    // While "auto Extent" is ticked the boxes follow the map's view.
+    if (m_dialog == nullptr ||
+        !m_dialog->findChild<QCheckBox *>(QStringLiteral("chkAutoExtent"))->isChecked()) {
+        return;
+    }
+    Trapped("MyTransformEvents ", [this] { WriteExtent(m_iface->mapCanvas()->extent()); });
 }
 
 void TessaroPlugin::unload() {

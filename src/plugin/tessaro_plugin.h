@@ -45,6 +45,7 @@ inline constexpr std::string_view kPluginCategory = "Orvelt";
 /// goes into the main dialog's extent boxes in degrees, the estimate refreshes and the dialog
 /// shows, modeless. The dialog is made on first use and then kept, hidden and shown again,
 /// so its boxes keep what was typed; its runs add tiles to the open project (LiveMapHost).
+/// While its "auto Extent" is ticked, its extent boxes follow the view of the map.
 ///
 /// Every entry point QGIS calls traps its errors and reports them through the error report
 /// under its own name: nothing is thrown into QGIS.
@@ -60,8 +61,13 @@ public:
     /// Puts a rectangle of the canvas into the dialog and shows it, as a finished drag does.
     void ExtentDrawn(const QgsRectangle &rectangle);
 
+    /// While the dialog's "auto Extent" is ticked, puts the canvas's extent into its boxes.
+    void CanvasExtentChanged();
+
 private:
     dialogs::FrmTessaro &Dialog();
+    // Writes a rectangle of the canvas into the extent boxes in degrees; refreshes the estimate.
+    void WriteExtent(const QgsRectangle &rectangle);
     // Runs body under the error report as procedure, with the dialog's port.
     void Trapped(std::string_view procedure, const std::function<void()> &body);
     // Shows an error's report, in QGIS's log when the dialog cannot be had.

@@ -141,6 +141,21 @@ def test_click_and_drag(canvas, tool):
           "degrees, not metres, in order")
     count = dlg.findChild(QLineEdit, "TxtBlocksCount").text()
     check(count.isdigit() and int(count) > 0, "the estimate is refreshed: " + count)
+
+    auto = dlg.findChild(QCheckBox, "chkAutoExtent")
+    auto.click()
+    canvas.zoomByFactor(0.5)
+    view = QgsCoordinateTransform(project.crs(), WGS84, project).transformBoundingBox(
+        canvas.extent())
+    check(near(box_degrees(dlg), [view.yMinimum(), view.yMaximum(), view.xMinimum(),
+                                  view.xMaximum()]), "with auto Extent the boxes follow the view")
+    auto.click()
+    canvas.zoomByFactor(2)
+    check(near(box_degrees(dlg), [view.yMinimum(), view.yMaximum(), view.xMinimum(),
+                                  view.xMaximum()]), "without it they stay")
+    # The drawn extent goes back into the boxes for the load.
+    for name, value in zip(("TxtLat1", "TxtLat2", "TxtLon1", "TxtLon2"), degrees):
+        dlg.findChild(QLineEdit, name).setText(repr(value))
     return dlg
 
 
@@ -200,6 +215,7 @@ def test_load(canvas, dlg):
 
 
 def test_selection(dlg, places):
+    drawn = box_degrees(dlg)
     button = dlg.findChild(QPushButton, "cmdSelectedFeatures")
     check(not button.isEnabled(), "nothing selected: the button is disabled")
     places.selectAll()
@@ -209,6 +225,15 @@ def test_selection(dlg, places):
     degrees = box_degrees(dlg)
     check(near(degrees, [55.745, 55.75, 37.61, 37.62]),
           f"the button writes the selection's extent: {degrees}")
+    # "use Selection" keeps the tiles that meet the polygon, out of a wider extent.
+    for name, value in zip(("TxtLat1", "TxtLat2", "TxtLon1", "TxtLon2"), drawn):
+        dlg.findChild(QLineEdit, name).setText(repr(value))
+    use = dlg.findChild(QCheckBox, "chkUseSelection")
+    use.setChecked(True)
+    added = load(dlg, 17)
+    wanted = int(dlg.findChild(QLineEdit, "TxtBlocksCount").text())
+    check(0 < added < wanted, f"use Selection loads {added} of the {wanted} tiles")
+    use.setChecked(False)
     places.removeSelection()
     QApplication.processEvents()
     check(not button.isEnabled(), "a cleared selection disables the button")
