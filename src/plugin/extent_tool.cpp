@@ -9,11 +9,21 @@
 
 namespace tessaro::plugin {
 
-ExtentTool::ExtentTool(QgsMapCanvas *canvas) : QgsMapTool(canvas) {
+ExtentTool::ExtentTool(QgsMapCanvas *canvas, ErrorReport report)
+    : QgsMapTool(canvas), m_report(std::move(report)) {
     setCursor(Qt::CrossCursor);
 }
 
 ExtentTool::~ExtentTool() = default;
+
+template <class Body> void ExtentTool::Trapped(std::string_view procedure, Body &&body) {
+    try {
+        body();
+    } catch (const std::exception &e) {
+        EndDrag();
+        m_report(procedure, e);
+    }
+}
 
 void ExtentTool::canvasPressEvent(QgsMapMouseEvent *e) {
     if (m_state != State::Idle) {
@@ -27,6 +37,10 @@ void ExtentTool::canvasMoveEvent(QgsMapMouseEvent *e) {
     if (m_state == State::Idle) {
         return;
     }
+    Trapped("ITool_OnMouseMove ", [&] { Track(e->mapPoint()); });
+}
+
+void ExtentTool::Track(const QgsPointXY &point) {
     if (m_state == State::Pressed) {
         m_feedback = std::make_unique<QgsRubberBand>(mCanvas, QgsWkbTypes::PolygonGeometry);
         m_feedback->setStrokeColor(QColor(255, 0, 0));
@@ -34,8 +48,7 @@ void ExtentTool::canvasMoveEvent(QgsMapMouseEvent *e) {
         m_feedback->setWidth(2);
         m_state = State::Dragging;
     }
-    m_feedback->setToGeometry(QgsGeometry::fromRect(QgsRectangle(m_startPoint, e->mapPoint())),
-                              nullptr);
+    m_feedback->setToGeometry(QgsGeometry::fromRect(QgsRectangle(m_startPoint, point)), nullptr);
 }
 
 void ExtentTool::canvasReleaseEvent(QgsMapMouseEvent *e) {

@@ -4,7 +4,10 @@
 #include <qgspointxy.h>
 #include <qgsrectangle.h>
 
+#include <exception>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 class QgsRubberBand;
 
@@ -23,7 +26,11 @@ class ExtentTool : public QgsMapTool {
 public:
     enum class State { Idle, Pressed, Dragging };
 
-    explicit ExtentTool(QgsMapCanvas *canvas);
+    /// What the tool does with an error inside one of its handlers (the handler's name and
+    /// the error): the handler then ends the drag and returns, so nothing reaches QGIS.
+    using ErrorReport = std::function<void(std::string_view, const std::exception &)>;
+
+    ExtentTool(QgsMapCanvas *canvas, ErrorReport report);
     ~ExtentTool() override;
 
     /// The drag state.
@@ -44,7 +51,11 @@ signals:
 
 private:
     void EndDrag();
+    // Moves the rubber band's free corner, making the band on the first move.
+    void Track(const QgsPointXY &point);
+    template <class Body> void Trapped(std::string_view procedure, Body &&body);
 
+    ErrorReport m_report;
     State m_state = State::Idle;
     QgsPointXY m_startPoint;
     std::unique_ptr<QgsRubberBand> m_feedback;

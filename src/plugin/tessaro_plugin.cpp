@@ -99,7 +99,10 @@ void TessaroPlugin::initGui() {
         m_action->setStatusTip(Text(kPluginDescription));
         m_action->setCheckable(true);
         QgsMapCanvas *canvas = m_iface->mapCanvas();
-        m_tool = new ExtentTool(canvas);
+        m_tool =
+            new ExtentTool(canvas, [this](std::string_view procedure, const std::exception &e) {
+                Report(procedure, e.what(), &e);
+            });
         m_tool->setAction(m_action); // QGIS unticks the action when another tool takes over
         connect(m_action, &QAction::triggered, this, [this](bool checked) {
             Trapped("ICommand_OnClick ", [&] {
