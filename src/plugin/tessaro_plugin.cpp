@@ -12,7 +12,6 @@
 #include <qgisinterface.h>
 #include <qgscoordinatetransform.h>
 #include <qgsexception.h>
-#include <qgslogger.h>
 #include <qgsmapcanvas.h>
 #include <qgsmessagelog.h>
 #include <qgsproject.h>
