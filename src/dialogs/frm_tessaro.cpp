@@ -495,6 +495,10 @@ void FrmTessaro::SetMapHost(load::MapHost *host, RunHooks hooks, bool layers, bo
     m_hooks = std::move(hooks);
     const bool withLayers = host != nullptr && layers;
     const bool withSelection = host != nullptr && selection;
+    // A map coming where there was none frees "no tiles on TOC" at its start value, unticked.
+    if (withLayers && !m_chkSkipAddToMap->isEnabled()) {
+        m_chkSkipAddToMap->setChecked(false);
+    }
     m_chkSkipAddToMap->setEnabled(withLayers);
     m_chkUseSelection->setEnabled(withSelection);
     if (!withLayers) {

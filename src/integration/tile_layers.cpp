@@ -248,6 +248,9 @@ QgsLayerTreeGroup *FindGooGrLayer(QgsProject &project, int level, std::string_vi
                 throw Error("The group " + levelName + " was lost while sorting");
             }
         }
+        // A layer panel showing the tree may have closed the group while its children were
+        // replaced; it follows the node's state only when that changes.
+        root->setExpanded(false);
         root->setExpanded(true);
         return levelGroup;
     } catch (const std::exception &) {

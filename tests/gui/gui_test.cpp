@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include <gdal_priv.h>
+#include <ogrsf_frmts.h>
 
 using namespace tessaro;
 using settings::Key;
