@@ -1,5 +1,7 @@
 #include "dialogs/frm_mosaic_raster.h"
 
+#include "dialogs/frm_tessaro.h"
+
 #include "common/error_report.h"
 #include "dialogs/qt_ui_port.h"
 #include "mosaic/mosaic_codes.h"
@@ -279,6 +281,13 @@ std::optional<MosaicDialogResult> ShowMosaicDialog(QWidget *owner, UiPort &ui,
     FrmMosaicRaster dialog(ui, levelFolder, list, type, level, owner);
     dialog.exec();
     return dialog.Result();
+}
+
+mosaic::MosaicDialog MosaicDialogFor(FrmTessaro &main) {
+    return [&main](const std::filesystem::path &levelFolder, const tiles::TileList &list,
+                   tiles::TilesType type, int level) {
+        return ShowMosaicDialog(&main, main.Ui(), levelFolder, list, type, level);
+    };
 }
 
 } // namespace tessaro::dialogs

@@ -17,15 +17,10 @@ class QPushButton;
 
 namespace tessaro::dialogs {
 
+class FrmTessaro;
+
 /// What the mosaic dialog built, for the map to add.
-struct MosaicDialogResult {
-    /// The run's outcome: Built or Appended with the raster's name, or Failed after its
-    /// messages were shown.
-    mosaic::MosaicResult mosaic;
-    /// "добавить слой на карту" was ticked: the caller adds mosaic.raster to the map as a
-    /// layer named mosaic.layerName when the run built or appended it.
-    bool addToMap = false;
-};
+using MosaicDialogResult = mosaic::MosaicChoice;
 
 /// The mosaic dialog "Мозаика растров": the output raster with its save dialog, "combine with
 /// the existing one", the four lists of the mosaic's parameters and "add the layer to the
@@ -85,5 +80,9 @@ private:
 [[nodiscard]] std::optional<MosaicDialogResult>
 ShowMosaicDialog(QWidget *owner, UiPort &ui, const std::filesystem::path &levelFolder,
                  const tiles::TileList &list, tiles::TilesType type, int level);
+
+/// The mosaic dialog as a map host asks for it after a run (mosaic::MosaicDialog), owned by the
+/// main dialog and talking through its port.
+[[nodiscard]] mosaic::MosaicDialog MosaicDialogFor(FrmTessaro &main);
 
 } // namespace tessaro::dialogs

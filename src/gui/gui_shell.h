@@ -40,7 +40,7 @@ private:
     // Declared after the dialog and before the host: the host's index and selection are
     // released while GDAL is still up, before the project's QGIS session ends.
     std::unique_ptr<integration::ProjectMap> m_project;
-    std::unique_ptr<cli::CliMapHost> m_host; // a GuiMapHost
+    std::unique_ptr<cli::CliMapHost> m_host;
 };
 
 } // namespace tessaro::gui

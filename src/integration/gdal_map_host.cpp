@@ -61,13 +61,22 @@ std::int64_t GdalMapHost::FilterBySelection(const tiles::TileList &list, tiles::
 
 bool GdalMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                              tiles::TilesType type, int level) {
-    if (!m_mosaic) {
+    bool toMap = m_mosaicToMap;
+    if (m_mosaicDialog) {
+        auto choice = m_mosaicDialog(levelFolder, list, type, level);
+        if (!choice) {
+            return true; // cancelled: no mosaic was asked for after all
+        }
+        m_mosaicResult = std::move(choice->mosaic);
+        toMap = choice->addToMap;
+    } else if (m_mosaic) {
+        m_mosaicResult = mosaic::BuildMosaic(levelFolder, list, type, level, *m_mosaic, m_ui);
+    } else {
         return true;
     }
-    m_mosaicResult = mosaic::BuildMosaic(levelFolder, list, type, level, *m_mosaic, m_ui);
     const bool built = m_mosaicResult->outcome == mosaic::MosaicOutcome::Built ||
                        m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
-    if (built && m_mosaicToMap) {
+    if (built && toMap) {
         return AddMosaicLayer(m_mosaicResult->raster, m_mosaicResult->layerName,
                               "cmdOk_Click Mocaic raster ");
     }

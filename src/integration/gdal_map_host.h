@@ -30,6 +30,9 @@ public:
         m_mosaic = std::move(options);
         m_mosaicToMap = addToMap;
     }
+    /// Has the mosaic of a run chosen in a dialog once its tiles are in, in place of the
+    /// options of SetMosaic.
+    void SetMosaicDialog(mosaic::MosaicDialog dialog) { m_mosaicDialog = std::move(dialog); }
     /// What the last mosaic built, when it built one.
     [[nodiscard]] const std::optional<mosaic::MosaicResult> &MosaicBuilt() const noexcept {
         return m_mosaicResult;
@@ -66,6 +69,7 @@ private:
     const AbortFlag *m_abort;
     std::optional<std::filesystem::path> m_indexPath; // as the opening rewrote it
     std::optional<mosaic::MosaicOptions> m_mosaic;
+    mosaic::MosaicDialog m_mosaicDialog;
     std::optional<mosaic::MosaicResult> m_mosaicResult;
     bool m_mosaicToMap = false;
 };

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -185,6 +186,22 @@ void ConvertToRGB2(TileRaster &tile);
 [[nodiscard]] MosaicResult BuildMosaic(const std::filesystem::path &levelFolder,
                                        const tiles::TileList &list, tiles::TilesType type,
                                        int level, const MosaicOptions &options, UiPort &ui);
+
+/// A mosaic the user chose and built in the desktop's mosaic dialog, and whether they asked
+/// for it on the map.
+struct MosaicChoice {
+    /// Built or Appended with the raster's name, or Failed after its messages were shown.
+    MosaicResult mosaic;
+    /// The caller adds mosaic.raster to the map as a layer named mosaic.layerName when the
+    /// run built or appended it.
+    bool addToMap = false;
+};
+
+/// Shows the mosaic dialog for a run's tiles, builds what the user chose and returns it;
+/// nothing when the user cancelled.
+using MosaicDialog = std::function<std::optional<MosaicChoice>(
+    const std::filesystem::path &levelFolder, const tiles::TileList &list, tiles::TilesType type,
+    int level)>;
 
 /// The checks BuildMosaic makes of its output before it reads a tile (the name, its format,
 /// the folder, and whether the output exists as "combine" expects), made before a run

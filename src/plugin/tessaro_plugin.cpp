@@ -3,6 +3,7 @@
 #include "common/error.h"
 #include "common/error_report.h"
 #include "common/text.h"
+#include "dialogs/frm_mosaic_raster.h"
 #include "dialogs/frm_tessaro.h"
 #include "dialogs/qt_ui_port.h"
 #include "plugin/extent_tool.h"
@@ -137,6 +138,7 @@ dialogs::FrmTessaro &TessaroPlugin::Dialog() {
         m_dialog->setWindowFlag(Qt::WindowStaysOnTopHint, false);
         m_host = std::make_unique<LiveMapHost>(*QgsProject::instance(), m_iface->mapCanvas(),
                                                m_runSettings, m_dialog->Ui());
+        m_host->SetMosaicDialog(dialogs::MosaicDialogFor(*m_dialog));
         dialogs::FrmTessaro::RunHooks hooks;
         hooks.before = [this](const settings::Settings &state) { m_runSettings = state; };
         m_dialog->SetMapHost(m_host.get(), std::move(hooks));
