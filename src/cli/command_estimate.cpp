@@ -39,8 +39,11 @@ public:
             context.ui.ShowMessage(kUnsupportedTypeMessage);
             return kExitProcessing;
         }
-        const auto estimate = load::ShowBlocksParam(m_request.source, m_request.kind, r.lat1,
-                                                    r.lat2, r.lon1, r.lon2, r.level, context.ui);
+        const auto estimate =
+            m_request.urlTemplate
+                ? load::TemplateEstimate(r, context.ui)
+                : load::ShowBlocksParam(m_request.source, m_request.kind, r.lat1, r.lat2, r.lon1,
+                                        r.lon2, r.level, context.ui);
         FdWriter out(context.stdoutFd, "standard output");
         out.Write("tiles: " + estimate.countText + "\nsize: " + estimate.sizeText + "\n");
         out.Flush();

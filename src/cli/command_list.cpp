@@ -30,11 +30,13 @@ Exit codes: 0 done; 1 unsupported source and kind, or the list could not be writ
 error.
 )";
 
-constexpr std::array<OptionSpec, 5> kOptions{{
+constexpr std::array<OptionSpec, 7> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
     kRequestOptions[3],
+    kRequestOptions[4],
+    kRequestOptions[5],
     {"output", true, false},
 }};
 

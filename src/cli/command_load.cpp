@@ -117,11 +117,13 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 34> kOptions{{
+constexpr std::array<OptionSpec, 36> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
     kRequestOptions[3],
+    kRequestOptions[4],
+    kRequestOptions[5],
     {"dir", true, false},
     {"calculate-only", false, false},
     {"log", false, false},
@@ -299,8 +301,11 @@ private:
         const RequestOptions request = ReadSourceAndKind(options);
         m_source = request.source;
         m_kind = request.kind;
+        m_known.urlTemplate = ReadUrlTemplate(options);
         if (options.Has("level")) {
-            m_level = static_cast<int>(WholeNumber(options, "level", 1, 22));
+            // A template source's zoom starts at 0.
+            m_level =
+                static_cast<int>(WholeNumber(options, "level", m_known.urlTemplate ? 0 : 1, 22));
         }
         // Coordinates outside the world are a usage error, as for estimate and list; the
         // extent's order is the run's own check, with the dialog's message.

@@ -53,20 +53,44 @@ RequestOptions ReadSourceAndKind(const ParsedOptions &options) {
     return result;
 }
 
+std::optional<download::UrlTemplate> ReadUrlTemplate(const ParsedOptions &options) {
+    const auto *text = options.Get("url-template");
+    if (text == nullptr) {
+        if (options.Has("mirrors")) {
+            throw ArgumentError("--mirrors needs --url-template.");
+        }
+        return std::nullopt;
+    }
+    if (options.Has("source") || options.Has("kind")) {
+        throw ArgumentError("--url-template names the source itself: give no --source or --kind "
+                            "with it.");
+    }
+    download::UrlTemplate source;
+    source.text = *text;
+    if (const auto *mirrors = options.Get("mirrors")) {
+        source.mirrors = download::ParseMirrors(*mirrors);
+    }
+    download::ValidateUrlTemplate(source);
+    return source;
+}
+
 RequestOptions ReadRequestOptions(const ParsedOptions &options) {
     RequestOptions result = ReadSourceAndKind(options);
+    result.urlTemplate = ReadUrlTemplate(options);
+    result.request.type =
+        result.urlTemplate ? tiles::TilesType::Xyz : tiles::TilesTypeOf(result.source, result.kind);
     if (const auto *text = options.Get("level")) {
+        const int minLevel = tiles::MinLevel(result.request.type);
         std::int64_t level = 0;
-        if (!ParseInt(*text, level) || level < 1 || level > tiles::kMaxLevel) {
-            throw ArgumentError("--level must be a whole number from 1 to 22, not '" + *text +
-                                "'.");
+        if (!ParseInt(*text, level) || level < minLevel || level > tiles::kMaxLevel) {
+            throw ArgumentError("--level must be a whole number from " + std::to_string(minLevel) +
+                                " to 22, not '" + *text + "'.");
         }
         result.request.level = static_cast<int>(level);
     }
     if (const auto *text = options.Get("extent")) {
         ParseExtent(*text, result.request);
     }
-    result.request.type = tiles::TilesTypeOf(result.source, result.kind);
     tiles::ValidateLevelAndExtent(result.request);
     return result;
 }

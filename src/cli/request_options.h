@@ -1,20 +1,25 @@
 #pragma once
 
 #include "cli/options.h"
+#include "download/url_template.h"
 #include "load/dialog_request.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
 #include <array>
+#include <optional>
 
 namespace tessaro::cli {
 
-/// The options that describe a request: --source, --kind, --level, --extent.
-inline constexpr std::array<OptionSpec, 4> kRequestOptions{{
+/// The options that describe a request: --source, --kind, --level, --extent, and a template
+/// source's --url-template and --mirrors in place of source and kind.
+inline constexpr std::array<OptionSpec, 6> kRequestOptions{{
     {"source", true, false},
     {"kind", true, false},
     {"level", true, false},
     {"extent", true, false},
+    {"url-template", true, false},
+    {"mirrors", true, false},
 }};
 
 /// A request as the command line gives it; absent options keep the dialog's start values
@@ -23,6 +28,8 @@ struct RequestOptions {
     tiles::Source source = tiles::Source::Goo;
     tiles::Kind kind = tiles::Kind::Sat;
     tiles::TileRequest request{tiles::TilesType::GoogleSat, 15, 37.8, 38.2, 55.2, 55.8};
+    /// The template source of --url-template; the request's type is then TilesType::Xyz.
+    std::optional<download::UrlTemplate> urlTemplate;
 };
 
 /// Reads and checks the request options: source and kind words, a level from 1 to 22, four
@@ -30,6 +37,11 @@ struct RequestOptions {
 /// out Invalid; the caller reports that.
 /// @throws tessaro::ArgumentError naming the bad option.
 [[nodiscard]] RequestOptions ReadRequestOptions(const ParsedOptions &options);
+
+/// Reads --url-template and --mirrors: a checked template source, or nothing without
+/// --url-template. @throws tessaro::ArgumentError for a bad template, for --mirrors alone and
+/// for --source or --kind beside a template.
+[[nodiscard]] std::optional<download::UrlTemplate> ReadUrlTemplate(const ParsedOptions &options);
 
 /// Reads the --source and --kind words only; the request keeps its start values.
 /// @throws tessaro::ArgumentError naming the bad option.

@@ -3,6 +3,7 @@
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/spherical_grid.h"
 #include "tiles/tiles_type.h"
+#include "tiles/web_mercator_grid.h"
 
 #include <array>
 #include <cstdint>
@@ -39,9 +40,10 @@ private:
 
 /// One tile of a request: the seven columns of the tile list.
 ///
-/// Columns 2..5 are world-file values. On the spherical grids (x, y) is the centre of the
-/// tile's upper-left pixel; on the ellipsoidal grid it is the tile's south-west corner.
-/// For Yandex, col and row hold the Yandex x and y numbers.
+/// Columns 2..5 are world-file values. On the spherical and web-mercator grids (x, y) is the
+/// centre of the tile's upper-left pixel; on the ellipsoidal grid it is the tile's south-west
+/// corner. For Yandex, col and row hold the Yandex x and y numbers; on the web-mercator grid
+/// they are the XYZ x and y, and the name is "z/x/y".
 struct TileRecord {
     std::int32_t col = 0; ///< column 0: tile column (x number)
     std::int32_t row = 0; ///< column 1: tile row (y number)
@@ -81,8 +83,9 @@ struct TileRange {
     }
 };
 
-/// Checks a level and an extent: a level from 1 to 22, finite coordinates, latitudes within
-/// ±90 and longitudes within ±180, south not north of north and west not east of east.
+/// Checks a level and an extent: a level from 1 to 22 (0 to 22 on the web-mercator grid), finite
+/// coordinates, latitudes within ±90 and longitudes within ±180, south not north of north and west
+/// not east of east.
 /// @throws tessaro::ArgumentError naming the first fault.
 void ValidateLevelAndExtent(const TileRequest &request);
 
@@ -100,8 +103,8 @@ void ValidateRequest(const TileRequest &request);
 [[nodiscard]] TileRange RangeOf(const TileRequest &request);
 
 /// Generates the tile list of a request record by record, in list order: row-major from the
-/// north-west corner on the spherical grids, column-major from the south-west corner on the
-/// ellipsoidal grid.
+/// north-west corner on the spherical and web-mercator grids, column-major from the south-west
+/// corner on the ellipsoidal grid.
 ///
 /// Complexity: constant memory, O(level) per record (the block name).
 class TileStream {
@@ -125,11 +128,13 @@ public:
 private:
     void FillSpherical(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
     void FillEllipsoidal(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
+    void FillWebMercator(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
 
     TileRequest m_request;
     GridFamily m_family;
     SphericalGrid m_sphere;
     EllipsoidalGrid m_ellipse;
+    WebMercatorGrid m_mercator;
     std::string_view m_prefix;
     TileRange m_range;
     std::int32_t m_outer = 0; // row (spherical) or column (ellipsoidal)
