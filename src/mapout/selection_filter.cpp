@@ -347,9 +347,9 @@ OGRGeometryUniquePtr ProjectShape(const OGRGeometry &shape, std::size_t index, P
     if (OGRCoordinateTransformation *transform = projector.For(shape.getSpatialReference())) {
         GdalErrorCapture capture;
         if (copy->transform(transform) != OGRERR_NONE) {
-            throw GdalError(
-                WithReason(ShapeNumber(index) + " cannot be projected into " + SystemName(&target),
-                           capture.Message()));
+            throw GdalError(WithReason(ShapeNumber(index) + " cannot be projected into " +
+                                           SystemName(&target),
+                                       capture.Message()));
         }
     }
     if (copy->hasCurveGeometry() != 0) {

@@ -1,5 +1,7 @@
 #include "download/tile_urls.h"
 
+#include "common/error.h"
+#include "download/url_template.h"
 #include "settings/local_servers.h"
 
 #include <gtest/gtest.h>
@@ -68,4 +70,42 @@ TEST(TileUrls, DownloadAndListFileAddressesOfEveryForm) {
         EXPECT_EQ(url, c.url);
     }
     std::locale::global(previous);
+}
+
+// A template fills each placeholder wherever it stands, {-y} counting from the south and {s}
+// taking the mirrors in turn; templates that name no tile, an unknown or unclosed placeholder,
+// {s} without mirrors or another scheme are refused naming what is wrong.
+TEST(UrlTemplate, FillsItsPlaceholdersAndRefusesWhatNamesNoTile) {
+    tiles::TileRecord r;
+    r.col = 2476;
+    r.row = 1280;
+    const download::UrlTemplate osm{"https://{s}.tile.example/{z}/{x}/{y}.png?r={-y}",
+                                    {"a", "b", "c"}};
+    download::ValidateUrlTemplate(osm);
+    EXPECT_EQ(download::TemplateUrl(osm, 0, r, 12),
+              "https://a.tile.example/12/2476/1280.png?r=2815");
+    EXPECT_EQ(download::TemplateUrl(osm, 4, r, 12),
+              "https://b.tile.example/12/2476/1280.png?r=2815");
+    const download::UrlTemplate quad{"http://h/t{q}.jpeg?x={x}", {}};
+    download::ValidateUrlTemplate(quad);
+    EXPECT_EQ(download::TemplateUrl(quad, 0, r, 12), "http://h/t120310101100.jpeg?x=2476");
+    EXPECT_EQ(download::ParseMirrors("a,b"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_THROW((void)download::ParseMirrors("a,,b"), ArgumentError);
+
+    const std::pair<std::string, std::string> refused[] = {
+        {"http://h/{z}/{x}.png", "names no tile"},
+        {"http://h/{z}/{x}/{y}/{w}.png", "unknown placeholder '{w}'"},
+        {"http://h/{z}/{x}/{y", "unknown placeholder '{y'"},
+        {"http://h/{z}/{x}/y}", "'}' at character 19"},
+        {"http://{s}/{q}", "no mirrors are given"},
+        {"ftp://h/{q}", "must start with http:// or https://"},
+    };
+    for (const auto &[text, part] : refused) {
+        try {
+            download::ValidateUrlTemplate({text, {}});
+            ADD_FAILURE() << text << " was taken";
+        } catch (const ArgumentError &e) {
+            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+        }
+    }
 }
