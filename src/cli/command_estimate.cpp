@@ -10,16 +10,22 @@ namespace {
 constexpr std::string_view kUsage =
     R"(Usage: tessaro estimate [--source goo|scan|shade|yand] [--kind sat|map|land]
                         [--level L] [--extent LAT1,LAT2,LON1,LON2]
+       tessaro estimate --url-template URL [--mirrors A,B,...] [--level Z] [--extent ...]
 
 Prints how many tiles a request needs and about how much disk they take, as two lines:
   tiles: N
   size: S
-S is N x 26 for satellite tiles and N x 11.5 for map and landscape tiles.
+S is N x 26 for satellite tiles and template sources, N x 11.5 for map and landscape tiles.
 
 Options (absent ones keep the dialog's start values):
   --source   tile source: goo (default), scan, shade, yand
   --kind     tile kind: sat (default), map, land
-  --level    zoom level, 1 to 22 (default 15)
+  --level    zoom level, 1 to 22 (default 15); for a template source the zoom z, 0 to 22
+  --url-template URL
+             a template source on the standard web-mercator grid (EPSG:3857, 2^z tiles a
+             side) in place of --source and --kind: {z}, {x}, {y}, {-y} (row from the south),
+             {q} (quadkey) and {s} (the next of --mirrors) are filled in per tile
+  --mirrors A,B,...  the values {s} takes in turn
   --extent   south and north latitude, west and east longitude in decimal degrees
              (default 37.8,38.2,55.2,55.8); write --extent=-12.5,-11,30,31 when the
              first number is negative. Parts of the extent beyond the tile grid (past about

@@ -13,13 +13,17 @@ namespace {
 constexpr std::string_view kUsage =
     R"(Usage: tessaro list [--source goo|scan|shade|yand] [--kind sat|map|land]
                     [--level L] [--extent LAT1,LAT2,LON1,LON2] [--output FILE]
+       tessaro list --url-template URL [--mirrors A,B,...] [--level Z] [--extent ...]
+                    [--output FILE]
 
 Prints the tile list of a request, one line per tile in list order (row by row from the
-north-west corner on the Google and relief grids, column by column from the south-west corner
-on the ScanEx and Yandex grid), each line the seven columns joined by ";" and ended by CR LF:
+north-west corner on the Google, relief and web-mercator grids, column by column from the
+south-west corner on the ScanEx and Yandex grid), each line the seven columns joined by ";"
+and ended by CR LF:
   column;row;x;y;pixel width;pixel height;block name
-x and y are the centre of the upper-left pixel (Google, relief) or the south-west corner
-(ScanEx, Yandex) in metres; numbers have up to 15 significant digits and a decimal point.
+x and y are the centre of the upper-left pixel (Google, relief, template sources: column and
+row are then the XYZ x and y, the block name z/x/y) or the south-west corner (ScanEx, Yandex)
+in metres; numbers have up to 15 significant digits and a decimal point.
 The list is streamed: memory stays flat however many tiles the request covers.
 
 Options: as for 'tessaro estimate', and

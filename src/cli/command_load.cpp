@@ -32,11 +32,13 @@ constexpr std::string_view kUsageHead =
                     [--selection FILE [--selection-where EXPR]]
                     [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
                     [--quiet] [--set NAME=VALUE]... [--config FILE]
+       tessaro load --url-template URL [--mirrors A,B,...] [--level Z] ... (as above)
 
 Runs a load as the dialog's load button does. The command starts from the values of a freshly
 opened dialog, applies the stored settings silently when a store exists, then the --set
-changes, then the options. Tiles go to DIR/<level>/ (relief tiles to DIR/<level>/row<row>/),
-each with its world file; the load log lies in DIR.
+changes, then the options. Tiles go to DIR/<level>/ (relief tiles to DIR/<level>/row<row>/,
+a template source's to DIR/<z>/<x>/<y>.png or .jpg, as the server sent them), each with its
+world file; the load log lies in DIR.
 
 Request:
   --source, --kind   tile source and kind (default goo, sat)
@@ -44,6 +46,10 @@ Request:
                      are lowered to 17 and shaded relief to 9, with a message
   --extent ...       south, north latitude, west, east longitude (default 37.8,38.2,55.2,55.8);
                      write --extent=-12.5,-11,30,31 when it starts with a minus sign
+  --url-template URL a template source on the web-mercator grid (EPSG:3857) in place of
+                     --source and --kind; --level is then its zoom, 0..22. {z}, {x}, {y},
+                     {-y} (row from the south), {q} (quadkey), {s} (the next of --mirrors)
+  --mirrors A,B,...  the values {s} takes in turn
   --dir DIR          the tile folder of the source and kind (it must exist)
 What to write:
   --calculate-only   download nothing: count the tiles not on disk, write the log and the .ion
