@@ -50,6 +50,9 @@ Request:
                      --source and --kind; --level is then its zoom, 0..22. {z}, {x}, {y},
                      {-y} (row from the south), {q} (quadkey), {s} (the next of --mirrors)
   --mirrors A,B,...  the values {s} takes in turn
+  --part K/N         only the K-th of N disjoint parts of the tile list (as 'tessaro list'
+                     splits it); the part's log, .ion list and --index carry "_part<K>of<N>"
+                     in their names, its tiles go to the same tree as every other part's
   --dir DIR          the tile folder of the source and kind (it must exist)
 What to write:
   --calculate-only   download nothing: count the tiles not on disk, write the log and the .ion
@@ -123,13 +126,14 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 36> kOptions{{
+constexpr std::array<OptionSpec, 37> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
     kRequestOptions[3],
     kRequestOptions[4],
     kRequestOptions[5],
+    kPartOption,
     {"dir", true, false},
     {"calculate-only", false, false},
     {"log", false, false},
@@ -308,6 +312,11 @@ private:
         m_source = request.source;
         m_kind = request.kind;
         m_known.urlTemplate = ReadUrlTemplate(options);
+        if (const auto *part = options.Get("part")) {
+            ParsePart(*part, m_part);
+            m_known.partIndex = m_part.partIndex;
+            m_known.partCount = m_part.partCount;
+        }
         if (options.Has("level")) {
             // A template source's zoom starts at 0.
             m_level =
@@ -483,8 +492,9 @@ private:
         }
         // As the dialog does with a configured index at start: open it, or offer to create
         // it, before the first tile is fetched. --index overrides the stored one.
-        const std::string index =
-            m_index ? *m_index : TrimBlanks(settings.Text(settings::Key::OutPolygon));
+        // Each part of a split run records its tiles in an index of its own.
+        const std::string index = m_index ? PartIndexPath(*m_index, m_part)
+                                          : TrimBlanks(settings.Text(settings::Key::OutPolygon));
         if (index.empty()) {
             return true;
         }
@@ -532,6 +542,7 @@ private:
     int m_retries = download::DownloadLimits{}.retries;
     double m_maxRate = 0;
     std::optional<std::string> m_index;
+    tiles::TileRequest m_part; // only its part of a split run
     std::optional<bool> m_createIndex;
     std::optional<std::string> m_selection;
     std::string m_selectionWhere;

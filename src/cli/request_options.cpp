@@ -3,6 +3,10 @@
 #include "common/error.h"
 #include "common/text.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <vector>
+
 namespace tessaro::cli {
 
 void ParseExtent(std::string_view text, tiles::TileRequest &request) {
@@ -32,6 +36,46 @@ void ParseExtent(std::string_view text, tiles::TileRequest &request) {
     request.lat2 = values[1];
     request.lon1 = values[2];
     request.lon2 = values[3];
+}
+
+void ParsePart(std::string_view text, tiles::TileRequest &request) {
+    const auto slash = text.find('/');
+    std::int64_t k = 0;
+    std::int64_t n = 0;
+    if (slash == std::string_view::npos || !ParseInt(text.substr(0, slash), k) ||
+        !ParseInt(text.substr(slash + 1), n) || k < 1 || k > n || n > tiles::kMaxParts) {
+        throw ArgumentError(
+            "--part must be K/N with 1 <= K <= N <= " + std::to_string(tiles::kMaxParts) +
+            ", not '" + std::string(text) + "'.");
+    }
+    request.partIndex = static_cast<std::int32_t>(k - 1);
+    request.partCount = static_cast<std::int32_t>(n);
+}
+
+std::string PartIndexPath(const std::string &path, const tiles::TileRequest &request) {
+    const std::string suffix = tiles::PartSuffix(request);
+    if (suffix.empty()) {
+        return path;
+    }
+    // The file that holds the index: a database named on the way, else the shapefile at the end.
+    const std::filesystem::path whole(path);
+    std::vector<std::filesystem::path> parts(whole.begin(), whole.end());
+    auto file = std::ranges::find_if(parts, [](const std::filesystem::path &p) {
+        std::string ext = p.extension().string();
+        std::ranges::transform(ext, ext.begin(), [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+        return ext == ".gpkg" || ext == ".gdb";
+    });
+    if (file == parts.end()) {
+        file = std::prev(parts.end());
+    }
+    *file = file->stem().string() + suffix + file->extension().string();
+    std::filesystem::path result;
+    for (const auto &p : parts) {
+        result /= p;
+    }
+    return result.string();
 }
 
 RequestOptions ReadSourceAndKind(const ParsedOptions &options) {

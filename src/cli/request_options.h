@@ -47,6 +47,17 @@ struct RequestOptions {
 /// @throws tessaro::ArgumentError naming the bad option.
 [[nodiscard]] RequestOptions ReadSourceAndKind(const ParsedOptions &options);
 
+/// The option of list and load that takes one part of a split list: --part K/N.
+inline constexpr OptionSpec kPartOption{"part", true, false};
+
+/// Parses "K/N" (1 ≤ K ≤ N) into the request's part. @throws tessaro::ArgumentError
+void ParsePart(std::string_view text, tiles::TileRequest &request);
+
+/// Returns the block index of one part of a split run: the database (.gpkg, .gdb) or the
+/// shapefile of path with the part's suffix before its extension ("index_part2of4.gpkg/blocks",
+/// "folder/blocks_part2of4"); path itself for a run that is not split.
+[[nodiscard]] std::string PartIndexPath(const std::string &path, const tiles::TileRequest &request);
+
 /// Parses "LAT1,LAT2,LON1,LON2" into the request. @throws tessaro::ArgumentError
 void ParseExtent(std::string_view text, tiles::TileRequest &request);
 

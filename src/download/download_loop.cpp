@@ -144,9 +144,9 @@ void Loop::Open() {
     }
     if (m_run.makeIon) {
         // Another run of the same minute keeps its list: this one then gets "_2" and on.
-        m_ion = std::make_unique<AtomicFile>(m_run.levelFolder /
-                                                 IonFileName(m_run.type, TimeStamp(m_run.now())),
-                                             AtomicFile::Mode::Numbered);
+        m_ion = std::make_unique<AtomicFile>(
+            m_run.levelFolder / IonFileName(m_run.type, TimeStamp(m_run.now()) + m_run.partSuffix),
+            AtomicFile::Mode::Numbered);
     }
     if (!m_run.offline) {
         // A server may send a tile on to another tile server of the settings, nowhere else.

@@ -47,7 +47,8 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
         if (run.makeIon) {
             // Another run of the same minute keeps its list: this one then gets "_2" and on.
             ion = std::make_unique<AtomicFile>(
-                run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now())),
+                run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now()) +
+                                                                      run.partSuffix),
                 AtomicFile::Mode::Numbered);
         }
         std::string line;

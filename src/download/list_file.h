@@ -25,6 +25,8 @@ struct ListFileRun {
     const AbortFlag *abort = nullptr; ///< when set, the run stops between tiles
     /// The addresses of a template source (TilesType::Xyz); null for the built-in sources.
     const UrlTemplate *urlTemplate = nullptr;
+    /// Added to the .ion list's name by one part of a split run ("_part3of7"); empty otherwise.
+    std::string partSuffix;
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
 

@@ -136,6 +136,8 @@ std::optional<LoadRequest> ReadLoadRequest(settings::Settings &dialog, UiPort &u
     request.createPolygon = dialog.createPolygon;
     request.connections = dialog.connections;
     request.urlTemplate = known.urlTemplate;
+    request.partIndex = known.partIndex;
+    request.partCount = known.partCount;
     if (!request.onlyCalculate) {
         request.pauses.timeOutSeconds =
             known.timeOutSeconds ? *known.timeOutSeconds

@@ -90,7 +90,8 @@ RunPlan PlanOf(const LoadRequest &request) {
     RunPlan plan;
     plan.type =
         request.urlTemplate ? TilesType::Xyz : tiles::TilesTypeOf(request.source, request.kind);
-    plan.tiles = {plan.type, request.level, request.lat1, request.lat2, request.lon1, request.lon2};
+    plan.tiles = {plan.type,    request.level, request.lat1,      request.lat2,
+                  request.lon1, request.lon2,  request.partIndex, request.partCount};
     tiles::ValidateRequest(plan.tiles);
     plan.rootFolder = WithTrailingSeparator(request.directory.string());
     plan.levelFolder = plan.rootFolder + std::to_string(request.level) + "/";
@@ -174,6 +175,7 @@ void FillListRun(download::ListFileRun &run, const LoadRequest &request, const R
     run.log = log;
     run.now = ctx.now;
     run.urlTemplate = request.urlTemplate ? &*request.urlTemplate : nullptr;
+    run.partSuffix = tiles::PartSuffix(plan.tiles);
 }
 
 // Writes the log lines and the .ion list of the tiles without downloading them.
@@ -280,9 +282,9 @@ LoadRunResult Run(const LoadRequest &request, LoadRunContext &ctx) {
     // folder. A log that cannot be opened only switches logging off.
     std::unique_ptr<download::LoadLog> log;
     if (!request.skipLog) {
-        log =
-            download::GetLogFile(download::LogFilePath(plan.rootFolder, request.source, plan.type),
-                                 download::kLogHeader, ctx.ui);
+        auto path = download::LogFilePath(plan.rootFolder, request.source, plan.type);
+        path.replace_filename(path.stem().string() + tiles::PartSuffix(plan.tiles) + ".log");
+        log = download::GetLogFile(path, download::kLogHeader, ctx.ui);
     }
 
     // Relief rows are made for the whole list, template columns only for the tiles kept.

@@ -32,6 +32,23 @@ void ValidateRequest(const TileRequest &r) {
         throw ArgumentError("The source and kind give no supported tile type.");
     }
     ValidateLevelAndExtent(r);
+    ValidatePart(r);
+}
+
+std::string PartSuffix(const TileRequest &r) {
+    if (r.partCount <= 1) {
+        return {};
+    }
+    return "_part" + std::to_string(r.partIndex + 1) + "of" + std::to_string(r.partCount);
+}
+
+void ValidatePart(const TileRequest &r) {
+    if (r.partCount < 1 || r.partCount > kMaxParts || r.partIndex < 0 ||
+        r.partIndex >= r.partCount) {
+        throw ArgumentError("A part must be K/N with 1 <= K <= N <= " + std::to_string(kMaxParts) +
+                            ", not " + std::to_string(r.partIndex + 1) + "/" +
+                            std::to_string(r.partCount) + ".");
+    }
 }
 
 void ValidateLevelAndExtent(const TileRequest &r) {
@@ -114,23 +131,34 @@ TileStream::TileStream(const TileRequest &request) : m_request(request), m_famil
                                                   : SphericalGrid::Shade(request.level);
     }
     m_range = RangeOf(request);
+    const std::int64_t total = std::max<std::int64_t>(0, m_range.Columns() * m_range.Rows());
+    m_first = total * request.partIndex / request.partCount;
+    m_end = total * (request.partIndex + 1) / request.partCount;
     Reset();
 }
 
 void TileStream::Reset() noexcept {
-    m_done = Size() <= 0;
+    m_pos = m_first;
+    m_done = m_pos >= m_end;
+    if (m_done) {
+        return;
+    }
+    // The part's first record: its place in the row-major (column-major) walk of the range.
     if (m_family == GridFamily::Ellipsoidal) {
-        m_outer = m_range.colFirst;
-        m_inner = m_range.rowFirst;
+        m_outer = static_cast<std::int32_t>(m_range.colFirst + m_first / m_range.Rows());
+        m_inner = static_cast<std::int32_t>(m_range.rowFirst + m_first % m_range.Rows());
     } else {
-        m_outer = m_range.rowFirst;
-        m_inner = m_range.colFirst;
+        m_outer = static_cast<std::int32_t>(m_range.rowFirst + m_first / m_range.Columns());
+        m_inner = static_cast<std::int32_t>(m_range.colFirst + m_first % m_range.Columns());
     }
 }
 
 bool TileStream::Next(TileRecord &out) {
     if (m_done) {
         return false;
+    }
+    if (++m_pos >= m_end) {
+        m_done = true; // the part ends here; the walk below only moves on
     }
     if (m_family == GridFamily::Ellipsoidal) {
         FillEllipsoidal(m_outer, m_inner, out);

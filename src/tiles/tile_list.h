@@ -64,7 +64,15 @@ struct TileRequest {
     double lat2 = 0; ///< north latitude
     double lon1 = 0; ///< west longitude
     double lon2 = 0; ///< east longitude
+    /// The request takes part partIndex (from 0) of partCount disjoint parts of its list: the
+    /// records from ⌊n·k/N⌋ to before ⌊n·(k+1)/N⌋ of the n in list order, so that the same
+    /// request always splits the same way and the parts together are the whole list.
+    std::int32_t partIndex = 0;
+    std::int32_t partCount = 1;
 };
+
+/// The most parts a list is split into.
+inline constexpr std::int32_t kMaxParts = 100000;
 
 /// First and last column and row of a request, clamped to the grid. On the spherical grids
 /// rows grow southward (rowFirst is the northern row); on the ellipsoidal grid northward
@@ -89,6 +97,14 @@ struct TileRange {
 /// @throws tessaro::ArgumentError naming the first fault.
 void ValidateLevelAndExtent(const TileRequest &request);
 
+/// Checks a part: 1 ≤ partCount ≤ kMaxParts and 0 ≤ partIndex < partCount.
+/// @throws tessaro::ArgumentError naming the fault.
+void ValidatePart(const TileRequest &request);
+
+/// Returns what the files of one part of a split run carry in their names: "_part<K>of<N>"
+/// (K from 1), or the empty text for a run that is not split.
+[[nodiscard]] std::string PartSuffix(const TileRequest &request);
+
 /// Checks only that the extent's coordinates are finite and lie within the world's limits.
 /// @throws tessaro::ArgumentError naming the first fault.
 void ValidateExtentLimits(const TileRequest &request);
@@ -112,9 +128,9 @@ public:
     /// @throws tessaro::ArgumentError for a request ValidateRequest refuses.
     explicit TileStream(const TileRequest &request);
 
-    /// Number of records the stream yields in all.
-    [[nodiscard]] std::int64_t Size() const noexcept { return m_range.Columns() * m_range.Rows(); }
-    /// The clamped range the records cover.
+    /// Number of records the stream yields in all (those of its part).
+    [[nodiscard]] std::int64_t Size() const noexcept { return m_end - m_first; }
+    /// The clamped range the records of the whole list cover.
     [[nodiscard]] const TileRange &Range() const noexcept { return m_range; }
     /// The request as given.
     [[nodiscard]] const TileRequest &Request() const noexcept { return m_request; }
@@ -139,6 +155,9 @@ private:
     TileRange m_range;
     std::int32_t m_outer = 0; // row (spherical) or column (ellipsoidal)
     std::int32_t m_inner = 0;
+    std::int64_t m_first = 0; // list positions of the part: from m_first to before m_end
+    std::int64_t m_end = 0;
+    std::int64_t m_pos = 0;
     bool m_done = false;
 };
 

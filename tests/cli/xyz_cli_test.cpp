@@ -1,6 +1,7 @@
 // `tessaro load` from a template source: a real tile set cut by gdal2tiles from a GeoTIFF,
 // served over loopback in its XYZ, TMS and quadkey forms.
 #include "../tiles/proj_reference.h"
+#include "cli/request_options.h"
 #include "cli_support.h"
 #include "support/scripted_server.h"
 
@@ -207,3 +208,24 @@ TEST_F(XyzCliTest, TheMosaicOfARunIsTheSourceImage) {
 }
 
 } // namespace
+
+// Each part of a split run has a block index of its own: the database or the shapefile named
+// with the part's suffix, the layer kept; an unsplit run keeps the path as it is.
+TEST(PartIndexPath, NamesTheFileThatHoldsTheIndex) {
+    tiles::TileRequest part;
+    EXPECT_EQ(cli::PartIndexPath("a/index.gpkg/blocks", part), "a/index.gpkg/blocks");
+    cli::ParsePart("2/4", part);
+    const std::pair<std::string, std::string> cases[] = {
+        {"a/index.gpkg/blocks", "a/index_part2of4.gpkg/blocks"},
+        {"index.GPKG", "index_part2of4.GPKG"},
+        {"/d/index.gdb/blocks", "/d/index_part2of4.gdb/blocks"},
+        {"folder/blocks", "folder/blocks_part2of4"},
+        {"folder/blocks.shp", "folder/blocks_part2of4.shp"},
+    };
+    for (const auto &[path, expected] : cases) {
+        EXPECT_EQ(cli::PartIndexPath(path, part), expected);
+    }
+    for (const char *bad : {"0/4", "5/4", "4", "1/100001", "a/b"}) {
+        EXPECT_THROW(cli::ParsePart(bad, part), ArgumentError) << bad;
+    }
+}

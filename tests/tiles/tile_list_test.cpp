@@ -67,13 +67,13 @@ TEST(TileList, RecordsOfTheSmallestLevelsAndTheLongestNames) {
 }
 
 // The stream gives the materialised list's records in its order, each tile of the range once,
-// and starts again after Reset.
+// and starts again after Reset; its parts, for any number from 1 to 7, are the list again.
 TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
     std::mt19937_64 gen(17);
     std::uniform_real_distribution<double> lat(-89.0, 89.0), lon(-180.0, 180.0);
-    for (auto type :
-         {TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand, TilesType::ScanSat,
-          TilesType::ScanMap, TilesType::Shade, TilesType::YandSat, TilesType::YandMap}) {
+    for (auto type : {TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand,
+                      TilesType::ScanSat, TilesType::ScanMap, TilesType::Shade, TilesType::YandSat,
+                      TilesType::YandMap, TilesType::Xyz}) {
         for (int i = 0; i < 20; ++i) {
             const int level = 1 + static_cast<int>(gen() % 9);
             const double a = lat(gen), b = lat(gen), c = lon(gen), d = lon(gen);
@@ -98,6 +98,18 @@ TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
                                                    (col - range.colFirst)));
             }
             EXPECT_EQ(seen, std::vector<int>(list.size(), 1));
+            // The parts of a split list follow each other and make it whole again.
+            for (std::int32_t n = 1; n <= 7; ++n) {
+                std::vector<TileRecord> joined;
+                for (std::int32_t k = 0; k < n; ++k) {
+                    TileRequest part = req;
+                    part.partIndex = k;
+                    part.partCount = n;
+                    const auto records = BuildTileList(part);
+                    joined.insert(joined.end(), records.begin(), records.end());
+                }
+                ASSERT_EQ(joined, list) << n << " parts";
+            }
             stream.Reset();
             ASSERT_TRUE(stream.Next(rec));
             EXPECT_EQ(rec, list.front());
