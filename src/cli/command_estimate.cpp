@@ -1,5 +1,6 @@
 #include "cli/command.h"
 #include "cli/request_options.h"
+#include "cli/settings_options.h"
 #include "common/atomic_file.h"
 #include "load/block_estimate.h"
 
@@ -35,6 +36,16 @@ Exit codes: 0 done; 1 unsupported source and kind, or more tiles than a 32-bit c
 (the overflow message is printed and the count shows 0); 2 usage error.
 )";
 
+constexpr std::array<OptionSpec, 7> kOptions{{
+    kRequestOptions[0],
+    kRequestOptions[1],
+    kRequestOptions[2],
+    kRequestOptions[3],
+    kRequestOptions[4],
+    kRequestOptions[5],
+    kConfigOption,
+}};
+
 class EstimateCommand : public Command {
 public:
     void Setup(const ParsedOptions &options) override { m_request = ReadRequestOptions(options); }
@@ -65,7 +76,7 @@ private:
 
 CommandInfo EstimateCommandInfo() {
     return {"estimate", "show how many tiles a request needs and about how much disk they take",
-            kUsage, kRequestOptions, [] { return std::make_unique<EstimateCommand>(); }};
+            kUsage, kOptions, [] { return std::make_unique<EstimateCommand>(); }};
 }
 
 } // namespace tessaro::cli

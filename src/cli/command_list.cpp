@@ -1,5 +1,6 @@
 #include "cli/command.h"
 #include "cli/request_options.h"
+#include "cli/settings_options.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
 #include "tiles/tile_list.h"
@@ -38,7 +39,7 @@ Exit codes: 0 done; 1 unsupported source and kind, or the list could not be writ
 error.
 )";
 
-constexpr std::array<OptionSpec, 8> kOptions{{
+constexpr std::array<OptionSpec, 9> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -46,6 +47,7 @@ constexpr std::array<OptionSpec, 8> kOptions{{
     kRequestOptions[4],
     kRequestOptions[5],
     kPartOption,
+    kConfigOption,
     {"output", true, false},
 }};
 

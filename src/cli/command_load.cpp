@@ -288,6 +288,13 @@ public:
         }
         run.limits.retries = m_retries;
         run.limits.maxRate = m_maxRate;
+        // A named source's own User-Agent and pace, unless the options give others.
+        if (m_named && !m_userAgent && !m_named->userAgent.empty()) {
+            run.limits.userAgent = m_named->userAgent;
+        }
+        if (m_named && m_maxRate == 0 && m_named->maxRate) {
+            run.limits.maxRate = *m_named->maxRate;
+        }
         const auto result = load::CmdLoad_Click(run, m_known);
         bool projectSaved = true;
         if (project && result.outcome != load::RunOutcome::Stopped) {
@@ -311,7 +318,10 @@ private:
         const RequestOptions request = ReadSourceAndKind(options);
         m_source = request.source;
         m_kind = request.kind;
-        m_known.urlTemplate = ReadUrlTemplate(options);
+        m_named = ReadTemplateSource(options);
+        if (m_named) {
+            m_known.urlTemplate = m_named->source;
+        }
         if (const auto *part = options.Get("part")) {
             ParsePart(*part, m_part);
             m_known.partIndex = m_part.partIndex;
@@ -321,6 +331,9 @@ private:
             // A template source's zoom starts at 0.
             m_level =
                 static_cast<int>(WholeNumber(options, "level", m_known.urlTemplate ? 0 : 1, 22));
+        }
+        if (m_named && m_level) {
+            CheckZoom(*m_named, *m_level);
         }
         // Coordinates outside the world are a usage error, as for estimate and list; the
         // extent's order is the run's own check, with the dialog's message.
@@ -542,7 +555,8 @@ private:
     int m_retries = download::DownloadLimits{}.retries;
     double m_maxRate = 0;
     std::optional<std::string> m_index;
-    tiles::TileRequest m_part; // only its part of a split run
+    std::optional<download::NamedSource> m_named; // a template source, named or given
+    tiles::TileRequest m_part;                    // only its part of a split run
     std::optional<bool> m_createIndex;
     std::optional<std::string> m_selection;
     std::string m_selectionWhere;

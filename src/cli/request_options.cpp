@@ -2,6 +2,7 @@
 
 #include "common/error.h"
 #include "common/text.h"
+#include "settings/settings_store.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -80,12 +81,11 @@ std::string PartIndexPath(const std::string &path, const tiles::TileRequest &req
 
 RequestOptions ReadSourceAndKind(const ParsedOptions &options) {
     RequestOptions result;
+    // A word that names no built-in source may name a template source (ReadTemplateSource).
     if (const auto *word = options.Get("source")) {
-        const auto source = tiles::ParseSource(*word);
-        if (!source) {
-            throw ArgumentError("--source must be goo, scan, shade or yand, not '" + *word + "'.");
+        if (const auto source = tiles::ParseSource(*word)) {
+            result.source = *source;
         }
-        result.source = *source;
     }
     if (const auto *word = options.Get("kind")) {
         const auto kind = tiles::ParseKind(*word);
@@ -97,30 +97,63 @@ RequestOptions ReadSourceAndKind(const ParsedOptions &options) {
     return result;
 }
 
-std::optional<download::UrlTemplate> ReadUrlTemplate(const ParsedOptions &options) {
+void CheckZoom(const download::NamedSource &source, int level) {
+    if (level < source.minZoom || level > source.maxZoom) {
+        throw ArgumentError("The source " + source.source.name + " serves the zooms " +
+                            std::to_string(source.minZoom) + " to " +
+                            std::to_string(source.maxZoom) + ", not " + std::to_string(level) +
+                            ".");
+    }
+}
+
+std::filesystem::path SourcesFilePath(const ParsedOptions &options) {
+    const std::filesystem::path store = options.Has("config")
+                                            ? std::filesystem::path(*options.Get("config"))
+                                            : settings::SettingsStore::User().Path();
+    return store.parent_path() / download::kSourcesFileName;
+}
+
+std::optional<download::NamedSource> ReadTemplateSource(const ParsedOptions &options) {
     const auto *text = options.Get("url-template");
-    if (text == nullptr) {
+    const auto *word = options.Get("source");
+    const bool named = text == nullptr && word != nullptr && !tiles::ParseSource(*word);
+    if (text == nullptr && !named) {
         if (options.Has("mirrors")) {
-            throw ArgumentError("--mirrors needs --url-template.");
+            throw ArgumentError("--mirrors needs --url-template or a named source.");
         }
         return std::nullopt;
     }
-    if (options.Has("source") || options.Has("kind")) {
-        throw ArgumentError("--url-template names the source itself: give no --source or --kind "
-                            "with it.");
+    if ((text != nullptr && word != nullptr) || options.Has("kind")) {
+        throw ArgumentError("A template source names the source itself: give no --kind, and not "
+                            "both --url-template and --source.");
     }
-    download::UrlTemplate source;
-    source.text = *text;
+    download::NamedSource source;
+    if (named) {
+        const auto file = SourcesFilePath(options);
+        const auto sources = download::ReadSources(file);
+        const auto found = std::ranges::find_if(
+            sources, [&](const download::NamedSource &s) { return s.source.name == *word; });
+        if (found == sources.end()) {
+            throw ArgumentError("--source must be goo, scan, shade, yand or a source of " +
+                                file.string() + ", not '" + *word + "'.");
+        }
+        source = *found;
+    } else {
+        source.source.text = *text;
+    }
     if (const auto *mirrors = options.Get("mirrors")) {
-        source.mirrors = download::ParseMirrors(*mirrors);
+        source.source.mirrors = download::ParseMirrors(*mirrors);
     }
-    download::ValidateUrlTemplate(source);
+    download::ValidateUrlTemplate(source.source);
     return source;
 }
 
 RequestOptions ReadRequestOptions(const ParsedOptions &options) {
     RequestOptions result = ReadSourceAndKind(options);
-    result.urlTemplate = ReadUrlTemplate(options);
+    result.named = ReadTemplateSource(options);
+    if (result.named) {
+        result.urlTemplate = result.named->source;
+    }
     result.request.type =
         result.urlTemplate ? tiles::TilesType::Xyz : tiles::TilesTypeOf(result.source, result.kind);
     if (const auto *text = options.Get("level")) {
@@ -131,6 +164,9 @@ RequestOptions ReadRequestOptions(const ParsedOptions &options) {
                                 " to 22, not '" + *text + "'.");
         }
         result.request.level = static_cast<int>(level);
+    }
+    if (result.named) {
+        CheckZoom(*result.named, result.request.level);
     }
     if (const auto *text = options.Get("extent")) {
         ParseExtent(*text, result.request);

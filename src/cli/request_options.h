@@ -1,12 +1,14 @@
 #pragma once
 
 #include "cli/options.h"
+#include "download/source_file.h"
 #include "download/url_template.h"
 #include "load/dialog_request.h"
 #include "tiles/tile_list.h"
 #include "tiles/tiles_type.h"
 
 #include <array>
+#include <filesystem>
 #include <optional>
 
 namespace tessaro::cli {
@@ -30,6 +32,8 @@ struct RequestOptions {
     tiles::TileRequest request{tiles::TilesType::GoogleSat, 15, 37.8, 38.2, 55.2, 55.8};
     /// The template source of --url-template; the request's type is then TilesType::Xyz.
     std::optional<download::UrlTemplate> urlTemplate;
+    /// What the sources file holds for a named source besides its template.
+    std::optional<download::NamedSource> named;
 };
 
 /// Reads and checks the request options: source and kind words, a level from 1 to 22, four
@@ -38,10 +42,19 @@ struct RequestOptions {
 /// @throws tessaro::ArgumentError naming the bad option.
 [[nodiscard]] RequestOptions ReadRequestOptions(const ParsedOptions &options);
 
-/// Reads --url-template and --mirrors: a checked template source, or nothing without
-/// --url-template. @throws tessaro::ArgumentError for a bad template, for --mirrors alone and
-/// for --source or --kind beside a template.
-[[nodiscard]] std::optional<download::UrlTemplate> ReadUrlTemplate(const ParsedOptions &options);
+/// Reads a template source: --url-template, or --source NAME naming a source of the sources
+/// file beside the settings store (--config FILE's folder, else the user's store folder), with
+/// --mirrors replacing its mirrors; nothing for a built-in source.
+/// @throws tessaro::ArgumentError for a bad template, a sources file that does not parse
+/// (naming its line), an unknown source name, --mirrors alone and --kind beside a template.
+[[nodiscard]] std::optional<download::NamedSource> ReadTemplateSource(const ParsedOptions &options);
+
+/// Checks a level against a named source's zoom range. @throws tessaro::ArgumentError
+void CheckZoom(const download::NamedSource &source, int level);
+
+/// Returns the path of the sources file the options name: beside --config FILE, else beside
+/// the user's settings store.
+[[nodiscard]] std::filesystem::path SourcesFilePath(const ParsedOptions &options);
 
 /// Reads the --source and --kind words only; the request keeps its start values.
 /// @throws tessaro::ArgumentError naming the bad option.

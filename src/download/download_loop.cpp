@@ -320,6 +320,15 @@ Received Loop::Fetch(Pending &p) {
             return Failed(p, FailureMessage(p.url, "the image is neither JPEG nor PNG"),
                           "not JPEG or PNG");
         }
+        const std::string_view wanted = m_run.urlTemplate != nullptr
+                                            ? std::string_view(m_run.urlTemplate->fileType)
+                                            : std::string_view{};
+        if (!wanted.empty() && wanted != (image == ImageType::Jpeg ? "jpg" : "png")) {
+            return Failed(p,
+                          FailureMessage(p.url, "the image is not of the type the source names (" +
+                                                    std::string(wanted) + ")"),
+                          "wrong image type");
+        }
         p.path.replace_extension(image == ImageType::Jpeg ? tiles::kJpegExtension
                                                           : ImageExtension(m_run.type));
         if (outcome.file) {

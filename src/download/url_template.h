@@ -18,6 +18,8 @@ struct UrlTemplate {
     std::string text;                 ///< the address template
     std::vector<std::string> mirrors; ///< the values {s} takes in turn
     std::string name = "xyz";         ///< the source's name (the block index's Service)
+    /// The only image type taken from the server, "png" or "jpg"; empty takes either.
+    std::string fileType;
 };
 
 /// Checks a template: an http or https address, the tile given by {x} with {y} or {-y} and

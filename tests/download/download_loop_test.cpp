@@ -274,7 +274,7 @@ TEST_F(DownloadLoopTest, TemplateTilesTakeTheTypeOfTheirAnswer) {
                                                               : png));
     };
     test::ScriptedServer xyz{answer};
-    const download::UrlTemplate source{xyz.Url("/{s}/{z}/{x}/{-y}.img"), {"a", "b"}, "osm"};
+    const download::UrlTemplate source{xyz.Url("/{s}/{z}/{x}/{-y}.img"), {"a", "b"}, "osm", ""};
     download::DownloadRun run;
     run.type = TilesType::Xyz;
     run.level = 3;
