@@ -52,34 +52,27 @@ public:
                 const int col = i % 512, row = i / 512;
                 pixels[static_cast<std::size_t>(i)] = static_cast<GByte>(band == 1   ? col / 2
                                                                          : band == 2 ? row / 2
-                                                                                     : (col ^ row));
+                                                                                     : col ^ row);
             }
             EXPECT_EQ(image->GetRasterBand(band)->RasterIO(GF_Write, 0, 0, 512, 512, pixels.data(),
                                                            512, 512, GDT_Byte, 0, 0, nullptr),
                       CE_None);
         }
         image.reset();
-        for (const auto &[folder, profile] : {std::pair{"xyz", "--xyz"}, {"tms", "-p"}}) {
-            std::vector<std::string> args = {PYTHON3, "/usr/bin/gdal2tiles.py", profile};
-            if (std::string(profile) == "-p") {
-                args.push_back("mercator");
-            }
-            args.insert(args.end(), {"-z", "12", "-r", "near", "-w", "none", "-q", source.string(),
-                                     (dir / folder).string()});
-            const auto r = test::RunProcess(args);
+        for (const bool tms : {false, true}) {
+            const auto r = test::RunProcess({PYTHON3, "/usr/bin/gdal2tiles.py",
+                                             tms ? "--profile=mercator" : "--xyz", "-z", "12", "-r",
+                                             "near", "-w", "none", "-q", source.string(),
+                                             (dir / (tms ? "tms" : "xyz")).string()});
             EXPECT_EQ(r.exitCode, 0) << r.err;
         }
     }
 
-    // The served file of a tile in its XYZ numbers.
-    fs::path Xyz(int x, int y) const {
-        return dir / "xyz" / std::to_string(kZoom) / std::to_string(x) /
-               (std::to_string(y) + ".png");
-    }
-    fs::path Tms(int x, int y) const {
-        const int flipped = (1 << kZoom) - 1 - y;
-        return dir / "tms" / std::to_string(kZoom) / std::to_string(x) /
-               (std::to_string(flipped) + ".png");
+    // The served file of a tile in its XYZ numbers, from the XYZ or the TMS set.
+    fs::path Served(bool tms, int x, int y) const {
+        const int row = tms ? (1 << kZoom) - 1 - y : y;
+        return dir / (tms ? "tms" : "xyz") / std::to_string(kZoom) / std::to_string(x) /
+               (std::to_string(row) + ".png");
     }
 
     test::TempDir dir;
@@ -155,8 +148,7 @@ TEST_F(XyzCliTest, EveryAddressFormBringsTheServedTilesToTheirPlaces) {
             for (int y = kY0; y < kY0 + 2; ++y) {
                 const fs::path tile =
                     tiles.Path() / "12" / std::to_string(x) / (std::to_string(y) + ".png");
-                ASSERT_EQ(test::ReadFile(tile),
-                          test::ReadFile(servedTms ? set.Tms(x, y) : set.Xyz(x, y)))
+                ASSERT_EQ(test::ReadFile(tile), test::ReadFile(set.Served(servedTms, x, y)))
                     << tile;
                 GDALDatasetUniquePtr opened(GDALDataset::Open(tile.string().c_str()));
                 ASSERT_TRUE(opened) << tile;

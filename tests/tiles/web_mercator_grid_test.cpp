@@ -46,11 +46,3 @@ TEST(WebMercatorGrid, TilesAndRecordsAgreeWithProj) {
     EXPECT_THROW(TileStream({TilesType::Xyz, 23, 0, 1, 0, 1}), tessaro::ArgumentError);
     EXPECT_THROW(TileStream({TilesType::GoogleSat, 0, 0, 1, 0, 1}), tessaro::ArgumentError);
 }
-
-// Quadkeys: one digit per zoom step, the column in the low bit and the row in the high one.
-TEST(WebMercatorGrid, QuadKeys) {
-    EXPECT_EQ(XyzQuadKey(0, 0, 0), "");
-    EXPECT_EQ(XyzQuadKey(1, 1, 1), "3");
-    EXPECT_EQ(XyzQuadKey(3, 5, 3), "213");
-    EXPECT_EQ(XyzQuadKey(4194303, 0, 22), std::string(22, '1'));
-}
