@@ -73,6 +73,16 @@ TEST(TileUrls, DownloadAndListFileAddressesOfEveryForm) {
     std::locale::global(previous);
 }
 
+// That f refuses its input with a message holding part.
+template <typename F> void ExpectRefused(F f, const std::string &part) {
+    try {
+        f();
+        ADD_FAILURE() << "taken: " << part;
+    } catch (const ArgumentError &e) {
+        EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+    }
+}
+
 // A template fills each placeholder wherever it stands, {-y} counting from the south and {s}
 // taking the mirrors in turn; templates that name no tile, an unknown or unclosed placeholder,
 // {s} without mirrors or another scheme are refused naming what is wrong.
@@ -102,12 +112,7 @@ TEST(UrlTemplate, FillsItsPlaceholdersAndRefusesWhatNamesNoTile) {
         {"ftp://h/{q}", "must start with http:// or https://"},
     };
     for (const auto &[text, part] : refused) {
-        try {
-            download::ValidateUrlTemplate({text, {}, "t", ""});
-            ADD_FAILURE() << text << " was taken";
-        } catch (const ArgumentError &e) {
-            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
-        }
+        ExpectRefused([&] { download::ValidateUrlTemplate({text, {}, "t", ""}); }, part);
     }
 }
 
@@ -140,11 +145,6 @@ TEST(SourceFile, ReadsItsSourcesAndNamesTheLineOfAFault) {
         {"[a]\njust text", "line 2: a line is [name] or key = value"},
     };
     for (const auto &[text, part] : refused) {
-        try {
-            (void)download::ParseSources(text, "s.ini");
-            ADD_FAILURE() << text << " was taken";
-        } catch (const ArgumentError &e) {
-            EXPECT_NE(std::string(e.what()).find("s.ini, " + part), std::string::npos) << e.what();
-        }
+        ExpectRefused([&] { (void)download::ParseSources(text, "s.ini"); }, "s.ini, " + part);
     }
 }

@@ -117,17 +117,23 @@ TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
     }
 }
 
-// Unsupported types, levels outside 1..22, coordinates that are no finite numbers or lie
-// outside ±90/±180, and inverted extents.
+// Unsupported types, levels outside 1..22 (0..22 on the web-mercator grid), parts outside their
+// count, coordinates that are no finite numbers or lie outside ±90/±180, inverted extents.
 TEST(TileStream, RefusesBadRequests) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const TileRequest bad[] = {
-        {TilesType::Invalid, 10, 10, 11, 20, 21},      {TilesType::GoogleSat, 0, 10, 11, 20, 21},
-        {TilesType::GoogleSat, 23, 10, 11, 20, 21},    {TilesType::GoogleSat, 10, 10, 11, 20, nan},
-        {TilesType::GoogleSat, 10, -inf, 11, 20, 21},  {TilesType::GoogleSat, 10, 12, 11, 20, 21},
-        {TilesType::GoogleSat, 10, 10, 11, 22, 21},    {TilesType::GoogleSat, 10, 10, 90.5, 20, 21},
-        {TilesType::GoogleSat, 10, 10, 11, -180.5, 21}};
+    const TileRequest bad[] = {{TilesType::Invalid, 10, 10, 11, 20, 21},
+                               {TilesType::GoogleSat, 0, 10, 11, 20, 21},
+                               {TilesType::GoogleSat, 23, 10, 11, 20, 21},
+                               {TilesType::GoogleSat, 10, 10, 11, 20, nan},
+                               {TilesType::GoogleSat, 10, -inf, 11, 20, 21},
+                               {TilesType::GoogleSat, 10, 12, 11, 20, 21},
+                               {TilesType::GoogleSat, 10, 10, 11, 22, 21},
+                               {TilesType::GoogleSat, 10, 10, 90.5, 20, 21},
+                               {TilesType::GoogleSat, 10, 10, 11, -180.5, 21},
+                               {TilesType::Xyz, 23, 10, 11, 20, 21},
+                               {TilesType::Xyz, 10, 10, 11, 20, 21, 3, 3},
+                               {TilesType::Xyz, 10, 10, 11, 20, 21, 0, 0}};
     for (const auto &request : bad) {
         EXPECT_THROW(TileStream{request}, tessaro::ArgumentError) << &request - bad;
     }

@@ -12,7 +12,8 @@ using namespace tessaro::tiles;
 
 // Points of the world, the poles and the antimeridian among them, fall into the tiles PROJ puts
 // them in on EPSG:3857 at every zoom, clamped to the grid beyond its edge; each tile's record
-// starts at the corner PROJ gives its numbers. Zoom 0 is one tile, 23 none.
+// starts at the corner PROJ gives its numbers. Zoom 0 is one tile (23 is refused with the
+// other bad requests).
 TEST(WebMercatorGrid, TilesAndRecordsAgreeWithProj) {
     const tessaro::test::ProjTransform proj("EPSG:3857");
     const double edge = 20037508.342789244;
@@ -28,10 +29,7 @@ TEST(WebMercatorGrid, TilesAndRecordsAgreeWithProj) {
             const double last = std::exp2(zoom) - 1;
             EXPECT_EQ(grid.ClampedCol(lon), std::clamp(std::floor((x + edge) / tile), 0.0, last));
             EXPECT_EQ(grid.ClampedRow(lat), std::clamp(std::floor((edge - y) / tile), 0.0, last));
-            const TileRequest one{TilesType::Xyz, zoom, lat, lat, lon, lon};
-            TileStream stream(one);
-            TileRecord r;
-            ASSERT_TRUE(stream.Next(r));
+            const TileRecord r = BuildTileList({TilesType::Xyz, zoom, lat, lat, lon, lon}).at(0);
             const auto [west, north] = proj.ToProjected(
                 r.col / std::exp2(zoom) * 360 - 180,
                 std::atan(std::sinh(M_PI * (1 - 2 * r.row / std::exp2(zoom)))) * 180 / M_PI);
@@ -42,7 +40,4 @@ TEST(WebMercatorGrid, TilesAndRecordsAgreeWithProj) {
                                         std::to_string(r.row));
         }
     }
-    EXPECT_THROW((void)WebMercatorGrid::ForZoom(23), tessaro::ArgumentError);
-    EXPECT_THROW(TileStream({TilesType::Xyz, 23, 0, 1, 0, 1}), tessaro::ArgumentError);
-    EXPECT_THROW(TileStream({TilesType::GoogleSat, 0, 0, 1, 0, 1}), tessaro::ArgumentError);
 }
