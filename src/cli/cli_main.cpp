@@ -38,7 +38,7 @@ void Print(std::FILE *f, std::string_view text) {
 const std::vector<CommandInfo> &Commands() {
     static const std::vector<CommandInfo> table = {
         EstimateCommandInfo(), ListCommandInfo(),  ExtentCommandInfo(), LoadCommandInfo(),
-        SettingsCommandInfo(), ServeCommandInfo(), DemoCommandInfo(),
+        SettingsCommandInfo(), ServeCommandInfo(), DemoCommandInfo(),   SourcesCommandInfo(),
     };
     return table;
 }

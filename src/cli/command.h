@@ -68,5 +68,6 @@ struct CommandInfo {
 [[nodiscard]] CommandInfo SettingsCommandInfo();
 [[nodiscard]] CommandInfo ServeCommandInfo();
 [[nodiscard]] CommandInfo DemoCommandInfo();
+[[nodiscard]] CommandInfo SourcesCommandInfo();
 
 } // namespace tessaro::cli

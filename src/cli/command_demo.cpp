@@ -19,7 +19,9 @@ constexpr std::string_view kUsage =
 Starts the built-in tile server on a free loopback port, points the settings at it (in memory
 only: the stored settings are neither read nor changed), and runs one real load per source and
 kind into DIR (default ./tessaro-demo): Google satellite, map and landscape, ScanEx satellite
-and map, shaded relief, Yandex satellite and map, each over a small extent in Moscow, with load
+and map, shaded relief, Yandex satellite and map, and a template source (the server's
+/xyz/{z}/{x}/{y}.png addresses, zoom 14, into xyz/14/<x>/<y>.jpg, since the server sends
+JPEG), each over a small extent in Moscow, with load
 log and .ion list, a mosaic of its tiles (<folder>/mosaic.tif) and a record per tile in the
 block index DIR/blocks.gpkg (layer "blocks"). Every tile and every mosaic is added to the QGIS
 project DIR/tessaro-demo.qgs, tiles grouped per source and level. For each run it prints the
@@ -37,17 +39,19 @@ struct DemoRun {
     tiles::Source source;
     tiles::Kind kind;
     int level;
+    bool templateSource; // the server's XYZ addresses through a URL template; level is the zoom
 };
 
 constexpr DemoRun kRuns[] = {
-    {"google-sat", "Google satellite", tiles::Source::Goo, tiles::Kind::Sat, 15},
-    {"google-map", "Google map", tiles::Source::Goo, tiles::Kind::Map, 15},
-    {"google-land", "Google landscape", tiles::Source::Goo, tiles::Kind::Land, 15},
-    {"scanex-sat", "ScanEx satellite", tiles::Source::Scan, tiles::Kind::Sat, 14},
-    {"scanex-map", "ScanEx map", tiles::Source::Scan, tiles::Kind::Map, 14},
-    {"relief", "Shaded relief", tiles::Source::Shade, tiles::Kind::Sat, 9},
-    {"yandex-sat", "Yandex satellite", tiles::Source::Yand, tiles::Kind::Sat, 14},
-    {"yandex-map", "Yandex map", tiles::Source::Yand, tiles::Kind::Map, 14},
+    {"google-sat", "Google satellite", tiles::Source::Goo, tiles::Kind::Sat, 15, false},
+    {"google-map", "Google map", tiles::Source::Goo, tiles::Kind::Map, 15, false},
+    {"google-land", "Google landscape", tiles::Source::Goo, tiles::Kind::Land, 15, false},
+    {"scanex-sat", "ScanEx satellite", tiles::Source::Scan, tiles::Kind::Sat, 14, false},
+    {"scanex-map", "ScanEx map", tiles::Source::Scan, tiles::Kind::Map, 14, false},
+    {"relief", "Shaded relief", tiles::Source::Shade, tiles::Kind::Sat, 9, false},
+    {"yandex-sat", "Yandex satellite", tiles::Source::Yand, tiles::Kind::Sat, 14, false},
+    {"yandex-map", "Yandex map", tiles::Source::Yand, tiles::Kind::Map, 14, false},
+    {"xyz", "Template source", tiles::Source::Goo, tiles::Kind::Sat, 14, true},
 };
 
 // The demo's extent: a small area in Moscow, south, north, west, east.
@@ -169,6 +173,10 @@ private:
         run.host = &host;
         load::KnownValues known;
         known.extent = kExtent;
+        if (demo.templateSource) {
+            known.urlTemplate =
+                download::UrlTemplate{serverUrl + "/xyz/{z}/{x}/{y}.png", {}, "xyz", ""};
+        }
         const auto result = load::CmdLoad_Click(run, known);
         FdWriter out(context.stdoutFd, "standard output");
         out.Write(RunReport(demo, folder, settings.upDownLevel, result, host));

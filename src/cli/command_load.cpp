@@ -32,11 +32,13 @@ constexpr std::string_view kUsageHead =
                     [--selection FILE [--selection-where EXPR]]
                     [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
                     [--quiet] [--set NAME=VALUE]... [--config FILE]
+       tessaro load --url-template URL [--mirrors A,B,...] [--level Z] ... (as above)
 
 Runs a load as the dialog's load button does. The command starts from the values of a freshly
 opened dialog, applies the stored settings silently when a store exists, then the --set
-changes, then the options. Tiles go to DIR/<level>/ (relief tiles to DIR/<level>/row<row>/),
-each with its world file; the load log lies in DIR.
+changes, then the options. Tiles go to DIR/<level>/ (relief tiles to DIR/<level>/row<row>/,
+a template source's to DIR/<z>/<x>/<y>.png or .jpg, as the server sent them), each with its
+world file; the load log lies in DIR.
 
 Request:
   --source, --kind   tile source and kind (default goo, sat)
@@ -44,6 +46,13 @@ Request:
                      are lowered to 17 and shaded relief to 9, with a message
   --extent ...       south, north latitude, west, east longitude (default 37.8,38.2,55.2,55.8);
                      write --extent=-12.5,-11,30,31 when it starts with a minus sign
+  --url-template URL a template source on the web-mercator grid (EPSG:3857) in place of
+                     --source and --kind; --level is then its zoom, 0..22. {z}, {x}, {y},
+                     {-y} (row from the south), {q} (quadkey), {s} (the next of --mirrors)
+  --mirrors A,B,...  the values {s} takes in turn
+  --part K/N         only the K-th of N disjoint parts of the tile list (as 'tessaro list'
+                     splits it); the part's log, .ion list and --index carry "_part<K>of<N>"
+                     in their names, its tiles go to the same tree as every other part's
   --dir DIR          the tile folder of the source and kind (it must exist)
 What to write:
   --calculate-only   download nothing: count the tiles not on disk, write the log and the .ion
@@ -117,11 +126,14 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 34> kOptions{{
+constexpr std::array<OptionSpec, 37> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
     kRequestOptions[3],
+    kRequestOptions[4],
+    kRequestOptions[5],
+    kPartOption,
     {"dir", true, false},
     {"calculate-only", false, false},
     {"log", false, false},
@@ -276,6 +288,13 @@ public:
         }
         run.limits.retries = m_retries;
         run.limits.maxRate = m_maxRate;
+        // A named source's own User-Agent and pace, unless the options give others.
+        if (m_named && !m_userAgent && !m_named->userAgent.empty()) {
+            run.limits.userAgent = m_named->userAgent;
+        }
+        if (m_named && m_maxRate == 0 && m_named->maxRate) {
+            run.limits.maxRate = *m_named->maxRate;
+        }
         const auto result = load::CmdLoad_Click(run, m_known);
         bool projectSaved = true;
         if (project && result.outcome != load::RunOutcome::Stopped) {
@@ -299,8 +318,22 @@ private:
         const RequestOptions request = ReadSourceAndKind(options);
         m_source = request.source;
         m_kind = request.kind;
+        m_named = ReadTemplateSource(options);
+        if (m_named) {
+            m_known.urlTemplate = m_named->source;
+        }
+        if (const auto *part = options.Get("part")) {
+            ParsePart(*part, m_part);
+            m_known.partIndex = m_part.partIndex;
+            m_known.partCount = m_part.partCount;
+        }
         if (options.Has("level")) {
-            m_level = static_cast<int>(WholeNumber(options, "level", 1, 22));
+            // A template source's zoom starts at 0.
+            m_level =
+                static_cast<int>(WholeNumber(options, "level", m_known.urlTemplate ? 0 : 1, 22));
+        }
+        if (m_named && m_level) {
+            CheckZoom(*m_named, *m_level);
         }
         // Coordinates outside the world are a usage error, as for estimate and list; the
         // extent's order is the run's own check, with the dialog's message.
@@ -472,8 +505,9 @@ private:
         }
         // As the dialog does with a configured index at start: open it, or offer to create
         // it, before the first tile is fetched. --index overrides the stored one.
-        const std::string index =
-            m_index ? *m_index : TrimBlanks(settings.Text(settings::Key::OutPolygon));
+        // Each part of a split run records its tiles in an index of its own.
+        const std::string index = m_index ? PartIndexPath(*m_index, m_part)
+                                          : TrimBlanks(settings.Text(settings::Key::OutPolygon));
         if (index.empty()) {
             return true;
         }
@@ -521,6 +555,8 @@ private:
     int m_retries = download::DownloadLimits{}.retries;
     double m_maxRate = 0;
     std::optional<std::string> m_index;
+    std::optional<download::NamedSource> m_named; // a template source, named or given
+    tiles::TileRequest m_part;                    // only its part of a split run
     std::optional<bool> m_createIndex;
     std::optional<std::string> m_selection;
     std::string m_selectionWhere;

@@ -2,6 +2,7 @@
 
 #include "common/error.h"
 
+#include <cassert>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -69,6 +70,14 @@ public:
     void Write(std::string_view data) { m_writer->Write(data); }
     /// The writer, for callers that append to its buffer directly.
     FdWriter &Writer() noexcept { return *m_writer; }
+    /// Names another target in the same folder, before Commit: a file whose type shows only
+    /// once it is written (a tile whose extension follows the image the server sent).
+    /// @pre target lies in the folder of the first target
+    void Retarget(std::filesystem::path target) {
+        assert(target.parent_path() == m_target.parent_path());
+        m_target = std::move(target);
+    }
+
     /// Flushes, closes and puts the file into place. @throws TargetExists (CreateNew mode) or
     /// tessaro::FileError
     void Commit();

@@ -9,6 +9,7 @@
 #include "download/image_check.h"
 #include "download/tile_urls.h"
 #include "download/transfer_engine.h"
+#include "download/url_template.h"
 #include "download/world_file.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/tile_files.h"
@@ -34,6 +35,9 @@ std::string_view ProgressCaption(TilesType type) {
     }
     if (type == TilesType::Shade) {
         return "Load from Shaded";
+    }
+    if (type == TilesType::Xyz) {
+        return "Load from XYZ";
     }
     return "Load from Yand";
 }
@@ -140,9 +144,9 @@ void Loop::Open() {
     }
     if (m_run.makeIon) {
         // Another run of the same minute keeps its list: this one then gets "_2" and on.
-        m_ion = std::make_unique<AtomicFile>(m_run.levelFolder /
-                                                 IonFileName(m_run.type, TimeStamp(m_run.now())),
-                                             AtomicFile::Mode::Numbered);
+        m_ion = std::make_unique<AtomicFile>(
+            m_run.levelFolder / IonFileName(m_run.type, TimeStamp(m_run.now()) + m_run.partSuffix),
+            AtomicFile::Mode::Numbered);
     }
     if (!m_run.offline) {
         // A server may send a tile on to another tile server of the settings, nowhere else.
@@ -232,9 +236,16 @@ bool Loop::Prepare(Pending &p) {
         return false;
     }
     p.index = m_nextIndex++;
-    p.name = TileBaseName(m_run.type, p.record, m_run.level);
-    p.path = TilePath(m_run.levelFolder, m_run.type, p.record, m_run.level);
-    p.url = TileUrl(m_prefixes, static_cast<int>(p.index % 4), m_run.type, p.record, m_run.level);
+    if (m_run.urlTemplate != nullptr) {
+        p.name = p.record.name.Str(); // "z/x/y": the base name alone recurs in every column
+        p.path = FindTilePath(m_run.levelFolder, m_run.type, p.record, m_run.level);
+        p.url = TemplateUrl(*m_run.urlTemplate, p.index, p.record, m_run.level);
+    } else {
+        p.name = TileBaseName(m_run.type, p.record, m_run.level);
+        p.path = TilePath(m_run.levelFolder, m_run.type, p.record, m_run.level);
+        p.url =
+            TileUrl(m_prefixes, static_cast<int>(p.index % 4), m_run.type, p.record, m_run.level);
+    }
     p.fetching = false;
     p.failed = false;
     return true;
@@ -301,6 +312,28 @@ Received Loop::Fetch(Pending &p) {
     }
     if (const auto [refusal, cause] = Refusal(outcome); !refusal.empty()) {
         return Failed(p, FailureMessage(p.url, refusal), cause);
+    }
+    if (tiles::IsXyz(m_run.type)) {
+        // A template source's tile takes the extension of the image its server sent.
+        const auto image = static_cast<ImageType>(ImageTypeOf(outcome.start));
+        if (image != ImageType::Jpeg && image != ImageType::Png) {
+            return Failed(p, FailureMessage(p.url, "the image is neither JPEG nor PNG"),
+                          "not JPEG or PNG");
+        }
+        const std::string_view wanted = m_run.urlTemplate != nullptr
+                                            ? std::string_view(m_run.urlTemplate->fileType)
+                                            : std::string_view{};
+        if (!wanted.empty() && wanted != (image == ImageType::Jpeg ? "jpg" : "png")) {
+            return Failed(p,
+                          FailureMessage(p.url, "the image is not of the type the source names (" +
+                                                    std::string(wanted) + ")"),
+                          "wrong image type");
+        }
+        p.path.replace_extension(image == ImageType::Jpeg ? tiles::kJpegExtension
+                                                          : ImageExtension(m_run.type));
+        if (outcome.file) {
+            outcome.file->Retarget(p.path);
+        }
     }
     try {
         if (outcome.file) {
@@ -491,8 +524,15 @@ void Loop::WriteIonLine(const Pending &p) {
         return;
     }
     auto &buffer = m_ion->Writer().Buffer();
-    buffer += p.name;
-    buffer += ImageExtension(m_run.type);
+    if (tiles::IsXyz(m_run.type)) {
+        // Named from the level folder, where the list lies: "x/y.ext".
+        buffer += p.path.parent_path().filename().string();
+        buffer += '/';
+        buffer += p.path.filename().string();
+    } else {
+        buffer += p.name;
+        buffer += ImageExtension(m_run.type);
+    }
     buffer += ' ';
     buffer += p.url;
     buffer += kCrLf;

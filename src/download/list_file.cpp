@@ -47,7 +47,8 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
         if (run.makeIon) {
             // Another run of the same minute keeps its list: this one then gets "_2" and on.
             ion = std::make_unique<AtomicFile>(
-                run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now())),
+                run.levelFolder / download::IonFileName(run.type, download::TimeStamp(run.now()) +
+                                                                      run.partSuffix),
                 AtomicFile::Mode::Numbered);
         }
         std::string line;
@@ -60,20 +61,41 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
         auto cursor = list.Begin();
         tiles::TileRecord record;
         std::int64_t walked = 0;
+        const bool xyz = run.urlTemplate != nullptr;
         while (cursor.Next(record)) {
             // A stop is looked for every few thousand tiles: within a millisecond or two.
             if ((++walked & 4095) == 0 && run.abort != nullptr && run.abort->IsSet()) {
                 break;
             }
-            if (run.type == tiles::TilesType::Shade &&
-                (folderRow != record.row || folder == run.levelFolder)) {
+            if (xyz) {
+                folder = tiles::TileFolder(run.levelFolder, run.type, record);
+            } else if (run.type == tiles::TilesType::Shade &&
+                       (folderRow != record.row || folder == run.levelFolder)) {
                 folder = tiles::TileFolder(run.levelFolder, run.type, record);
                 folderRow = record.row;
             }
             fileName.clear();
             tiles::AppendTileBaseName(fileName, run.type, record, run.level);
             fileName += extension;
-            const bool exists = onDisk.Exists(folder, fileName);
+            bool exists = false;
+            if (xyz) {
+                // A template source's tile may be on disk as the PNG or the JPEG its server
+                // sent. Its folder changes from tile to tile, so each is looked up on its own.
+                std::error_code ec;
+                exists = std::filesystem::is_regular_file(folder / fileName, ec);
+                if (!exists) {
+                    auto jpeg = folder / fileName;
+                    jpeg.replace_extension(tiles::kJpegExtension);
+                    if (std::filesystem::is_regular_file(jpeg, ec)) {
+                        exists = true;
+                        fileName = jpeg.filename().string();
+                    }
+                }
+                // Named from the level folder, where the list lies: "x/y.ext".
+                fileName.insert(0, folder.filename().string() + "/");
+            } else {
+                exists = onDisk.Exists(folder, fileName);
+            }
             if (!exists) {
                 ++wasNew;
             }
@@ -88,7 +110,13 @@ bool CreateListFile(const ListFileRun &run, const tiles::TileList &list,
                 auto &buffer = ion->Writer().Buffer();
                 buffer += fileName;
                 buffer += ' ';
-                download::AppendListFileUrl(buffer, prefixes, mirror, run.type, record, run.level);
+                if (xyz) {
+                    download::AppendTemplateUrl(buffer, *run.urlTemplate, walked - 1, record,
+                                                run.level);
+                } else {
+                    download::AppendListFileUrl(buffer, prefixes, mirror, run.type, record,
+                                                run.level);
+                }
                 buffer += kCrLf;
                 ion->Writer().MaybeFlush();
                 mirror = (mirror + 1) % 4;

@@ -3,6 +3,7 @@
 #include "common/abort_flag.h"
 #include "common/ui_port.h"
 #include "download/load_log.h"
+#include "download/url_template.h"
 #include "settings/settings.h"
 #include "tiles/tile_list.h"
 
@@ -22,6 +23,10 @@ struct ListFileRun {
     bool skipLog = true;              ///< write no log lines
     download::LoadLog *log = nullptr; ///< the open log when !skipLog; closed at the end
     const AbortFlag *abort = nullptr; ///< when set, the run stops between tiles
+    /// The addresses of a template source (TilesType::Xyz); null for the built-in sources.
+    const UrlTemplate *urlTemplate = nullptr;
+    /// Added to the .ion list's name by one part of a split run ("_part3of7"); empty otherwise.
+    std::string partSuffix;
     std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
 };
 

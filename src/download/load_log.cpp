@@ -65,6 +65,9 @@ std::filesystem::path LogFilePath(const std::filesystem::path &rootFolder, tiles
     case TilesType::GoogleLand:
         name += "land";
         break;
+    case TilesType::Xyz:
+        name = "Tessaro_xyz";
+        break;
     default:
         name += "sat";
         break;
@@ -74,7 +77,7 @@ std::filesystem::path LogFilePath(const std::filesystem::path &rootFolder, tiles
 
 std::string IonFileName(TilesType type, std::string_view timeStamp) {
     std::string name;
-    if (tiles::IsGoogle(type)) {
+    if (tiles::IsGoogle(type) || tiles::IsXyz(type)) {
         name = "Tessaro_";
     } else if (tiles::IsScanex(type)) {
         name = "SService_";

@@ -92,6 +92,8 @@ ServerPrefixes DownloadPrefixes(const Settings &s, TilesType type) {
                 s.Trimmed(Settings::MapServerYand(k)) + s.Trimmed(Key::MapVersionYand);
         }
         return p;
+    case TilesType::Xyz:
+        return p; // its addresses come from its template
     case TilesType::Invalid:
         break;
     }

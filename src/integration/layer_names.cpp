@@ -18,6 +18,7 @@ bool HasTileLayers(TilesType type) noexcept {
     case TilesType::Shade:
     case TilesType::YandSat:
     case TilesType::YandMap:
+    case TilesType::Xyz:
         return true;
     case TilesType::Invalid:
         break;
@@ -64,6 +65,8 @@ std::string GetRootName(TilesType type, const Settings &settings) {
         return settings.Text(Settings::SatLayerName(yandex));
     case TilesType::YandMap:
         return settings.Text(Settings::MapLayerName(yandex));
+    case TilesType::Xyz:
+        return "XYZ";
     case TilesType::Invalid:
         break;
     }

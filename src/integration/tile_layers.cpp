@@ -288,7 +288,8 @@ QgsCoordinateReferenceSystem TileCrs(tiles::TilesType type) {
     if (!code || !HasTileLayers(type)) {
         return {};
     }
-    std::string authority = "ESRI:";
+    // EPSG's own systems go by their EPSG name; the spheres exist only in ESRI's register.
+    std::string authority = *code == mapout::kWebMercator ? "EPSG:" : "ESRI:";
     AppendInt(authority, *code);
     return QgsCoordinateReferenceSystem(QString::fromStdString(authority));
 }
@@ -317,11 +318,18 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
         std::int64_t wasAdded = 0;
         std::int64_t i = 0;
         list.ForEach([&](const tiles::TileRecord &record) {
-            const std::string name = TileLayerName(type, record, level);
+            std::string file = TileLayerName(type, record, level);
+            std::string name = file;
             const fs::path folder = tiles::TileFolder(levelFolder, type, record);
-            if (files.Exists(folder, name)) {
+            if (tiles::IsXyz(type)) {
+                // Its file has the type the server sent; the layer is named "x/y.ext", since
+                // the level folder holds a y of every column.
+                file = tiles::FindTilePath(levelFolder, type, record, level).filename().string();
+                name = folder.filename().string() + "/" + file;
+            }
+            if (files.Exists(folder, file)) {
                 QgsRasterLayer *layer = ExistRasterLayer(name, levelGroup, ui);
-                if (layer == nullptr && addRasterLayer(project, folder / name, name, levelGroup,
+                if (layer == nullptr && addRasterLayer(project, folder / file, name, levelGroup,
                                                        fallbackCrs, ui) != nullptr) {
                     ++wasAdded;
                 }

@@ -95,6 +95,14 @@ BlockEstimate ShowBlocksParam(tiles::Source source, tiles::Kind kind, double lat
     return estimate;
 }
 
+BlockEstimate TemplateEstimate(const tiles::TileRequest &request, UiPort &ui) {
+    BlockEstimate estimate;
+    estimate.count = CountTiles("SizeCount ", ui, request);
+    AppendInt(estimate.countText, estimate.count);
+    estimate.sizeText = FormatDouble(SizeEstimate(estimate.count, tiles::Kind::Sat));
+    return estimate;
+}
+
 std::string GroupedThousands(std::uint64_t value, char groupSeparator) {
     if (value == 0) {
         return {};

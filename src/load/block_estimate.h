@@ -50,6 +50,11 @@ struct BlockEstimate {
                                             double lat2, double lon1, double lon2, int level,
                                             UiPort &ui, char decimalSeparator = '.');
 
+/// Computes the estimate of a template source's request on the web-mercator grid: its tile
+/// count, and the count × 26 as its size (the satellite figure, since a template source may
+/// serve imagery). A count beyond the 32-bit range shows kOverflowMessage and gives 0.
+[[nodiscard]] BlockEstimate TemplateEstimate(const tiles::TileRequest &request, UiPort &ui);
+
 /// Returns the free space of the disk holding a path in KiB, formatted with thousands grouped
 /// by groupSeparator and followed by " Kb". A disk with no free space or one that cannot be
 /// queried gives " Kb" alone.

@@ -135,6 +135,9 @@ std::optional<LoadRequest> ReadLoadRequest(settings::Settings &dialog, UiPort &u
     request.mosaic = dialog.mosaic;
     request.createPolygon = dialog.createPolygon;
     request.connections = dialog.connections;
+    request.urlTemplate = known.urlTemplate;
+    request.partIndex = known.partIndex;
+    request.partCount = known.partCount;
     if (!request.onlyCalculate) {
         request.pauses.timeOutSeconds =
             known.timeOutSeconds ? *known.timeOutSeconds

@@ -30,6 +30,11 @@ struct KnownValues {
     std::optional<std::array<double, 4>> extent; ///< lat1, lat2, lon1, lon2
     std::optional<std::int32_t> timeOutSeconds;
     std::optional<std::int32_t> tilesAtOnce;
+    /// A template source, loaded in place of the dialog's source and kind.
+    std::optional<download::UrlTemplate> urlTemplate;
+    /// The part of a split run (from 0) and the number of parts.
+    std::int32_t partIndex = 0;
+    std::int32_t partCount = 1;
 };
 
 /// Reads the load button's request from the dialog, with the dialog's checks in their order:

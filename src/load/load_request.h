@@ -1,9 +1,11 @@
 #pragma once
 
+#include "download/url_template.h"
 #include "tiles/tiles_type.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 
 namespace tessaro::load {
 
@@ -38,6 +40,13 @@ struct LoadRequest {
     bool createPolygon = false; ///< record every tile in the open block index
     DownloadPauses pauses;
     int connections = 1; ///< transfers at once; 1 fetches one tile after another
+    /// A template source: when given, the run fetches its tiles on the web-mercator grid (level
+    /// is the zoom, 0..22) instead of those of source and kind, into DIR/z/x/y.ext.
+    std::optional<download::UrlTemplate> urlTemplate;
+    /// One of several disjoint parts of the tile list (from 0), for runs split across machines:
+    /// the part's log and .ion list carry "_part<K>of<N>" in their names.
+    std::int32_t partIndex = 0;
+    std::int32_t partCount = 1;
 };
 
 } // namespace tessaro::load

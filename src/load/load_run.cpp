@@ -11,6 +11,7 @@
 #include "tiles/tile_files.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace tessaro::load {
 
@@ -87,12 +88,18 @@ struct RunPlan {
 
 RunPlan PlanOf(const LoadRequest &request) {
     RunPlan plan;
-    plan.type = tiles::TilesTypeOf(request.source, request.kind);
-    plan.tiles = {plan.type, request.level, request.lat1, request.lat2, request.lon1, request.lon2};
+    plan.type =
+        request.urlTemplate ? TilesType::Xyz : tiles::TilesTypeOf(request.source, request.kind);
+    plan.tiles = {plan.type,    request.level, request.lat1,      request.lat2,
+                  request.lon1, request.lon2,  request.partIndex, request.partCount};
     tiles::ValidateRequest(plan.tiles);
     plan.rootFolder = WithTrailingSeparator(request.directory.string());
     plan.levelFolder = plan.rootFolder + std::to_string(request.level) + "/";
-    plan.sourceText = tiles::SourceText(request.source);
+    plan.sourceText = request.urlTemplate ? std::string_view(request.urlTemplate->name)
+                                          : tiles::SourceText(request.source);
+    if (request.urlTemplate) {
+        download::ValidateUrlTemplate(*request.urlTemplate);
+    }
     return plan;
 }
 
@@ -110,21 +117,19 @@ bool MakeLevelFolder(const std::string &levelFolder, UiPort &ui) {
     return true;
 }
 
-// Creates the row folders of a relief list. Rows come in runs (the list is row by row), so a
-// folder is made once per run of equal rows. Returns the folder that failed, or empty.
-std::string MakeRowFolders(const std::string &levelFolder, const tiles::TileList &list) {
-    std::int64_t lastRow = -1;
-    bool first = true;
+// Creates the folders below the level folder: the row folders of a relief list, the column
+// folders of a template source's list, each once. Returns the folder that failed, or empty.
+std::string MakeTileFolders(const std::string &levelFolder, TilesType type,
+                            const tiles::TileList &list) {
+    std::unordered_set<std::int32_t> made;
     auto cursor = list.Begin();
     tiles::TileRecord record;
     while (cursor.Next(record)) {
-        if (!first && record.row == lastRow) {
+        if (!made.insert(type == TilesType::Shade ? record.row : record.col).second) {
             continue;
         }
-        first = false;
-        lastRow = record.row;
-        const std::string folder = WithTrailingSeparator(
-            tiles::TileFolder(levelFolder, TilesType::Shade, record).string());
+        const std::string folder =
+            WithTrailingSeparator(tiles::TileFolder(levelFolder, type, record).string());
         if (!MakeDir(folder)) {
             return folder;
         }
@@ -169,6 +174,8 @@ void FillListRun(download::ListFileRun &run, const LoadRequest &request, const R
     run.skipLog = log == nullptr;
     run.log = log;
     run.now = ctx.now;
+    run.urlTemplate = request.urlTemplate ? &*request.urlTemplate : nullptr;
+    run.partSuffix = tiles::PartSuffix(plan.tiles);
 }
 
 // Writes the log lines and the .ion list of the tiles without downloading them.
@@ -275,20 +282,30 @@ LoadRunResult Run(const LoadRequest &request, LoadRunContext &ctx) {
     // folder. A log that cannot be opened only switches logging off.
     std::unique_ptr<download::LoadLog> log;
     if (!request.skipLog) {
-        log =
-            download::GetLogFile(download::LogFilePath(plan.rootFolder, request.source, plan.type),
-                                 download::kLogHeader, ctx.ui);
+        auto path = download::LogFilePath(plan.rootFolder, request.source, plan.type);
+        path.replace_filename(path.stem().string() + tiles::PartSuffix(plan.tiles) + ".log");
+        log = download::GetLogFile(path, download::kLogHeader, ctx.ui);
     }
 
+    // Relief rows are made for the whole list, template columns only for the tiles kept.
     tiles::TileList list(plan.tiles);
-    if (plan.type == TilesType::Shade) {
-        const std::string failed = MakeRowFolders(plan.levelFolder, list);
+    const auto makeTileFolders = [&](TilesType type) {
+        if (plan.type != type) {
+            return true;
+        }
+        const std::string failed = MakeTileFolders(plan.levelFolder, plan.type, list);
         if (!failed.empty()) {
             ctx.ui.ShowMessage(FolderMessage(failed, true), Icon::Exclamation);
-            return result;
         }
+        return failed.empty();
+    };
+    if (!makeTileFolders(TilesType::Shade)) {
+        return result;
     }
     if (request.useSelection && !KeepSelectedTiles(plan, ctx, list)) {
+        return result;
+    }
+    if (!makeTileFolders(TilesType::Xyz)) {
         return result;
     }
 

@@ -347,10 +347,15 @@ public:
     // Refreshes the record of one tile, or adds it.
     void Record(const fs::path &levelFolder, const tiles::TileRecord &record,
                 BlockIndexSummary &summary) {
-        const std::string name = Fit(tiles::TileBaseName(m_type, record, m_level), m_fields.name);
+        // A template source's tiles share their base names (y) across columns: their record
+        // goes by "z/x/y".
+        const std::string name = Fit(
+            tiles::IsXyz(m_type) ? record.name.Str() : tiles::TileBaseName(m_type, record, m_level),
+            m_fields.name);
         std::error_code ec;
         const int present =
-            fs::is_regular_file(tiles::TilePath(levelFolder, m_type, record, m_level), ec) ? -1 : 0;
+            fs::is_regular_file(tiles::FindTilePath(levelFolder, m_type, record, m_level), ec) ? -1
+                                                                                               : 0;
         const auto found = Find(name);
         if (found == m_existing.end()) {
             const double ym = record.y + m_shift;

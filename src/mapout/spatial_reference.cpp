@@ -222,6 +222,8 @@ std::optional<int> CoordSystemCodeOf(tiles::TilesType type) noexcept {
     case TilesType::ScanSat:
     case TilesType::ScanMap:
         return kWorldMercator;
+    case TilesType::Xyz:
+        return kWebMercator;
     default:
         break;
     }
@@ -301,7 +303,8 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
     if (!code || tiles::ImageExtension(type).empty()) {
         return summary;
     }
-    if (type != tiles::TilesType::Shade && !OpenRasterWorkspace(levelFolder, ui)) {
+    if (type != tiles::TilesType::Shade && type != tiles::TilesType::Xyz &&
+        !OpenRasterWorkspace(levelFolder, ui)) {
         ui.ShowMessage(RasterWorkspaceMessage(levelFolder));
         return summary;
     }
@@ -311,7 +314,7 @@ SpatRefSummary SetRasterSpatRef(const fs::path &levelFolder, TileSequence tiles,
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (tiles.Next(record)) {
-            writer.Visit(tiles::TilePath(levelFolder, type, record, level));
+            writer.Visit(tiles::FindTilePath(levelFolder, type, record, level));
             progress.Step(i++);
         }
     });

@@ -18,6 +18,8 @@ namespace tessaro::mapout {
 inline constexpr int kSphereMercator = 53004;
 /// Factory code of the World Mercator on WGS 84 of ScanEx and Yandex tiles.
 inline constexpr int kWorldMercator = 54004;
+/// EPSG code of the web-mercator plane of the template sources (EPSG:3857).
+inline constexpr int kWebMercator = 3857;
 /// Factory code of WGS 84 degrees.
 inline constexpr int kWgs84 = 4326;
 

@@ -324,7 +324,7 @@ WriteCounts WriteTiles(const MosaicRun &run, const OutputLayout &layout, GDALDat
     while (cursor.Next(record)) {
         pass.Step(i++);
         GDALDatasetUniquePtr dataset;
-        const fs::path path = tiles::TilePath(run.levelFolder, run.type, record, run.level);
+        const fs::path path = tiles::FindTilePath(run.levelFolder, run.type, record, run.level);
         const TileState state = OpenTile(path, dataset);
         if (state != TileState::Opened) {
             counts.unreadable += state == TileState::Unreadable ? 1 : 0;
@@ -592,7 +592,7 @@ std::optional<RasterArr> PopulateRasterArr(const fs::path &levelFolder, const ti
         tiles::TileRecord record;
         std::int64_t i = 0;
         while (cursor.Next(record)) {
-            const fs::path path = tiles::TilePath(levelFolder, type, record, level);
+            const fs::path path = tiles::FindTilePath(levelFolder, type, record, level);
             if (type == tiles::TilesType::Shade && path.parent_path() != checkedRow) {
                 checkedRow = path.parent_path();
                 if (RowFolderUnreadable(checkedRow)) {

@@ -216,6 +216,7 @@ std::optional<Key> Settings::DirectoryKey(tiles::Source source, tiles::Kind kind
         return Key::SatRasterPath3;
     case tiles::TilesType::YandMap:
         return Key::MapRasterPath3;
+    case tiles::TilesType::Xyz: // no source and kind gives it
     case tiles::TilesType::Invalid:
         break;
     }

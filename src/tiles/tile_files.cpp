@@ -8,6 +8,7 @@ std::string_view ImageExtension(TilesType type) noexcept {
     switch (type) {
     case TilesType::GoogleMap:
     case TilesType::YandMap:
+    case TilesType::Xyz:
         return ".png";
     case TilesType::Invalid:
         return {};
@@ -20,6 +21,7 @@ std::string_view WorldFileExtension(TilesType type) noexcept {
     switch (type) {
     case TilesType::GoogleMap:
     case TilesType::YandMap:
+    case TilesType::Xyz:
         return ".pgw";
     case TilesType::Invalid:
         return {};
@@ -41,6 +43,8 @@ std::string_view TypeWord(TilesType type) noexcept {
         return "map";
     case TilesType::GoogleLand:
         return "lnd";
+    case TilesType::Xyz:
+        return "xyz";
     case TilesType::Invalid:
         break;
     }
@@ -68,6 +72,9 @@ void AppendTileBaseName(std::string &name, TilesType type, const TileRecord &rec
         name += '-';
         AppendInt(name, record.row);
         break;
+    case TilesType::Xyz:
+        AppendInt(name, record.row);
+        break;
     default:
         name += record.name.View();
         break;
@@ -76,6 +83,11 @@ void AppendTileBaseName(std::string &name, TilesType type, const TileRecord &rec
 
 std::filesystem::path TileFolder(const std::filesystem::path &levelFolder, TilesType type,
                                  const TileRecord &record) {
+    if (type == TilesType::Xyz) {
+        std::string column;
+        AppendInt(column, record.col);
+        return levelFolder / column;
+    }
     if (type != TilesType::Shade) {
         return levelFolder;
     }
@@ -91,9 +103,29 @@ std::filesystem::path TilePath(const std::filesystem::path &levelFolder, TilesTy
     return TileFolder(levelFolder, type, record) / file;
 }
 
+std::filesystem::path FindTilePath(const std::filesystem::path &levelFolder, TilesType type,
+                                   const TileRecord &record, int level) {
+    auto path = TilePath(levelFolder, type, record, level);
+    if (type == TilesType::Xyz) {
+        std::error_code ec;
+        if (!std::filesystem::exists(path, ec)) {
+            auto jpeg = path;
+            jpeg.replace_extension(kJpegExtension);
+            if (std::filesystem::exists(jpeg, ec)) {
+                return jpeg;
+            }
+        }
+    }
+    return path;
+}
+
 std::filesystem::path WorldFilePath(const std::filesystem::path &imagePath, TilesType type) {
     auto world = imagePath;
-    world.replace_extension(WorldFileExtension(type));
+    if (type == TilesType::Xyz) {
+        world.replace_extension(imagePath.extension() == kJpegExtension ? ".jgw" : ".pgw");
+    } else {
+        world.replace_extension(WorldFileExtension(type));
+    }
     return world;
 }
 

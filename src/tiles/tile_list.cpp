@@ -32,12 +32,30 @@ void ValidateRequest(const TileRequest &r) {
         throw ArgumentError("The source and kind give no supported tile type.");
     }
     ValidateLevelAndExtent(r);
+    ValidatePart(r);
+}
+
+std::string PartSuffix(const TileRequest &r) {
+    if (r.partCount <= 1) {
+        return {};
+    }
+    return "_part" + std::to_string(r.partIndex + 1) + "of" + std::to_string(r.partCount);
+}
+
+void ValidatePart(const TileRequest &r) {
+    if (r.partCount < 1 || r.partCount > kMaxParts || r.partIndex < 0 ||
+        r.partIndex >= r.partCount) {
+        throw ArgumentError("A part must be K/N with 1 <= K <= N <= " + std::to_string(kMaxParts) +
+                            ", not " + std::to_string(r.partIndex + 1) + "/" +
+                            std::to_string(r.partCount) + ".");
+    }
 }
 
 void ValidateLevelAndExtent(const TileRequest &r) {
-    if (r.level < 1 || r.level > kMaxLevel) {
-        throw ArgumentError("The level must be a whole number from 1 to 22, not " +
-                            std::to_string(r.level) + ".");
+    const int minLevel = MinLevel(r.type);
+    if (r.level < minLevel || r.level > kMaxLevel) {
+        throw ArgumentError("The level must be a whole number from " + std::to_string(minLevel) +
+                            " to 22, not " + std::to_string(r.level) + ".");
     }
     ValidateExtentLimits(r);
     if (r.lat1 > r.lat2) {
@@ -88,6 +106,14 @@ TileRange RangeOf(const TileRequest &r) {
         range.rowLast = grid.ClampedRow(r.lat2);  // north
         break;
     }
+    case GridFamily::WebMercator: {
+        const auto grid = WebMercatorGrid::ForZoom(r.level);
+        range.colFirst = grid.ClampedCol(r.lon1);
+        range.colLast = grid.ClampedCol(r.lon2);
+        range.rowFirst = grid.ClampedRow(r.lat2); // north
+        range.rowLast = grid.ClampedRow(r.lat1);  // south
+        break;
+    }
     }
     return range;
 }
@@ -98,28 +124,41 @@ TileStream::TileStream(const TileRequest &request) : m_request(request), m_famil
     if (m_family == GridFamily::Ellipsoidal) {
         m_ellipse = EllipsoidalGrid::ForLevel(request.level);
         m_prefix = BlockNamePrefix(static_cast<int>(request.type));
+    } else if (m_family == GridFamily::WebMercator) {
+        m_mercator = WebMercatorGrid::ForZoom(request.level);
     } else {
         m_sphere = m_family == GridFamily::Google ? SphericalGrid::Google(request.level)
                                                   : SphericalGrid::Shade(request.level);
     }
     m_range = RangeOf(request);
+    const std::int64_t total = std::max<std::int64_t>(0, m_range.Columns() * m_range.Rows());
+    m_first = total * request.partIndex / request.partCount;
+    m_end = total * (request.partIndex + 1) / request.partCount;
     Reset();
 }
 
 void TileStream::Reset() noexcept {
-    m_done = Size() <= 0;
+    m_pos = m_first;
+    m_done = m_pos >= m_end;
+    if (m_done) {
+        return;
+    }
+    // The part's first record: its place in the row-major (column-major) walk of the range.
     if (m_family == GridFamily::Ellipsoidal) {
-        m_outer = m_range.colFirst;
-        m_inner = m_range.rowFirst;
+        m_outer = static_cast<std::int32_t>(m_range.colFirst + m_first / m_range.Rows());
+        m_inner = static_cast<std::int32_t>(m_range.rowFirst + m_first % m_range.Rows());
     } else {
-        m_outer = m_range.rowFirst;
-        m_inner = m_range.colFirst;
+        m_outer = static_cast<std::int32_t>(m_range.rowFirst + m_first / m_range.Columns());
+        m_inner = static_cast<std::int32_t>(m_range.colFirst + m_first % m_range.Columns());
     }
 }
 
 bool TileStream::Next(TileRecord &out) {
     if (m_done) {
         return false;
+    }
+    if (++m_pos >= m_end) {
+        m_done = true; // the part ends here; the walk below only moves on
     }
     if (m_family == GridFamily::Ellipsoidal) {
         FillEllipsoidal(m_outer, m_inner, out);
@@ -132,7 +171,11 @@ bool TileStream::Next(TileRecord &out) {
             m_done = true;
         }
     } else {
-        FillSpherical(m_inner, m_outer, out);
+        if (m_family == GridFamily::WebMercator) {
+            FillWebMercator(m_inner, m_outer, out);
+        } else {
+            FillSpherical(m_inner, m_outer, out);
+        }
         if (m_inner < m_range.colLast) {
             ++m_inner;
         } else if (m_outer < m_range.rowLast) {
@@ -154,6 +197,25 @@ void TileStream::FillSpherical(std::int32_t col, std::int32_t row, TileRecord &o
     out.resX = pixel;
     out.resY = -pixel;
     out.name.SetSize(QuadKeyInto(col, row, m_sphere.level, out.name.Data()));
+}
+
+void TileStream::FillWebMercator(std::int32_t col, std::int32_t row,
+                                 TileRecord &out) const noexcept {
+    const double pixel = m_mercator.pixelSize;
+    out.col = col;
+    out.row = row;
+    out.x = m_mercator.ColToX(col) + pixel / 2.0;
+    out.y = m_mercator.RowToY(row) - pixel / 2.0;
+    out.resX = pixel;
+    out.resY = -pixel;
+    char *p = out.name.Data();
+    char *start = p;
+    p = WriteInt(p, m_mercator.zoom);
+    *p++ = '/';
+    p = WriteInt(p, col);
+    *p++ = '/';
+    p = WriteInt(p, row);
+    out.name.SetSize(static_cast<std::size_t>(p - start));
 }
 
 void TileStream::FillEllipsoidal(std::int32_t col, std::int32_t row,

@@ -3,6 +3,7 @@
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/spherical_grid.h"
 #include "tiles/tiles_type.h"
+#include "tiles/web_mercator_grid.h"
 
 #include <array>
 #include <cstdint>
@@ -39,9 +40,10 @@ private:
 
 /// One tile of a request: the seven columns of the tile list.
 ///
-/// Columns 2..5 are world-file values. On the spherical grids (x, y) is the centre of the
-/// tile's upper-left pixel; on the ellipsoidal grid it is the tile's south-west corner.
-/// For Yandex, col and row hold the Yandex x and y numbers.
+/// Columns 2..5 are world-file values. On the spherical and web-mercator grids (x, y) is the
+/// centre of the tile's upper-left pixel; on the ellipsoidal grid it is the tile's south-west
+/// corner. For Yandex, col and row hold the Yandex x and y numbers; on the web-mercator grid
+/// they are the XYZ x and y, and the name is "z/x/y".
 struct TileRecord {
     std::int32_t col = 0; ///< column 0: tile column (x number)
     std::int32_t row = 0; ///< column 1: tile row (y number)
@@ -62,7 +64,15 @@ struct TileRequest {
     double lat2 = 0; ///< north latitude
     double lon1 = 0; ///< west longitude
     double lon2 = 0; ///< east longitude
+    /// The request takes part partIndex (from 0) of partCount disjoint parts of its list: the
+    /// records from ⌊n·k/N⌋ to before ⌊n·(k+1)/N⌋ of the n in list order, so that the same
+    /// request always splits the same way and the parts together are the whole list.
+    std::int32_t partIndex = 0;
+    std::int32_t partCount = 1;
 };
+
+/// The most parts a list is split into.
+inline constexpr std::int32_t kMaxParts = 100000;
 
 /// First and last column and row of a request, clamped to the grid. On the spherical grids
 /// rows grow southward (rowFirst is the northern row); on the ellipsoidal grid northward
@@ -81,10 +91,19 @@ struct TileRange {
     }
 };
 
-/// Checks a level and an extent: a level from 1 to 22, finite coordinates, latitudes within
-/// ±90 and longitudes within ±180, south not north of north and west not east of east.
+/// Checks a level and an extent: a level from 1 to 22 (0 to 22 on the web-mercator grid), finite
+/// coordinates, latitudes within ±90 and longitudes within ±180, south not north of north and west
+/// not east of east.
 /// @throws tessaro::ArgumentError naming the first fault.
 void ValidateLevelAndExtent(const TileRequest &request);
+
+/// Checks a part: 1 ≤ partCount ≤ kMaxParts and 0 ≤ partIndex < partCount.
+/// @throws tessaro::ArgumentError naming the fault.
+void ValidatePart(const TileRequest &request);
+
+/// Returns what the files of one part of a split run carry in their names: "_part<K>of<N>"
+/// (K from 1), or the empty text for a run that is not split.
+[[nodiscard]] std::string PartSuffix(const TileRequest &request);
 
 /// Checks only that the extent's coordinates are finite and lie within the world's limits.
 /// @throws tessaro::ArgumentError naming the first fault.
@@ -100,8 +119,8 @@ void ValidateRequest(const TileRequest &request);
 [[nodiscard]] TileRange RangeOf(const TileRequest &request);
 
 /// Generates the tile list of a request record by record, in list order: row-major from the
-/// north-west corner on the spherical grids, column-major from the south-west corner on the
-/// ellipsoidal grid.
+/// north-west corner on the spherical and web-mercator grids, column-major from the south-west
+/// corner on the ellipsoidal grid.
 ///
 /// Complexity: constant memory, O(level) per record (the block name).
 class TileStream {
@@ -109,9 +128,9 @@ public:
     /// @throws tessaro::ArgumentError for a request ValidateRequest refuses.
     explicit TileStream(const TileRequest &request);
 
-    /// Number of records the stream yields in all.
-    [[nodiscard]] std::int64_t Size() const noexcept { return m_range.Columns() * m_range.Rows(); }
-    /// The clamped range the records cover.
+    /// Number of records the stream yields in all (those of its part).
+    [[nodiscard]] std::int64_t Size() const noexcept { return m_end - m_first; }
+    /// The clamped range the records of the whole list cover.
     [[nodiscard]] const TileRange &Range() const noexcept { return m_range; }
     /// The request as given.
     [[nodiscard]] const TileRequest &Request() const noexcept { return m_request; }
@@ -125,15 +144,20 @@ public:
 private:
     void FillSpherical(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
     void FillEllipsoidal(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
+    void FillWebMercator(std::int32_t col, std::int32_t row, TileRecord &out) const noexcept;
 
     TileRequest m_request;
     GridFamily m_family;
     SphericalGrid m_sphere;
     EllipsoidalGrid m_ellipse;
+    WebMercatorGrid m_mercator;
     std::string_view m_prefix;
     TileRange m_range;
     std::int32_t m_outer = 0; // row (spherical) or column (ellipsoidal)
     std::int32_t m_inner = 0;
+    std::int64_t m_first = 0; // list positions of the part: from m_first to before m_end
+    std::int64_t m_end = 0;
+    std::int64_t m_pos = 0;
     bool m_done = false;
 };
 

@@ -48,6 +48,9 @@ GridFamily GridOf(TilesType type) noexcept {
     if (type == TilesType::Shade) {
         return GridFamily::Shade;
     }
+    if (type == TilesType::Xyz) {
+        return GridFamily::WebMercator;
+    }
     return IsEllipsoidal(type) ? GridFamily::Ellipsoidal : GridFamily::Google;
 }
 

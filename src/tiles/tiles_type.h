@@ -26,6 +26,10 @@ enum class TilesType : std::int16_t {
     GoogleLand = 12,
     YandSat = 50,
     YandMap = 51,
+    /// A template source: any server of the standard web-mercator tile grid (EPSG:3857),
+    /// addressed through a URL template with {z}/{x}/{y}. Its tiles are JPEG or PNG as the
+    /// server sends them.
+    Xyz = 100,
 };
 
 /// Returns the TilesType of a source and kind, or TilesType::Invalid for a combination no
@@ -33,7 +37,7 @@ enum class TilesType : std::int16_t {
 [[nodiscard]] TilesType TilesTypeOf(Source source, Kind kind) noexcept;
 
 /// The grid family a TilesType is cut from.
-enum class GridFamily { Google, Shade, Ellipsoidal };
+enum class GridFamily { Google, Shade, Ellipsoidal, WebMercator };
 
 /// Returns the grid family of a valid TilesType.
 /// @pre type != TilesType::Invalid
@@ -54,6 +58,16 @@ enum class GridFamily { Google, Shade, Ellipsoidal };
 /// True for the sources cut from the ellipsoidal grid (ScanEx and Yandex).
 [[nodiscard]] constexpr bool IsEllipsoidal(TilesType t) noexcept {
     return IsScanex(t) || IsYandex(t);
+}
+
+/// True for a template source on the web-mercator grid.
+[[nodiscard]] constexpr bool IsXyz(TilesType t) noexcept {
+    return t == TilesType::Xyz;
+}
+
+/// Returns the lowest level a type's grid has: 0 on the web-mercator grid, 1 on the others.
+[[nodiscard]] constexpr int MinLevel(TilesType t) noexcept {
+    return IsXyz(t) ? 0 : 1;
 }
 
 /// Parses a source word of the command line: "goo", "scan", "shade", "yand".

@@ -275,6 +275,32 @@ std::optional<TileCode> Relief(std::string_view path) {
     return TileCode{TilesType::Shade, *x, *y, *level};
 }
 
+// "Z/X/Y.png" or "Z/X/Y.jpg" after "/xyz/": a tile of the web-mercator grid. Its code is that of
+// the relief tile of level Z with the same numbers, which the relief grid cuts the same way
+// (2^Z tiles a side, rows from the north); it is served as the relief tiles are, as a JPEG.
+std::optional<TileCode> WebMercator(std::string_view path) {
+    const auto first = path.find('/');
+    const auto second = path.find('/', first == std::string_view::npos ? 0 : first + 1);
+    if (second == std::string_view::npos || path.size() < second + 5) {
+        return std::nullopt;
+    }
+    const auto extension = path.substr(path.size() - 4);
+    if (extension != ".png" && extension != ".jpg") {
+        return std::nullopt;
+    }
+    const auto z = ParseInteger(path.substr(0, first));
+    const auto x = ParseInteger(path.substr(first + 1, second - first - 1));
+    const auto y = ParseInteger(path.substr(second + 1, path.size() - 4 - second - 1));
+    if (!z || !x || !y || !InRange(*z, 0, 22)) {
+        return std::nullopt;
+    }
+    const std::int64_t side = std::int64_t{1} << *z;
+    if (!InRange(*x, 0, side - 1) || !InRange(*y, 0, side - 1)) {
+        return std::nullopt;
+    }
+    return TileCode{TilesType::Shade, *x, *y, static_cast<int>(*z)};
+}
+
 // The text after the last occurrence of marker, if any.
 std::optional<std::string_view> After(std::string_view text, std::string_view marker) {
     const auto at = text.rfind(marker);
@@ -339,6 +365,9 @@ std::optional<TileCode> ParseTileTarget(std::string_view target) {
     }
     if (target.find('?') != std::string_view::npos) {
         return std::nullopt; // the remaining forms have no query part
+    }
+    if (const auto rest = After(target, "/xyz/")) {
+        return WebMercator(*rest);
     }
     if (const auto rest = After(target, "/kh/v=")) {
         return GoogleDownload(TilesType::GoogleSat, *rest);

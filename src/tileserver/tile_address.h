@@ -32,6 +32,9 @@ enum class ImageFormat { Jpeg, Png };
 /// - ScanEx: ".../printtilesrescaled/?t=image_&zt=n&x=X&y=Y&z=L" (satellite), "t=map" (map).
 /// - Yandex: ".../tiles?l=sat&v=VER&x=X&y=Y&z=L" (satellite), "l=map" (map).
 /// - Shaded relief: ".../z<L>/row<Y>/<L>_<X>-<Y>.jpg".
+/// - A template source on the web-mercator grid: ".../xyz/<Z>/<X>/<Y>.png" (or ".jpg"), zoom
+///   0..22 with x, y in 0 .. 2^Z − 1; coded as the relief tile of level Z with the same
+///   numbers (the relief grid numbers its tiles the same way) and served as a JPEG.
 ///
 /// Forms of the calculate-only list:
 /// - Google satellite by quadtree key: ".../kh?n=404&v=VER&t=tqrs..." (the level is the key's

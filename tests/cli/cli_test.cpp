@@ -91,6 +91,7 @@ TEST_F(CliTest, BadInputIsAUsageError) {
     std::vector<std::vector<std::string>> requests = {
         {"--level"},          {"--bogus"},         {"stray"}, {"--level=3", "--level=4"},
         {"--source", "bing"}, {"--kind", "hybrid"}};
+    requests.insert(requests.end(), {{"--mirrors", "a"}, {"--url-template", "http://h/{z}"}});
     for (const char *level : {"0", "23", "abc", "7.5"}) {
         requests.push_back({"--level", level});
     }

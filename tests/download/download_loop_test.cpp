@@ -253,3 +253,63 @@ TEST_F(DownloadLoopTest, AnEarlyEndLeavesNoTileFetchedAhead) {
             << "a cancelled tile has no line, a stopped one fails";
     }
 }
+
+// A template source's tiles take the type of the image each answer holds: a JPEG becomes
+// x/y.jpg with a .jgw, a PNG x/y.png with a .pgw, anything else fails with no file. {s} takes
+// the mirrors in turn, and a second run finds every tile on disk under either extension.
+TEST_F(DownloadLoopTest, TemplateTilesTakeTheTypeOfTheirAnswer) {
+    const std::string png =
+        std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR\0\0\1\0\0\0\1\0\x08\x02", 26) +
+        std::string(4, '\0') + std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+    const std::string gif = "GIF89a\1\0\1\0\0\0\0;";
+    const tiles::TileList list(tiles::TileRequest{TilesType::Xyz, 3, -10, 40, 0, 100});
+    ASSERT_EQ(list.Size(), 6); // x 4..6, y 3..4
+    // x even: JPEG; x odd: PNG; the tile (5, 3): a GIF.
+    const auto answer = [&](test::ScriptedServer::Exchange &ex) {
+        const auto target = ex.Target();
+        const int x = target[5] - '0', y = 7 - (target[7] - '0');
+        ex.send(test::ScriptedServer::Answer(200, "image/any",
+                                             x == 5 && y == 3 ? gif
+                                             : x % 2 == 0     ? Tile(target)
+                                                              : png));
+    };
+    test::ScriptedServer xyz{answer};
+    const download::UrlTemplate source{xyz.Url("/{s}/{z}/{x}/{-y}.img"), {"a", "b"}, "osm", ""};
+    download::DownloadRun run;
+    run.type = TilesType::Xyz;
+    run.level = 3;
+    run.urlTemplate = &source;
+    run.levelFolder = out / "3";
+    std::set<std::string> expected, found;
+    list.ForEach([&](const tiles::TileRecord &r) {
+        const auto tile = std::to_string(r.col) + "/" + std::to_string(r.row);
+        std::filesystem::create_directories(run.levelFolder / std::to_string(r.col));
+        if (r.col != 5 || r.row != 3) {
+            expected.insert({tile + (r.col % 2 == 0 ? ".jpg" : ".png"),
+                             tile + (r.col % 2 == 0 ? ".jgw" : ".pgw")});
+        }
+    });
+    DownloadCounters counters;
+    EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+              DownloadEnd::Completed);
+    EXPECT_EQ(std::tuple(counters.loaded, counters.errors), std::tuple(5, 1));
+    for (const auto &e : std::filesystem::recursive_directory_iterator(run.levelFolder)) {
+        if (e.is_regular_file()) {
+            found.insert(e.path().lexically_relative(run.levelFolder).string());
+        }
+    }
+    EXPECT_EQ(found, expected);
+    ASSERT_EQ(ui.tileFailures.size(), 1u);
+    EXPECT_TRUE(ui.tileFailures[0].starts_with("Tile 3/5/3: ") &&
+                ui.tileFailures[0].ends_with("failed: the image is neither JPEG nor PNG."))
+        << ui.tileFailures[0];
+    const auto heads = xyz.Requests();
+    ASSERT_EQ(heads.size(), 6u);
+    for (std::size_t i = 0; i < heads.size(); ++i) {
+        EXPECT_TRUE(heads[i].starts_with(std::string("GET /") + "ab"[i % 2] + "/3/")) << heads[i];
+    }
+    DownloadCounters again;
+    EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, again, ui, abort), DownloadEnd::Completed);
+    EXPECT_EQ(std::tuple(again.loaded, again.added, xyz.Requests().size()),
+              std::tuple(6 - 1, 0, 7u));
+}

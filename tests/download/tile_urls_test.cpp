@@ -1,5 +1,8 @@
 #include "download/tile_urls.h"
 
+#include "common/error.h"
+#include "download/source_file.h"
+#include "download/url_template.h"
 #include "settings/local_servers.h"
 
 #include <gtest/gtest.h>
@@ -68,4 +71,80 @@ TEST(TileUrls, DownloadAndListFileAddressesOfEveryForm) {
         EXPECT_EQ(url, c.url);
     }
     std::locale::global(previous);
+}
+
+// That f refuses its input with a message holding part.
+template <typename F> void ExpectRefused(F f, const std::string &part) {
+    try {
+        f();
+        ADD_FAILURE() << "taken: " << part;
+    } catch (const ArgumentError &e) {
+        EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+    }
+}
+
+// A template fills each placeholder wherever it stands, {-y} counting from the south and {s}
+// taking the mirrors in turn; templates that name no tile, an unknown or unclosed placeholder,
+// {s} without mirrors or another scheme are refused naming what is wrong.
+TEST(UrlTemplate, FillsItsPlaceholdersAndRefusesWhatNamesNoTile) {
+    tiles::TileRecord r;
+    r.col = 2476;
+    r.row = 1280;
+    const download::UrlTemplate osm{
+        "https://{s}.tile.example/{z}/{x}/{y}.png?r={-y}", {"a", "b", "c"}, "osm", ""};
+    download::ValidateUrlTemplate(osm);
+    EXPECT_EQ(download::TemplateUrl(osm, 0, r, 12),
+              "https://a.tile.example/12/2476/1280.png?r=2815");
+    EXPECT_EQ(download::TemplateUrl(osm, 4, r, 12),
+              "https://b.tile.example/12/2476/1280.png?r=2815");
+    const download::UrlTemplate quad{"http://h/t{q}.jpeg?x={x}", {}, "q", ""};
+    download::ValidateUrlTemplate(quad);
+    EXPECT_EQ(download::TemplateUrl(quad, 0, r, 12), "http://h/t120310101100.jpeg?x=2476");
+    EXPECT_EQ(download::ParseMirrors("a,b"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_THROW((void)download::ParseMirrors("a,,b"), ArgumentError);
+
+    const std::pair<std::string, std::string> refused[] = {
+        {"http://h/{z}/{x}.png", "names no tile"},
+        {"http://h/{z}/{x}/{y}/{w}.png", "unknown placeholder '{w}'"},
+        {"http://h/{z}/{x}/{y", "unknown placeholder '{y'"},
+        {"http://h/{z}/{x}/y}", "'}' at character 19"},
+        {"http://{s}/{q}", "no mirrors are given"},
+        {"ftp://h/{q}", "must start with http:// or https://"},
+    };
+    for (const auto &[text, part] : refused) {
+        ExpectRefused([&] { download::ValidateUrlTemplate({text, {}, "t", ""}); }, part);
+    }
+}
+
+// A sources file gives each section's template source with its keys; a file that does not
+// parse is refused naming its line and what is wrong there.
+TEST(SourceFile, ReadsItsSourcesAndNamesTheLineOfAFault) {
+    const auto sources = download::ParseSources("; comment\r\n[osm]\r\n"
+                                                "Template = https://{s}.t/{z}/{x}/{y}.png\n"
+                                                "mirrors = a,b\ntype = JPG\nzoom = 2-19\n"
+                                                "max_rate = 1.5\nuser_agent = me\n\n"
+                                                "[q]\ntemplate = http://h/{q}\n",
+                                                "s.ini");
+    ASSERT_EQ(sources.size(), 2u);
+    const auto &osm = sources[0];
+    EXPECT_EQ(std::tuple(osm.source.name, osm.source.mirrors.size(), osm.source.fileType,
+                         osm.minZoom, osm.maxZoom, *osm.maxRate, osm.userAgent),
+              std::tuple("osm", 2u, "jpg", 2, 19, 1.5, "me"));
+    EXPECT_EQ(std::tuple(sources[1].source.text, sources[1].minZoom, sources[1].maxZoom),
+              std::tuple("http://h/{q}", 0, 22));
+    const std::pair<std::string, std::string> refused[] = {
+        {"template = http://h/{q}", "line 1: 'template = http://h/{q}' stands before"},
+        {"[a]\ntemplate = http://h/{q}\n[a]", "line 3: the source [a] is named twice"},
+        {"[a]\n\nmirrors = a", "line 1: the source [a] has no template"},
+        {"[a]\ntemplate = http://h/{z}", "line 1: the source [a]: The URL template"},
+        {"[a]\ntemplate = http://h/{q}\nzoom = 3-2", "line 3: zoom must be"},
+        {"[a]\ntemplate = http://h/{q}\nmax_rate = 0", "line 3: max_rate must be"},
+        {"[a]\ntemplate = http://h/{q}\ntype = gif", "line 3: type must be"},
+        {"[a]\ncolour = red", "line 2: unknown key 'colour'"},
+        {"[a\n", "line 1: a section is"},
+        {"[a]\njust text", "line 2: a line is [name] or key = value"},
+    };
+    for (const auto &[text, part] : refused) {
+        ExpectRefused([&] { (void)download::ParseSources(text, "s.ini"); }, "s.ini, " + part);
+    }
 }

@@ -67,13 +67,13 @@ TEST(TileList, RecordsOfTheSmallestLevelsAndTheLongestNames) {
 }
 
 // The stream gives the materialised list's records in its order, each tile of the range once,
-// and starts again after Reset.
+// and starts again after Reset; its parts, for any number from 1 to 7, are the list again.
 TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
     std::mt19937_64 gen(17);
     std::uniform_real_distribution<double> lat(-89.0, 89.0), lon(-180.0, 180.0);
-    for (auto type :
-         {TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand, TilesType::ScanSat,
-          TilesType::ScanMap, TilesType::Shade, TilesType::YandSat, TilesType::YandMap}) {
+    for (auto type : {TilesType::GoogleSat, TilesType::GoogleMap, TilesType::GoogleLand,
+                      TilesType::ScanSat, TilesType::ScanMap, TilesType::Shade, TilesType::YandSat,
+                      TilesType::YandMap, TilesType::Xyz}) {
         for (int i = 0; i < 20; ++i) {
             const int level = 1 + static_cast<int>(gen() % 9);
             const double a = lat(gen), b = lat(gen), c = lon(gen), d = lon(gen);
@@ -98,6 +98,18 @@ TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
                                                    (col - range.colFirst)));
             }
             EXPECT_EQ(seen, std::vector<int>(list.size(), 1));
+            // The parts of a split list follow each other and make it whole again.
+            for (std::int32_t n = 1; n <= 7; ++n) {
+                std::vector<TileRecord> joined;
+                for (std::int32_t k = 0; k < n; ++k) {
+                    TileRequest part = req;
+                    part.partIndex = k;
+                    part.partCount = n;
+                    const auto records = BuildTileList(part);
+                    joined.insert(joined.end(), records.begin(), records.end());
+                }
+                ASSERT_EQ(joined, list) << n << " parts";
+            }
             stream.Reset();
             ASSERT_TRUE(stream.Next(rec));
             EXPECT_EQ(rec, list.front());
@@ -105,17 +117,23 @@ TEST(TileStream, StreamAndListAgreeAndCoverTheRangeOnce) {
     }
 }
 
-// Unsupported types, levels outside 1..22, coordinates that are no finite numbers or lie
-// outside ±90/±180, and inverted extents.
+// Unsupported types, levels outside 1..22 (0..22 on the web-mercator grid), parts outside their
+// count, coordinates that are no finite numbers or lie outside ±90/±180, inverted extents.
 TEST(TileStream, RefusesBadRequests) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
-    const TileRequest bad[] = {
-        {TilesType::Invalid, 10, 10, 11, 20, 21},      {TilesType::GoogleSat, 0, 10, 11, 20, 21},
-        {TilesType::GoogleSat, 23, 10, 11, 20, 21},    {TilesType::GoogleSat, 10, 10, 11, 20, nan},
-        {TilesType::GoogleSat, 10, -inf, 11, 20, 21},  {TilesType::GoogleSat, 10, 12, 11, 20, 21},
-        {TilesType::GoogleSat, 10, 10, 11, 22, 21},    {TilesType::GoogleSat, 10, 10, 90.5, 20, 21},
-        {TilesType::GoogleSat, 10, 10, 11, -180.5, 21}};
+    const TileRequest bad[] = {{TilesType::Invalid, 10, 10, 11, 20, 21},
+                               {TilesType::GoogleSat, 0, 10, 11, 20, 21},
+                               {TilesType::GoogleSat, 23, 10, 11, 20, 21},
+                               {TilesType::GoogleSat, 10, 10, 11, 20, nan},
+                               {TilesType::GoogleSat, 10, -inf, 11, 20, 21},
+                               {TilesType::GoogleSat, 10, 12, 11, 20, 21},
+                               {TilesType::GoogleSat, 10, 10, 11, 22, 21},
+                               {TilesType::GoogleSat, 10, 10, 90.5, 20, 21},
+                               {TilesType::GoogleSat, 10, 10, 11, -180.5, 21},
+                               {TilesType::Xyz, 23, 10, 11, 20, 21},
+                               {TilesType::Xyz, 10, 10, 11, 20, 21, 3, 3},
+                               {TilesType::Xyz, 10, 10, 11, 20, 21, 0, 0}};
     for (const auto &request : bad) {
         EXPECT_THROW(TileStream{request}, tessaro::ArgumentError) << &request - bad;
     }

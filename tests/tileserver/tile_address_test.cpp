@@ -52,6 +52,9 @@ TEST(TileAddress, EveryAddressFormGivesItsTile) {
         // Relief paths name level, row and column consistently.
         {"/layer/relief/z5/row9/5_17-9.jpg", {TilesType::Shade, 17, 9, 5}},
         {"/m3/srtm/layer/relief/z1/row1/1_1-1.jpg", {TilesType::Shade, 1, 1, 1}},
+        // Web-mercator tiles carry the relief code of their numbers.
+        {"/b/xyz/0/0/0.png", {TilesType::Shade, 0, 0, 0}},
+        {"/xyz/14/9905/5122.jpg", {TilesType::Shade, 9905, 5122, 14}},
     };
     for (const auto &[target, tile] : cases) {
         EXPECT_EQ(ParseTileTarget(target), tile) << target;
@@ -86,6 +89,8 @@ TEST(TileAddress, TargetsNoServerWouldAnswerAreNoTiles) {
           "/layer/relief/z5/row8/5_17-9.jpg", "/layer/relief/z5/row9/6_17-9.jpg",
           "/layer/relief/z5/row9/5_32-9.jpg", "/layer/relief/z1/row2/1_0-2.jpg",
           "/layer/relief/z5/row9/5_17-9.png", "/layer/relief/z5/5_17-9.jpg",
+          // web-mercator
+          "/xyz/1/2/0.png", "/xyz/23/0/0.png", "/xyz/3/1/1.gif", "/xyz/3/1.png", "/xyz/3/1/-1.png",
           // anything else
           "", "/", "/favicon.ico", "kh/v=40&x=0&y=0&zoom=17&s=", "/kh?", "/tiles?"}) {
         EXPECT_EQ(ParseTileTarget(target), std::nullopt) << target;
