@@ -51,9 +51,12 @@ TEST(QgisPlugin, DrawsLoadsAndFollowsTheSelectionInQgis) {
         {"XDG_CACHE_HOME", (home.Path() / "cache").string()},
         {"QTWEBENGINE_DISABLE_SANDBOX", "1"},
         {"TESSARO_TEST_OUT", out.string()},
+        // The system's programs only: QGIS's Python finds its home from the python3 first on
+        // the path, and another one there (a pyenv, a venv) hides the system's qgis module.
+        {"PATH", "/usr/bin:/bin"},
     };
-    const auto qgis = test::RunProcess({"xvfb-run", "-a", "-s", "-screen 0 1920x1080x24", "qgis",
-                                        "--profiles-path", profiles.string(), "--nologo",
+    const auto qgis = test::RunProcess({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1920x1080x24",
+                                        "qgis", "--profiles-path", profiles.string(), "--nologo",
                                         "--noversioncheck", "--code", DRIVE_SCRIPT},
                                        {}, env, std::chrono::seconds(240));
     std::cout << qgis.out; // the driver's checks, one per line
