@@ -86,36 +86,27 @@ void ValidateExtentLimits(const TileRequest &r) {
 }
 
 TileRange RangeOf(const TileRequest &r) {
-    TileRange range;
+    // Columns run west to east on every grid; rows from the north on the grids counted from the
+    // top, from the south on the ellipsoidal grid.
+    const auto on = [&r](const auto &grid, bool rowsFromNorth) {
+        TileRange range;
+        range.colFirst = grid.ClampedCol(r.lon1);
+        range.colLast = grid.ClampedCol(r.lon2);
+        range.rowFirst = grid.ClampedRow(rowsFromNorth ? r.lat2 : r.lat1);
+        range.rowLast = grid.ClampedRow(rowsFromNorth ? r.lat1 : r.lat2);
+        return range;
+    };
     switch (GridOf(r.type)) {
     case GridFamily::Google:
-    case GridFamily::Shade: {
-        const auto grid = GridOf(r.type) == GridFamily::Google ? SphericalGrid::Google(r.level)
-                                                               : SphericalGrid::Shade(r.level);
-        range.colFirst = grid.ClampedCol(r.lon1);
-        range.colLast = grid.ClampedCol(r.lon2);
-        range.rowFirst = grid.ClampedRow(r.lat2); // north
-        range.rowLast = grid.ClampedRow(r.lat1);  // south
-        break;
+        return on(SphericalGrid::Google(r.level), true);
+    case GridFamily::Shade:
+        return on(SphericalGrid::Shade(r.level), true);
+    case GridFamily::Ellipsoidal:
+        return on(EllipsoidalGrid::ForLevel(r.level), false);
+    case GridFamily::WebMercator:
+        return on(WebMercatorGrid::ForZoom(r.level), true);
     }
-    case GridFamily::Ellipsoidal: {
-        const auto grid = EllipsoidalGrid::ForLevel(r.level);
-        range.colFirst = grid.ClampedCol(r.lon1);
-        range.colLast = grid.ClampedCol(r.lon2);
-        range.rowFirst = grid.ClampedRow(r.lat1); // south
-        range.rowLast = grid.ClampedRow(r.lat2);  // north
-        break;
-    }
-    case GridFamily::WebMercator: {
-        const auto grid = WebMercatorGrid::ForZoom(r.level);
-        range.colFirst = grid.ClampedCol(r.lon1);
-        range.colLast = grid.ClampedCol(r.lon2);
-        range.rowFirst = grid.ClampedRow(r.lat2); // north
-        range.rowLast = grid.ClampedRow(r.lat1);  // south
-        break;
-    }
-    }
-    return range;
+    return {};
 }
 
 TileStream::TileStream(const TileRequest &request) : m_request(request), m_family() {
