@@ -375,8 +375,7 @@ int FolderFiles::FolderOf(const std::filesystem::path &folder) {
     if (m_folders.size() >= kMaxFolders) {
         CloseFolders();
     }
-    const int fd =
-        ::open(name.empty() ? "." : name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(name.empty() ? "." : name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         m_folders.emplace_back(name, fd);
     }

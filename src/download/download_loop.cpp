@@ -52,8 +52,10 @@ struct Pending {
     std::filesystem::path path; // the image file
     std::string url;
     bool existed = false;
-    bool fetching = false; // its transfer was started and not waited for yet
-    bool failed = false;   // its download failed
+    bool fetching = false;  // its transfer was started and not waited for yet
+    bool failed = false;    // its download failed
+    std::string cause;      // why it is not on disk, in a few words
+    std::int64_t added = 0; // fetches that brought an answer (a bad tile's too)
     // A fetched image, checked and not yet in place: in memory, or in a file aside.
     std::string body;
     std::shared_ptr<AtomicFile> file;
@@ -95,8 +97,6 @@ private:
     bool DeleteBadFiles(const Pending &p);
     std::optional<DownloadEnd> Step(Pending &p, ProgressPass &progress);
     void HandOver(Pending &p, bool onDisk);
-    std::string LogLine(const Pending &p, TileMark mark);
-    std::string IonLine(const Pending &p) const;
     void TakeWriterReports();
     DownloadEnd Settle(DownloadEnd end);
     void ReportTileFailure(const std::string &tile, const std::exception &e);
@@ -120,13 +120,11 @@ private:
     std::unique_ptr<TransferEngine> m_engine; // none offline
     std::unique_ptr<AtomicFile> m_ion;
     std::unique_ptr<TileWriter> m_writer; // the files and lines of every tile, in list order
-    std::string_view m_sideText;          // the side file of a fetched tile; empty for none
     std::string m_failedTile;             // the tile of the writer's failure
-    std::string m_badStart; // the start and size of the bad tile in hand
+    std::string m_badStart;               // the start and size of the bad tile in hand
     std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
     bool m_writeFailed = false;    // a tile could not be written: the run stops
-    TimeStamper m_stamper{m_run.now};
 };
 
 DownloadEnd Loop::Run() {
@@ -160,9 +158,9 @@ void Loop::Open() {
             m_run.levelFolder / IonFileName(m_run.type, TimeStamp(m_run.now()) + m_run.partSuffix),
             AtomicFile::Mode::Numbered);
     }
-    m_writer = std::make_unique<TileWriter>(m_run.skipLog ? nullptr : m_run.log,
-                                            m_ion ? &m_ion->Writer() : nullptr);
-    m_sideText = SideFileText(m_run.type);
+    m_writer = std::make_unique<TileWriter>(TileWriter::RunFiles{
+        m_run.type, m_run.level, m_tileSize, SideFileText(m_run.type),
+        m_run.skipLog ? nullptr : m_run.log, m_ion ? &m_ion->Writer() : nullptr});
     if (!m_run.offline) {
         // A server may send a tile on to another tile server of the settings, nowhere else.
         DownloadLimits limits = m_run.limits;
@@ -188,6 +186,8 @@ TransferHooks Loop::Hooks() {
         return true;
     };
     hooks.abort = &m_abort;
+    // Tiles waiting for the writer go to disk while the network is awaited.
+    hooks.beforeSleep = [this] { m_writer->Wake(); };
     return hooks;
 }
 
@@ -195,11 +195,9 @@ TransferHooks Loop::Hooks() {
 // error is reported naming the tile in hand.
 DownloadEnd Loop::Walk() {
     Pending current;
-    std::string tileInProgress;
     try {
         ProgressPass progress(m_ui, ProgressCaption(m_run.type), m_list.Size());
         while (NextTile(current)) {
-            tileInProgress = current.name + " (" + current.path.string() + ")";
             if (const auto end = Step(current, progress)) {
                 return *end;
             }
@@ -214,7 +212,9 @@ DownloadEnd Loop::Walk() {
         if (m_engine) {
             m_engine->CancelAll();
         }
-        ReportTileFailure(m_failedTile.empty() ? tileInProgress : m_failedTile, e);
+        ReportTileFailure(m_failedTile.empty() ? current.name + " (" + current.path.string() + ")"
+                                               : m_failedTile,
+                          e);
         return DownloadEnd::Failed;
     }
 }
@@ -263,6 +263,8 @@ bool Loop::Prepare(Pending &p) {
     }
     p.fetching = false;
     p.failed = false;
+    p.cause.clear();
+    p.added = 0;
     return true;
 }
 
@@ -311,7 +313,7 @@ Received Loop::Fetch(Pending &p) {
     TransferOutcome outcome = m_engine->Wait(p.index);
     if (outcome.code == DownloadCode::Aborted) {
         p.failed = true; // stopped by the user, who needs no telling
-        ++m_counters.causes["stopped"];
+        p.cause = "stopped";
         return Received::Failed;
     }
     if (outcome.code == DownloadCode::WriteFailed) {
@@ -361,7 +363,7 @@ Received Loop::Fetch(Pending &p) {
 // Says once why the tile failed, for the log too, and counts its cause.
 Received Loop::Failed(Pending &p, const std::string &message, const std::string &cause) {
     p.failed = true;
-    ++m_counters.causes[cause];
+    p.cause = cause;
     m_ui.ShowTileFailure("Tile " + p.name + ": " + message);
     return Received::Failed;
 }
@@ -372,7 +374,7 @@ Received Loop::Failed(Pending &p, const std::string &message, const std::string 
 Received Loop::WriteFailed(Pending &p, const std::string &reason) {
     p.failed = true;
     m_writeFailed = true;
-    ++m_counters.causes["not written"];
+    p.cause = "not written";
     m_ui.ShowMessage("The run stops: " + reason, Icon::Exclamation);
     return Received::Failed;
 }
@@ -401,15 +403,11 @@ std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome
 std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
     const TileFile file = Obtain(p);
     if (file == TileFile::RunStopped) {
+        m_counters.added += p.added; // the answers the user turned away were fetched
         return DownloadEnd::Aborted;
     }
-    if (file == TileFile::OnDisk) {
-        ++m_counters.loaded;
-    } else {
-        ++m_counters.errors;
-        if (m_run.offline) {
-            ++m_counters.causes["not on disk"];
-        }
+    if (file != TileFile::OnDisk && m_run.offline) {
+        p.cause = "not on disk";
     }
     HandOver(p, file == TileFile::OnDisk);
     TakeWriterReports();
@@ -419,6 +417,7 @@ std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
     m_ui.SetProgressBytes(m_counters.bytes);
     progress.Step(p.index);
     if (IsBatchEnd(p.index)) {
+        m_writer->Wake();
         m_ui.CountDown(m_run.timeOutSeconds, p.index + 1);
     }
     if (m_abort.IsSet() || m_ui.StopRequested()) {
@@ -440,7 +439,7 @@ TileFile Loop::Obtain(Pending &p) {
             if (received == Received::Failed) {
                 return TileFile::Missing;
             }
-            ++m_counters.added;
+            ++p.added;
             if (received == Received::Whole) {
                 return TileFile::OnDisk;
             }
@@ -469,6 +468,7 @@ TileFile Loop::BadTile(Pending &p, bool onDisk) {
         std::filesystem::remove(p.path);
         return TileFile::Missing;
     }
+    m_writer->Wake(); // the user may take a while to answer
     m_ui.ShowBadTile(p.url, m_badStart, m_badSize);
     if (onDisk) {
         std::filesystem::remove(p.path);
@@ -515,48 +515,29 @@ bool Loop::DeleteBadFiles(const Pending &p) {
 }
 
 // Hands the tile's file work and lines to the writer: a fetched image with its world file and
-// side file, a world file for a tile on disk unless it has one.
+// side file, a world file for a tile on disk unless it has one, the log and .ion lines.
 void Loop::HandOver(Pending &p, bool onDisk) {
     TileWriter::Job job;
-    job.tile = p.name + " (" + p.path.string() + ")";
-    const bool fetched = onDisk && (p.file || !p.body.empty());
-    if (fetched) {
-        job.image = p.path;
+    job.name = std::move(p.name);
+    job.path = std::move(p.path);
+    job.url = std::move(p.url);
+    job.record = p.record;
+    job.when = m_run.now();
+    job.mark = p.existed ? TileMark::OldFile : p.failed ? TileMark::Failed : TileMark::New;
+    job.onDisk = onDisk;
+    job.added = p.added;
+    job.cause = std::move(p.cause);
+    if (onDisk) {
         job.body = std::move(p.body);
         job.file = std::move(p.file);
-        if (!m_sideText.empty()) {
-            job.sideFile = SideFilePath(p.path);
-            job.sideText = m_sideText;
-        }
-    }
-    if (onDisk) {
-        job.worldFile = WorldFilePath(p.path, m_run.type);
-        job.worldText = WorldFileText(p.record, m_tileSize);
-        job.worldIfMissing = !fetched;
-    }
-    if (!m_run.skipLog) {
-        const TileMark mark = p.existed  ? TileMark::OldFile
-                              : p.failed ? TileMark::Failed
-                                         : TileMark::New;
-        job.logLine = LogLine(p, mark);
-        if (fetched) {
-            job.failedLogLine = LogLine(p, TileMark::Failed);
-        }
-    }
-    if (m_ion) {
-        job.ionLine = IonLine(p);
     }
     m_writer->Submit(std::move(job));
 }
 
-// Counts the fetched images the writer could not put in place as failed tiles; the first
-// stops the run. Rethrows any other failure of the file work.
+// The first fetched image the writer could not put in place stops the run (the writer counts
+// it and does no later tile). Rethrows any other failure of the file work.
 void Loop::TakeWriterReports() {
     for (auto &unwritten : m_writer->TakeUnwritten()) {
-        --m_counters.loaded;
-        --m_counters.added;
-        ++m_counters.errors;
-        ++m_counters.causes["not written"];
         if (!m_writeFailed) {
             m_writeFailed = true;
             m_ui.ShowMessage("The run stops: " + unwritten.reason, Icon::Exclamation);
@@ -570,36 +551,20 @@ void Loop::TakeWriterReports() {
 DownloadEnd Loop::Settle(DownloadEnd end) {
     try {
         m_writer->Finish();
+        const DownloadCounters &tally = m_writer->Tally();
+        m_counters.loaded += tally.loaded;
+        m_counters.added += tally.added;
+        m_counters.errors += tally.errors;
+        m_counters.sideFiles += tally.sideFiles;
+        for (const auto &[cause, n] : tally.causes) {
+            m_counters.causes[cause] += n;
+        }
         TakeWriterReports();
     } catch (const std::exception &e) {
         ReportTileFailure(m_failedTile, e);
         return DownloadEnd::Failed;
     }
     return m_writeFailed ? DownloadEnd::Failed : end;
-}
-
-std::string Loop::LogLine(const Pending &p, TileMark mark) {
-    std::string line;
-    AppendLogLine(line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize, m_run.level,
-                  mark);
-    return line;
-}
-
-std::string Loop::IonLine(const Pending &p) const {
-    std::string line;
-    if (tiles::IsXyz(m_run.type)) {
-        // Named from the level folder, where the list lies: "x/y.ext".
-        line += p.path.parent_path().filename().string();
-        line += '/';
-        line += p.path.filename().string();
-    } else {
-        line += p.name;
-        line += ImageExtension(m_run.type);
-    }
-    line += ' ';
-    line += p.url;
-    line += kCrLf;
-    return line;
 }
 
 // Tiles fetched ahead of an early end were never processed: their transfers are cancelled and

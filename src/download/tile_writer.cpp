@@ -1,6 +1,12 @@
 #include "download/tile_writer.h"
 
 #include "common/files.h"
+#include "common/text.h"
+#include "download/side_file.h"
+#include "download/world_file.h"
+#include "tiles/tile_files.h"
+
+#include <pthread.h>
 
 namespace tessaro::download {
 
@@ -8,11 +14,12 @@ namespace {
 
 // Jobs queued at most: enough to ride out a slow write, few enough to hold little memory.
 constexpr std::size_t kMaxQueued = 256;
+// Jobs that wake a writer waiting for work.
+constexpr std::size_t kWakeAfter = 8;
 
 } // namespace
 
-TileWriter::TileWriter(LoadLog *log, FdWriter *ion)
-    : m_log(log), m_ion(ion), m_thread([this] { Work(); }) {}
+TileWriter::TileWriter(RunFiles run) : m_run(run), m_thread([this] { Work(); }) {}
 
 TileWriter::~TileWriter() {
     {
@@ -32,15 +39,25 @@ void TileWriter::Submit(Job job) {
         m_done.wait(lock);
     }
     m_jobs.push_back(std::move(job));
-    const bool wake = m_idle;
-    m_idle = false;
+    // A few jobs at a time wake an idle writer, one futex call for several tiles.
+    const bool wake = m_idle && m_jobs.size() >= kWakeAfter;
+    m_idle = m_idle && !wake;
     lock.unlock();
     if (wake) {
         m_work.notify_one();
     }
 }
 
+void TileWriter::Wake() {
+    std::lock_guard lock(m_mutex);
+    if (m_idle && !m_jobs.empty()) {
+        m_idle = false;
+        m_work.notify_one();
+    }
+}
+
 void TileWriter::Finish() {
+    Wake();
     std::unique_lock lock(m_mutex);
     while (!m_jobs.empty() || m_busy) {
         m_waiting = true;
@@ -66,6 +83,7 @@ void TileWriter::RethrowFailure(std::string &tile) {
 }
 
 void TileWriter::Work() {
+    ::pthread_setname_np(::pthread_self(), "tessaro-writer"); // for top and profilers
     std::unique_lock lock(m_mutex);
     while (true) {
         if (m_jobs.empty() && !m_closing) {
@@ -91,45 +109,85 @@ void TileWriter::Work() {
 }
 
 void TileWriter::Do(Job &job) {
-    bool inPlace = true;
-    if (!job.image.empty()) {
+    if (m_stopped) {
+        return; // the run stops at the tile that could not be written
+    }
+    const bool fetched = job.file || !job.body.empty();
+    bool inPlace = job.onDisk;
+    if (fetched) {
         try {
             if (job.file) {
                 job.file->Commit();
             } else {
-                m_files.Write(job.image, job.body);
+                m_files.Write(job.path, job.body);
             }
         } catch (const Error &e) {
             inPlace = false;
+            m_stopped = true;
+            job.added = 0;
+            job.cause = "not written";
             std::lock_guard lock(m_mutex);
-            m_unwritten.push_back({job.image, e.what()});
+            m_unwritten.push_back({job.path, e.what()});
+        }
+    }
+    m_tally.added += job.added;
+    if (inPlace) {
+        ++m_tally.loaded;
+    } else {
+        ++m_tally.errors;
+        if (!job.cause.empty()) {
+            ++m_tally.causes[job.cause];
         }
     }
     try {
-        if (inPlace && !job.worldFile.empty() &&
-            !(job.worldIfMissing && FileExists(job.worldFile))) {
-            m_files.WriteNew(job.worldFile, job.worldText);
+        if (inPlace) {
+            const auto world = WorldFilePath(job.path, m_run.type);
+            // A tile that was on disk mostly has its world file: a look is cheaper than a write.
+            if (fetched || !FileExists(world)) {
+                m_files.WriteNew(world, WorldFileText(job.record, m_run.tileSize));
+            }
         }
-        if (inPlace && !job.sideFile.empty()) {
-            m_files.WriteNew(job.sideFile, job.sideText);
+        if (inPlace && fetched && !m_run.sideText.empty() &&
+            m_files.WriteNew(SideFilePath(job.path), m_run.sideText)) {
+            ++m_tally.sideFiles;
         }
-        if (m_log != nullptr && !job.logLine.empty()) {
-            m_log->WriteLine(inPlace ? job.logLine : job.failedLogLine);
-            // Written out with its tile, so that a run killed later still logs every tile it
-            // left on disk (one small write beside a whole transfer).
-            m_log->Flush();
-        }
-        if (m_ion != nullptr && !job.ionLine.empty()) {
-            m_ion->Buffer() += job.ionLine;
-            m_ion->MaybeFlush();
-        }
+        WriteLines(job, inPlace);
     } catch (...) {
         std::lock_guard lock(m_mutex);
         if (!m_failed) {
             m_failed = true; // only the first is told: the run ends with it
             m_failure = std::current_exception();
-            m_failureTile = job.tile;
+            m_failureTile = job.name + " (" + job.path.string() + ")";
         }
+    }
+}
+
+void TileWriter::WriteLines(const Job &job, bool inPlace) {
+    if (m_run.log != nullptr) {
+        m_jobTime = job.when;
+        m_line.clear();
+        AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), job.record, m_run.tileSize,
+                      m_run.level, job.onDisk && !inPlace ? TileMark::Failed : job.mark);
+        m_run.log->WriteLine(m_line);
+        // Written out with its tile, so that a run killed later still logs every tile it left
+        // on disk (one small write beside a whole transfer).
+        m_run.log->Flush();
+    }
+    if (m_run.ion != nullptr) {
+        auto &buffer = m_run.ion->Buffer();
+        if (tiles::IsXyz(m_run.type)) {
+            // Named from the level folder, where the list lies: "x/y.ext".
+            buffer += job.path.parent_path().filename().native();
+            buffer += '/';
+            buffer += job.path.filename().native();
+        } else {
+            buffer += job.name;
+            buffer += tiles::ImageExtension(m_run.type);
+        }
+        buffer += ' ';
+        buffer += job.url;
+        buffer += kCrLf;
+        m_run.ion->MaybeFlush();
     }
 }
 

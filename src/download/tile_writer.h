@@ -1,8 +1,12 @@
 #pragma once
 
 #include "common/atomic_file.h"
+#include "download/download_loop.h"
 #include "download/load_log.h"
+#include "tiles/tile_list.h"
+#include "tiles/tiles_type.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -21,22 +25,32 @@ namespace tessaro::download {
 /// come, while the transfers and checks of the next tiles go on: a fetched image put in place,
 /// then its world file and side file, a world file for a tile that was on disk, and each
 /// tile's log and .ion lines, so that a tile is logged only once its files are whole on disk.
+/// The texts are made on the writer's thread too.
 class TileWriter {
 public:
-    /// One tile's files and lines.
+    /// What every tile of the run shares.
+    struct RunFiles {
+        tiles::TilesType type = tiles::TilesType::Invalid;
+        int level = 0;
+        double tileSize = 0;       ///< of the ellipsoidal grid; 0 for the others
+        std::string_view sideText; ///< the side file of a fetched tile; empty for none
+        LoadLog *log = nullptr;    ///< the log lines go here when given
+        FdWriter *ion = nullptr;   ///< the .ion lines go here when given
+    };
+
+    /// One tile.
     struct Job {
-        std::string tile;                 ///< the tile as failures name it
-        std::filesystem::path image;      ///< where a fetched image goes; empty for none
-        std::string body;                 ///< the fetched image, when it came in memory
-        std::shared_ptr<AtomicFile> file; ///< the fetched image, when it came as a file aside
-        std::filesystem::path worldFile;  ///< empty for none
-        std::string worldText;
-        bool worldIfMissing = false;     ///< looked for first (the tile was on disk)
-        std::filesystem::path sideFile;  ///< empty for none; never written over a file
-        std::string_view sideText;       ///< static text
-        std::string logLine;             ///< empty for none
-        std::string failedLogLine;       ///< the line when the image could not be written
-        std::string ionLine;             ///< empty for none
+        std::string name;           ///< as the .ion list and failures give it
+        std::filesystem::path path; ///< the image's path
+        std::string url;
+        tiles::TileRecord record;
+        std::chrono::system_clock::time_point when; ///< the log line's time
+        TileMark mark = TileMark::New;              ///< the log line's mark
+        bool onDisk = false;    ///< the image is in place (or goes there now): a world file too
+        std::int64_t added = 0; ///< fetches counted as new
+        std::string cause;      ///< why the tile is not on disk
+        std::string body;       ///< a fetched image in memory, put in place first
+        std::shared_ptr<AtomicFile> file; ///< a fetched image in a file aside, put in place first
     };
 
     /// A fetched image that could not be put in place, and why.
@@ -45,9 +59,9 @@ public:
         std::string reason;
     };
 
-    /// Writes lines to log and ion when they are given (either may be null); both must outlive
-    /// the writer, and nothing else writes to them until Finish returned.
-    TileWriter(LoadLog *log, FdWriter *ion);
+    /// The log and the .ion list must outlive the writer, and nothing else writes to them
+    /// until Finish returned.
+    explicit TileWriter(RunFiles run);
     TileWriter(const TileWriter &) = delete;
     TileWriter &operator=(const TileWriter &) = delete;
     /// Finishes the jobs handed over.
@@ -55,6 +69,9 @@ public:
 
     /// Hands a job over; waits while many are queued, so that memory stays bounded.
     void Submit(Job job);
+    /// Gets the writer going on the jobs handed over. It starts by itself once a few are
+    /// queued; the run calls this before it waits for something else.
+    void Wake();
     /// Waits until every job handed over is done.
     void Finish();
     /// The images that could not be written since the last call, in tile order.
@@ -62,14 +79,23 @@ public:
     /// Rethrows the first other failure of the file work (a world file, side file, log or list
     /// that could not be written), once, after setting tile to the tile it came with.
     void RethrowFailure(std::string &tile);
+    /// The counters of the tiles done (all but bytes); read after Finish. After an image that
+    /// could not be put in place, later tiles are not done: the run stops there.
+    [[nodiscard]] const DownloadCounters &Tally() const noexcept { return m_tally; }
 
 private:
     void Work();
     void Do(Job &job);
+    void WriteLines(const Job &job, bool inPlace);
 
-    LoadLog *m_log;
-    FdWriter *m_ion;
-    FolderFiles m_files; // the writer thread's own
+    const RunFiles m_run;
+    FolderFiles m_files; // the writer thread's own, as are the two below
+    std::chrono::system_clock::time_point m_jobTime{};
+    TimeStamper m_stamper{[this] { return m_jobTime; }};
+    std::string m_line;
+    DownloadCounters m_tally;
+    bool m_stopped = false; // an image could not be put in place
+
     std::mutex m_mutex;
     std::condition_variable m_work; // the writer waits for jobs
     std::condition_variable m_done; // Submit and Finish wait for the writer
@@ -82,7 +108,7 @@ private:
     std::exception_ptr m_failure;
     std::string m_failureTile;
     bool m_failed = false;
-    std::thread m_thread;
+    std::thread m_thread; // last: it starts once everything above is made
 };
 
 } // namespace tessaro::download

@@ -762,6 +762,9 @@ TransferOutcome TransferEngine::Wait(std::int64_t id) {
         impl.Perform();
         if (!impl.done.contains(id)) {
             impl.Fill(); // a transfer sent again goes out before the wait
+            if (impl.hooks.beforeSleep) {
+                impl.hooks.beforeSleep();
+            }
             impl.Poll();
         }
     }

@@ -124,6 +124,8 @@ struct TransferHooks {
     std::function<bool(std::string &user, std::string &password)> credentials;
     /// When set, Wait cancels every transfer and reports the awaited one as Aborted.
     const AbortFlag *abort = nullptr;
+    /// Called each time Wait is about to sleep until the network has news.
+    std::function<void()> beforeSleep;
 };
 
 /// The transfer engine: HTTP transfers over kept-alive connections (libcurl's multi interface),
