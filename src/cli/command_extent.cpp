@@ -1,7 +1,7 @@
 #include "cli/command.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
-#include "mapout/selection_filter.h"
+#include "integration/gdal_module.h"
 
 #include <array>
 
@@ -52,14 +52,17 @@ public:
     }
 
     int Run(CommandContext &context) override {
-        const mapout::Selection selection = mapout::ReadSelection(m_selection, m_where);
-        const auto extent = mapout::SelectionExtent(selection);
-        if (!extent) {
-            context.ui.ShowMessage(mapout::kNoSelectionMessage);
+        using Outcome = integration::SelectionExtentText::Outcome;
+        const auto extent = integration::LoadGdalModule().ReadSelectionExtent(m_selection, m_where);
+        if (extent.outcome == Outcome::Failed) {
+            throw Error(extent.text);
+        }
+        if (extent.outcome == Outcome::NothingSelected) {
+            context.ui.ShowMessage(extent.text);
             return kExitProcessing;
         }
         FdWriter out(context.stdoutFd, "standard output");
-        out.Write(mapout::ExtentText(*extent) + "\n");
+        out.Write(extent.text + "\n");
         out.Flush();
         return kExitOk;
     }

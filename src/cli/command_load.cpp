@@ -466,21 +466,31 @@ private:
 
     // Gives the host the selection, the mosaic, the project and the block index. False when
     // one of them failed (its message shown).
+    // The GDAL module is loaded here, before a tile is fetched, when the run needs it; a module
+    // that cannot be loaded stops the run with its message.
     bool PrepareMap(settings::Settings &settings, CliMapHost &host,
                     std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
+        try {
+            return PrepareGdalMap(settings, host, project, ui);
+        } catch (const Error &e) {
+            ui.ShowMessage(e.what(), Icon::Critical);
+            return false;
+        }
+    }
+
+    bool PrepareGdalMap(settings::Settings &settings, CliMapHost &host,
+                        std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
         if (m_selection) {
             // The features of the dataset are the map's selected features.
             settings.useSelection = true;
-            try {
-                host.Select(mapout::ReadSelection(*m_selection, m_selectionWhere));
-            } catch (const Error &e) {
-                ui.ShowMessage(e.what(), Icon::Exclamation);
+            if (!host.Select(*m_selection, m_selectionWhere)) {
                 return false;
             }
         }
         if (m_mosaic) {
             // So is a mosaic that would be refused once the tiles are in.
-            if (!m_calculateOnly && !mosaic::CheckMosaicTarget(*m_mosaic, ui)) {
+            if (!m_calculateOnly &&
+                !integration::LoadGdalModule().CheckMosaicTarget(*m_mosaic, ui)) {
                 return false;
             }
             settings.mosaic = true;
