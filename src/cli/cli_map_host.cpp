@@ -1,6 +1,7 @@
 #include "cli/cli_map_host.h"
 
 #include "common/error.h"
+#include "download/side_file.h"
 #include "integration/project_map.h"
 
 namespace tessaro::cli {
@@ -18,15 +19,6 @@ integration::GdalHost &CliMapHost::Gdal() {
         }
     }
     return *m_gdal;
-}
-
-integration::GdalHost *CliMapHost::GdalForStep() {
-    try {
-        return &Gdal();
-    } catch (const Error &e) {
-        m_ui.ShowMessage(e.what(), Icon::Critical);
-        return nullptr;
-    }
 }
 
 bool CliMapHost::OpenIndex(std::filesystem::path path) {
@@ -74,8 +66,9 @@ std::int64_t CliMapHost::FilterBySelection(const tiles::TileList &list, tiles::T
 
 bool CliMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
                                   const tiles::TileList &list, tiles::TilesType type, int level) {
-    auto *gdal = GdalForStep();
-    return gdal != nullptr && gdal->SetRasterSpatRef(levelFolder, list, type, level);
+    // Side files need no GDAL: a plain load never loads the module.
+    return download::SetRasterSpatRef(levelFolder, tiles::TileSequence::Of(list), type, level, m_ui)
+        .completed;
 }
 
 std::int64_t CliMapHost::AddGoogleRasters(const std::filesystem::path &levelFolder,
@@ -93,8 +86,13 @@ bool CliMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tile
 }
 
 bool CliMapHost::OpenPolygonIndex(std::filesystem::path &path, bool chosen) {
-    auto *gdal = GdalForStep();
-    return gdal != nullptr && gdal->OpenPolygonIndex(path, chosen);
+    // A map step reports its problems rather than throw.
+    try {
+        return Gdal().OpenPolygonIndex(path, chosen);
+    } catch (const Error &e) {
+        m_ui.ShowMessage(e.what(), Icon::Critical);
+        return false;
+    }
 }
 
 bool CliMapHost::HasPolygonIndex() {

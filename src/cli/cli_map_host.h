@@ -18,13 +18,14 @@ class ProjectMap;
 
 namespace tessaro::cli {
 
-/// The map of a command-line run: the selected features read from a vector dataset, the block
-/// index, the tiles' coordinate systems and the mosaic through the GDAL module, and the tile
-/// layers in a QGIS project file. Without a project there is no map to add tiles to (the run
-/// says "Added: 0 (skipped)").
+/// The map of a command-line run: the tiles' coordinate systems in their side files, the
+/// selected features read from a vector dataset, the block index and the mosaic through the
+/// GDAL module, and the tile layers in a QGIS project file. Without a project there is no map
+/// to add tiles to (the run says "Added: 0 (skipped)").
 ///
 /// The GDAL module is loaded only when the run needs it: a selection, a block index or a
-/// mosaic. Without them every map step decides here that it has nothing to do.
+/// mosaic. Without them every map step decides here that it has nothing to do, and the side
+/// files are written without GDAL.
 class CliMapHost final : public load::MapHost {
 public:
     /// abort, when given, ends a wait for the block index that another run holds.
@@ -74,8 +75,6 @@ private:
     // The host in the GDAL module, made (and the module loaded) on first need.
     // @throws tessaro::Error when the module cannot be loaded.
     integration::GdalHost &Gdal();
-    // The same for a map step, which reports a module that cannot be loaded and gives null.
-    integration::GdalHost *GdalForStep();
 
     const settings::Settings &m_settings;
     UiPort &m_ui;
