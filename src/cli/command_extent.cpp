@@ -29,8 +29,8 @@ Options:
                           (SQL WHERE syntax, e.g. "name = 'Moscow'"); it must suit every layer
 
 Exit codes: 0 done; 1 the file cannot be read, the filter does not suit a layer, a feature
-has no coordinate system, or no feature is selected ("На карте нет выбранных объектов");
-2 usage error.
+has no coordinate system, no feature is selected ("На карте нет выбранных объектов"), or
+the GDAL module libtessaro-gdal.so (TESSARO_GDAL_MODULE) cannot be loaded; 2 usage error.
 )";
 
 constexpr std::array<OptionSpec, 2> kOptions{{

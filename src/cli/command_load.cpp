@@ -121,9 +121,13 @@ and a summary line on standard error after them:
 Progress is one line redrawn on a terminal, or a line every 10 seconds without one:
   Load from Goo 1200/4096 (29 %), 410 tiles/s, 5.3 MB, 8 s left
 
+Selections, block indexes and mosaics need the GDAL module libtessaro-gdal.so beside the
+program (TESSARO_GDAL_MODULE names another place); projects need the QGIS module
+libtessaro-qgis.so (TESSARO_QGIS_MODULE). A run loads them only when it needs them.
+
 Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check stopped it,
-an error was reported or the project could not be written; 2 usage error; 3 a download ended
-with failed tiles or was stopped.
+an error was reported, a module it needs could not be loaded or the project could not be
+written; 2 usage error; 3 a download ended with failed tiles or was stopped.
 )";
 
 constexpr std::array<OptionSpec, 37> kOptions{{
