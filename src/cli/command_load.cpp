@@ -468,22 +468,21 @@ private:
         }
     }
 
-    // Gives the host the selection, the mosaic, the project and the block index. False when
-    // one of them failed (its message shown).
-    // The GDAL module is loaded here, before a tile is fetched, when the run needs it; a module
-    // that cannot be loaded stops the run with its message.
+    // Gives the host the selection, the mosaic, the project and the block index, before a tile
+    // is fetched. False when one of them failed, or the GDAL module they need (loaded here, when
+    // the run needs it) could not be loaded; the message is shown.
     bool PrepareMap(settings::Settings &settings, CliMapHost &host,
                     std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
         try {
-            return PrepareGdalMap(settings, host, project, ui);
+            return PrepareMapParts(settings, host, project, ui);
         } catch (const Error &e) {
             ui.ShowMessage(e.what(), Icon::Critical);
             return false;
         }
     }
 
-    bool PrepareGdalMap(settings::Settings &settings, CliMapHost &host,
-                        std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
+    bool PrepareMapParts(settings::Settings &settings, CliMapHost &host,
+                         std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
         if (m_selection) {
             // The features of the dataset are the map's selected features.
             settings.useSelection = true;
