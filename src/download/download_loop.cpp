@@ -7,7 +7,9 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "download/image_check.h"
+#include "download/side_file.h"
 #include "download/tile_urls.h"
+#include "download/tile_writer.h"
 #include "download/transfer_engine.h"
 #include "download/url_template.h"
 #include "download/world_file.h"
@@ -52,6 +54,9 @@ struct Pending {
     bool existed = false;
     bool fetching = false; // its transfer was started and not waited for yet
     bool failed = false;   // its download failed
+    // A fetched image, checked and not yet in place: in memory, or in a file aside.
+    std::string body;
+    std::shared_ptr<AtomicFile> file;
 };
 
 // Where a tile stands once its file was looked for, fetched and checked.
@@ -79,7 +84,8 @@ private:
     void Prefetch();
     TransferRequest Request(const Pending &p) const;
     Received Fetch(Pending &p);
-    std::pair<std::string, std::string> Refusal(const TransferOutcome &outcome) const;
+    std::pair<std::string, std::string> Refusal(const TransferOutcome &outcome,
+                                                std::int32_t type) const;
     Received Failed(Pending &p, const std::string &message, const std::string &cause);
     Received WriteFailed(Pending &p, const std::string &reason);
     TileFile Obtain(Pending &p);
@@ -88,8 +94,11 @@ private:
     bool RetryBadTile(const Pending &p);
     bool DeleteBadFiles(const Pending &p);
     std::optional<DownloadEnd> Step(Pending &p, ProgressPass &progress);
-    void WriteLogLine(const Pending &p);
-    void WriteIonLine(const Pending &p);
+    void HandOver(Pending &p, bool onDisk);
+    std::string LogLine(const Pending &p, TileMark mark);
+    std::string IonLine(const Pending &p) const;
+    void TakeWriterReports();
+    DownloadEnd Settle(DownloadEnd end);
     void ReportTileFailure(const std::string &tile, const std::exception &e);
     void DropFetchedAhead();
     void Close();
@@ -110,7 +119,9 @@ private:
     double m_tileSize = 0;
     std::unique_ptr<TransferEngine> m_engine; // none offline
     std::unique_ptr<AtomicFile> m_ion;
-    std::string m_line;
+    std::unique_ptr<TileWriter> m_writer; // the files and lines of every tile, in list order
+    std::string_view m_sideText;          // the side file of a fetched tile; empty for none
+    std::string m_failedTile;             // the tile of the writer's failure
     std::string m_badStart; // the start and size of the bad tile in hand
     std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
@@ -129,6 +140,7 @@ DownloadEnd Loop::Run() {
     Open();
     DownloadEnd end = Walk();
     DropFetchedAhead();
+    end = Settle(end);
     // Closing the log and the list; a failure here is reported like any other.
     if (!RunTrapped(m_ui, "GoogleLoadKachalka ", [this] { Close(); })) {
         end = DownloadEnd::Failed;
@@ -148,6 +160,9 @@ void Loop::Open() {
             m_run.levelFolder / IonFileName(m_run.type, TimeStamp(m_run.now()) + m_run.partSuffix),
             AtomicFile::Mode::Numbered);
     }
+    m_writer = std::make_unique<TileWriter>(m_run.skipLog ? nullptr : m_run.log,
+                                            m_ion ? &m_ion->Writer() : nullptr);
+    m_sideText = SideFileText(m_run.type);
     if (!m_run.offline) {
         // A server may send a tile on to another tile server of the settings, nowhere else.
         DownloadLimits limits = m_run.limits;
@@ -199,7 +214,7 @@ DownloadEnd Loop::Walk() {
         if (m_engine) {
             m_engine->CancelAll();
         }
-        ReportTileFailure(tileInProgress, e);
+        ReportTileFailure(m_failedTile.empty() ? tileInProgress : m_failedTile, e);
         return DownloadEnd::Failed;
     }
 }
@@ -282,6 +297,7 @@ TransferRequest Loop::Request(const Pending &p) const {
     // A tile goes under its name only once it is checked: a tile fetched ahead of an early
     // end, or one that is no image, never reaches the folder.
     request.keepUncommitted = true;
+    request.inMemory = true; // the file work happens on the writer's thread
     return request;
 }
 
@@ -304,18 +320,18 @@ Received Loop::Fetch(Pending &p) {
     if (!outcome.Ok()) {
         return Failed(p, outcome.message, outcome.cause);
     }
-    if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 &&
-        ImageTypeOf(outcome.start) == 0) {
+    const std::int32_t type = ImageTypeOf(outcome.start);
+    if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 && type == 0) {
         m_badStart = std::move(outcome.start);
         m_badSize = outcome.size;
         return Received::NotImage;
     }
-    if (const auto [refusal, cause] = Refusal(outcome); !refusal.empty()) {
+    if (const auto [refusal, cause] = Refusal(outcome, type); !refusal.empty()) {
         return Failed(p, FailureMessage(p.url, refusal), cause);
     }
     if (tiles::IsXyz(m_run.type)) {
         // A template source's tile takes the extension of the image its server sent.
-        const auto image = static_cast<ImageType>(ImageTypeOf(outcome.start));
+        const auto image = static_cast<ImageType>(type);
         if (image != ImageType::Jpeg && image != ImageType::Png) {
             return Failed(p, FailureMessage(p.url, "the image is neither JPEG nor PNG"),
                           "not JPEG or PNG");
@@ -335,13 +351,9 @@ Received Loop::Fetch(Pending &p) {
             outcome.file->Retarget(p.path);
         }
     }
-    try {
-        if (outcome.file) {
-            outcome.file->Commit();
-        }
-    } catch (const Error &e) {
-        return WriteFailed(p, e.what());
-    }
+    // The writer puts it in place.
+    p.body = std::move(outcome.body);
+    p.file = std::move(outcome.file);
     m_counters.bytes += outcome.size;
     return Received::Whole;
 }
@@ -366,7 +378,8 @@ Received Loop::WriteFailed(Pending &p, const std::string &reason) {
 }
 
 // Why a complete answer is not a tile, and that in a few words; empty when it is one.
-std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome) const {
+std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome,
+                                                  std::int32_t type) const {
     if (outcome.httpStatus != 200) {
         const std::string status = "HTTP " + std::to_string(outcome.httpStatus);
         return {"the server answered " + status + ", which carries no tile", status};
@@ -374,7 +387,6 @@ std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome
     if (outcome.size == 0) {
         return {"the answer is empty", "empty answer"};
     }
-    const std::int32_t type = ImageTypeOf(outcome.start);
     if (type == 0) {
         return {"the answer is not an image", "not an image"};
     }
@@ -393,15 +405,14 @@ std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
     }
     if (file == TileFile::OnDisk) {
         ++m_counters.loaded;
-        WriteWorldFile(WorldFilePath(p.path, m_run.type), p.record, m_tileSize);
     } else {
         ++m_counters.errors;
         if (m_run.offline) {
             ++m_counters.causes["not on disk"];
         }
     }
-    WriteLogLine(p);
-    WriteIonLine(p);
+    HandOver(p, file == TileFile::OnDisk);
+    TakeWriterReports();
     if (m_writeFailed) {
         return DownloadEnd::Failed;
     }
@@ -503,40 +514,92 @@ bool Loop::DeleteBadFiles(const Pending &p) {
     return m_deleteBadFiles;
 }
 
-void Loop::WriteLogLine(const Pending &p) {
-    if (m_run.skipLog) {
-        return;
+// Hands the tile's file work and lines to the writer: a fetched image with its world file and
+// side file, a world file for a tile on disk unless it has one.
+void Loop::HandOver(Pending &p, bool onDisk) {
+    TileWriter::Job job;
+    job.tile = p.name + " (" + p.path.string() + ")";
+    const bool fetched = onDisk && (p.file || !p.body.empty());
+    if (fetched) {
+        job.image = p.path;
+        job.body = std::move(p.body);
+        job.file = std::move(p.file);
+        if (!m_sideText.empty()) {
+            job.sideFile = SideFilePath(p.path);
+            job.sideText = m_sideText;
+        }
     }
-    m_line.clear();
-    const TileMark mark = p.existed  ? TileMark::OldFile
-                          : p.failed ? TileMark::Failed
-                                     : TileMark::New;
-    AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize, m_run.level,
-                  mark);
-    m_run.log->WriteLine(m_line);
-    // Written out with its tile, so that a run killed later still logs every tile it left on
-    // disk (one small write beside a whole transfer).
-    m_run.log->Flush();
+    if (onDisk) {
+        job.worldFile = WorldFilePath(p.path, m_run.type);
+        job.worldText = WorldFileText(p.record, m_tileSize);
+        job.worldIfMissing = !fetched;
+    }
+    if (!m_run.skipLog) {
+        const TileMark mark = p.existed  ? TileMark::OldFile
+                              : p.failed ? TileMark::Failed
+                                         : TileMark::New;
+        job.logLine = LogLine(p, mark);
+        if (fetched) {
+            job.failedLogLine = LogLine(p, TileMark::Failed);
+        }
+    }
+    if (m_ion) {
+        job.ionLine = IonLine(p);
+    }
+    m_writer->Submit(std::move(job));
 }
 
-void Loop::WriteIonLine(const Pending &p) {
-    if (!m_ion) {
-        return;
+// Counts the fetched images the writer could not put in place as failed tiles; the first
+// stops the run. Rethrows any other failure of the file work.
+void Loop::TakeWriterReports() {
+    for (auto &unwritten : m_writer->TakeUnwritten()) {
+        --m_counters.loaded;
+        --m_counters.added;
+        ++m_counters.errors;
+        ++m_counters.causes["not written"];
+        if (!m_writeFailed) {
+            m_writeFailed = true;
+            m_ui.ShowMessage("The run stops: " + unwritten.reason, Icon::Exclamation);
+        }
     }
-    auto &buffer = m_ion->Writer().Buffer();
+    m_writer->RethrowFailure(m_failedTile);
+}
+
+// Waits for the writer's last files and lines and counts what it could not do; an end the
+// writer's failures make worse replaces the walk's.
+DownloadEnd Loop::Settle(DownloadEnd end) {
+    try {
+        m_writer->Finish();
+        TakeWriterReports();
+    } catch (const std::exception &e) {
+        ReportTileFailure(m_failedTile, e);
+        return DownloadEnd::Failed;
+    }
+    return m_writeFailed ? DownloadEnd::Failed : end;
+}
+
+std::string Loop::LogLine(const Pending &p, TileMark mark) {
+    std::string line;
+    AppendLogLine(line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize, m_run.level,
+                  mark);
+    return line;
+}
+
+std::string Loop::IonLine(const Pending &p) const {
+    std::string line;
     if (tiles::IsXyz(m_run.type)) {
         // Named from the level folder, where the list lies: "x/y.ext".
-        buffer += p.path.parent_path().filename().string();
-        buffer += '/';
-        buffer += p.path.filename().string();
+        line += p.path.parent_path().filename().string();
+        line += '/';
+        line += p.path.filename().string();
     } else {
-        buffer += p.name;
-        buffer += ImageExtension(m_run.type);
+        line += p.name;
+        line += ImageExtension(m_run.type);
     }
-    buffer += ' ';
-    buffer += p.url;
-    buffer += kCrLf;
-    m_ion->Writer().MaybeFlush();
+    line += ' ';
+    line += p.url;
+    line += kCrLf;
+    return line;
 }
 
 // Tiles fetched ahead of an early end were never processed: their transfers are cancelled and
@@ -548,6 +611,9 @@ void Loop::DropFetchedAhead() {
 }
 
 void Loop::Close() {
+    if (m_writer) {
+        m_writer.reset(); // every line handed over goes out first
+    }
     if (!m_run.skipLog) {
         m_run.log->Close();
     }

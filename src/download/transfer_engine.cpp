@@ -194,6 +194,8 @@ struct Transfer {
 
     // State of one attempt.
     std::unique_ptr<AtomicFile> file;
+    bool holding = false; // the body goes to `body` until it passes kMemoryBody
+    std::string body;
     std::int64_t delivered = 0;
     bool tooLarge = false;
     bool writeFailed = false;
@@ -206,6 +208,8 @@ struct Transfer {
 
     void Reset() {
         file.reset();
+        holding = false;
+        body.clear();
         delivered = 0;
         tooLarge = false;
         writeFailed = false;
@@ -230,6 +234,19 @@ struct Transfer {
             return n; // an error page or a redirect's: read and drop it, the status decides
         }
         const std::string_view piece(data, n);
+        if (t->holding) {
+            if (t->body.size() + n <= kMemoryBody) {
+                if (t->start.size() < kKeptStart) {
+                    t->start.append(piece.substr(0, kKeptStart - t->start.size()));
+                }
+                t->KeepEnd(piece);
+                t->body.append(piece);
+                return n;
+            }
+            if (!t->Spill()) {
+                return 0;
+            }
+        }
         if (t->file) {
             if (t->start.size() < kKeptStart) {
                 t->start.append(piece.substr(0, kKeptStart - t->start.size()));
@@ -254,6 +271,24 @@ struct Transfer {
             }
         }
         return n;
+    }
+
+    // A body too large to hold goes on in the file aside, with what came so far.
+    bool Spill() {
+        holding = false;
+        try {
+            file = std::make_unique<AtomicFile>(request.file);
+            file->Write(body);
+        } catch (const Error &e) {
+            file.reset();
+            writeFailed = true;
+            writeFailure = e.what();
+            writeCause = WriteCause(e);
+            return false;
+        }
+        body.clear();
+        body.shrink_to_fit();
+        return true;
     }
 
     // Whether the answer under way sends the transfer elsewhere.
@@ -383,7 +418,9 @@ struct TransferEngine::Impl {
 
     void Launch(std::unique_ptr<Transfer> t) {
         t->Reset();
-        if (!t->request.file.empty()) {
+        if (t->request.inMemory && t->request.keepUncommitted && !t->request.file.empty()) {
+            t->holding = true;
+        } else if (!t->request.file.empty()) {
             try {
                 t->file = std::make_unique<AtomicFile>(t->request.file);
             } catch (const Error &e) {
@@ -546,7 +583,9 @@ struct TransferEngine::Impl {
                     " (asked to slow down " + std::to_string(t.slowDowns + 1) + " times)";
             }
         }
-        if (outcome.Ok() && t.file && t.request.keepUncommitted) {
+        if (outcome.Ok() && t.holding) {
+            outcome.body = std::move(t.body);
+        } else if (outcome.Ok() && t.file && t.request.keepUncommitted) {
             outcome.file = std::move(t.file);
         } else if (outcome.Ok() && t.file) {
             try {

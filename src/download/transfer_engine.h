@@ -88,7 +88,13 @@ struct TransferRequest {
     /// Hands a file that came whole over in the outcome, not yet in place, so that the caller
     /// can check it before it puts it there (or drops it, which leaves no file).
     bool keepUncommitted = false;
+    /// With keepUncommitted: a body of up to kMemoryBody bytes is handed over in memory
+    /// (TransferOutcome::body) and no file is made; a larger one goes to the file aside.
+    bool inMemory = false;
 };
+
+/// The largest body a request with inMemory holds in memory.
+inline constexpr std::size_t kMemoryBody = 1 << 20;
 
 /// How a transfer ended.
 struct TransferOutcome {
@@ -103,6 +109,8 @@ struct TransferOutcome {
     std::string contentType; ///< of an answer handed to onData
     /// The whole file not yet in place, for a request that keeps it uncommitted.
     std::shared_ptr<AtomicFile> file;
+    /// The whole body, for a request that keeps it in memory (and file is then empty).
+    std::string body;
     [[nodiscard]] bool Ok() const noexcept { return code == DownloadCode::Ok; }
 };
 

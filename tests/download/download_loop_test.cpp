@@ -163,7 +163,8 @@ TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
         EXPECT_EQ(ui.pauses[1].processed, 14);
         EXPECT_EQ(test::ReadFile(run.levelFolder / ("Tessaro_" + kStamp + ".ion")), ion);
         EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"), Log(sat, {false, true}, 5));
-        EXPECT_EQ(Files(run.levelFolder).size(), 2 * sat.size() - 1) << "tiles, world files, list";
+        EXPECT_EQ(Files(run.levelFolder).size(), 3 * sat.size() - 3)
+            << "tiles, world files, side files of the fetched tiles, list";
         EXPECT_EQ(test::ReadFile(TilePath(run, 9)), Tile(PathOf(sat[9])));
     }
     const auto heads = server.Requests();
@@ -193,7 +194,7 @@ TEST_F(DownloadLoopTest, TilesAreRedirectedOnlyToTheTileServersOfTheSettings) {
         DownloadCounters counters;
         ASSERT_EQ(Load(run, counters), DownloadEnd::Completed);
         EXPECT_EQ(counters.errors, named ? 0 : kSat.Size());
-        EXPECT_EQ(Files(run.levelFolder).size(), named ? 2 * sat.size() : 0);
+        EXPECT_EQ(Files(run.levelFolder).size(), named ? 3 * sat.size() : 0);
     }
     ASSERT_EQ(ui.tileFailures.size(), sat.size());
     EXPECT_EQ(ui.tileFailures[1],
@@ -247,7 +248,9 @@ TEST_F(DownloadLoopTest, AnEarlyEndLeavesNoTileFetchedAhead) {
         EXPECT_TRUE(abort.IsSet()) << "Cancel stops the run as the stop does";
         EXPECT_EQ(Files(run.levelFolder),
                   (std::set<std::string>{sat[0].name.Str() + ".jpg", sat[0].name.Str() + ".jgw",
-                                         sat[1].name.Str() + ".jpg", sat[1].name.Str() + ".jgw"}));
+                                         sat[0].name.Str() + ".jpg.aux.xml",
+                                         sat[1].name.Str() + ".jpg", sat[1].name.Str() + ".jgw",
+                                         sat[1].name.Str() + ".jpg.aux.xml"}));
         EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"),
                   cancel ? Log({sat[0], sat[1]}) : Log({sat[0], sat[1], sat[2]}, {}, 2))
             << "a cancelled tile has no line, a stopped one fails";
@@ -285,8 +288,8 @@ TEST_F(DownloadLoopTest, TemplateTilesTakeTheTypeOfTheirAnswer) {
         const auto tile = std::to_string(r.col) + "/" + std::to_string(r.row);
         std::filesystem::create_directories(run.levelFolder / std::to_string(r.col));
         if (r.col != 5 || r.row != 3) {
-            expected.insert({tile + (r.col % 2 == 0 ? ".jpg" : ".png"),
-                             tile + (r.col % 2 == 0 ? ".jgw" : ".pgw")});
+            const std::string image = tile + (r.col % 2 == 0 ? ".jpg" : ".png");
+            expected.insert({image, tile + (r.col % 2 == 0 ? ".jgw" : ".pgw"), image + ".aux.xml"});
         }
     });
     DownloadCounters counters;
