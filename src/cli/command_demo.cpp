@@ -91,8 +91,8 @@ std::string RunReport(const DemoRun &demo, const std::filesystem::path &folder, 
         }
     }
     text += '\n';
-    if (host.MosaicBuilt()) {
-        text += "Mosaic: " + host.MosaicBuilt()->raster + "\n";
+    if (const auto raster = host.MosaicRaster()) {
+        text += "Mosaic: " + *raster + "\n";
     }
     return text;
 }
