@@ -768,6 +768,13 @@ TransferOutcome TransferEngine::Wait(std::int64_t id) {
             impl.Poll();
         }
     }
+    // Transfers that can start now go out before the caller works on this one, so that the
+    // network is busy meanwhile (with one connection, the next tile's request is on its way).
+    const std::size_t before = impl.running.size();
+    impl.Fill();
+    if (impl.running.size() > before) {
+        impl.Perform();
+    }
     auto node = impl.done.extract(id);
     if (node.mapped().hookError) {
         std::rethrow_exception(node.mapped().hookError);
