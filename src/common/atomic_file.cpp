@@ -365,26 +365,39 @@ void FolderFiles::CloseFolders() noexcept {
     m_folders.clear();
 }
 
-int FolderFiles::FolderOf(const std::filesystem::path &folder) {
-    const std::string &name = folder.native();
+int FolderFiles::FolderOf(std::string_view folder) {
     for (const auto &[known, fd] : m_folders) {
-        if (known == name) {
+        if (known == folder) {
             return fd;
         }
     }
     if (m_folders.size() >= kMaxFolders) {
         CloseFolders();
     }
+    std::string name(folder);
     const int fd = ::open(name.empty() ? "." : name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        m_folders.emplace_back(name, fd);
+        m_folders.emplace_back(std::move(name), fd);
     }
     return fd;
 }
 
-bool FolderFiles::Put(const std::filesystem::path &path, std::string_view content, bool replace) {
-    const int folder = m_unnamedOffered ? FolderOf(path.parent_path()) : -1;
-    int fd = folder >= 0 ? ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+bool FolderFiles::Put(const std::filesystem::path &path, std::string_view content, bool replace,
+                      bool lookAgain) {
+    // The folder and the name as parts of the path's text, without making paths of them.
+    const std::string &text = path.native();
+    const auto slash = text.rfind('/');
+    const std::string_view folderText =
+        slash == std::string::npos ? std::string_view()
+                                   : std::string_view(text).substr(0, slash == 0 ? 1 : slash);
+    const char *name = text.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const int folder = m_unnamedOffered && *name != '\0' ? FolderOf(folderText) : -1;
+    const int fd = folder >= 0 ? ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+    if (fd < 0 && folder >= 0 && errno == ENOENT && lookAgain) {
+        // The folder held open was removed (and perhaps made again): look it up afresh.
+        CloseFolders();
+        return Put(path, content, replace, false);
+    }
     if (fd < 0 && folder >= 0 && RefusesAnyFile(errno)) {
         ThrowCannot("Cannot create ", path, errno);
     }
@@ -411,10 +424,13 @@ bool FolderFiles::Put(const std::filesystem::path &path, std::string_view conten
         }
         done += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
-    const std::string name = path.filename().string();
-    if (LinkUnnamed(fd, folder, name.c_str())) {
+    if (LinkUnnamed(fd, folder, name)) {
         guard.Close(path);
         return true;
+    }
+    if (errno == ENOENT && lookAgain) {
+        CloseFolders(); // removed while held, as above
+        return Put(path, content, replace, false);
     }
     if (errno != EEXIST) {
         ThrowCannot("Cannot create ", path, errno);
@@ -427,7 +443,7 @@ bool FolderFiles::Put(const std::filesystem::path &path, std::string_view conten
         const std::string temp = TemporaryName(path);
         if (LinkUnnamed(fd, folder, temp.c_str())) {
             guard.Close(path);
-            if (::renameat(folder, temp.c_str(), folder, name.c_str()) != 0) {
+            if (::renameat(folder, temp.c_str(), folder, name) != 0) {
                 const int err = errno;
                 ::unlinkat(folder, temp.c_str(), 0);
                 ThrowCannot("Cannot create ", path, err);

@@ -130,9 +130,11 @@ public:
     }
 
 private:
-    bool Put(const std::filesystem::path &path, std::string_view content, bool replace);
+    // lookAgain: a folder held open that was removed meanwhile is looked up once more.
+    bool Put(const std::filesystem::path &path, std::string_view content, bool replace,
+             bool lookAgain = true);
     // A descriptor of the folder, kept for the files to come; -1 when it cannot be opened.
-    int FolderOf(const std::filesystem::path &folder);
+    int FolderOf(std::string_view folder);
     void CloseFolders() noexcept;
 
     static constexpr std::size_t kMaxFolders = 64; // a template source writes one per column

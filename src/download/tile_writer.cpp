@@ -34,8 +34,9 @@ TileWriter::~TileWriter() {
 // while both are busy.
 void TileWriter::Submit(Job job) {
     std::unique_lock lock(m_mutex);
+    // A full queue is waited on until half of it is done: one wake for many tiles.
     while (m_jobs.size() >= kMaxQueued) {
-        m_waiting = true;
+        m_submitWaiting = true;
         m_done.wait(lock);
     }
     m_jobs.push_back(std::move(job));
@@ -60,7 +61,7 @@ void TileWriter::Finish() {
     Wake();
     std::unique_lock lock(m_mutex);
     while (!m_jobs.empty() || m_busy) {
-        m_waiting = true;
+        m_finishWaiting = true;
         m_done.wait(lock);
     }
 }
@@ -101,8 +102,11 @@ void TileWriter::Work() {
         job = {}; // the image's memory goes before the next wait
         lock.lock();
         m_busy = false;
-        if (m_waiting) {
-            m_waiting = false;
+        const bool room = m_submitWaiting && m_jobs.size() <= kMaxQueued / 2;
+        const bool done = m_finishWaiting && m_jobs.empty();
+        if (room || done) {
+            m_submitWaiting = m_submitWaiting && !room;
+            m_finishWaiting = m_finishWaiting && !done;
             m_done.notify_all();
         }
     }

@@ -102,7 +102,8 @@ private:
     std::deque<Job> m_jobs;
     bool m_busy = false;
     bool m_idle = false;    // the writer waits on m_work
-    bool m_waiting = false; // someone waits on m_done
+    bool m_submitWaiting = false; // Submit waits on m_done for room
+    bool m_finishWaiting = false; // Finish waits on m_done for the end
     bool m_closing = false;
     std::vector<Unwritten> m_unwritten;
     std::exception_ptr m_failure;
