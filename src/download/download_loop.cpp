@@ -165,6 +165,14 @@ void Loop::Open() {
         // A server may send a tile on to another tile server of the settings, nowhere else.
         DownloadLimits limits = m_run.limits;
         limits.redirectHosts = TileServerAddresses(m_settings);
+        if (m_run.urlTemplate != nullptr) {
+            // A template source's server may send a tile on to another of its mirrors.
+            const auto &source = *m_run.urlTemplate;
+            for (std::size_t k = 0; k < std::max<std::size_t>(1, source.mirrors.size()); ++k) {
+                limits.redirectHosts->push_back(TemplateUrl(
+                    source, static_cast<std::int64_t>(k), tiles::TileRecord{}, m_run.level));
+            }
+        }
         m_engine = std::make_unique<TransferEngine>(m_run.connections, limits, Hooks());
     }
 }

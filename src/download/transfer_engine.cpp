@@ -768,12 +768,14 @@ TransferOutcome TransferEngine::Wait(std::int64_t id) {
             impl.Poll();
         }
     }
-    // Transfers that can start now go out before the caller works on this one, so that the
+    // A transfer that can start now goes out before the caller works on this one, so that the
     // network is busy meanwhile (with one connection, the next tile's request is on its way).
-    const std::size_t before = impl.running.size();
-    impl.Fill();
-    if (impl.running.size() > before) {
-        impl.Perform();
+    // Only when none runs: with others running the network is busy anyway.
+    if (impl.running.empty()) {
+        impl.Fill();
+        if (!impl.running.empty()) {
+            impl.Perform();
+        }
     }
     auto node = impl.done.extract(id);
     if (node.mapped().hookError) {

@@ -257,6 +257,43 @@ TEST_F(DownloadLoopTest, AnEarlyEndLeavesNoTileFetchedAhead) {
     }
 }
 
+// A template source's server may send a tile on to another of the source's mirrors (here told
+// apart by their ports), and nowhere else.
+TEST_F(DownloadLoopTest, TemplateTilesAreRedirectedOnlyToTheSourcesMirrors) {
+    test::ScriptedServer mirror([](test::ScriptedServer::Exchange &ex) {
+        ex.send(test::ScriptedServer::Answer(200, "image/jpeg", Tile(ex.Target())));
+    });
+    test::ScriptedServer sender([&](test::ScriptedServer::Exchange &ex) {
+        ex.send("HTTP/1.1 302 Found\r\nLocation: " + mirror.Url(ex.Target()) +
+                "\r\nContent-Length: 0\r\n\r\n");
+    });
+    const auto port = [](const test::ScriptedServer &to) {
+        const auto url = to.Url("");
+        return url.substr(url.rfind(':') + 1);
+    };
+    const tiles::TileList list(tiles::TileRequest{TilesType::Xyz, 3, -10, 40, 0, 100});
+    for (const bool mirrored : {true, false}) {
+        download::UrlTemplate source{"http://127.0.0.1:{s}/{z}/{x}/{y}.jpg", {port(sender)}, "osm",
+                                     ""};
+        if (mirrored) {
+            source.mirrors.push_back(port(mirror)); // every other tile goes there at once
+        }
+        download::DownloadRun run;
+        run.type = TilesType::Xyz;
+        run.level = 3;
+        run.urlTemplate = &source;
+        run.levelFolder = out / (mirrored ? "mirrored" : "elsewhere");
+        list.ForEach([&](const tiles::TileRecord &r) {
+            std::filesystem::create_directories(run.levelFolder / std::to_string(r.col));
+        });
+        DownloadCounters counters;
+        EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+                  DownloadEnd::Completed);
+        EXPECT_EQ(std::tuple(counters.loaded, counters.errors),
+                  mirrored ? std::tuple(6, 0) : std::tuple(0, 6));
+    }
+}
+
 // A template source's tiles take the type of the image each answer holds: a JPEG becomes
 // x/y.jpg with a .jgw, a PNG x/y.png with a .pgw, anything else fails with no file. {s} takes
 // the mirrors in turn, and a second run finds every tile on disk under either extension.
