@@ -101,6 +101,7 @@ private:
     DownloadEnd Settle(DownloadEnd end);
     void ReportTileFailure(const std::string &tile, const std::exception &e);
     void DropFetchedAhead();
+    bool OnDisk(const std::filesystem::path &tile) const;
     void Close();
     bool IsBatchEnd(std::int64_t index) const {
         return tiles::IsGoogle(m_run.type) && (index + 1) % m_run.tilesAtOnce == 0;
@@ -121,6 +122,7 @@ private:
     std::unique_ptr<AtomicFile> m_ion;
     std::unique_ptr<TileWriter> m_writer; // the files and lines of every tile, in list order
     std::string m_failedTile;             // the tile of the writer's failure
+    FolderHandle m_level;                 // the level folder, to look for tiles in it
     std::string m_badStart;               // the start and size of the bad tile in hand
     std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
@@ -148,6 +150,7 @@ DownloadEnd Loop::Run() {
 
 void Loop::Open() {
     RemoveDeadTemporaries(m_run.levelFolder); // what runs killed while writing left behind
+    m_level = FolderHandle(m_run.levelFolder);
     m_prefixes = DownloadPrefixes(m_settings, m_run.type);
     if (tiles::IsEllipsoidal(m_run.type)) {
         m_tileSize = 256.0 * tiles::ResN(m_run.level);
@@ -169,8 +172,8 @@ void Loop::Open() {
             // A template source's server may send a tile on to another of its mirrors.
             const auto &source = *m_run.urlTemplate;
             for (std::size_t k = 0; k < std::max<std::size_t>(1, source.mirrors.size()); ++k) {
-                limits.redirectHosts->push_back(TemplateUrl(
-                    source, static_cast<std::int64_t>(k), tiles::TileRecord{}, m_run.level));
+                limits.redirectHosts->push_back(TemplateUrl(source, static_cast<std::int64_t>(k),
+                                                            tiles::TileRecord{}, m_run.level));
             }
         }
         m_engine = std::make_unique<TransferEngine>(m_run.connections, limits, Hooks());
@@ -241,7 +244,7 @@ bool Loop::NextTile(Pending &p) {
         if (!Prepare(p)) {
             return false;
         }
-        p.existed = FileExists(p.path);
+        p.existed = OnDisk(p.path);
         return true;
     }
     Prefetch();
@@ -289,7 +292,7 @@ void Loop::Prefetch() {
         if (!Prepare(p)) {
             break;
         }
-        p.existed = FileExists(p.path);
+        p.existed = OnDisk(p.path);
         if (!p.existed) {
             m_engine->Start(p.index, Request(p));
             p.fetching = true;
@@ -330,9 +333,9 @@ Received Loop::Fetch(Pending &p) {
     if (!outcome.Ok()) {
         return Failed(p, outcome.message, outcome.cause);
     }
-    const std::int32_t type = ImageTypeOf(outcome.start);
+    const std::int32_t type = ImageTypeOf(outcome.Head());
     if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 && type == 0) {
-        m_badStart = std::move(outcome.start);
+        m_badStart = std::string(outcome.Head());
         m_badSize = outcome.size;
         return Received::NotImage;
     }
@@ -573,6 +576,17 @@ DownloadEnd Loop::Settle(DownloadEnd end) {
         return DownloadEnd::Failed;
     }
     return m_writeFailed ? DownloadEnd::Failed : end;
+}
+
+// Whether a tile is on disk: looked up in the level folder held open where it lies there.
+bool Loop::OnDisk(const std::filesystem::path &tile) const {
+    const std::string &text = tile.native();
+    const auto slash = text.rfind('/');
+    if (m_level.Fd() >= 0 && slash != std::string::npos &&
+        std::string_view(text).substr(0, slash) == m_run.levelFolder.native()) {
+        return FileExistsAt(m_level.Fd(), text.c_str() + slash + 1);
+    }
+    return FileExists(tile);
 }
 
 // Tiles fetched ahead of an early end were never processed: their transfers are cancelled and

@@ -101,7 +101,7 @@ private:
     std::condition_variable m_done; // Submit and Finish wait for the writer
     std::deque<Job> m_jobs;
     bool m_busy = false;
-    bool m_idle = false;    // the writer waits on m_work
+    bool m_idle = false;          // the writer waits on m_work
     bool m_submitWaiting = false; // Submit waits on m_done for room
     bool m_finishWaiting = false; // Finish waits on m_done for the end
     bool m_closing = false;

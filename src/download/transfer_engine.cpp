@@ -236,11 +236,7 @@ struct Transfer {
         const std::string_view piece(data, n);
         if (t->holding) {
             if (t->body.size() + n <= kMemoryBody) {
-                if (t->start.size() < kKeptStart) {
-                    t->start.append(piece.substr(0, kKeptStart - t->start.size()));
-                }
-                t->KeepEnd(piece);
-                t->body.append(piece);
+                t->body.append(piece); // its start and end are the body's own
                 return n;
             }
             if (!t->Spill()) {
@@ -279,6 +275,8 @@ struct Transfer {
         try {
             file = std::make_unique<AtomicFile>(request.file);
             file->Write(body);
+            start.assign(body, 0, std::min(body.size(), kKeptStart));
+            KeepEnd(body);
         } catch (const Error &e) {
             file.reset();
             writeFailed = true;
@@ -584,6 +582,7 @@ struct TransferEngine::Impl {
             }
         }
         if (outcome.Ok() && t.holding) {
+            t.KeepEnd(t.body);
             outcome.body = std::move(t.body);
         } else if (outcome.Ok() && t.file && t.request.keepUncommitted) {
             outcome.file = std::move(t.file);

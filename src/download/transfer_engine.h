@@ -104,6 +104,7 @@ struct TransferOutcome {
     std::string message;     ///< the sentence of a DownloadError; empty when it succeeded
     std::string cause;       ///< the failure in a few words ("time-out", "HTTP 404", "disk full")
     std::string start;       ///< the first bytes (up to 64 KiB) of a body written to a file
+                             ///< (empty for a body in memory: Head gives either)
     std::string end;         ///< the last bytes (up to 16) of a body written to a file
     std::int64_t size = 0;   ///< bytes of the body written to a file
     std::string contentType; ///< of an answer handed to onData
@@ -112,6 +113,10 @@ struct TransferOutcome {
     /// The whole body, for a request that keeps it in memory (and file is then empty).
     std::string body;
     [[nodiscard]] bool Ok() const noexcept { return code == DownloadCode::Ok; }
+    /// The first bytes of the body, up to 64 KiB, wherever it went.
+    [[nodiscard]] std::string_view Head() const noexcept {
+        return body.empty() ? std::string_view(start) : std::string_view(body).substr(0, 1 << 16);
+    }
 };
 
 /// What the engine asks its owner while transfers run. Every hook is optional and runs on the
