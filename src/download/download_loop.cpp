@@ -310,7 +310,8 @@ TransferRequest Loop::Request(const Pending &p) const {
     // A tile goes under its name only once it is checked: a tile fetched ahead of an early
     // end, or one that is no image, never reaches the folder.
     request.keepUncommitted = true;
-    request.inMemory = true; // the file work happens on the writer's thread
+    request.inMemory = true;                  // the file work happens on the writer's thread
+    request.buffer = m_writer->SpareBuffer(); // memory of a tile written, not allocated anew
     return request;
 }
 

@@ -49,6 +49,16 @@ void TileWriter::Submit(Job job) {
     }
 }
 
+std::string TileWriter::SpareBuffer() {
+    std::lock_guard lock(m_mutex);
+    if (m_spare.empty()) {
+        return {};
+    }
+    std::string buffer = std::move(m_spare.back());
+    m_spare.pop_back();
+    return buffer;
+}
+
 void TileWriter::Wake() {
     std::lock_guard lock(m_mutex);
     if (m_idle && !m_jobs.empty()) {
@@ -99,8 +109,12 @@ void TileWriter::Work() {
         m_busy = true;
         lock.unlock();
         Do(job);
-        job = {}; // the image's memory goes before the next wait
+        std::string buffer = std::move(job.body);
+        job = {}; // the rest goes before the next wait
         lock.lock();
+        if (buffer.capacity() > 0 && m_spare.size() < kMaxQueued) {
+            m_spare.push_back(std::move(buffer));
+        }
         m_busy = false;
         const bool room = m_submitWaiting && m_jobs.size() <= kMaxQueued / 2;
         const bool done = m_finishWaiting && m_jobs.empty();

@@ -739,6 +739,7 @@ void TransferEngine::Start(std::int64_t id, TransferRequest request) {
     auto t = std::make_unique<Transfer>();
     t->id = id;
     t->request = std::move(request);
+    t->body = std::move(t->request.buffer); // Reset empties it and keeps its memory
     t->url = t->request.url;
     t->maxBytes = m_impl->limits.maxBytes;
     if (m_impl->hooks.progress) {

@@ -91,6 +91,8 @@ struct TransferRequest {
     /// With keepUncommitted: a body of up to kMemoryBody bytes is handed over in memory
     /// (TransferOutcome::body) and no file is made; a larger one goes to the file aside.
     bool inMemory = false;
+    /// Memory to hold such a body in, reused from an earlier one (its content does not matter).
+    std::string buffer{};
 };
 
 /// The largest body a request with inMemory holds in memory.
