@@ -165,9 +165,8 @@ void TileWriter::Do(Job &job) {
                 m_files.WriteNew(world, WorldFileText(job.record, m_run.tileSize));
             }
         }
-        if (inPlace && fetched && !m_run.sideText.empty() &&
-            m_files.WriteNew(SideFilePath(job.path), m_run.sideText)) {
-            ++m_tally.sideFiles;
+        if (inPlace && fetched && !m_run.sideText.empty()) {
+            WriteSideFile(job.path);
         }
         WriteLines(job, inPlace);
     } catch (...) {
@@ -177,6 +176,17 @@ void TileWriter::Do(Job &job) {
             m_failure = std::current_exception();
             m_failureTile = job.name + " (" + job.path.string() + ")";
         }
+    }
+}
+
+// A side file that cannot be written now is left to the pass over the list after the
+// download, which reports why under its own name; only those written are counted.
+void TileWriter::WriteSideFile(const std::filesystem::path &image) {
+    try {
+        if (m_files.WriteNew(SideFilePath(image), m_run.sideText)) {
+            ++m_tally.sideFiles;
+        }
+    } catch (const Error &) {
     }
 }
 

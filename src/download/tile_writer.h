@@ -88,6 +88,7 @@ public:
 private:
     void Work();
     void Do(Job &job);
+    void WriteSideFile(const std::filesystem::path &image);
     void WriteLines(const Job &job, bool inPlace);
 
     const RunFiles m_run;
