@@ -661,7 +661,9 @@ struct TransferEngine::Impl {
     }
 
     void Poll() {
-        const CURLMcode mc = curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+        // With a waiting hook (a window to keep alive) the wait is cut into short naps.
+        const int timeoutMs = hooks.waiting ? 25 : 100;
+        const CURLMcode mc = curl_multi_poll(multi.get(), nullptr, 0, timeoutMs, nullptr);
         if (mc != CURLM_OK) {
             throw Error(std::string("libcurl failed: ") + curl_multi_strerror(mc));
         }
@@ -762,8 +764,8 @@ TransferOutcome TransferEngine::Wait(std::int64_t id) {
         impl.Perform();
         if (!impl.done.contains(id)) {
             impl.Fill(); // a transfer sent again goes out before the wait
-            if (impl.hooks.beforeSleep) {
-                impl.hooks.beforeSleep();
+            if (impl.hooks.waiting && impl.hooks.waiting()) {
+                return impl.Stopped(id);
             }
             impl.Poll();
         }

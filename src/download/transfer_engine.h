@@ -131,8 +131,10 @@ struct TransferHooks {
     std::function<bool(std::string &user, std::string &password)> credentials;
     /// When set, Wait cancels every transfer and reports the awaited one as Aborted.
     const AbortFlag *abort = nullptr;
-    /// Called each time Wait is about to sleep until the network has news.
-    std::function<void()> beforeSleep;
+    /// Called each time Wait is about to sleep until the network has news (at least every
+    /// 25 ms while it waits); returning true stops every transfer, the awaited one reported
+    /// as Aborted. Cheaper than progress, which libcurl calls for every transfer all the time.
+    std::function<bool()> waiting;
 };
 
 /// The transfer engine: HTTP transfers over kept-alive connections (libcurl's multi interface),
