@@ -123,6 +123,7 @@ private:
     std::unique_ptr<TileWriter> m_writer; // the files and lines of every tile, in list order
     std::string m_failedTile;             // the tile of the writer's failure
     FolderHandle m_level;                 // the level folder, to look for tiles in it
+    std::string m_levelText;              // its path without a separator at the end
     std::string m_badStart;               // the start and size of the bad tile in hand
     std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
@@ -151,6 +152,10 @@ DownloadEnd Loop::Run() {
 void Loop::Open() {
     RemoveDeadTemporaries(m_run.levelFolder); // what runs killed while writing left behind
     m_level = FolderHandle(m_run.levelFolder);
+    m_levelText = m_run.levelFolder.native();
+    while (m_levelText.size() > 1 && m_levelText.back() == '/') {
+        m_levelText.pop_back();
+    }
     m_prefixes = DownloadPrefixes(m_settings, m_run.type);
     if (tiles::IsEllipsoidal(m_run.type)) {
         m_tileSize = 256.0 * tiles::ResN(m_run.level);
@@ -583,7 +588,7 @@ bool Loop::OnDisk(const std::filesystem::path &tile) const {
     const std::string &text = tile.native();
     const auto slash = text.rfind('/');
     if (m_level.Fd() >= 0 && slash != std::string::npos &&
-        std::string_view(text).substr(0, slash) == m_run.levelFolder.native()) {
+        std::string_view(text).substr(0, slash) == m_levelText) {
         return FileExistsAt(m_level.Fd(), text.c_str() + slash + 1);
     }
     return FileExists(tile);
