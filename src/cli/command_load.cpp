@@ -126,7 +126,7 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 37> kOptions{{
+constexpr std::array<OptionSpec, 39> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -162,6 +162,8 @@ constexpr std::array<OptionSpec, 37> kOptions{{
     kMosaicOptions[3],
     kMosaicOptions[4],
     kMosaicOptions[5],
+    kMosaicOptions[6],
+    kMosaicOptions[7],
     {"mosaic-to-project", false, false},
     {"quiet", false, false},
 }};

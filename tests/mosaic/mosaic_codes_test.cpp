@@ -47,6 +47,7 @@ TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
             {"/d/m.v2.tif", RasterFormat::Invalid, "/d", "m.v2.tif", "/d/m.v2.tif"},
             {"/d/m.tiff", RasterFormat::Invalid, "/d", "m.tiff", "/d/m.tiff"},
             {"/d/m.png", RasterFormat::Invalid, "/d", "m.png", "/d/m.png"},
+            {"/d/m.VRT", RasterFormat::Vrt, "/d", "m.VRT", "/d/m.VRT"},
             {"/d/mosaic", RasterFormat::Grid, "/d", "mosaic", "/d/mosaic"},
             {"/d/maps.GPKG/moscow.tif", RasterFormat::GeoPackage, "/d/maps.GPKG", "moscow.tif",
              "GPKG:/d/maps.GPKG:moscow.tif"},

@@ -8,6 +8,7 @@
 #include "mapout/spatial_reference.h"
 #include "support/files.h"
 #include "support/image_decode.h"
+#include "support/process.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
 #include "support/tmpfs.h"
@@ -71,6 +72,15 @@ Rgb ReadRgb(GDALDataset &raster, int x, int y, int w = 1, int h = 1) {
                               static_cast<GSpacing>(w) * 3, 1, nullptr),
               CE_None);
     return rgb;
+}
+
+// The mask value of a pixel: the alpha band of a four-band raster, else the first band's mask.
+int MaskAt(GDALDataset &raster, int x, int y) {
+    unsigned char value = 0;
+    GDALRasterBand *mask = raster.GetRasterCount() == 4 ? raster.GetRasterBand(4)
+                                                        : raster.GetRasterBand(1)->GetMaskBand();
+    EXPECT_EQ(mask->RasterIO(GF_Read, x, y, 1, 1, &value, 1, 1, GDT_Byte, 0, 0, nullptr), CE_None);
+    return value;
 }
 
 GDALDatasetUniquePtr Open(const std::string &name) {
@@ -345,6 +355,16 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
         EXPECT_EQ(Refusal(run, path), message);
     }
     EXPECT_EQ(Refusal(run, out / "new.tif", combine), missing);
+    MosaicOptions cog;
+    cog.cog = true;
+    EXPECT_EQ(
+        Refusal(run, out / "m.img", cog),
+        "A cloud-optimised GeoTIFF and a choice of compression need a GeoTIFF output (.tif).");
+    EXPECT_EQ(Refusal(run, out / "m.vrt", combine)
+                  .rfind("A virtual mosaic (.vrt) only points at "
+                         "tile files and cannot be appended to",
+                         0),
+              0u);
     EXPECT_EQ(Refusal(run, out / "w.gpkg", wide),
               "A GeoPackage raster holds 8-bit RGB tiles only: choose the pixel type \"unsigned 8 "
               "bit\" or a .tif or .img output.");
@@ -409,6 +429,7 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
                         "<PAMDataset><Metadata><MDI key=\"stale\">1</MDI></Metadata></PAMDataset>");
         MosaicOptions options;
         options.mosaicOperator = op;
+        options.compression = Compression::Deflate; // the operators' values, not JPEG's
         const auto result = Append(run, path, options);
         ASSERT_EQ(result.outcome, MosaicOutcome::Appended);
         auto mosaic = Open(result.raster);
@@ -420,6 +441,10 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
         EXPECT_EQ(ReadRgb(*mosaic, 256, 768 + 10), flat);
         EXPECT_EQ(ReadRgb(*mosaic, 767, 1023), flat);
         EXPECT_EQ(ReadRgb(*mosaic, 255, 768 + 10), (Rgb{0, 0, 0}));
+        // Only pixels of the old raster or a tile hold data.
+        EXPECT_EQ(std::tuple(MaskAt(*mosaic, 255, 778), MaskAt(*mosaic, 256, 778),
+                             MaskAt(*mosaic, 10, 10)),
+                  std::tuple(0, 255, 255));
         // The tile over the old raster's north-west corner meets it by the operator.
         const Rgb over = ReadRgb(*mosaic, 256, 256, 256, 256);
         std::size_t wrong = 0;
@@ -437,6 +462,56 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
         if (op == MosaicOperator::First) { // the old corner pixel sits between tile pixels
             EXPECT_NE(ReadRgb(*mosaic, 255, 256), flat);
             EXPECT_NE(ReadRgb(*mosaic, 256, 255), flat);
+        }
+    }
+}
+
+// Outputs other tools open: GeoTIFFs compressed to their tiles' kind or as asked, cloud-optimised
+// ones (valid by GDAL's own check) and virtual mosaics hold every tile in its place and are
+// transparent where a tile is missing; the GeoTIFFs carry overviews.
+TEST_F(MosaicTest, GeoTiffsCogsAndVirtualMosaicsHoldTheTilesAndTheirHoles) {
+    const TileRun sat = Tiles(TilesType::GoogleSat, 13), map = Tiles(TilesType::GoogleMap, 13);
+    const auto records = tiles::BuildTileList(sat.list.Request()); // 3 × 3, the same for both
+    ASSERT_EQ(records.size(), 9u);
+    fs::remove(sat.Tile(records[4]));
+    fs::remove(map.Tile(records[4])); // the middle one, at (256, 256) in the mosaic
+    const std::tuple<const TileRun *, const char *, bool, std::optional<Compression>, const char *>
+        cases[] = {{&sat, "sat.tif", false, {}, "YCbCr JPEG"},
+                   {&map, "map.tif", false, {}, "DEFLATE"},
+                   {&map, "map-jpeg.tif", false, Compression::Jpeg, "YCbCr JPEG"},
+                   {&sat, "sat-deflate.tif", false, Compression::Deflate, "DEFLATE"},
+                   {&sat, "sat-cog.tif", true, {}, "YCbCr JPEG"},
+                   {&map, "map-cog.tif", true, {}, "DEFLATE"},
+                   {&sat, "sat.vrt", false, {}, nullptr},
+                   {&map, "map.vrt", false, {}, nullptr}};
+    for (const auto &[run, name, cog, compression, stored] : cases) {
+        SCOPED_TRACE(name);
+        MosaicOptions options;
+        options.cog = cog;
+        options.compression = compression;
+        const auto result = Build(*run, out / name, options);
+        ASSERT_EQ(result.outcome, MosaicOutcome::Built);
+        EXPECT_EQ((std::array{result.placed, result.missing}), (std::array<std::int64_t, 2>{8, 1}));
+        auto mosaic = Open(result.raster);
+        ASSERT_TRUE(mosaic);
+        ExpectTilesInPlace(*mosaic, *run, {4});
+        EXPECT_EQ(std::tuple(MaskAt(*mosaic, 384, 384), MaskAt(*mosaic, 10, 10)),
+                  std::tuple(0, 255));
+        if (stored == nullptr) {
+            EXPECT_EQ(mosaic->GetRasterCount(), 4);
+            EXPECT_NE(test::ReadFile(out / name).find("relativeToVRT=\"1\""), std::string::npos);
+            continue;
+        }
+        const char *compressed = mosaic->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE");
+        EXPECT_EQ(std::tuple(std::string(compressed ? compressed : ""), mosaic->GetRasterCount(),
+                             mosaic->GetRasterBand(1)->GetMaskFlags(),
+                             mosaic->GetRasterBand(1)->GetOverviewCount()),
+                  std::tuple(std::string(stored), 3, GMF_PER_DATASET, 2)); // 384, 192 pixels
+        if (cog) {
+            const auto check = test::RunProcess(
+                {PYTHON3, "-m", "osgeo_utils.samples.validate_cloud_optimized_geotiff",
+                 (out / name).string()});
+            EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
         }
     }
 }

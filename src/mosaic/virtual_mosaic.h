@@ -1,0 +1,56 @@
+#pragma once
+
+// A virtual mosaic: GDAL's VRT, an XML file that says where every tile file lies in the
+// mosaic and reads the tiles themselves when it is drawn.
+
+#include "mosaic/mosaic_layout.h"
+#include "mosaic/output_raster.h"
+
+#include <gdal_priv.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace tessaro::mosaic::detail {
+
+/// Writes a virtual mosaic of four bytes a pixel: red, green and blue from the tiles (a palette
+/// tile through its colour table, a grey tile's one band thrice) and alpha, opaque where a tile
+/// lies. Tile files are named relative to the folder the mosaic goes into, so that the two can
+/// move together.
+///
+/// Each band's sources are written to a file of their own beside the mosaic while the tiles
+/// come, and joined at Finish, so that memory does not grow with the number of tiles.
+/// Complexity: one source element per band and tile, about 1.5 kB per tile on disk.
+class VirtualMosaic {
+public:
+    /// Starts the mosaic at file, whose sources name tile files relative to outputFolder.
+    /// @throws FileError when the files cannot be created.
+    VirtualMosaic(std::filesystem::path file, const std::filesystem::path &outputFolder,
+                  const OutputLayout &layout);
+    VirtualMosaic(const VirtualMosaic &) = delete;
+    VirtualMosaic &operator=(const VirtualMosaic &) = delete;
+    /// Removes the band files (and the mosaic, unless Finish completed it).
+    ~VirtualMosaic();
+
+    /// Adds a tile file, opened as tile, at its placement in the mosaic's grid.
+    /// @pre the placement is not empty.
+    void Add(const std::filesystem::path &tileFile, GDALDataset &tile, const Placement &p);
+
+    /// Writes the mosaic's head, the band files in turn and its tail into file.
+    /// @throws FileError naming the file when it cannot be written whole.
+    void Finish();
+
+private:
+    std::filesystem::path BandFile(std::size_t band) const;
+
+    std::filesystem::path m_file;
+    std::filesystem::path m_folder; // absolute, for the tiles' relative names
+    const OutputLayout &m_layout;
+    std::array<std::ofstream, 4> m_bands;
+    std::string m_element; // reused for each source element
+    bool m_finished = false;
+};
+
+} // namespace tessaro::mosaic::detail
