@@ -30,7 +30,8 @@ constexpr std::string_view kUsageHead =
                     [--user-agent NAME] [--retries N] [--max-rate R]
                     [--index PATH [--yes|--no]]
                     [--selection FILE [--selection-where EXPR]]
-                    [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
+                    [--mosaic OUT [mosaic options]] [--store FILE.mbtiles|FILE.gpkg]
+                    [--project FILE [--mosaic-to-project]]
                     [--quiet] [--set NAME=VALUE]... [--config FILE]
        tessaro load --url-template URL [--mirrors A,B,...] [--level Z] ... (as above)
 
@@ -84,6 +85,13 @@ Map:
                      from the layer-name settings, one group per level ("Level_15"), one raster
                      layer per tile file. Without it the map is skipped (Added: 0, skipped).
   --mosaic-to-project  also add the mosaic (--mosaic) to the project
+Tile store:
+  --store FILE       also write the run's tiles, their bytes unchanged, into FILE.mbtiles
+                     (MBTiles) or FILE.gpkg (a GeoPackage tile table named FILE) on the standard
+                     web-mercator grid, with bounds, zooms, format, name and attribution; an
+                     existing store gets the tiles added (a tile at the same place replaced),
+                     all in one step. Google, relief and template tiles only: ScanEx and
+                     Yandex tiles lie on another grid and are refused before the first tile.
 Block index:
   --index PATH       record every tile of the run in a block index: a shapefile in a folder
                      (PATH = folder/name, ".shp" is added), or a layer of a GeoPackage
@@ -126,7 +134,7 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 39> kOptions{{
+constexpr std::array<OptionSpec, 40> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -165,6 +173,7 @@ constexpr std::array<OptionSpec, 39> kOptions{{
     kMosaicOptions[6],
     kMosaicOptions[7],
     {"mosaic-to-project", false, false},
+    {"store", true, false},
     {"quiet", false, false},
 }};
 
@@ -405,6 +414,7 @@ private:
             m_selectionWhere = *where;
         }
         m_mosaic = ReadMosaicOptions(options);
+        m_store = PathOption(options, "store", "a tile store file (.mbtiles or .gpkg)");
         if (m_mosaicToProject && !m_mosaic) {
             throw ArgumentError("--mosaic-to-project needs --mosaic.");
         }
@@ -488,6 +498,22 @@ private:
             settings.mosaic = true;
             host.SetMosaic(*m_mosaic, m_mosaicToProject);
         }
+        if (m_store) {
+            const tiles::TilesType type = m_known.urlTemplate
+                                              ? tiles::TilesType::Xyz
+                                              : tiles::TilesTypeOf(settings.source, settings.kind);
+            if (!m_calculateOnly && type != tiles::TilesType::Invalid &&
+                !mosaic::CheckTileStore(*m_store, type, ui)) {
+                return false;
+            }
+            settings.mosaic = true; // the store is written where the mosaic is built
+            mosaic::StoreInfo info;
+            info.name = std::filesystem::path(*m_store).stem().string();
+            if (m_named) {
+                info.attribution = m_named->attribution;
+            }
+            host.SetTileStore(*m_store, std::move(info));
+        }
         // QGIS starts after the settings are read: its session takes over QSettings' folders.
         if (m_project) {
             // A project that could not be saved is refused before a tile is fetched.
@@ -563,6 +589,7 @@ private:
     std::optional<std::string> m_selection;
     std::string m_selectionWhere;
     std::optional<mosaic::MosaicOptions> m_mosaic;
+    std::optional<std::string> m_store;
     std::optional<std::string> m_project;
     bool m_mosaicToProject = false;
 };

@@ -3,6 +3,7 @@
 // happens. The grid arithmetic is pinned in mosaic_layout_test; these runs check what only
 // real rasters show.
 #include "mosaic/mosaic_raster.h"
+#include "mosaic/tile_store.h"
 
 #include "download/world_file.h"
 #include "mapout/spatial_reference.h"
@@ -514,6 +515,115 @@ TEST_F(MosaicTest, GeoTiffsCogsAndVirtualMosaicsHoldTheTilesAndTheirHoles) {
             EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
         }
     }
+}
+
+// A tile store takes the Google grid one zoom coarser, relief and template tiles at their level.
+TEST(TileStore, GoogleLevelsAreOneZoomCoarser) {
+    const TileRecord r{5, 7, 0, 0, 0, 0, {}};
+    EXPECT_EQ(XyzTileOf(TilesType::GoogleMap, 13, r), (XyzTile{12, 5, 7}));
+    EXPECT_EQ(XyzTileOf(TilesType::Shade, 8, r), (XyzTile{8, 5, 7}));
+    EXPECT_EQ(XyzTileOf(TilesType::Xyz, 0, r), (XyzTile{0, 5, 7}));
+    EXPECT_EQ(XyzTileOf(TilesType::YandSat, 12, r), std::nullopt);
+}
+
+// Two levels of Google tiles go into an MBTiles file and a GeoPackage, the second run adding
+// to the first and replacing a tile: GDAL's own drivers open each zoom on the web-mercator
+// grid where the tiles lie, the stored bytes are the tile files', and the metadata follow.
+// ScanEx tiles and other extensions are refused before anything is written.
+TEST_F(MosaicTest, TileStoresHoldTheTilesBytesOnTheWebMercatorGrid) {
+    const TileRun coarse = Tiles(TilesType::GoogleSat, 13), fine = Tiles(TilesType::GoogleSat, 14);
+    TileRecord first;
+    fine.list.Begin().Next(first);
+    for (const char *name : {"s.mbtiles", "s.gpkg"}) {
+        SCOPED_TRACE(name);
+        const fs::path store = out / name;
+        const StoreInfo info{"moscow", "© test"};
+        ASSERT_TRUE(
+            WriteTileStore(store, coarse.levelFolder, coarse.list, coarse.type, 13, info, ui)
+                .written);
+        ASSERT_TRUE(
+            WriteTileStore(store, fine.levelFolder, fine.list, fine.type, 14, info, ui).written);
+        // The same place again, with other bytes: replaced, not added.
+        const std::string before = test::ReadFile(fine.Tile(first));
+        test::WriteFile(fine.Tile(first), tileserver::EncodeTile({fine.type, 1, 2, 3}));
+        const auto again =
+            WriteTileStore(store, fine.levelFolder, fine.list, fine.type, 14, info, ui);
+        EXPECT_EQ(again.stored, fine.list.Size());
+        const bool mbtiles = StoreFormatOf(store) == StoreFormat::MbTiles;
+        // Each zoom covers what the coarse tiles cover (the fine ones lie inside them).
+        const auto records = tiles::BuildTileList(coarse.list.Request());
+        const auto [west, north] =
+            std::pair(std::min_element(records.begin(), records.end(),
+                                       [](auto &a, auto &b) { return a.col < b.col; })
+                          ->col,
+                      std::min_element(records.begin(), records.end(), [](auto &a, auto &b) {
+                          return a.row < b.row;
+                      })->row);
+        for (const int zoom : {12, 13}) {
+            const std::string zoomOption = "ZOOM_LEVEL=" + std::to_string(zoom);
+            const char *const options[] = {zoomOption.c_str(), nullptr};
+            GDALDatasetUniquePtr raster(
+                GDALDataset::Open(store.c_str(), GDAL_OF_RASTER, nullptr, options));
+            ASSERT_TRUE(raster);
+            EXPECT_STREQ(raster->GetDriver()->GetDescription(), mbtiles ? "MBTiles" : "GPKG");
+            const double side = 2 * 20037508.342789244 / 4096; // a tile of zoom 12
+            double gt[6];
+            ASSERT_EQ(raster->GetGeoTransform(gt), CE_None);
+            EXPECT_NEAR(gt[0], -20037508.342789244 + west * side, 1e-6);
+            EXPECT_NEAR(gt[3], 20037508.342789244 - north * side, 1e-6);
+            EXPECT_NEAR(gt[1], side / 256 / (zoom - 11), 1e-9);
+            EXPECT_EQ(raster->GetRasterXSize() * raster->GetRasterYSize(),
+                      static_cast<int>(records.size()) * 256 * 256 * (zoom - 11) * (zoom - 11));
+        }
+        // GDAL's SQLite driver reads an MBTiles file only under another name.
+        const fs::path sqlite = out / "copy.sqlite";
+        fs::copy_file(store, sqlite, fs::copy_options::overwrite_existing);
+        GDALDatasetUniquePtr db(
+            GDALDataset::Open((mbtiles ? sqlite : store).c_str(), GDAL_OF_VECTOR | GDAL_OF_RASTER));
+        ASSERT_TRUE(db);
+        const std::int64_t row = mbtiles ? (1 << 13) - 1 - first.row : first.row;
+        const std::string query =
+            std::string("SELECT tile_data, (SELECT COUNT(*) FROM ") + (mbtiles ? "tiles" : "s") +
+            ") FROM " + (mbtiles ? "tiles" : "s") +
+            " WHERE zoom_level = 13 AND tile_column = " + std::to_string(first.col) +
+            " AND tile_row = " + std::to_string(row);
+        OGRLayer *result = db->ExecuteSQL(query.c_str(), nullptr, "SQLITE");
+        ASSERT_TRUE(result);
+        OGRFeatureUniquePtr tile(result->GetNextFeature());
+        ASSERT_TRUE(tile);
+        int size = 0;
+        const GByte *bytes = tile->GetFieldAsBinary(0, &size);
+        EXPECT_EQ(
+            std::string(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(size)),
+            test::ReadFile(fine.Tile(first)));
+        EXPECT_NE(test::ReadFile(fine.Tile(first)), before);
+        EXPECT_EQ(tile->GetFieldAsInteger64(1), coarse.list.Size() + fine.list.Size());
+        db->ReleaseResultSet(result);
+        if (mbtiles) {
+            GDALDatasetUniquePtr meta(GDALDataset::Open(store.c_str(), GDAL_OF_RASTER));
+            EXPECT_EQ(std::tuple(std::string(meta->GetMetadataItem("minzoom")),
+                                 std::string(meta->GetMetadataItem("maxzoom")),
+                                 std::string(meta->GetMetadataItem("format")),
+                                 std::string(meta->GetMetadataItem("attribution"))),
+                      std::tuple(std::string("12"), std::string("13"), std::string("jpg"),
+                                 std::string("© test")));
+        }
+        test::WriteFile(fine.Tile(first), before);
+        fs::remove(sqlite);
+    }
+    EXPECT_TRUE(ui.messages.empty());
+    const auto before = test::FolderContents(out.Path());
+    const TileRun scanex = Tiles(TilesType::ScanSat, 12);
+    EXPECT_FALSE(
+        WriteTileStore(out / "s.mbtiles", scanex.levelFolder, scanex.list, scanex.type, 12, {}, ui)
+            .written);
+    EXPECT_FALSE(
+        WriteTileStore(out / "s.sqlite", coarse.levelFolder, coarse.list, coarse.type, 13, {}, ui)
+            .written);
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_NE(ui.messages[0].text.find("ellipsoidal grid"), std::string::npos);
+    EXPECT_NE(ui.messages[1].text.find("needs the extension .mbtiles"), std::string::npos);
+    EXPECT_EQ(test::FolderContents(out.Path()), before);
 }
 
 // A disk filling up mid-append leaves the old raster and its side file byte for byte, and says
