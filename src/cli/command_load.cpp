@@ -31,7 +31,8 @@ constexpr std::string_view kUsageHead =
                     [--index PATH [--yes|--no]]
                     [--selection FILE [--selection-where EXPR]]
                     [--mosaic OUT [mosaic options]] [--store FILE.mbtiles|FILE.gpkg]
-                    [--project FILE [--mosaic-to-project]]
+                    [--project FILE [--mosaic-to-project] [--project-crs CODE]
+                    [--project-layers tile|level]]
                     [--quiet] [--set NAME=VALUE]... [--config FILE]
        tessaro load --url-template URL [--mirrors A,B,...] [--level Z] ... (as above)
 
@@ -84,7 +85,14 @@ Map:
                      missing, saved at the end of the run): one group per source and kind named
                      from the layer-name settings, one group per level ("Level_15"), one raster
                      layer per tile file. Without it the map is skipped (Added: 0, skipped).
-  --mosaic-to-project  also add the mosaic (--mosaic) to the project
+  --mosaic-to-project  also add the mosaic (--mosaic) to the project (once: a later run
+                     that rebuilds it keeps its layer)
+  --project-crs CODE the project's coordinate system, as EPSG:3857 or ESRI:53004 (default: a
+                     project without one takes the system of its first tiles)
+  --project-layers M tile (default): one layer per tile file; level: one virtual mosaic
+                     (DIR/<level>/tessaro-level.vrt of every tile in the level folder) per
+                     level group, which opens at once however many tiles there are; Added
+                     then counts the run's tiles that it shows
 Tile store:
   --store FILE       also write the run's tiles, their bytes unchanged, into FILE.mbtiles
                      (MBTiles) or FILE.gpkg (a GeoPackage tile table named FILE) on the standard
@@ -134,7 +142,7 @@ an error was reported or the project could not be written; 2 usage error; 3 a do
 with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 40> kOptions{{
+constexpr std::array<OptionSpec, 42> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -174,6 +182,8 @@ constexpr std::array<OptionSpec, 40> kOptions{{
     kMosaicOptions[7],
     {"mosaic-to-project", false, false},
     {"store", true, false},
+    {"project-crs", true, false},
+    {"project-layers", true, false},
     {"quiet", false, false},
 }};
 
@@ -402,9 +412,13 @@ private:
     void ReadMap(const ParsedOptions &options) {
         m_project = PathOption(options, "project", "a QGIS project file (.qgs or .qgz)");
         m_mosaicToProject = options.Has("mosaic-to-project");
-        if (m_mosaicToProject && !m_project) {
-            throw ArgumentError("--mosaic-to-project needs --project.");
+        for (const char *name : {"mosaic-to-project", "project-crs", "project-layers"}) {
+            if (options.Has(name) && !m_project) {
+                throw ArgumentError("--" + std::string(name) + " needs --project.");
+            }
         }
+        m_projectCrs = PathOption(options, "project-crs", "a coordinate system code");
+        m_levelLayers = ChoiceOption(options, "project-layers", "level", "tile").value_or(false);
         m_index = PathOption(options, "index", "the path of the block index");
         m_selection = PathOption(options, "selection", "a vector dataset");
         if (const auto *where = options.Get("selection-where")) {
@@ -529,6 +543,11 @@ private:
                 ui.ShowMessage(e.what(), Icon::Exclamation);
                 return false;
             }
+            project->SetTileLayers(m_levelLayers ? integration::TileLayers::PerLevel
+                                                 : integration::TileLayers::PerTile);
+            if (m_projectCrs && !project->SetCrs(*m_projectCrs, ui)) {
+                return false;
+            }
             host.AttachProject(*project);
         }
         // As the dialog does with a configured index at start: open it, or offer to create
@@ -592,6 +611,8 @@ private:
     std::optional<std::string> m_store;
     std::optional<std::string> m_project;
     bool m_mosaicToProject = false;
+    std::optional<std::string> m_projectCrs;
+    bool m_levelLayers = false;
 };
 
 const std::string &Usage() {

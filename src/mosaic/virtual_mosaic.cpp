@@ -2,6 +2,8 @@
 
 #include "common/error.h"
 #include "common/text.h"
+#include "mapout/gdal_support.h"
+#include "mapout/spatial_reference.h"
 
 #include <cpl_string.h>
 
@@ -194,3 +196,95 @@ void VirtualMosaic::Finish() {
 }
 
 } // namespace tessaro::mosaic::detail
+
+namespace tessaro::mosaic {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Calls visit(path, dataset, ground) for every tile image below a folder that GDAL opens with a
+// north-up georeferencing.
+template <typename Visit>
+void ForEachTile(const fs::path &folder, const fs::path &skip, Visit &&visit) {
+    CPLConfigOptionSetter noListing("GDAL_DISABLE_READDIR_ON_OPEN", "TRUE", false);
+    mapout::GdalErrorCapture quiet;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::path &path = it->path();
+        const std::string extension = path.extension().string();
+        if (!it->is_regular_file(ec) || path == skip ||
+            !(EQUAL(extension.c_str(), ".jpg") || EQUAL(extension.c_str(), ".png"))) {
+            continue;
+        }
+        GDALDatasetUniquePtr tile(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER));
+        std::array<double, 6> gt{};
+        if (!tile || tile->GetGeoTransform(gt.data()) != CE_None || gt[2] != 0 || gt[4] != 0 ||
+            !(gt[1] > 0) || !(gt[5] < 0)) {
+            continue;
+        }
+        const Extent ground{gt[0], gt[3] + gt[5] * tile->GetRasterYSize(),
+                            gt[0] + gt[1] * tile->GetRasterXSize(), gt[3]};
+        visit(path, *tile, ground, gt);
+    }
+    if (ec) {
+        throw FileError("The tile folder " + folder.string() + " cannot be read: " + ec.message());
+    }
+}
+
+} // namespace
+
+std::int64_t BuildLevelMosaic(const fs::path &levelFolder, tiles::TilesType type,
+                              const fs::path &output) {
+    mapout::EnsureGdalRegistered();
+    detail::OutputLayout layout;
+    layout.bands = 4;
+    std::int64_t count = 0;
+    Extent extent;
+    double pixelWidth = 0;
+    double pixelHeight = 0;
+    ForEachTile(levelFolder, output,
+                [&](const fs::path &, GDALDataset &, const Extent &ground,
+                    const std::array<double, 6> &gt) {
+                    if (count++ == 0) {
+                        extent = ground;
+                        pixelWidth = gt[1];
+                        pixelHeight = -gt[5];
+                    } else {
+                        extent.Include(ground);
+                    }
+                });
+    if (count == 0) {
+        return 0;
+    }
+    layout.grid = NewGrid(extent, pixelWidth, pixelHeight);
+    if (const auto code = mapout::CoordSystemCodeOf(type)) {
+        layout.srs = mapout::SetProjectedCoordSystem(*code);
+    }
+    const fs::path working = output.string() + ".tessaro-new";
+    {
+        detail::VirtualMosaic vrt(working, output.parent_path(), layout);
+        count = 0;
+        ForEachTile(levelFolder, output,
+                    [&](const fs::path &path, GDALDataset &tile, const Extent &ground,
+                        const std::array<double, 6> &) {
+                        const Placement p = Place(ground, tile.GetRasterXSize(),
+                                                  tile.GetRasterYSize(), layout.grid);
+                        if (p.width > 0 && p.height > 0) {
+                            vrt.Add(path, tile, p);
+                            ++count;
+                        }
+                    });
+        vrt.Finish();
+    }
+    std::error_code ec;
+    fs::rename(working, output, ec);
+    if (ec) {
+        fs::remove(working, ec);
+        throw FileError("The level mosaic " + output.string() +
+                        " cannot be written: " + ec.message());
+    }
+    return count;
+}
+
+} // namespace tessaro::mosaic

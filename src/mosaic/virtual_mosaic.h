@@ -5,6 +5,7 @@
 
 #include "mosaic/mosaic_layout.h"
 #include "mosaic/output_raster.h"
+#include "tiles/tiles_type.h"
 
 #include <gdal_priv.h>
 
@@ -54,3 +55,17 @@ private:
 };
 
 } // namespace tessaro::mosaic::detail
+
+namespace tessaro::mosaic {
+
+/// Writes a virtual mosaic (as VirtualMosaic) of every tile image in a level folder and the
+/// folders below it (relief rows, template columns), each placed by its world file and drawn
+/// in the coordinate system of the tiles' type, to output, which it replaces whole when
+/// complete. Files GDAL does not open, or opens without georeferencing, are passed over.
+/// Returns the number of tiles in the mosaic (0 writes nothing).
+/// @throws tessaro::Error naming the folder or the output when it cannot be read or written.
+/// Complexity: two GDAL opens (headers only) per tile; memory does not grow with the tiles.
+std::int64_t BuildLevelMosaic(const std::filesystem::path &levelFolder, tiles::TilesType type,
+                              const std::filesystem::path &output);
+
+} // namespace tessaro::mosaic
