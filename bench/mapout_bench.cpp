@@ -127,8 +127,8 @@ void BM_SetRasterSpatRef(benchmark::State &state) {
         const long before = StatusKb("VmRSS:");
         ResetPeak();
         state.ResumeTiming();
-        const auto summary = mapout::SetRasterSpatRef(
-            folder.Path(), mapout::TileSequence::FromStream(stream), kType, kLevel, ui);
+        const auto summary = download::SetRasterSpatRef(
+            folder.Path(), tiles::TileSequence::FromStream(stream), kType, kLevel, ui);
         state.PauseTiming();
         if (summary.assigned != folder.Count()) {
             state.SkipWithError(
@@ -167,14 +167,14 @@ void RecordTiles(benchmark::State &state, const char *indexName, bool refresh) {
             tiles::TileStream stream(folder.Request());
             if (refresh) {
                 (void)mapout::AddPolygonFC(folder.Path(), &*index,
-                                           mapout::TileSequence::FromStream(stream), kType, kLevel,
+                                           tiles::TileSequence::FromStream(stream), kType, kLevel,
                                            "Goo", {"1", "1", "1"}, ui);
             }
             const long before = StatusKb("VmRSS:");
             ResetPeak();
             state.ResumeTiming();
             const auto summary = mapout::AddPolygonFC(folder.Path(), &*index,
-                                                      mapout::TileSequence::FromStream(stream),
+                                                      tiles::TileSequence::FromStream(stream),
                                                       kType, kLevel, "Goo", {"1", "1", "1"}, ui);
             state.PauseTiming();
             peakGrowth = std::max(peakGrowth, StatusKb("VmHWM:") - before);

@@ -3,21 +3,9 @@
 #include "common/error_report.h"
 #include "mapout/block_index.h"
 #include "mapout/spatial_reference.h"
-#include "mapout/tile_sequence.h"
-
-#include <memory>
+#include "tiles/tile_sequence.h"
 
 namespace tessaro::integration {
-
-namespace {
-
-// A pass over a run's list for the data layer, read from the list without holding it.
-mapout::TileSequence SequenceOf(const tiles::TileList &list) {
-    auto cursor = std::make_shared<tiles::TileList::Cursor>(list.Begin());
-    return {list.Size(), [cursor](tiles::TileRecord &r) { return cursor->Next(r); }};
-}
-
-} // namespace
 
 GdalMapHost::GdalMapHost(const settings::Settings &settings, UiPort &ui, const AbortFlag *abort)
     : m_settings(settings), m_ui(ui), m_abort(abort) {}
@@ -33,7 +21,8 @@ bool GdalMapHost::OpenPolygonIndex(std::filesystem::path &path, bool chosen) {
 bool GdalMapHost::SetRasterSpatRef(const std::filesystem::path &levelFolder,
                                    const tiles::TileList &list, tiles::TilesType type, int level) {
     // A run that stopped has reported why.
-    return mapout::SetRasterSpatRef(levelFolder, SequenceOf(list), type, level, m_ui).completed;
+    return download::SetRasterSpatRef(levelFolder, tiles::TileSequence::Of(list), type, level, m_ui)
+        .completed;
 }
 
 std::optional<std::array<double, 4>> GdalMapHost::SelectionExtent() {
@@ -104,8 +93,8 @@ bool GdalMapHost::AddPolygonFC(const std::filesystem::path &levelFolder,
     if (!index) {
         return false;
     }
-    return mapout::AddPolygonFC(levelFolder, &index->Index(), SequenceOf(list), type, level,
-                                sourceText, versions, m_ui)
+    return mapout::AddPolygonFC(levelFolder, &index->Index(), tiles::TileSequence::Of(list), type,
+                                level, sourceText, versions, m_ui)
         .completed;
 }
 

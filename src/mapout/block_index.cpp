@@ -699,10 +699,10 @@ std::string VersionText(tiles::TilesType type, const VersionTexts &versions,
     }
 }
 
-BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index, TileSequence tiles,
-                               tiles::TilesType type, int level, std::string_view sourceText,
-                               const VersionTexts &versions, UiPort &ui,
-                               std::chrono::year_month_day loadDate) {
+BlockIndexSummary AddPolygonFC(const fs::path &levelFolder, FeatureClass *index,
+                               tiles::TileSequence tiles, tiles::TilesType type, int level,
+                               std::string_view sourceText, const VersionTexts &versions,
+                               UiPort &ui, std::chrono::year_month_day loadDate) {
     BlockIndexSummary summary;
     const auto code = CoordSystemCodeOf(type);
     if (index == nullptr || !code || tiles::TypeWord(type).empty()) {

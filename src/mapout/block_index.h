@@ -4,7 +4,7 @@
 #include "common/file_lock.h"
 #include "common/ui_port.h"
 #include "mapout/db_util.h"
-#include "mapout/tile_sequence.h"
+#include "tiles/tile_sequence.h"
 #include "tiles/tiles_type.h"
 
 #include <ogr_geometry.h>
@@ -211,7 +211,7 @@ struct BlockIndexSummary {
 /// this source and type (name and identifier each) plus 8 bytes and a hash-set node per new
 /// record; the tiles themselves are never held.
 BlockIndexSummary AddPolygonFC(const std::filesystem::path &levelFolder, FeatureClass *index,
-                               TileSequence tiles, tiles::TilesType type, int level,
+                               tiles::TileSequence tiles, tiles::TilesType type, int level,
                                std::string_view sourceText, const VersionTexts &versions,
                                UiPort &ui, std::chrono::year_month_day loadDate = LocalToday());
 

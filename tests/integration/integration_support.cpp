@@ -101,9 +101,9 @@ std::vector<fs::path> WriteTiles(const fs::path &levelFolder, TilesType type,
     });
     auto cursor = list.Begin();
     RecordingUi ui;
-    const auto summary = mapout::SetRasterSpatRef(
+    const auto summary = download::SetRasterSpatRef(
         levelFolder,
-        mapout::TileSequence(list.Size(), [&](tiles::TileRecord &out) { return cursor.Next(out); }),
+        tiles::TileSequence(list.Size(), [&](tiles::TileRecord &out) { return cursor.Next(out); }),
         type, level, ui);
     EXPECT_EQ(summary.assigned, list.Size());
     EXPECT_TRUE(ui.messages.empty());

@@ -19,7 +19,7 @@
 
 using namespace tessaro;
 using mapout::FeatureClass;
-using mapout::TileSequence;
+using tiles::TileSequence;
 using tiles::TilesType;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;

@@ -16,8 +16,8 @@
 #include <fstream>
 
 using namespace tessaro;
-using mapout::SetRasterSpatRef;
-using mapout::TileSequence;
+using download::SetRasterSpatRef;
+using tiles::TileSequence;
 using tiles::TilesType;
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
@@ -63,7 +63,7 @@ TEST(SetRasterSpatRef, EveryTypeGetsItsCoordinateSystem) {
     const std::pair<int, std::optional<int>> codes[] = {
         {50, 54004}, {59, 54004}, {5, std::nullopt}, {60, std::nullopt}, {-1, std::nullopt}};
     for (const auto &[type, code] : codes) {
-        EXPECT_EQ(mapout::CoordSystemCodeOf(static_cast<TilesType>(type)), code) << type;
+        EXPECT_EQ(download::CoordSystemCodeOf(static_cast<TilesType>(type)), code) << type;
     }
     const std::tuple<TilesType, int, int> cases[] = {
         {TilesType::GoogleSat, 12, 53004},  {TilesType::GoogleMap, 13, 53004},

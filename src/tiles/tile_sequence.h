@@ -6,7 +6,7 @@
 #include <functional>
 #include <span>
 
-namespace tessaro::mapout {
+namespace tessaro::tiles {
 
 /// A tile list read once from first to last record, with its length known beforehand (for
 /// the progress bar). It either walks a materialised list or pulls from a TileStream, so that
@@ -23,6 +23,9 @@ public:
     /// Walks list, which must outlive the sequence.
     [[nodiscard]] static TileSequence FromList(std::span<const tiles::TileRecord> list);
 
+    /// Walks a run's list, which must outlive the sequence, without holding its records.
+    [[nodiscard]] static TileSequence Of(const TileList &list);
+
     /// Pulls from stream, which must outlive the sequence; the stream starts again from its
     /// first record.
     [[nodiscard]] static TileSequence FromStream(tiles::TileStream &stream);
@@ -38,4 +41,4 @@ private:
     Pull m_pull;
 };
 
-} // namespace tessaro::mapout
+} // namespace tessaro::tiles

@@ -1,9 +1,10 @@
-#include "mapout/tile_sequence.h"
+#include "tiles/tile_sequence.h"
 
 #include <cassert>
+#include <memory>
 #include <utility>
 
-namespace tessaro::mapout {
+namespace tessaro::tiles {
 
 TileSequence::TileSequence(std::int64_t size, Pull pull) : m_size(size), m_pull(std::move(pull)) {
     assert(size >= 0);
@@ -20,10 +21,15 @@ TileSequence TileSequence::FromList(std::span<const tiles::TileRecord> list) {
                         });
 }
 
+TileSequence TileSequence::Of(const TileList &list) {
+    auto cursor = std::make_shared<TileList::Cursor>(list.Begin());
+    return {list.Size(), [cursor](TileRecord &r) { return cursor->Next(r); }};
+}
+
 TileSequence TileSequence::FromStream(tiles::TileStream &stream) {
     stream.Reset();
     return TileSequence(stream.Size(),
                         [&stream](tiles::TileRecord &out) { return stream.Next(out); });
 }
 
-} // namespace tessaro::mapout
+} // namespace tessaro::tiles
