@@ -383,6 +383,9 @@ std::int64_t AddLevelMosaic(QgsProject &project, const fs::path &levelFolder,
             return 0;
         }
         const ScopedFastRasterOpening fastOpening;
+        // QGIS would otherwise read every tile of the level for the statistics of a stretch
+        // that byte RGB layers do not use.
+        const ScopedSkipUnusedStatistics noStatistics;
         if (QgsRasterLayer *layer = FindRasterLayer(project, vrt)) {
             layer->reload();
         } else {

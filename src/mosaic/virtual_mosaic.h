@@ -16,6 +16,20 @@
 
 namespace tessaro::mosaic::detail {
 
+/// A raster a virtual mosaic reads: a tile file, or another virtual mosaic.
+struct VirtualSource {
+    std::string name; ///< the file, relative to the mosaic's folder when relative is set
+    bool relative = false;
+    int width = 0;
+    int height = 0;
+    int bands = 0;
+    bool palette = false;  ///< its first band indexes a colour table
+    bool hasAlpha = false; ///< its band 4 is alpha, given as it is
+    int blockX = 0;
+    int blockY = 0;
+    std::string dataType = "Byte";
+};
+
 /// Writes a virtual mosaic of four bytes a pixel: red, green and blue from the tiles (a palette
 /// tile through its colour table, a grey tile's one band thrice) and alpha, opaque where a tile
 /// lies. Tile files are named relative to the folder the mosaic goes into, so that the two can
@@ -38,6 +52,8 @@ public:
     /// Adds a tile file, opened as tile, at its placement in the mosaic's grid.
     /// @pre the placement is not empty.
     void Add(const std::filesystem::path &tileFile, GDALDataset &tile, const Placement &p);
+    /// Adds a source described in full (without opening it).
+    void Add(const VirtualSource &source, const Placement &p);
 
     /// Writes the mosaic's head, the band files in turn and its tail into file.
     /// @throws FileError naming the file when it cannot be written whole.
@@ -45,6 +61,7 @@ public:
 
 private:
     std::filesystem::path BandFile(std::size_t band) const;
+    VirtualSource SourceOf(const std::filesystem::path &file, GDALDataset &tile) const;
 
     std::filesystem::path m_file;
     std::filesystem::path m_folder; // absolute, for the tiles' relative names
@@ -61,10 +78,14 @@ namespace tessaro::mosaic {
 /// Writes a virtual mosaic (as VirtualMosaic) of every tile image in a level folder and the
 /// folders below it (relief rows, template columns), each placed by its world file and drawn
 /// in the coordinate system of the tiles' type, to output, which it replaces whole when
-/// complete. Files GDAL does not open, or opens without georeferencing, are passed over.
-/// Returns the number of tiles in the mosaic (0 writes nothing).
+/// complete. The tiles go into chunks of 32 × 32 tiles, each a VRT of its own in a folder
+/// beside output (named after it, with a random end; the chunks of the mosaic replaced are
+/// removed), which output reads as its sources: GDAL opens output in the time of a few hundred
+/// sources and a chunk only when a view reaches it, so that a level of 100 000 tiles opens at
+/// once with little memory. Files GDAL does not open, or opens without georeferencing, are
+/// passed over. Returns the number of tiles in the mosaic (0 writes nothing).
 /// @throws tessaro::Error naming the folder or the output when it cannot be read or written.
-/// Complexity: two GDAL opens (headers only) per tile; memory does not grow with the tiles.
+/// Complexity: one GDAL open (headers only) per tile; memory about 150 bytes per tile.
 std::int64_t BuildLevelMosaic(const std::filesystem::path &levelFolder, tiles::TilesType type,
                               const std::filesystem::path &output);
 
