@@ -2,6 +2,7 @@
 
 #include "common/error.h"
 #include "common/error_report.h"
+#include "common/file_lock.h"
 #include "common/progress.h"
 #include "common/text.h"
 #include "mapout/gdal_support.h"
@@ -243,13 +244,19 @@ class StoreWriter {
 public:
     StoreWriter(GDALDataset &db, StoreFormat format, const fs::path &store, const StoreInfo &info,
                 GdalErrorCapture &capture)
-        : m_sql(db, capture, store), m_format(format), m_info(info),
+        : m_sql(db, capture, store), m_store(store), m_format(format), m_info(info),
           m_table(format == StoreFormat::MbTiles ? "tiles" : store.stem().string()) {}
 
     void Prepare() {
         if (m_format == StoreFormat::MbTiles) {
             m_sql.RunScript(kMbTilesSchema);
             return;
+        }
+        const auto other = m_sql.Rows("SELECT COUNT(*) FROM gpkg_contents WHERE table_name = " +
+                                      Quoted(m_table, '\'') + " AND data_type <> 'tiles'");
+        if (!other.empty() && other[0][0] > 0) {
+            throw ArgumentError("The GeoPackage " + m_store.string() + " holds a layer " + m_table +
+                                " that is not a tile table; name the store otherwise.");
         }
         m_sql.RunScript(kGeoPackageSchema);
         m_sql.Run("CREATE TABLE IF NOT EXISTS " + Quoted(m_table, '"') +
@@ -385,6 +392,7 @@ private:
     }
 
     Sql m_sql;
+    const fs::path &m_store;
     StoreFormat m_format;
     const StoreInfo &m_info;
     std::string m_table;
@@ -470,6 +478,17 @@ StoreResult WriteTileStore(const fs::path &file, const fs::path &levelFolder,
     const StoreFormat format = StoreFormatOf(file);
     result.written = RunTrapped(ui, kProcedure, [&] {
         mapout::EnsureGdalRegistered();
+        // Runs at once on one store take turns: each works on a copy that replaces the store.
+        const auto lock = FileLock::Acquire(
+            file.string() + ".lock",
+            [&] {
+                ui.ShowMessage("Waiting for another run to finish its tiles in " + file.string() +
+                               " ...");
+            },
+            [&] { return ui.StopRequested(); });
+        if (!lock) {
+            throw RunStopped();
+        }
         WorkingCopy copy(file, format);
         GdalErrorCapture capture;
         {

@@ -624,6 +624,19 @@ TEST_F(MosaicTest, TileStoresHoldTheTilesBytesOnTheWebMercatorGrid) {
     EXPECT_NE(ui.messages[0].text.find("ellipsoidal grid"), std::string::npos);
     EXPECT_NE(ui.messages[1].text.find("needs the extension .mbtiles"), std::string::npos);
     EXPECT_EQ(test::FolderContents(out.Path()), before);
+    // A GeoPackage whose layer of the store's name holds features keeps them.
+    const fs::path roads = tileDir / "roads.gpkg";
+    {
+        GDALDatasetUniquePtr ds(GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
+            roads.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+        ASSERT_TRUE(ds && ds->CreateLayer("roads", nullptr, wkbLineString, nullptr));
+    }
+    const std::string bytes = test::ReadFile(roads);
+    EXPECT_FALSE(
+        WriteTileStore(roads, coarse.levelFolder, coarse.list, coarse.type, 13, {}, ui).written);
+    EXPECT_NE(ui.messages.back().text.find("holds a layer roads that is not a tile table"),
+              std::string::npos);
+    EXPECT_EQ(test::ReadFile(roads), bytes);
 }
 
 // A disk filling up mid-append leaves the old raster and its side file byte for byte, and says
