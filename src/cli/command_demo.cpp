@@ -100,10 +100,10 @@ std::string RunReport(const DemoRun &demo, const std::filesystem::path &folder, 
         }
     }
     text += '\n';
-    if (host.MosaicBuilt()) {
-        text += "Mosaic: " + host.MosaicBuilt()->raster + "\n";
+    if (const auto raster = host.MosaicRaster()) {
+        text += "Mosaic: " + *raster + "\n";
     }
-    if (host.TilesStored() && host.TilesStored()->written) {
+    if (host.TilesStored()) {
         text += "Tile store: " + (folder / kStoreName).string() + "\n";
     }
     return text;

@@ -1,7 +1,7 @@
 #include "cli/command.h"
 #include "common/atomic_file.h"
 #include "common/error.h"
-#include "mapout/selection_filter.h"
+#include "integration/gdal_module.h"
 
 #include <array>
 
@@ -29,8 +29,8 @@ Options:
                           (SQL WHERE syntax, e.g. "name = 'Moscow'"); it must suit every layer
 
 Exit codes: 0 done; 1 the file cannot be read, the filter does not suit a layer, a feature
-has no coordinate system, or no feature is selected ("На карте нет выбранных объектов");
-2 usage error.
+has no coordinate system, no feature is selected ("На карте нет выбранных объектов"), or
+the GDAL module libtessaro-gdal.so (TESSARO_GDAL_MODULE) cannot be loaded; 2 usage error.
 )";
 
 constexpr std::array<OptionSpec, 2> kOptions{{
@@ -52,14 +52,17 @@ public:
     }
 
     int Run(CommandContext &context) override {
-        const mapout::Selection selection = mapout::ReadSelection(m_selection, m_where);
-        const auto extent = mapout::SelectionExtent(selection);
-        if (!extent) {
-            context.ui.ShowMessage(mapout::kNoSelectionMessage);
+        using Outcome = integration::SelectionExtentText::Outcome;
+        const auto extent = integration::LoadGdalModule().ReadSelectionExtent(m_selection, m_where);
+        if (extent.outcome == Outcome::Failed) {
+            throw Error(extent.text);
+        }
+        if (extent.outcome == Outcome::NothingSelected) {
+            context.ui.ShowMessage(extent.text);
             return kExitProcessing;
         }
         FdWriter out(context.stdoutFd, "standard output");
-        out.Write(mapout::ExtentText(*extent) + "\n");
+        out.Write(extent.text + "\n");
         out.Flush();
         return kExitOk;
     }

@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "integration/project_map.h"
 #include "load/dialog_request.h"
+#include "mosaic/store_target.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -137,9 +138,13 @@ and a summary line on standard error after them:
 Progress is one line redrawn on a terminal, or a line every 10 seconds without one:
   Load from Goo 1200/4096 (29 %), 410 tiles/s, 5.3 MB, 8 s left
 
+Selections, block indexes and mosaics need the GDAL module libtessaro-gdal.so beside the
+program (TESSARO_GDAL_MODULE names another place); projects need the QGIS module
+libtessaro-qgis.so (TESSARO_QGIS_MODULE). A run loads them only when it needs them.
+
 Exit codes: 0 the run completed (a download: with every tile on disk); 1 a check stopped it,
-an error was reported or the project could not be written; 2 usage error; 3 a download ended
-with failed tiles or was stopped.
+an error was reported, a module it needs could not be loaded or the project could not be
+written; 2 usage error; 3 a download ended with failed tiles or was stopped.
 )";
 
 constexpr std::array<OptionSpec, 42> kOptions{{
@@ -490,23 +495,32 @@ private:
         }
     }
 
-    // Gives the host the selection, the mosaic, the project and the block index. False when
-    // one of them failed (its message shown).
+    // Gives the host the selection, the mosaic, the project and the block index, before a tile
+    // is fetched. False when one of them failed, or the GDAL module they need (loaded here, when
+    // the run needs it) could not be loaded; the message is shown.
     bool PrepareMap(settings::Settings &settings, CliMapHost &host,
                     std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
+        try {
+            return PrepareMapParts(settings, host, project, ui);
+        } catch (const Error &e) {
+            ui.ShowMessage(e.what(), Icon::Critical);
+            return false;
+        }
+    }
+
+    bool PrepareMapParts(settings::Settings &settings, CliMapHost &host,
+                         std::unique_ptr<integration::ProjectMap> &project, UiPort &ui) const {
         if (m_selection) {
             // The features of the dataset are the map's selected features.
             settings.useSelection = true;
-            try {
-                host.Select(mapout::ReadSelection(*m_selection, m_selectionWhere));
-            } catch (const Error &e) {
-                ui.ShowMessage(e.what(), Icon::Exclamation);
+            if (!host.Select(*m_selection, m_selectionWhere)) {
                 return false;
             }
         }
         if (m_mosaic) {
             // So is a mosaic that would be refused once the tiles are in.
-            if (!m_calculateOnly && !mosaic::CheckMosaicTarget(*m_mosaic, ui)) {
+            if (!m_calculateOnly &&
+                !integration::LoadGdalModule().CheckMosaicTarget(*m_mosaic, ui)) {
                 return false;
             }
             settings.mosaic = true;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "cli/options.h"
-#include "mosaic/mosaic_raster.h"
+#include "mosaic/mosaic_options.h"
 
 #include <array>
 #include <optional>

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -292,6 +293,168 @@ void AtomicFile::Place(Mode mode) {
                         NumberOfErrno(err));
     }
     m_committed = true;
+}
+
+namespace {
+
+// Closes a descriptor on every way out.
+class FdGuard {
+public:
+    explicit FdGuard(int fd) : m_fd(fd) {}
+    FdGuard(const FdGuard &) = delete;
+    FdGuard &operator=(const FdGuard &) = delete;
+    ~FdGuard() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    [[nodiscard]] int Get() const noexcept { return m_fd; }
+    // Closes now, reporting what the system says of the file's last writes.
+    void Close(const std::filesystem::path &path) {
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0) {
+            const int err = errno;
+            throw FileError("Cannot finish " + path.string() + ": " + SystemErrorText(err) + ".",
+                            NumberOfErrno(err));
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+[[noreturn]] void ThrowCannot(std::string_view what, const std::filesystem::path &path, int err) {
+    throw FileError(std::string(what) + path.string() + ": " + SystemErrorText(err) + ".",
+                    NumberOfErrno(err));
+}
+
+// Links an open unnamed file into a folder under a name: straight from its descriptor where
+// the process may (AT_EMPTY_PATH), else through /proc. False with errno set when it cannot.
+bool LinkUnnamed(int fd, int folder, const char *name) {
+    static std::atomic<bool> fromDescriptor{true};
+    if (fromDescriptor.load(std::memory_order_relaxed)) {
+        if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) {
+            return true;
+        }
+        if (errno != ENOENT && errno != EPERM) {
+            return false;
+        }
+    }
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, folder, name, AT_SYMLINK_FOLLOW) != 0) {
+        return false;
+    }
+    fromDescriptor.store(false, std::memory_order_relaxed); // not allowed to this process
+    return true;
+}
+
+} // namespace
+
+FolderFiles::~FolderFiles() {
+    CloseFolders();
+}
+
+void FolderFiles::CloseFolders() noexcept {
+    for (const auto &[name, fd] : m_folders) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    m_folders.clear();
+}
+
+int FolderFiles::FolderOf(std::string_view folder) {
+    for (const auto &[known, fd] : m_folders) {
+        if (known == folder) {
+            return fd;
+        }
+    }
+    if (m_folders.size() >= kMaxFolders) {
+        CloseFolders();
+    }
+    std::string name(folder);
+    const int fd = ::open(name.empty() ? "." : name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        m_folders.emplace_back(std::move(name), fd);
+    }
+    return fd;
+}
+
+bool FolderFiles::Put(const std::filesystem::path &path, std::string_view content, bool replace,
+                      bool lookAgain) {
+    // The folder and the name as parts of the path's text, without making paths of them.
+    const std::string &text = path.native();
+    const auto slash = text.rfind('/');
+    const std::string_view folderText =
+        slash == std::string::npos ? std::string_view()
+                                   : std::string_view(text).substr(0, slash == 0 ? 1 : slash);
+    const char *name = text.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    const int folder = m_unnamedOffered && *name != '\0' ? FolderOf(folderText) : -1;
+    const int fd = folder >= 0 ? ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666) : -1;
+    if (fd < 0 && folder >= 0 && errno == ENOENT && lookAgain) {
+        // The folder held open was removed (and perhaps made again): look it up afresh.
+        CloseFolders();
+        return Put(path, content, replace, false);
+    }
+    if (fd < 0 && folder >= 0 && RefusesAnyFile(errno)) {
+        ThrowCannot("Cannot create ", path, errno);
+    }
+    if (fd < 0) {
+        // No unnamed files here (or the folder cannot be held open): the general way, which
+        // names what went wrong.
+        if (folder >= 0) {
+            m_unnamedOffered = false;
+        }
+        AtomicFile file(path, replace ? AtomicFile::Mode::Replace : AtomicFile::Mode::CreateNew);
+        file.Write(content);
+        try {
+            file.Commit();
+        } catch (const AtomicFile::TargetExists &) {
+            return false;
+        }
+        return true;
+    }
+    FdGuard guard(fd);
+    for (std::size_t done = 0; done < content.size();) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno != EINTR) {
+            ThrowCannot("Cannot write to ", path, errno);
+        }
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    if (LinkUnnamed(fd, folder, name)) {
+        guard.Close(path);
+        return true;
+    }
+    if (errno == ENOENT && lookAgain) {
+        CloseFolders(); // removed while held, as above
+        return Put(path, content, replace, false);
+    }
+    if (errno != EEXIST) {
+        ThrowCannot("Cannot create ", path, errno);
+    }
+    if (!replace) {
+        return false;
+    }
+    // Replacing: the file gets a temporary name first, then takes the old one's place.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string temp = TemporaryName(path);
+        if (LinkUnnamed(fd, folder, temp.c_str())) {
+            guard.Close(path);
+            if (::renameat(folder, temp.c_str(), folder, name) != 0) {
+                const int err = errno;
+                ::unlinkat(folder, temp.c_str(), 0);
+                ThrowCannot("Cannot create ", path, err);
+            }
+            return true;
+        }
+        if (errno != EEXIST) {
+            ThrowCannot("Cannot create ", path, errno);
+        }
+    }
+    ThrowCannot("Cannot create ", path, EEXIST);
 }
 
 void WriteFileAtomically(const std::filesystem::path &path, std::string_view content) {

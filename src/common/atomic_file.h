@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace tessaro {
 
@@ -103,6 +105,41 @@ private:
     int m_fd = -1;
     std::unique_ptr<FdWriter> m_writer;
     bool m_committed = false;
+};
+
+/// Puts small files whole into folders from memory with few system calls: each file is written
+/// to an unnamed file of its folder and linked in under its name through a descriptor of the
+/// folder kept open, so that a name appears only with its whole content (four calls a file).
+/// Where the file system has no unnamed files, AtomicFile's hidden temporary names serve
+/// instead. One object per thread.
+class FolderFiles {
+public:
+    FolderFiles() = default;
+    FolderFiles(const FolderFiles &) = delete;
+    FolderFiles &operator=(const FolderFiles &) = delete;
+    ~FolderFiles();
+
+    /// Writes a file unless one of that name exists (checked atomically when it is put in
+    /// place); returns false when one did. @throws tessaro::FileError
+    bool WriteNew(const std::filesystem::path &path, std::string_view content) {
+        return Put(path, content, false);
+    }
+    /// Writes a file, replacing one of that name. @throws tessaro::FileError
+    void Write(const std::filesystem::path &path, std::string_view content) {
+        Put(path, content, true);
+    }
+
+private:
+    // lookAgain: a folder held open that was removed meanwhile is looked up once more.
+    bool Put(const std::filesystem::path &path, std::string_view content, bool replace,
+             bool lookAgain = true);
+    // A descriptor of the folder, kept for the files to come; -1 when it cannot be opened.
+    int FolderOf(std::string_view folder);
+    void CloseFolders() noexcept;
+
+    static constexpr std::size_t kMaxFolders = 64; // a template source writes one per column
+    std::vector<std::pair<std::string, int>> m_folders;
+    bool m_unnamedOffered = true;
 };
 
 /// Writes content to path through an AtomicFile. @throws tessaro::FileError

@@ -98,6 +98,20 @@ bool FileExists(const std::filesystem::path &path) noexcept {
     return std::filesystem::is_regular_file(path, ec);
 }
 
+FolderHandle::FolderHandle(const std::filesystem::path &folder)
+    : m_fd(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+
+FolderHandle::~FolderHandle() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+bool FileExistsAt(int folder, const char *name) noexcept {
+    struct stat st {};
+    return ::fstatat(folder, name, &st, 0) == 0 && S_ISREG(st.st_mode);
+}
+
 std::string GetExtension(std::string_view fileName) {
     const auto dot = fileName.find('.');
     return dot == std::string_view::npos ? std::string() : std::string(fileName.substr(dot));

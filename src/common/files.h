@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessaro {
@@ -13,6 +14,28 @@ namespace tessaro {
 
 /// Returns true when a regular file (not a folder) exists at the path.
 [[nodiscard]] bool FileExists(const std::filesystem::path &path) noexcept;
+
+/// A folder held open for lookups of the names in it (O_PATH); Fd() is -1 when it could not
+/// be opened.
+class FolderHandle {
+public:
+    FolderHandle() = default;
+    explicit FolderHandle(const std::filesystem::path &folder);
+    FolderHandle(FolderHandle &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FolderHandle &operator=(FolderHandle &&other) noexcept {
+        std::swap(m_fd, other.m_fd);
+        return *this;
+    }
+    ~FolderHandle();
+    [[nodiscard]] int Fd() const noexcept { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+/// FileExists for a file of a folder held open (a descriptor from open with O_PATH or
+/// O_RDONLY): one lookup of the name alone, not of every folder on the way.
+[[nodiscard]] bool FileExistsAt(int folder, const char *name) noexcept;
 
 /// Returns the part of a file name from its first "." to the end, dot included; empty when
 /// the name has no dot.

@@ -7,7 +7,9 @@
 #include "common/progress.h"
 #include "common/text.h"
 #include "download/image_check.h"
+#include "download/side_file.h"
 #include "download/tile_urls.h"
+#include "download/tile_writer.h"
 #include "download/transfer_engine.h"
 #include "download/url_template.h"
 #include "download/world_file.h"
@@ -50,8 +52,13 @@ struct Pending {
     std::filesystem::path path; // the image file
     std::string url;
     bool existed = false;
-    bool fetching = false; // its transfer was started and not waited for yet
-    bool failed = false;   // its download failed
+    bool fetching = false;  // its transfer was started and not waited for yet
+    bool failed = false;    // its download failed
+    std::string cause;      // why it is not on disk, in a few words
+    std::int64_t added = 0; // fetches that brought an answer (a bad tile's too)
+    // A fetched image, checked and not yet in place: in memory, or in a file aside.
+    std::string body;
+    std::shared_ptr<AtomicFile> file;
 };
 
 // Where a tile stands once its file was looked for, fetched and checked.
@@ -79,7 +86,8 @@ private:
     void Prefetch();
     TransferRequest Request(const Pending &p) const;
     Received Fetch(Pending &p);
-    std::pair<std::string, std::string> Refusal(const TransferOutcome &outcome) const;
+    std::pair<std::string, std::string> Refusal(const TransferOutcome &outcome,
+                                                std::int32_t type) const;
     Received Failed(Pending &p, const std::string &message, const std::string &cause);
     Received WriteFailed(Pending &p, const std::string &reason);
     TileFile Obtain(Pending &p);
@@ -88,10 +96,12 @@ private:
     bool RetryBadTile(const Pending &p);
     bool DeleteBadFiles(const Pending &p);
     std::optional<DownloadEnd> Step(Pending &p, ProgressPass &progress);
-    void WriteLogLine(const Pending &p);
-    void WriteIonLine(const Pending &p);
+    void HandOver(Pending &p, bool onDisk);
+    void TakeWriterReports();
+    DownloadEnd Settle(DownloadEnd end);
     void ReportTileFailure(const std::string &tile, const std::exception &e);
     void DropFetchedAhead();
+    bool OnDisk(const std::filesystem::path &tile) const;
     void Close();
     bool IsBatchEnd(std::int64_t index) const {
         return tiles::IsGoogle(m_run.type) && (index + 1) % m_run.tilesAtOnce == 0;
@@ -110,12 +120,13 @@ private:
     double m_tileSize = 0;
     std::unique_ptr<TransferEngine> m_engine; // none offline
     std::unique_ptr<AtomicFile> m_ion;
-    std::string m_line;
-    std::string m_badStart; // the start and size of the bad tile in hand
+    std::unique_ptr<TileWriter> m_writer; // the files and lines of every tile, in list order
+    std::string m_failedTile;             // the tile of the writer's failure
+    FolderHandle m_level;                 // the level folder, to look for tiles in it
+    std::string m_badStart;               // the start and size of the bad tile in hand
     std::int64_t m_badSize = 0;
     bool m_deleteBadFiles = false; // the offline question was answered Yes
     bool m_writeFailed = false;    // a tile could not be written: the run stops
-    TimeStamper m_stamper{m_run.now};
 };
 
 DownloadEnd Loop::Run() {
@@ -129,6 +140,7 @@ DownloadEnd Loop::Run() {
     Open();
     DownloadEnd end = Walk();
     DropFetchedAhead();
+    end = Settle(end);
     // Closing the log and the list; a failure here is reported like any other.
     if (!RunTrapped(m_ui, "GoogleLoadKachalka ", [this] { Close(); })) {
         end = DownloadEnd::Failed;
@@ -138,6 +150,7 @@ DownloadEnd Loop::Run() {
 
 void Loop::Open() {
     RemoveDeadTemporaries(m_run.levelFolder); // what runs killed while writing left behind
+    m_level = FolderHandle(m_run.levelFolder);
     m_prefixes = DownloadPrefixes(m_settings, m_run.type);
     if (tiles::IsEllipsoidal(m_run.type)) {
         m_tileSize = 256.0 * tiles::ResN(m_run.level);
@@ -148,10 +161,21 @@ void Loop::Open() {
             m_run.levelFolder / IonFileName(m_run.type, TimeStamp(m_run.now()) + m_run.partSuffix),
             AtomicFile::Mode::Numbered);
     }
+    m_writer = std::make_unique<TileWriter>(TileWriter::RunFiles{
+        m_run.type, m_run.level, m_tileSize, SideFileText(m_run.type),
+        m_run.skipLog ? nullptr : m_run.log, m_ion ? &m_ion->Writer() : nullptr});
     if (!m_run.offline) {
         // A server may send a tile on to another tile server of the settings, nowhere else.
         DownloadLimits limits = m_run.limits;
         limits.redirectHosts = TileServerAddresses(m_settings);
+        if (m_run.urlTemplate != nullptr) {
+            // A template source's server may send a tile on to another of its mirrors.
+            const auto &source = *m_run.urlTemplate;
+            for (std::size_t k = 0; k < std::max<std::size_t>(1, source.mirrors.size()); ++k) {
+                limits.redirectHosts->push_back(TemplateUrl(source, static_cast<std::int64_t>(k),
+                                                            tiles::TileRecord{}, m_run.level));
+            }
+        }
         m_engine = std::make_unique<TransferEngine>(m_run.connections, limits, Hooks());
     }
 }
@@ -173,6 +197,8 @@ TransferHooks Loop::Hooks() {
         return true;
     };
     hooks.abort = &m_abort;
+    // Tiles waiting for the writer go to disk while the network is awaited.
+    hooks.beforeSleep = [this] { m_writer->Wake(); };
     return hooks;
 }
 
@@ -180,11 +206,9 @@ TransferHooks Loop::Hooks() {
 // error is reported naming the tile in hand.
 DownloadEnd Loop::Walk() {
     Pending current;
-    std::string tileInProgress;
     try {
         ProgressPass progress(m_ui, ProgressCaption(m_run.type), m_list.Size());
         while (NextTile(current)) {
-            tileInProgress = current.name + " (" + current.path.string() + ")";
             if (const auto end = Step(current, progress)) {
                 return *end;
             }
@@ -199,7 +223,9 @@ DownloadEnd Loop::Walk() {
         if (m_engine) {
             m_engine->CancelAll();
         }
-        ReportTileFailure(tileInProgress, e);
+        ReportTileFailure(m_failedTile.empty() ? current.name + " (" + current.path.string() + ")"
+                                               : m_failedTile,
+                          e);
         return DownloadEnd::Failed;
     }
 }
@@ -218,7 +244,7 @@ bool Loop::NextTile(Pending &p) {
         if (!Prepare(p)) {
             return false;
         }
-        p.existed = FileExists(p.path);
+        p.existed = OnDisk(p.path);
         return true;
     }
     Prefetch();
@@ -248,6 +274,8 @@ bool Loop::Prepare(Pending &p) {
     }
     p.fetching = false;
     p.failed = false;
+    p.cause.clear();
+    p.added = 0;
     return true;
 }
 
@@ -264,7 +292,7 @@ void Loop::Prefetch() {
         if (!Prepare(p)) {
             break;
         }
-        p.existed = FileExists(p.path);
+        p.existed = OnDisk(p.path);
         if (!p.existed) {
             m_engine->Start(p.index, Request(p));
             p.fetching = true;
@@ -282,6 +310,7 @@ TransferRequest Loop::Request(const Pending &p) const {
     // A tile goes under its name only once it is checked: a tile fetched ahead of an early
     // end, or one that is no image, never reaches the folder.
     request.keepUncommitted = true;
+    request.inMemory = true; // the file work happens on the writer's thread
     return request;
 }
 
@@ -295,7 +324,7 @@ Received Loop::Fetch(Pending &p) {
     TransferOutcome outcome = m_engine->Wait(p.index);
     if (outcome.code == DownloadCode::Aborted) {
         p.failed = true; // stopped by the user, who needs no telling
-        ++m_counters.causes["stopped"];
+        p.cause = "stopped";
         return Received::Failed;
     }
     if (outcome.code == DownloadCode::WriteFailed) {
@@ -304,18 +333,18 @@ Received Loop::Fetch(Pending &p) {
     if (!outcome.Ok()) {
         return Failed(p, outcome.message, outcome.cause);
     }
-    if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 &&
-        ImageTypeOf(outcome.start) == 0) {
-        m_badStart = std::move(outcome.start);
+    const std::int32_t type = ImageTypeOf(outcome.Head());
+    if (tiles::IsGoogle(m_run.type) && outcome.httpStatus == 200 && type == 0) {
+        m_badStart = std::string(outcome.Head());
         m_badSize = outcome.size;
         return Received::NotImage;
     }
-    if (const auto [refusal, cause] = Refusal(outcome); !refusal.empty()) {
+    if (const auto [refusal, cause] = Refusal(outcome, type); !refusal.empty()) {
         return Failed(p, FailureMessage(p.url, refusal), cause);
     }
     if (tiles::IsXyz(m_run.type)) {
         // A template source's tile takes the extension of the image its server sent.
-        const auto image = static_cast<ImageType>(ImageTypeOf(outcome.start));
+        const auto image = static_cast<ImageType>(type);
         if (image != ImageType::Jpeg && image != ImageType::Png) {
             return Failed(p, FailureMessage(p.url, "the image is neither JPEG nor PNG"),
                           "not JPEG or PNG");
@@ -335,13 +364,9 @@ Received Loop::Fetch(Pending &p) {
             outcome.file->Retarget(p.path);
         }
     }
-    try {
-        if (outcome.file) {
-            outcome.file->Commit();
-        }
-    } catch (const Error &e) {
-        return WriteFailed(p, e.what());
-    }
+    // The writer puts it in place.
+    p.body = std::move(outcome.body);
+    p.file = std::move(outcome.file);
     m_counters.bytes += outcome.size;
     return Received::Whole;
 }
@@ -349,7 +374,7 @@ Received Loop::Fetch(Pending &p) {
 // Says once why the tile failed, for the log too, and counts its cause.
 Received Loop::Failed(Pending &p, const std::string &message, const std::string &cause) {
     p.failed = true;
-    ++m_counters.causes[cause];
+    p.cause = cause;
     m_ui.ShowTileFailure("Tile " + p.name + ": " + message);
     return Received::Failed;
 }
@@ -360,13 +385,14 @@ Received Loop::Failed(Pending &p, const std::string &message, const std::string 
 Received Loop::WriteFailed(Pending &p, const std::string &reason) {
     p.failed = true;
     m_writeFailed = true;
-    ++m_counters.causes["not written"];
+    p.cause = "not written";
     m_ui.ShowMessage("The run stops: " + reason, Icon::Exclamation);
     return Received::Failed;
 }
 
 // Why a complete answer is not a tile, and that in a few words; empty when it is one.
-std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome) const {
+std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome,
+                                                  std::int32_t type) const {
     if (outcome.httpStatus != 200) {
         const std::string status = "HTTP " + std::to_string(outcome.httpStatus);
         return {"the server answered " + status + ", which carries no tile", status};
@@ -374,7 +400,6 @@ std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome
     if (outcome.size == 0) {
         return {"the answer is empty", "empty answer"};
     }
-    const std::int32_t type = ImageTypeOf(outcome.start);
     if (type == 0) {
         return {"the answer is not an image", "not an image"};
     }
@@ -389,25 +414,21 @@ std::pair<std::string, std::string> Loop::Refusal(const TransferOutcome &outcome
 std::optional<DownloadEnd> Loop::Step(Pending &p, ProgressPass &progress) {
     const TileFile file = Obtain(p);
     if (file == TileFile::RunStopped) {
+        m_counters.added += p.added; // the answers the user turned away were fetched
         return DownloadEnd::Aborted;
     }
-    if (file == TileFile::OnDisk) {
-        ++m_counters.loaded;
-        WriteWorldFile(WorldFilePath(p.path, m_run.type), p.record, m_tileSize);
-    } else {
-        ++m_counters.errors;
-        if (m_run.offline) {
-            ++m_counters.causes["not on disk"];
-        }
+    if (file != TileFile::OnDisk && m_run.offline) {
+        p.cause = "not on disk";
     }
-    WriteLogLine(p);
-    WriteIonLine(p);
+    HandOver(p, file == TileFile::OnDisk);
+    TakeWriterReports();
     if (m_writeFailed) {
         return DownloadEnd::Failed;
     }
     m_ui.SetProgressBytes(m_counters.bytes);
     progress.Step(p.index);
     if (IsBatchEnd(p.index)) {
+        m_writer->Wake();
         m_ui.CountDown(m_run.timeOutSeconds, p.index + 1);
     }
     if (m_abort.IsSet() || m_ui.StopRequested()) {
@@ -429,7 +450,7 @@ TileFile Loop::Obtain(Pending &p) {
             if (received == Received::Failed) {
                 return TileFile::Missing;
             }
-            ++m_counters.added;
+            ++p.added;
             if (received == Received::Whole) {
                 return TileFile::OnDisk;
             }
@@ -458,6 +479,7 @@ TileFile Loop::BadTile(Pending &p, bool onDisk) {
         std::filesystem::remove(p.path);
         return TileFile::Missing;
     }
+    m_writer->Wake(); // the user may take a while to answer
     m_ui.ShowBadTile(p.url, m_badStart, m_badSize);
     if (onDisk) {
         std::filesystem::remove(p.path);
@@ -503,40 +525,68 @@ bool Loop::DeleteBadFiles(const Pending &p) {
     return m_deleteBadFiles;
 }
 
-void Loop::WriteLogLine(const Pending &p) {
-    if (m_run.skipLog) {
-        return;
+// Hands the tile's file work and lines to the writer: a fetched image with its world file and
+// side file, a world file for a tile on disk unless it has one, the log and .ion lines.
+void Loop::HandOver(Pending &p, bool onDisk) {
+    TileWriter::Job job;
+    job.name = std::move(p.name);
+    job.path = std::move(p.path);
+    job.url = std::move(p.url);
+    job.record = p.record;
+    job.when = m_run.now();
+    job.mark = p.existed ? TileMark::OldFile : p.failed ? TileMark::Failed : TileMark::New;
+    job.onDisk = onDisk;
+    job.added = p.added;
+    job.cause = std::move(p.cause);
+    if (onDisk) {
+        job.body = std::move(p.body);
+        job.file = std::move(p.file);
     }
-    m_line.clear();
-    const TileMark mark = p.existed  ? TileMark::OldFile
-                          : p.failed ? TileMark::Failed
-                                     : TileMark::New;
-    AppendLogLine(m_line, m_stamper.Now(), TypeWord(m_run.type), p.record, m_tileSize, m_run.level,
-                  mark);
-    m_run.log->WriteLine(m_line);
-    // Written out with its tile, so that a run killed later still logs every tile it left on
-    // disk (one small write beside a whole transfer).
-    m_run.log->Flush();
+    m_writer->Submit(std::move(job));
 }
 
-void Loop::WriteIonLine(const Pending &p) {
-    if (!m_ion) {
-        return;
+// The first fetched image the writer could not put in place stops the run (the writer counts
+// it and does no later tile). Rethrows any other failure of the file work.
+void Loop::TakeWriterReports() {
+    for (auto &unwritten : m_writer->TakeUnwritten()) {
+        if (!m_writeFailed) {
+            m_writeFailed = true;
+            m_ui.ShowMessage("The run stops: " + unwritten.reason, Icon::Exclamation);
+        }
     }
-    auto &buffer = m_ion->Writer().Buffer();
-    if (tiles::IsXyz(m_run.type)) {
-        // Named from the level folder, where the list lies: "x/y.ext".
-        buffer += p.path.parent_path().filename().string();
-        buffer += '/';
-        buffer += p.path.filename().string();
-    } else {
-        buffer += p.name;
-        buffer += ImageExtension(m_run.type);
+    m_writer->RethrowFailure(m_failedTile);
+}
+
+// Waits for the writer's last files and lines and counts what it could not do; an end the
+// writer's failures make worse replaces the walk's.
+DownloadEnd Loop::Settle(DownloadEnd end) {
+    try {
+        m_writer->Finish();
+        const DownloadCounters &tally = m_writer->Tally();
+        m_counters.loaded += tally.loaded;
+        m_counters.added += tally.added;
+        m_counters.errors += tally.errors;
+        m_counters.sideFiles += tally.sideFiles;
+        for (const auto &[cause, n] : tally.causes) {
+            m_counters.causes[cause] += n;
+        }
+        TakeWriterReports();
+    } catch (const std::exception &e) {
+        ReportTileFailure(m_failedTile, e);
+        return DownloadEnd::Failed;
     }
-    buffer += ' ';
-    buffer += p.url;
-    buffer += kCrLf;
-    m_ion->Writer().MaybeFlush();
+    return m_writeFailed ? DownloadEnd::Failed : end;
+}
+
+// Whether a tile is on disk: looked up in the level folder held open where it lies there.
+bool Loop::OnDisk(const std::filesystem::path &tile) const {
+    const std::string &text = tile.native();
+    const auto slash = text.rfind('/');
+    if (m_level.Fd() >= 0 && slash != std::string::npos &&
+        std::string_view(text).substr(0, slash) == m_run.levelFolder.native()) {
+        return FileExistsAt(m_level.Fd(), text.c_str() + slash + 1);
+    }
+    return FileExists(tile);
 }
 
 // Tiles fetched ahead of an early end were never processed: their transfers are cancelled and
@@ -548,6 +598,9 @@ void Loop::DropFetchedAhead() {
 }
 
 void Loop::Close() {
+    if (m_writer) {
+        m_writer.reset(); // every line handed over goes out first
+    }
     if (!m_run.skipLog) {
         m_run.log->Close();
     }

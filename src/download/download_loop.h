@@ -34,10 +34,11 @@ struct DownloadRun : ListFileRun {
 
 /// The counters of a run.
 struct DownloadCounters {
-    std::int64_t loaded = 0; ///< tiles whose file is on disk after their step
-    std::int64_t added = 0;  ///< tiles fetched from the network (wasNew)
-    std::int64_t errors = 0; ///< tiles that failed
-    std::int64_t bytes = 0;  ///< bytes of the tiles fetched
+    std::int64_t loaded = 0;    ///< tiles whose file is on disk after their step
+    std::int64_t added = 0;     ///< tiles fetched from the network (wasNew)
+    std::int64_t errors = 0;    ///< tiles that failed
+    std::int64_t bytes = 0;     ///< bytes of the tiles fetched
+    std::int64_t sideFiles = 0; ///< side files written with the tiles fetched
     /// How many tiles failed of each cause ("time-out", "HTTP 404", "not on disk", ...).
     std::map<std::string, std::int64_t> causes;
 };

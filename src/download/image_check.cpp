@@ -32,23 +32,43 @@ bool IsStartOfFrame(std::uint8_t code) noexcept {
 
 } // namespace
 
+namespace {
+
+// A thread's buffer of an image's first bytes, zero past them: only as much as the last
+// image filled is zeroed again.
+struct ZeroPadded {
+    std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(clsImgType::kBufferSize, 0);
+    std::size_t dirty = 0;
+
+    void ClearFrom(std::size_t filled) {
+        if (dirty > filled) {
+            std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(filled),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(dirty), 0);
+        }
+        dirty = filled;
+    }
+};
+
+} // namespace
+
 void clsImgType::ReadImageInfo(const std::filesystem::path &fileName) {
     // One buffer per thread: the check runs once per tile of a run.
-    thread_local std::vector<std::uint8_t> buffer(kBufferSize, 0);
+    thread_local ZeroPadded buffer;
     const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         throw FileError("Cannot open " + fileName.string() + ": " + SystemErrorText(errno) + ".",
                         ErrorNumber::FileNotFound);
     }
     std::size_t filled = 0;
-    while (filled < buffer.size()) {
-        const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+    while (filled < kBufferSize) {
+        const ssize_t n = ::read(fd, buffer.bytes.data() + filled, kBufferSize - filled);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n < 0) {
             const int err = errno;
             ::close(fd);
+            buffer.dirty = std::max(buffer.dirty, filled);
             throw FileError("Cannot read " + fileName.string() + ": " + SystemErrorText(err) + ".");
         }
         if (n == 0) {
@@ -57,14 +77,16 @@ void clsImgType::ReadImageInfo(const std::filesystem::path &fileName) {
         filled += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(filled), buffer.end(), 0);
-    Examine(buffer.data());
+    buffer.ClearFrom(filled);
+    Examine(buffer.bytes.data());
 }
 
 void clsImgType::ReadImageInfo(std::span<const std::uint8_t> header) {
-    std::vector<std::uint8_t> buf(kBufferSize, 0);
-    std::copy_n(header.begin(), std::min(header.size(), buf.size()), buf.begin());
-    Examine(buf.data());
+    thread_local ZeroPadded buffer;
+    const std::size_t filled = std::min(header.size(), kBufferSize);
+    std::copy_n(header.begin(), filled, buffer.bytes.begin());
+    buffer.ClearFrom(filled);
+    Examine(buffer.bytes.data());
 }
 
 void clsImgType::Examine(const std::uint8_t *buf) {

@@ -194,6 +194,8 @@ struct Transfer {
 
     // State of one attempt.
     std::unique_ptr<AtomicFile> file;
+    bool holding = false; // the body goes to `body` until it passes kMemoryBody
+    std::string body;
     std::int64_t delivered = 0;
     bool tooLarge = false;
     bool writeFailed = false;
@@ -206,6 +208,8 @@ struct Transfer {
 
     void Reset() {
         file.reset();
+        holding = false;
+        body.clear();
         delivered = 0;
         tooLarge = false;
         writeFailed = false;
@@ -230,6 +234,15 @@ struct Transfer {
             return n; // an error page or a redirect's: read and drop it, the status decides
         }
         const std::string_view piece(data, n);
+        if (t->holding) {
+            if (t->body.size() + n <= kMemoryBody) {
+                t->body.append(piece); // its start and end are the body's own
+                return n;
+            }
+            if (!t->Spill()) {
+                return 0;
+            }
+        }
         if (t->file) {
             if (t->start.size() < kKeptStart) {
                 t->start.append(piece.substr(0, kKeptStart - t->start.size()));
@@ -254,6 +267,26 @@ struct Transfer {
             }
         }
         return n;
+    }
+
+    // A body too large to hold goes on in the file aside, with what came so far.
+    bool Spill() {
+        holding = false;
+        try {
+            file = std::make_unique<AtomicFile>(request.file);
+            file->Write(body);
+            start.assign(body, 0, std::min(body.size(), kKeptStart));
+            KeepEnd(body);
+        } catch (const Error &e) {
+            file.reset();
+            writeFailed = true;
+            writeFailure = e.what();
+            writeCause = WriteCause(e);
+            return false;
+        }
+        body.clear();
+        body.shrink_to_fit();
+        return true;
     }
 
     // Whether the answer under way sends the transfer elsewhere.
@@ -383,7 +416,9 @@ struct TransferEngine::Impl {
 
     void Launch(std::unique_ptr<Transfer> t) {
         t->Reset();
-        if (!t->request.file.empty()) {
+        if (t->request.inMemory && t->request.keepUncommitted && !t->request.file.empty()) {
+            t->holding = true;
+        } else if (!t->request.file.empty()) {
             try {
                 t->file = std::make_unique<AtomicFile>(t->request.file);
             } catch (const Error &e) {
@@ -546,7 +581,10 @@ struct TransferEngine::Impl {
                     " (asked to slow down " + std::to_string(t.slowDowns + 1) + " times)";
             }
         }
-        if (outcome.Ok() && t.file && t.request.keepUncommitted) {
+        if (outcome.Ok() && t.holding) {
+            t.KeepEnd(t.body);
+            outcome.body = std::move(t.body);
+        } else if (outcome.Ok() && t.file && t.request.keepUncommitted) {
             outcome.file = std::move(t.file);
         } else if (outcome.Ok() && t.file) {
             try {
@@ -723,7 +761,19 @@ TransferOutcome TransferEngine::Wait(std::int64_t id) {
         impl.Perform();
         if (!impl.done.contains(id)) {
             impl.Fill(); // a transfer sent again goes out before the wait
+            if (impl.hooks.beforeSleep) {
+                impl.hooks.beforeSleep();
+            }
             impl.Poll();
+        }
+    }
+    // A transfer that can start now goes out before the caller works on this one, so that the
+    // network is busy meanwhile (with one connection, the next tile's request is on its way).
+    // Only when none runs: with others running the network is busy anyway.
+    if (impl.running.empty()) {
+        impl.Fill();
+        if (!impl.running.empty()) {
+            impl.Perform();
         }
     }
     auto node = impl.done.extract(id);

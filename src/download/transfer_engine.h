@@ -88,7 +88,13 @@ struct TransferRequest {
     /// Hands a file that came whole over in the outcome, not yet in place, so that the caller
     /// can check it before it puts it there (or drops it, which leaves no file).
     bool keepUncommitted = false;
+    /// With keepUncommitted: a body of up to kMemoryBody bytes is handed over in memory
+    /// (TransferOutcome::body) and no file is made; a larger one goes to the file aside.
+    bool inMemory = false;
 };
+
+/// The largest body a request with inMemory holds in memory.
+inline constexpr std::size_t kMemoryBody = 1 << 20;
 
 /// How a transfer ended.
 struct TransferOutcome {
@@ -98,12 +104,19 @@ struct TransferOutcome {
     std::string message;     ///< the sentence of a DownloadError; empty when it succeeded
     std::string cause;       ///< the failure in a few words ("time-out", "HTTP 404", "disk full")
     std::string start;       ///< the first bytes (up to 64 KiB) of a body written to a file
+                             ///< (empty for a body in memory: Head gives either)
     std::string end;         ///< the last bytes (up to 16) of a body written to a file
     std::int64_t size = 0;   ///< bytes of the body written to a file
     std::string contentType; ///< of an answer handed to onData
     /// The whole file not yet in place, for a request that keeps it uncommitted.
     std::shared_ptr<AtomicFile> file;
+    /// The whole body, for a request that keeps it in memory (and file is then empty).
+    std::string body;
     [[nodiscard]] bool Ok() const noexcept { return code == DownloadCode::Ok; }
+    /// The first bytes of the body, up to 64 KiB, wherever it went.
+    [[nodiscard]] std::string_view Head() const noexcept {
+        return body.empty() ? std::string_view(start) : std::string_view(body).substr(0, 1 << 16);
+    }
 };
 
 /// What the engine asks its owner while transfers run. Every hook is optional and runs on the
@@ -116,6 +129,8 @@ struct TransferHooks {
     std::function<bool(std::string &user, std::string &password)> credentials;
     /// When set, Wait cancels every transfer and reports the awaited one as Aborted.
     const AbortFlag *abort = nullptr;
+    /// Called each time Wait is about to sleep until the network has news.
+    std::function<void()> beforeSleep;
 };
 
 /// The transfer engine: HTTP transfers over kept-alive connections (libcurl's multi interface),

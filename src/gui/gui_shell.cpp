@@ -9,7 +9,7 @@ GuiShell::GuiShell(const GuiOptions &options) {
     m_dialog = std::make_unique<dialogs::FrmTessaro>(
         options.config ? settings::SettingsStore::AtFile(*options.config)
                        : settings::SettingsStore::User());
-    m_host = std::make_unique<cli::CliMapHost>(m_runSettings, m_dialog->Ui());
+    m_host = std::make_unique<integration::FileMapHost>(m_runSettings, m_dialog->Ui());
     // "mosaic" shows the mosaic dialog once the tiles are in.
     m_host->SetMosaicDialog(dialogs::MosaicDialogFor(*m_dialog));
     if (options.selection) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "cli/cli_map_host.h"
 #include "dialogs/frm_tessaro.h"
+#include "integration/file_map_host.h"
 #include "integration/project_map.h"
 #include "settings/settings_store.h"
 
@@ -40,7 +40,7 @@ private:
     // Declared after the dialog and before the host: the host's index and selection are
     // released while GDAL is still up, before the project's QGIS session ends.
     std::unique_ptr<integration::ProjectMap> m_project;
-    std::unique_ptr<cli::CliMapHost> m_host;
+    std::unique_ptr<integration::FileMapHost> m_host;
 };
 
 } // namespace tessaro::gui

@@ -213,6 +213,7 @@ download::DownloadEnd Download(const LoadRequest &request, const RunPlan &plan, 
     result.wasNew = counters.added;
     result.wasErrors = counters.errors;
     result.bytes = counters.bytes;
+    result.sideFiles = counters.sideFiles;
     result.causes = std::move(counters.causes);
     result.txtLog = CounterText(result.wasLoaded, result.wasNew, result.wasErrors);
     return end;
@@ -228,7 +229,9 @@ bool MapSteps(const LoadRequest &request, const RunPlan &plan, LoadRunContext &c
     const bool withHost = ctx.host != nullptr;
     const auto goOn = [&ctx] { return !ctx.ui.StopRequested(); };
     bool succeeded = true;
-    if (withHost && goOn()) {
+    // Tiles fetched now came with their side files; a pass over the list is needed only
+    // for tiles that were on disk or failed.
+    if (withHost && goOn() && result.sideFiles < list.Size()) {
         succeeded = ctx.host->SetRasterSpatRef(plan.levelFolder, list, plan.type, level);
     }
     result.txtLog += kCrLf;

@@ -56,8 +56,9 @@ struct LoadRunResult {
     std::int64_t wasNew = 0;
     std::int64_t wasErrors = 0;
     std::int64_t wasAdded = 0;
-    std::int64_t wanted = 0; ///< tiles of the run's list
-    std::int64_t bytes = 0;  ///< bytes of the tiles fetched
+    std::int64_t wanted = 0;    ///< tiles of the run's list
+    std::int64_t bytes = 0;     ///< bytes of the tiles fetched
+    std::int64_t sideFiles = 0; ///< side files written with the tiles fetched
     /// How many tiles failed of each cause, for the summary.
     std::map<std::string, std::int64_t> causes;
 };

@@ -65,6 +65,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     GDALAllRegister();
+    CPLPushErrorHandler(CPLQuietErrorHandler); // a code EPSG does not know is tried with ESRI
     std::string out = "// Made by side_file_texts_main.cpp with GDAL " +
                       std::string(GDALVersionInfo("RELEASE_NAME")) + "; do not edit.\n";
     for (const int code : {53004, 54004, 3857}) {

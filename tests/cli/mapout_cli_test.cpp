@@ -290,3 +290,39 @@ TEST_F(MapoutCliTest, ACoordinateSystemThatCannotBeRecordedFailsTheRun) {
     const auto n = std::to_string(list.size());
     EXPECT_EQ(r.out, "Loaded:" + n + "\r\nNew:   " + n + "\r\nErrors:   0\r\nAdded: 0 (skipped)\n");
 }
+
+// GDAL is no library of the program but a module loaded by the runs that need it: the others
+// run without it (a plain load writes its side files all the same), and the ones that need it
+// stop before a tile is fetched with a message that names the module.
+TEST_F(MapoutCliTest, OnlyRunsThatNeedGdalLoadItsModule) {
+    const auto linked = Tessaro({"--help"}, {{"LD_TRACE_LOADED_OBJECTS", "1"}});
+    EXPECT_EQ(linked.out.find("libgdal"), std::string::npos) << linked.out;
+
+    const std::map<std::string, std::string> noModule{
+        {"TESSARO_GDAL_MODULE", (home / "missing.so").string()}};
+    const std::vector<std::string> runs[] = {
+        {"--help"}, {"estimate"}, {"list", "--level", "3"}, LoadArgs("goo", "sat", 14, {"--log"})};
+    for (const auto &args : runs) {
+        EXPECT_TRUE(Exited(Tessaro(args, noModule), 0)) << args[0];
+    }
+    EXPECT_EQ(Count(tiles / "14", ".jpg.aux.xml"), Count(tiles / "14", ".jpg"));
+
+    const auto fresh = home / "fresh";
+    std::filesystem::create_directories(fresh);
+    const std::vector<std::string> needGdal[] = {
+        {"extent", "--selection", points.string()},
+        LoadArgs("goo", "sat", 14, {"--selection", points.string()}, "55.70,55.80,37.50,37.70",
+                 fresh),
+        LoadArgs("goo", "sat", 14, {"--index", (home / "b.gpkg").string(), "--yes"},
+                 "55.70,55.80,37.50,37.70", fresh),
+        LoadArgs("goo", "sat", 14, {"--mosaic", (home / "m.tif").string()},
+                 "55.70,55.80,37.50,37.70", fresh),
+    };
+    for (const auto &args : needGdal) {
+        EXPECT_TRUE(Exited(Tessaro(args, noModule), 1,
+                           "need the module libtessaro-gdal.so, which could not be loaded:\n  " +
+                               (home / "missing.so").string() + ": no such file"))
+            << args.back();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(fresh)) << "nothing fetched";
+}

@@ -118,6 +118,34 @@ TEST(AtomicFile, AppearsOnlyCompleteAndCreateNewReplacesNothing) {
     }
 }
 
+// Files put in place through held folder descriptors: a new name gets its whole content, an
+// existing one is kept by WriteNew and replaced by Write, every folder of many gets its own
+// files, nothing else is left, and a missing folder is named.
+TEST(FolderFiles, WriteWholeFilesIntoManyFolders) {
+    test::TempDir dir;
+    FolderFiles files;
+    for (int k = 0; k < 70; ++k) { // more folders than are held open at once
+        const auto folder = dir / std::to_string(k % 35);
+        std::filesystem::create_directories(folder);
+        EXPECT_EQ(files.WriteNew(folder / "a.jgw", "first " + std::to_string(k)), k < 35) << k;
+        files.Write(folder / "b.jpg", "image " + std::to_string(k));
+    }
+    for (int k = 0; k < 35; ++k) {
+        const auto folder = dir / std::to_string(k);
+        EXPECT_EQ(ReadFile(folder / "a.jgw"), "first " + std::to_string(k));
+        EXPECT_EQ(ReadFile(folder / "b.jpg"), "image " + std::to_string(k + 35));
+        EXPECT_EQ(test::FolderContents(folder).size(), 2u) << "no temporary file stays";
+    }
+    try {
+        files.WriteNew(dir / "missing" / "a.jgw", "x");
+        ADD_FAILURE() << "a file in a missing folder was written";
+    } catch (const FileError &e) {
+        EXPECT_NE(std::string(e.what()).find(dir.Path().string() + "/missing/a.jgw"),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
 // A run killed while writing where the file system has no unnamed files leaves its hidden
 // temporary files; once their process is gone they are removed, in the folder and in the
 // folders inside it (relief rows), while a live writer's and every other file stay.

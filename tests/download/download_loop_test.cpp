@@ -163,7 +163,8 @@ TEST_F(DownloadLoopTest, EveryTileIsWrittenWithItsWorldFileLogAndIonLine) {
         EXPECT_EQ(ui.pauses[1].processed, 14);
         EXPECT_EQ(test::ReadFile(run.levelFolder / ("Tessaro_" + kStamp + ".ion")), ion);
         EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"), Log(sat, {false, true}, 5));
-        EXPECT_EQ(Files(run.levelFolder).size(), 2 * sat.size() - 1) << "tiles, world files, list";
+        EXPECT_EQ(Files(run.levelFolder).size(), 3 * sat.size() - 3)
+            << "tiles, world files, side files of the fetched tiles, list";
         EXPECT_EQ(test::ReadFile(TilePath(run, 9)), Tile(PathOf(sat[9])));
     }
     const auto heads = server.Requests();
@@ -193,7 +194,7 @@ TEST_F(DownloadLoopTest, TilesAreRedirectedOnlyToTheTileServersOfTheSettings) {
         DownloadCounters counters;
         ASSERT_EQ(Load(run, counters), DownloadEnd::Completed);
         EXPECT_EQ(counters.errors, named ? 0 : kSat.Size());
-        EXPECT_EQ(Files(run.levelFolder).size(), named ? 2 * sat.size() : 0);
+        EXPECT_EQ(Files(run.levelFolder).size(), named ? 3 * sat.size() : 0);
     }
     ASSERT_EQ(ui.tileFailures.size(), sat.size());
     EXPECT_EQ(ui.tileFailures[1],
@@ -247,10 +248,49 @@ TEST_F(DownloadLoopTest, AnEarlyEndLeavesNoTileFetchedAhead) {
         EXPECT_TRUE(abort.IsSet()) << "Cancel stops the run as the stop does";
         EXPECT_EQ(Files(run.levelFolder),
                   (std::set<std::string>{sat[0].name.Str() + ".jpg", sat[0].name.Str() + ".jgw",
-                                         sat[1].name.Str() + ".jpg", sat[1].name.Str() + ".jgw"}));
+                                         sat[0].name.Str() + ".jpg.aux.xml",
+                                         sat[1].name.Str() + ".jpg", sat[1].name.Str() + ".jgw",
+                                         sat[1].name.Str() + ".jpg.aux.xml"}));
         EXPECT_EQ(test::ReadFile(root / "Tessaro_sat.log"),
                   cancel ? Log({sat[0], sat[1]}) : Log({sat[0], sat[1], sat[2]}, {}, 2))
             << "a cancelled tile has no line, a stopped one fails";
+    }
+}
+
+// A template source's server may send a tile on to another of the source's mirrors (here told
+// apart by their ports), and nowhere else.
+TEST_F(DownloadLoopTest, TemplateTilesAreRedirectedOnlyToTheSourcesMirrors) {
+    test::ScriptedServer mirror([](test::ScriptedServer::Exchange &ex) {
+        ex.send(test::ScriptedServer::Answer(200, "image/jpeg", Tile(ex.Target())));
+    });
+    test::ScriptedServer sender([&](test::ScriptedServer::Exchange &ex) {
+        ex.send("HTTP/1.1 302 Found\r\nLocation: " + mirror.Url(ex.Target()) +
+                "\r\nContent-Length: 0\r\n\r\n");
+    });
+    const auto port = [](const test::ScriptedServer &to) {
+        const auto url = to.Url("");
+        return url.substr(url.rfind(':') + 1);
+    };
+    const tiles::TileList list(tiles::TileRequest{TilesType::Xyz, 3, -10, 40, 0, 100});
+    for (const bool mirrored : {true, false}) {
+        download::UrlTemplate source{"http://127.0.0.1:{s}/{z}/{x}/{y}.jpg", {port(sender)}, "osm",
+                                     ""};
+        if (mirrored) {
+            source.mirrors.push_back(port(mirror)); // every other tile goes there at once
+        }
+        download::DownloadRun run;
+        run.type = TilesType::Xyz;
+        run.level = 3;
+        run.urlTemplate = &source;
+        run.levelFolder = out / (mirrored ? "mirrored" : "elsewhere");
+        list.ForEach([&](const tiles::TileRecord &r) {
+            std::filesystem::create_directories(run.levelFolder / std::to_string(r.col));
+        });
+        DownloadCounters counters;
+        EXPECT_EQ(download::GoogleLoadKachalka(run, list, s, counters, ui, abort),
+                  DownloadEnd::Completed);
+        EXPECT_EQ(std::tuple(counters.loaded, counters.errors),
+                  mirrored ? std::tuple(6, 0) : std::tuple(0, 6));
     }
 }
 
@@ -285,8 +325,8 @@ TEST_F(DownloadLoopTest, TemplateTilesTakeTheTypeOfTheirAnswer) {
         const auto tile = std::to_string(r.col) + "/" + std::to_string(r.row);
         std::filesystem::create_directories(run.levelFolder / std::to_string(r.col));
         if (r.col != 5 || r.row != 3) {
-            expected.insert({tile + (r.col % 2 == 0 ? ".jpg" : ".png"),
-                             tile + (r.col % 2 == 0 ? ".jgw" : ".pgw")});
+            const std::string image = tile + (r.col % 2 == 0 ? ".jpg" : ".png");
+            expected.insert({image, tile + (r.col % 2 == 0 ? ".jgw" : ".pgw"), image + ".aux.xml"});
         }
     });
     DownloadCounters counters;
