@@ -4,6 +4,7 @@
 // real rasters show.
 #include "mosaic/mosaic_raster.h"
 #include "mosaic/tile_store.h"
+#include "mosaic/virtual_mosaic.h"
 
 #include "download/world_file.h"
 #include "mapout/spatial_reference.h"
@@ -101,11 +102,11 @@ protected:
 
     // The tiles over central Moscow as a load run leaves them: the built-in server's images and
     // the download loop's world files, in a level folder of their own.
-    TileRun Tiles(TilesType type, int level) {
+    TileRun Tiles(TilesType type, int level, double north = 55.80) {
         const fs::path folder =
             tileDir / std::to_string(static_cast<int>(type)) / std::to_string(level);
         const TileRun run{type, level, folder,
-                          tiles::TileList({type, level, 55.70, 55.80, 37.50, 37.70})};
+                          tiles::TileList({type, level, 55.70, north, 37.50, 37.70})};
         const double height = tiles::IsEllipsoidal(type) ? 256 * tiles::ResN(level) : 0.0;
         run.list.ForEach([&](const TileRecord &r) {
             fs::create_directories(run.Tile(r).parent_path());
@@ -515,6 +516,29 @@ TEST_F(MosaicTest, GeoTiffsCogsAndVirtualMosaicsHoldTheTilesAndTheirHoles) {
             EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
         }
     }
+}
+
+// A level's virtual mosaic of more than 32 tiles a row is cut into chunks: every tile lies in its
+// place on both sides of the cut, and a rebuilt mosaic leaves no chunk of the old one behind.
+TEST_F(MosaicTest, ALevelMosaicInChunksHoldsEveryTileInItsPlace) {
+    const TileRun run = Tiles(TilesType::GoogleMap, 17, 55.701); // one row of 38 tiles
+    ASSERT_GT(run.list.Size(), 32);
+    const fs::path vrt = run.levelFolder / "level.vrt";
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(BuildLevelMosaic(run.levelFolder, run.type, vrt), run.list.Size());
+    }
+    std::vector<fs::path> chunkFolders;
+    for (const auto &entry : fs::directory_iterator(run.levelFolder)) {
+        if (entry.is_directory()) {
+            chunkFolders.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(chunkFolders.size(), 1u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(chunkFolders[0]), fs::directory_iterator()), 2);
+    auto mosaic = Open(vrt.string());
+    ASSERT_TRUE(mosaic);
+    ExpectTilesInPlace(*mosaic, run);
+    EXPECT_EQ(MaskAt(*mosaic, 0, 0), 255);
 }
 
 // A tile store takes the Google grid one zoom coarser, relief and template tiles at their level.
