@@ -336,6 +336,12 @@ public:
             !m_quiet && !summary.empty()) {
             context.ui.ShowMessage(summary);
         }
+        // Whoever shows the tiles owes their source its credit: said after every run that
+        // fetched from a named source that asks for one.
+        if (m_named && !m_named->attribution.empty() && !m_quiet && result.wasNew > 0) {
+            context.ui.ShowMessage("Tiles of " + m_named->source.name + ": " +
+                                   m_named->attribution);
+        }
         return projectSaved ? ExitCodeOf(result) : kExitProcessing;
     }
 

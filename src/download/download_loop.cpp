@@ -184,7 +184,8 @@ void Loop::Open() {
 // flag cancels them, and the proxy credentials are handed over when "UseProxy" is ticked.
 TransferHooks Loop::Hooks() {
     TransferHooks hooks;
-    hooks.progress = [this](const std::string &, std::int64_t, std::int64_t) {
+    hooks.waiting = [this] {
+        m_writer->Wake(); // tiles waiting for the writer go to disk meanwhile
         m_ui.ProcessPendingEvents();
         return m_abort.IsSet() || m_ui.StopRequested();
     };
@@ -197,8 +198,6 @@ TransferHooks Loop::Hooks() {
         return true;
     };
     hooks.abort = &m_abort;
-    // Tiles waiting for the writer go to disk while the network is awaited.
-    hooks.beforeSleep = [this] { m_writer->Wake(); };
     return hooks;
 }
 
@@ -310,7 +309,8 @@ TransferRequest Loop::Request(const Pending &p) const {
     // A tile goes under its name only once it is checked: a tile fetched ahead of an early
     // end, or one that is no image, never reaches the folder.
     request.keepUncommitted = true;
-    request.inMemory = true; // the file work happens on the writer's thread
+    request.inMemory = true;                  // the file work happens on the writer's thread
+    request.buffer = m_writer->SpareBuffer(); // memory of a tile written, not allocated anew
     return request;
 }
 

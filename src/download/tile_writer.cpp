@@ -49,6 +49,16 @@ void TileWriter::Submit(Job job) {
     }
 }
 
+std::string TileWriter::SpareBuffer() {
+    std::lock_guard lock(m_mutex);
+    if (m_spare.empty()) {
+        return {};
+    }
+    std::string buffer = std::move(m_spare.back());
+    m_spare.pop_back();
+    return buffer;
+}
+
 void TileWriter::Wake() {
     std::lock_guard lock(m_mutex);
     if (m_idle && !m_jobs.empty()) {
@@ -99,8 +109,12 @@ void TileWriter::Work() {
         m_busy = true;
         lock.unlock();
         Do(job);
-        job = {}; // the image's memory goes before the next wait
+        std::string buffer = std::move(job.body);
+        job = {}; // the rest goes before the next wait
         lock.lock();
+        if (buffer.capacity() > 0 && m_spare.size() < kMaxQueued) {
+            m_spare.push_back(std::move(buffer));
+        }
         m_busy = false;
         const bool room = m_submitWaiting && m_jobs.size() <= kMaxQueued / 2;
         const bool done = m_finishWaiting && m_jobs.empty();
@@ -151,9 +165,8 @@ void TileWriter::Do(Job &job) {
                 m_files.WriteNew(world, WorldFileText(job.record, m_run.tileSize));
             }
         }
-        if (inPlace && fetched && !m_run.sideText.empty() &&
-            m_files.WriteNew(SideFilePath(job.path), m_run.sideText)) {
-            ++m_tally.sideFiles;
+        if (inPlace && fetched && !m_run.sideText.empty()) {
+            WriteSideFile(job.path);
         }
         WriteLines(job, inPlace);
     } catch (...) {
@@ -163,6 +176,17 @@ void TileWriter::Do(Job &job) {
             m_failure = std::current_exception();
             m_failureTile = job.name + " (" + job.path.string() + ")";
         }
+    }
+}
+
+// A side file that cannot be written now is left to the pass over the list after the
+// download, which reports why under its own name; only those written are counted.
+void TileWriter::WriteSideFile(const std::filesystem::path &image) {
+    try {
+        if (m_files.WriteNew(SideFilePath(image), m_run.sideText)) {
+            ++m_tally.sideFiles;
+        }
+    } catch (const Error &) {
     }
 }
 

@@ -74,6 +74,8 @@ public:
     void Wake();
     /// Waits until every job handed over is done.
     void Finish();
+    /// Memory of an image written, to hold another one in (empty when none is spare).
+    [[nodiscard]] std::string SpareBuffer();
     /// The images that could not be written since the last call, in tile order.
     [[nodiscard]] std::vector<Unwritten> TakeUnwritten();
     /// Rethrows the first other failure of the file work (a world file, side file, log or list
@@ -86,6 +88,7 @@ public:
 private:
     void Work();
     void Do(Job &job);
+    void WriteSideFile(const std::filesystem::path &image);
     void WriteLines(const Job &job, bool inPlace);
 
     const RunFiles m_run;
@@ -106,6 +109,7 @@ private:
     bool m_finishWaiting = false; // Finish waits on m_done for the end
     bool m_closing = false;
     std::vector<Unwritten> m_unwritten;
+    std::vector<std::string> m_spare; // images' memory for the transfers to come
     std::exception_ptr m_failure;
     std::string m_failureTile;
     bool m_failed = false;

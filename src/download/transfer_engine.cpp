@@ -661,7 +661,9 @@ struct TransferEngine::Impl {
     }
 
     void Poll() {
-        const CURLMcode mc = curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr);
+        // With a waiting hook (a window to keep alive) the wait is cut into short naps.
+        const int timeoutMs = hooks.waiting ? 25 : 100;
+        const CURLMcode mc = curl_multi_poll(multi.get(), nullptr, 0, timeoutMs, nullptr);
         if (mc != CURLM_OK) {
             throw Error(std::string("libcurl failed: ") + curl_multi_strerror(mc));
         }
@@ -739,6 +741,7 @@ void TransferEngine::Start(std::int64_t id, TransferRequest request) {
     auto t = std::make_unique<Transfer>();
     t->id = id;
     t->request = std::move(request);
+    t->body = std::move(t->request.buffer); // Reset empties it and keeps its memory
     t->url = t->request.url;
     t->maxBytes = m_impl->limits.maxBytes;
     if (m_impl->hooks.progress) {
@@ -761,8 +764,8 @@ TransferOutcome TransferEngine::Wait(std::int64_t id) {
         impl.Perform();
         if (!impl.done.contains(id)) {
             impl.Fill(); // a transfer sent again goes out before the wait
-            if (impl.hooks.beforeSleep) {
-                impl.hooks.beforeSleep();
+            if (impl.hooks.waiting && impl.hooks.waiting()) {
+                return impl.Stopped(id);
             }
             impl.Poll();
         }

@@ -91,6 +91,8 @@ struct TransferRequest {
     /// With keepUncommitted: a body of up to kMemoryBody bytes is handed over in memory
     /// (TransferOutcome::body) and no file is made; a larger one goes to the file aside.
     bool inMemory = false;
+    /// Memory to hold such a body in, reused from an earlier one (its content does not matter).
+    std::string buffer{};
 };
 
 /// The largest body a request with inMemory holds in memory.
@@ -129,8 +131,10 @@ struct TransferHooks {
     std::function<bool(std::string &user, std::string &password)> credentials;
     /// When set, Wait cancels every transfer and reports the awaited one as Aborted.
     const AbortFlag *abort = nullptr;
-    /// Called each time Wait is about to sleep until the network has news.
-    std::function<void()> beforeSleep;
+    /// Called each time Wait is about to sleep until the network has news (at least every
+    /// 25 ms while it waits); returning true stops every transfer, the awaited one reported
+    /// as Aborted. Cheaper than progress, which libcurl calls for every transfer all the time.
+    std::function<bool()> waiting;
 };
 
 /// The transfer engine: HTTP transfers over kept-alive connections (libcurl's multi interface),

@@ -112,15 +112,15 @@ protected:
     // A load of the four tiles (their extent drawn in by a hair) through a template.
     std::vector<std::string> TemplateLoad(const std::string &path, std::vector<std::string> more) {
         const double inset = 1e-6;
-        std::vector<std::string> args = {"load",
-                                         "--url-template=" + scripted.Url(path),
-                                         "--level=12",
-                                         "--extent=" + std::to_string(Lat(kY0 + 2) + inset) + "," +
-                                             std::to_string(Lat(kY0) - inset) + "," +
-                                             std::to_string(Lon(kX0) + inset) + "," +
-                                             std::to_string(Lon(kX0 + 2) - inset),
-                                         "--dir=" + tiles.Path().string(),
-                                         "--config=" + (home / "store.ini").string()};
+        std::vector<std::string> args = {
+            "load",
+            path.starts_with("/") ? "--url-template=" + scripted.Url(path) : "--source=" + path,
+            "--level=12",
+            "--extent=" + std::to_string(Lat(kY0 + 2) + inset) + "," +
+                std::to_string(Lat(kY0) - inset) + "," + std::to_string(Lon(kX0) + inset) + "," +
+                std::to_string(Lon(kX0 + 2) - inset),
+            "--dir=" + tiles.Path().string(),
+            "--config=" + (home / "store.ini").string()};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -129,18 +129,25 @@ protected:
     test::ScriptedServer scripted{[this](auto &ex) { Serve(set, ex); }};
 };
 
-// Every form of address brings the served tiles byte for byte into DIR/z/x/y.png, and GDAL
-// reads each in place: on EPSG:3857 from its side file, on its tile's bounds (as PROJ puts
-// them) from its world file.
+// Every form of address, given or named in the sources file, brings the served tiles byte for
+// byte into DIR/z/x/y.png, and GDAL reads each in place: on EPSG:3857 from its side file, on
+// its tile's bounds (as PROJ puts them) from its world file. A named source's credit is said.
 TEST_F(XyzCliTest, EveryAddressFormBringsTheServedTilesToTheirPlaces) {
     const test::ProjTransform proj("EPSG:3857");
+    test::WriteFile(home / "TessaroSources.ini",
+                    "[osm]\ntemplate = " + scripted.Url("/xyz/{z}/{x}/{y}.png") +
+                        "\nattribution = (c) Test contributors\n");
     for (const auto &[form, servedTms] : {std::pair{"/xyz/{z}/{x}/{y}.png", false},
                                           {"/tms/{z}/{x}/{-y}.png", true},
-                                          {"/q/{q}.png", false}}) {
+                                          {"/q/{q}.png", false},
+                                          {"osm", false}}) {
         SCOPED_TRACE(form);
         fs::remove_all(tiles.Path() / "12");
         const auto r = Tessaro(TemplateLoad(form, {}));
         ASSERT_TRUE(Exited(r, 0)) << r.out;
+        EXPECT_EQ(r.err.find("Tiles of osm: (c) Test contributors\n") != std::string::npos,
+                  std::string(form) == "osm")
+            << r.err;
         EXPECT_EQ(Count(tiles.Path() / "12", ".png"), 4u);
         for (int x = kX0; x < kX0 + 2; ++x) {
             for (int y = kY0; y < kY0 + 2; ++y) {
@@ -165,7 +172,7 @@ TEST_F(XyzCliTest, EveryAddressFormBringsTheServedTilesToTheirPlaces) {
         }
     }
     // The four tiles of each form were asked for once, and nothing else.
-    EXPECT_EQ(scripted.Requests().size(), 12u);
+    EXPECT_EQ(scripted.Requests().size(), 16u);
 }
 
 // The mosaic of a run holds the source image again, pixel for pixel and in its place.
