@@ -35,6 +35,11 @@ void CliMapHost::SetMosaic(const mosaic::MosaicOptions &options, bool addToProje
     m_mosaic = true;
 }
 
+void CliMapHost::SetTileStore(const std::filesystem::path &file, const mosaic::StoreInfo &info) {
+    Gdal().SetTileStore(file, info);
+    m_mosaic = true; // written where the mosaic is built
+}
+
 std::optional<std::string> CliMapHost::MosaicRaster() const {
     return m_gdal ? m_gdal->MosaicRaster() : std::nullopt;
 }

@@ -48,6 +48,11 @@ public:
     /// the attached project.
     /// @throws tessaro::Error when the GDAL module cannot be loaded.
     void SetMosaic(const mosaic::MosaicOptions &options, bool addToProject);
+    /// Writes the tiles of each run into a tile store too, before their mosaic.
+    /// @throws tessaro::Error when the GDAL module cannot be loaded.
+    void SetTileStore(const std::filesystem::path &file, const mosaic::StoreInfo &info);
+    /// True when the last run's tiles went into the tile store.
+    [[nodiscard]] bool TilesStored() const { return m_gdal && m_gdal->TilesStored(); }
     /// The raster the last mosaic built or appended to; nothing when none was.
     [[nodiscard]] std::optional<std::string> MosaicRaster() const;
 
@@ -82,7 +87,7 @@ private:
     std::unique_ptr<integration::GdalHost> m_gdal;
     integration::ProjectMap *m_project = nullptr;
     bool m_selected = false;
-    bool m_mosaic = false;
+    bool m_mosaic = false; // a mosaic or a tile store: ShowMosaic has work
 };
 
 } // namespace tessaro::cli

@@ -22,8 +22,9 @@ kind into DIR (default ./tessaro-demo): Google satellite, map and landscape, Sca
 and map, shaded relief, Yandex satellite and map, and a template source (the server's
 /xyz/{z}/{x}/{y}.png addresses, zoom 14, into xyz/14/<x>/<y>.jpg, since the server sends
 JPEG), each over a small extent in Moscow, with load
-log and .ion list, a mosaic of its tiles (<folder>/mosaic.tif) and a record per tile in the
-block index DIR/blocks.gpkg (layer "blocks"). Every tile and every mosaic is added to the QGIS
+log and .ion list, a mosaic of its tiles (<folder>/mosaic.tif; Google satellite's is a
+cloud-optimised GeoTIFF) and a record per tile in the block index DIR/blocks.gpkg (layer
+"blocks"). The Google runs also store their tiles in an MBTiles file (<folder>/tiles.mbtiles). Every tile and every mosaic is added to the QGIS
 project DIR/tessaro-demo.qgs, tiles grouped per source and level. For each run it prints the
 counters and where the files are.
 
@@ -40,19 +41,27 @@ struct DemoRun {
     tiles::Kind kind;
     int level;
     bool templateSource; // the server's XYZ addresses through a URL template; level is the zoom
+    bool cog;            // the mosaic is a cloud-optimised GeoTIFF
+    bool store;          // the tiles also go into <folder>/tiles.mbtiles
 };
 
 constexpr DemoRun kRuns[] = {
-    {"google-sat", "Google satellite", tiles::Source::Goo, tiles::Kind::Sat, 15, false},
-    {"google-map", "Google map", tiles::Source::Goo, tiles::Kind::Map, 15, false},
-    {"google-land", "Google landscape", tiles::Source::Goo, tiles::Kind::Land, 15, false},
-    {"scanex-sat", "ScanEx satellite", tiles::Source::Scan, tiles::Kind::Sat, 14, false},
-    {"scanex-map", "ScanEx map", tiles::Source::Scan, tiles::Kind::Map, 14, false},
-    {"relief", "Shaded relief", tiles::Source::Shade, tiles::Kind::Sat, 9, false},
-    {"yandex-sat", "Yandex satellite", tiles::Source::Yand, tiles::Kind::Sat, 14, false},
-    {"yandex-map", "Yandex map", tiles::Source::Yand, tiles::Kind::Map, 14, false},
-    {"xyz", "Template source", tiles::Source::Goo, tiles::Kind::Sat, 14, true},
+    {"google-sat", "Google satellite", tiles::Source::Goo, tiles::Kind::Sat, 15, false, true, true},
+    {"google-map", "Google map", tiles::Source::Goo, tiles::Kind::Map, 15, false, false, true},
+    {"google-land", "Google landscape", tiles::Source::Goo, tiles::Kind::Land, 15, false, false,
+     true},
+    {"scanex-sat", "ScanEx satellite", tiles::Source::Scan, tiles::Kind::Sat, 14, false, false,
+     false},
+    {"scanex-map", "ScanEx map", tiles::Source::Scan, tiles::Kind::Map, 14, false, false, false},
+    {"relief", "Shaded relief", tiles::Source::Shade, tiles::Kind::Sat, 9, false, false, false},
+    {"yandex-sat", "Yandex satellite", tiles::Source::Yand, tiles::Kind::Sat, 14, false, false,
+     false},
+    {"yandex-map", "Yandex map", tiles::Source::Yand, tiles::Kind::Map, 14, false, false, false},
+    {"xyz", "Template source", tiles::Source::Goo, tiles::Kind::Sat, 14, true, false, false},
 };
+
+// The tile store of a Google run, in its folder.
+constexpr const char *kStoreName = "tiles.mbtiles";
 
 // The demo's extent: a small area in Moscow, south, north, west, east.
 constexpr std::array<double, 4> kExtent{55.745, 55.765, 37.58, 37.64};
@@ -93,6 +102,9 @@ std::string RunReport(const DemoRun &demo, const std::filesystem::path &folder, 
     text += '\n';
     if (const auto raster = host.MosaicRaster()) {
         text += "Mosaic: " + *raster + "\n";
+    }
+    if (host.TilesStored()) {
+        text += "Tile store: " + (folder / kStoreName).string() + "\n";
     }
     return text;
 }
@@ -163,9 +175,13 @@ private:
         }
         mosaic::MosaicOptions mosaicOptions;
         mosaicOptions.output = folder / "mosaic.tif";
+        mosaicOptions.cog = demo.cog;
         std::error_code ec;
         std::filesystem::remove(mosaicOptions.output, ec); // a new mosaic each demo
         host.SetMosaic(mosaicOptions, true);
+        if (demo.store) {
+            host.SetTileStore(folder / kStoreName, {demo.title, "Tessaro's built-in tile server"});
+        }
         host.AttachProject(project);
 
         load::LoadRunContext run(settings, context.ui);

@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "integration/project_map.h"
 #include "load/dialog_request.h"
+#include "mosaic/store_target.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -30,7 +31,9 @@ constexpr std::string_view kUsageHead =
                     [--user-agent NAME] [--retries N] [--max-rate R]
                     [--index PATH [--yes|--no]]
                     [--selection FILE [--selection-where EXPR]]
-                    [--mosaic OUT [mosaic options]] [--project FILE [--mosaic-to-project]]
+                    [--mosaic OUT [mosaic options]] [--store FILE.mbtiles|FILE.gpkg]
+                    [--project FILE [--mosaic-to-project] [--project-crs CODE]
+                    [--project-layers tile|level]]
                     [--quiet] [--set NAME=VALUE]... [--config FILE]
        tessaro load --url-template URL [--mirrors A,B,...] [--level Z] ... (as above)
 
@@ -83,7 +86,21 @@ Map:
                      missing, saved at the end of the run): one group per source and kind named
                      from the layer-name settings, one group per level ("Level_15"), one raster
                      layer per tile file. Without it the map is skipped (Added: 0, skipped).
-  --mosaic-to-project  also add the mosaic (--mosaic) to the project
+  --mosaic-to-project  also add the mosaic (--mosaic) to the project (once: a later run
+                     that rebuilds it keeps its layer)
+  --project-crs CODE the project's coordinate system, as EPSG:3857 or ESRI:53004 (default: a
+                     project without one takes the system of its first tiles)
+  --project-layers M tile (default): one layer per tile file; level: one virtual mosaic
+                     (DIR/<level>/tessaro-level.vrt of every tile in the level folder) per
+                     level group, which opens at once however many tiles there are; Added
+                     then counts the run's tiles that it shows
+Tile store:
+  --store FILE       also write the run's tiles, their bytes unchanged, into FILE.mbtiles
+                     (MBTiles) or FILE.gpkg (a GeoPackage tile table named FILE) on the standard
+                     web-mercator grid, with bounds, zooms, format, name and attribution; an
+                     existing store gets the tiles added (a tile at the same place replaced),
+                     all in one step. Google, relief and template tiles only: ScanEx and
+                     Yandex tiles lie on another grid and are refused before the first tile.
 Block index:
   --index PATH       record every tile of the run in a block index: a shapefile in a folder
                      (PATH = folder/name, ".shp" is added), or a layer of a GeoPackage
@@ -130,7 +147,7 @@ an error was reported, a module it needs could not be loaded or the project coul
 written; 2 usage error; 3 a download ended with failed tiles or was stopped.
 )";
 
-constexpr std::array<OptionSpec, 37> kOptions{{
+constexpr std::array<OptionSpec, 42> kOptions{{
     kRequestOptions[0],
     kRequestOptions[1],
     kRequestOptions[2],
@@ -166,7 +183,12 @@ constexpr std::array<OptionSpec, 37> kOptions{{
     kMosaicOptions[3],
     kMosaicOptions[4],
     kMosaicOptions[5],
+    kMosaicOptions[6],
+    kMosaicOptions[7],
     {"mosaic-to-project", false, false},
+    {"store", true, false},
+    {"project-crs", true, false},
+    {"project-layers", true, false},
     {"quiet", false, false},
 }};
 
@@ -401,9 +423,13 @@ private:
     void ReadMap(const ParsedOptions &options) {
         m_project = PathOption(options, "project", "a QGIS project file (.qgs or .qgz)");
         m_mosaicToProject = options.Has("mosaic-to-project");
-        if (m_mosaicToProject && !m_project) {
-            throw ArgumentError("--mosaic-to-project needs --project.");
+        for (const char *name : {"mosaic-to-project", "project-crs", "project-layers"}) {
+            if (options.Has(name) && !m_project) {
+                throw ArgumentError("--" + std::string(name) + " needs --project.");
+            }
         }
+        m_projectCrs = PathOption(options, "project-crs", "a coordinate system code");
+        m_levelLayers = ChoiceOption(options, "project-layers", "level", "tile").value_or(false);
         m_index = PathOption(options, "index", "the path of the block index");
         m_selection = PathOption(options, "selection", "a vector dataset");
         if (const auto *where = options.Get("selection-where")) {
@@ -413,6 +439,7 @@ private:
             m_selectionWhere = *where;
         }
         m_mosaic = ReadMosaicOptions(options);
+        m_store = PathOption(options, "store", "a tile store file (.mbtiles or .gpkg)");
         if (m_mosaicToProject && !m_mosaic) {
             throw ArgumentError("--mosaic-to-project needs --mosaic.");
         }
@@ -505,6 +532,22 @@ private:
             settings.mosaic = true;
             host.SetMosaic(*m_mosaic, m_mosaicToProject);
         }
+        if (m_store) {
+            const tiles::TilesType type = m_known.urlTemplate
+                                              ? tiles::TilesType::Xyz
+                                              : tiles::TilesTypeOf(settings.source, settings.kind);
+            if (!m_calculateOnly && type != tiles::TilesType::Invalid &&
+                !mosaic::CheckTileStore(*m_store, type, ui)) {
+                return false;
+            }
+            settings.mosaic = true; // the store is written where the mosaic is built
+            mosaic::StoreInfo info;
+            info.name = std::filesystem::path(*m_store).stem().string();
+            if (m_named) {
+                info.attribution = m_named->attribution;
+            }
+            host.SetTileStore(*m_store, std::move(info));
+        }
         // QGIS starts after the settings are read: its session takes over QSettings' folders.
         if (m_project) {
             // A project that could not be saved is refused before a tile is fetched.
@@ -518,6 +561,11 @@ private:
                     integration::OpenProjectMap(*m_project, integration::ProjectLayers::Deferred);
             } catch (const Error &e) {
                 ui.ShowMessage(e.what(), Icon::Exclamation);
+                return false;
+            }
+            project->SetTileLayers(m_levelLayers ? integration::TileLayers::PerLevel
+                                                 : integration::TileLayers::PerTile);
+            if (m_projectCrs && !project->SetCrs(*m_projectCrs, ui)) {
                 return false;
             }
             host.AttachProject(*project);
@@ -580,8 +628,11 @@ private:
     std::optional<std::string> m_selection;
     std::string m_selectionWhere;
     std::optional<mosaic::MosaicOptions> m_mosaic;
+    std::optional<std::string> m_store;
     std::optional<std::string> m_project;
     bool m_mosaicToProject = false;
+    std::optional<std::string> m_projectCrs;
+    bool m_levelLayers = false;
 };
 
 const std::string &Usage() {

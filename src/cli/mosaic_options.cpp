@@ -57,6 +57,9 @@ std::optional<mosaic::MosaicOptions> ReadMosaicOptions(const ParsedOptions &opti
     }
     result.pixelType =
         ReadChoice(options, "datatype", &mosaic::ParsePixelType, mosaic::kPixelTypeTexts);
+    result.compression =
+        ReadChoice(options, "compress", &mosaic::ParseCompression, mosaic::kCompressionTexts);
+    result.cog = options.Has("cog");
     return result;
 }
 

@@ -14,26 +14,35 @@ namespace tessaro::cli {
 ///   [--colormap-mode MM_REJECT|MM_FIRST|MM_LAST|MM_MATCH]
 ///   [--resample NearestNeighbor|BilinearInterpolation|CubicConvolution]
 ///   [--datatype "1 bit"|...|"unsigned 8 bit"|...|"double"] [--combine]
-inline constexpr std::array<OptionSpec, 6> kMosaicOptions{{
+///   [--compress jpeg|deflate] [--cog]
+inline constexpr std::array<OptionSpec, 8> kMosaicOptions{{
     {"mosaic", true, false},
     {"mosaic-type", true, false},
     {"colormap-mode", true, false},
     {"resample", true, false},
     {"datatype", true, false},
     {"combine", false, false},
+    {"compress", true, false},
+    {"cog", false, false},
 }};
 
 /// Help text of the mosaic options, for the usage of a command that takes them.
 inline constexpr std::string_view kMosaicOptionsHelp =
     R"(Mosaic (after the tiles are loaded):
-  --mosaic OUT          build one raster of the run's tiles: OUT.tif (GeoTIFF), OUT.img
-                        (ERDAS IMAGINE), DB.gpkg/TABLE (a raster table in a GeoPackage) or
-                        OUT.gpkg (a GeoPackage of one table OUT); a name without extension
-                        (ArcInfo GRID) cannot be written. An existing OUT is refused unless
-                        --combine is given.
-  --combine             append the tiles to the existing raster OUT: the result covers both,
-                        the old pixels stay where no tile lies; OUT is replaced only when the
-                        new raster is complete
+  --mosaic OUT          build one raster of the run's tiles: OUT.tif (GeoTIFF: tiled, masked
+                        where no tile lies, with overviews, BigTIFF past 4 GB), OUT.img (ERDAS
+                        IMAGINE), DB.gpkg/TABLE (a raster table in a GeoPackage), OUT.gpkg (a
+                        GeoPackage of one table OUT) or OUT.vrt (a virtual mosaic that reads
+                        the tile files where they lie; no pixel copied); a name without
+                        extension (ArcInfo GRID) cannot be written. An existing OUT is refused
+                        unless --combine is given.
+  --compress C          jpeg or deflate: how a .tif is compressed (default: jpeg, in YCbCr at
+                        quality 90, for JPEG tiles; deflate with a predictor for PNG tiles);
+                        jpeg applies to 8-bit mosaics only, others take deflate
+  --cog                 write the .tif as a cloud-optimised GeoTIFF (GDAL's COG driver)
+  --combine             append the tiles to the existing raster OUT (not a .vrt): the result
+                        covers both, the old pixels stay where no tile lies; OUT is replaced
+                        only when the new raster is complete
   --mosaic-type T       MT_FIRST, MT_LAST, MT_MIN, MT_MAX, MT_MEAN: how tiles combine with an
                         existing raster where they overlap it (default: tiles replace it);
                         MT_BLEND is refused with --combine. Tiles of one run never overlap.

@@ -50,26 +50,33 @@ std::int64_t GdalMapHost::FilterBySelection(const tiles::TileList &list, tiles::
 
 bool GdalMapHost::ShowMosaic(const std::filesystem::path &levelFolder, const tiles::TileList &list,
                              tiles::TilesType type, int level) {
+    bool stored = true;
+    if (m_store) {
+        m_storeResult =
+            mosaic::WriteTileStore(*m_store, levelFolder, list, type, level, m_storeInfo, m_ui);
+        stored = m_storeResult->written;
+    }
     bool toMap = m_mosaicToMap;
     if (m_mosaicDialog) {
         auto choice = m_mosaicDialog(levelFolder, list, type, level);
         if (!choice) {
-            return true; // cancelled: no mosaic was asked for after all
+            return stored; // cancelled: no mosaic was asked for after all
         }
         m_mosaicResult = std::move(choice->mosaic);
         toMap = choice->addToMap;
     } else if (m_mosaic) {
         m_mosaicResult = mosaic::BuildMosaic(levelFolder, list, type, level, *m_mosaic, m_ui);
     } else {
-        return true;
+        return stored;
     }
     const bool built = m_mosaicResult->outcome == mosaic::MosaicOutcome::Built ||
                        m_mosaicResult->outcome == mosaic::MosaicOutcome::Appended;
     if (built && toMap) {
         return AddMosaicLayer(m_mosaicResult->raster, m_mosaicResult->layerName,
-                              "cmdOk_Click Mocaic raster ");
+                              "cmdOk_Click Mocaic raster ") &&
+               stored;
     }
-    return built;
+    return built && stored;
 }
 
 bool GdalMapHost::AddPolygonFC(const std::filesystem::path &levelFolder,

@@ -5,6 +5,7 @@
 #include "load/map_host.h"
 #include "mapout/selection_filter.h"
 #include "mosaic/mosaic_raster.h"
+#include "mosaic/tile_store.h"
 #include "settings/settings.h"
 
 #include <filesystem>
@@ -33,6 +34,16 @@ public:
     /// Has the mosaic of a run chosen in a dialog once its tiles are in, in place of the
     /// options of SetMosaic.
     void SetMosaicDialog(mosaic::MosaicDialog dialog) { m_mosaicDialog = std::move(dialog); }
+    /// Writes the tiles of download runs into a tile store (MBTiles or GeoPackage) as well,
+    /// before their mosaic; see mosaic::WriteTileStore.
+    void SetTileStore(std::filesystem::path file, mosaic::StoreInfo info) {
+        m_store = std::move(file);
+        m_storeInfo = std::move(info);
+    }
+    /// What the last tile store write did, when there was one.
+    [[nodiscard]] const std::optional<mosaic::StoreResult> &TilesStored() const noexcept {
+        return m_storeResult;
+    }
     /// What the last mosaic built, when it built one.
     [[nodiscard]] const std::optional<mosaic::MosaicResult> &MosaicBuilt() const noexcept {
         return m_mosaicResult;
@@ -72,6 +83,9 @@ private:
     mosaic::MosaicDialog m_mosaicDialog;
     std::optional<mosaic::MosaicResult> m_mosaicResult;
     bool m_mosaicToMap = false;
+    std::optional<std::filesystem::path> m_store;
+    mosaic::StoreInfo m_storeInfo;
+    std::optional<mosaic::StoreResult> m_storeResult;
 };
 
 } // namespace tessaro::integration

@@ -34,6 +34,12 @@ public:
     void SetMosaic(const mosaic::MosaicOptions &options, bool addToMap) override {
         m_host.SetMosaic(options, addToMap);
     }
+    void SetTileStore(const std::filesystem::path &file, const mosaic::StoreInfo &info) override {
+        m_host.SetTileStore(file, info);
+    }
+    [[nodiscard]] bool TilesStored() const override {
+        return m_host.TilesStored() && m_host.TilesStored()->written;
+    }
     void AttachProject(ProjectMap &project) override { m_host.AttachProject(project); }
     [[nodiscard]] std::optional<std::string> MosaicRaster() const override {
         const auto &built = m_host.MosaicBuilt();

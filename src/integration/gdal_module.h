@@ -4,6 +4,7 @@
 #include "common/ui_port.h"
 #include "load/map_host.h"
 #include "mosaic/mosaic_options.h"
+#include "mosaic/store_target.h"
 #include "settings/settings.h"
 
 #include <filesystem>
@@ -29,6 +30,11 @@ public:
     /// Builds a mosaic with these options after each run; with addToMap it is also added to
     /// the attached project.
     virtual void SetMosaic(const mosaic::MosaicOptions &options, bool addToMap) = 0;
+    /// Writes the tiles of each run into a tile store too (mosaic::WriteTileStore), before
+    /// their mosaic.
+    virtual void SetTileStore(const std::filesystem::path &file, const mosaic::StoreInfo &info) = 0;
+    /// True when the last run's tiles went into the tile store.
+    [[nodiscard]] virtual bool TilesStored() const = 0;
     /// The QGIS project mosaics are added to; it must outlive the host.
     virtual void AttachProject(ProjectMap &project) = 0;
     /// The raster the last mosaic built or appended to, as GDAL opens it; nothing when none.

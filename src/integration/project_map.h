@@ -17,6 +17,11 @@ namespace tessaro::integration {
 /// their own that the program loads only for runs that write a project, so that every other
 /// run starts without them (they take some 30 MB the moment they are mapped). No call throws:
 /// an exception never crosses the module's boundary, every failure is reported inside it.
+/// How a project holds the tiles of a level: one raster layer per tile file (as the map was
+/// always built), or one virtual mosaic (VRT) of the level folder's tiles per level group,
+/// which QGIS opens in the time of one layer however many tiles there are.
+enum class TileLayers { PerTile, PerLevel };
+
 class ProjectMap {
 public:
     virtual ~ProjectMap() = default;
@@ -35,6 +40,14 @@ public:
     /// open the file) is reported under the procedure and gives false.
     virtual bool AddRasterToRoot(const std::filesystem::path &path, std::string_view name,
                                  std::string_view procedure, UiPort &ui) = 0;
+
+    /// Chooses how AddGoogleRasters adds tiles from now on (PerTile until set).
+    virtual void SetTileLayers(TileLayers layers) = 0;
+
+    /// Sets the project's coordinate system from a code QGIS knows ("EPSG:3857", "ESRI:53004").
+    /// Without it a project that has none takes the system of the first tiles or raster added.
+    /// An unknown code shows a message and gives false.
+    virtual bool SetCrs(std::string_view code, UiPort &ui) = 0;
 
     /// Writes the project to its file; on a failure shows the message and returns false.
     virtual bool Save(UiPort &ui) = 0;

@@ -7,6 +7,10 @@
 #include "integration/qgis_session.h"
 #include "integration/tile_layers.h"
 
+#include <qgscoordinatereferencesystem.h>
+#include <qgsproject.h>
+#include <qgsrasterlayer.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -31,14 +35,36 @@ public:
     std::int64_t AddGoogleRasters(const std::filesystem::path &levelFolder,
                                   const tiles::TileList &list, int level, tiles::TilesType type,
                                   const settings::Settings &settings, UiPort &ui) override {
+        EnsureProjectCrs(m_project->Project(), TileCrs(type));
+        if (m_layers == TileLayers::PerLevel) {
+            return integration::AddLevelMosaic(m_project->Project(), levelFolder, list, level, type,
+                                               settings, ui);
+        }
         return integration::AddGoogleRasters(m_project->Project(), levelFolder, list, level, type,
                                              settings, ui);
     }
 
     bool AddRasterToRoot(const std::filesystem::path &path, std::string_view name,
                          std::string_view procedure, UiPort &ui) override {
-        return RunTrapped(ui, procedure,
-                          [&] { integration::AddRasterToRoot(m_project->Project(), path, name); });
+        return RunTrapped(ui, procedure, [&] {
+            QgsRasterLayer &layer = integration::AddRasterToRoot(m_project->Project(), path, name);
+            EnsureProjectCrs(m_project->Project(), layer.crs());
+        });
+    }
+
+    void SetTileLayers(TileLayers layers) override { m_layers = layers; }
+
+    bool SetCrs(std::string_view code, UiPort &ui) override {
+        const QgsCoordinateReferenceSystem crs(
+            QString::fromUtf8(code.data(), static_cast<int>(code.size())));
+        if (!crs.isValid()) {
+            ui.ShowMessage("QGIS knows no coordinate system \"" + std::string(code) +
+                               "\": give one as EPSG:3857 or ESRI:53004.",
+                           Icon::Exclamation);
+            return false;
+        }
+        m_project->Project().setCrs(crs);
+        return true;
     }
 
     bool Save(UiPort &ui) override { return m_project->Save(ui); }
@@ -46,6 +72,7 @@ public:
 private:
     QgisSession m_session; // first in, last out
     std::optional<QgisProjectFile> m_project;
+    TileLayers m_layers = TileLayers::PerTile;
 };
 
 void CopyReason(const char *text, char *reason, std::size_t size) {

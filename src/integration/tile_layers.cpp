@@ -8,6 +8,7 @@
 #include "integration/layer_names.h"
 #include "integration/qgis_tuning.h"
 #include "mapout/spatial_reference.h"
+#include "mosaic/virtual_mosaic.h"
 #include "tiles/tile_files.h"
 
 #include <qgscoordinatereferencesystem.h>
@@ -97,6 +98,21 @@ QgsRasterLayer &AddToProject(QgsProject &project, std::unique_ptr<QgsRasterLayer
                     " to the project");
     }
     return *layer.release();
+}
+
+// The raster layer of the project whose source is this file (or GDAL name), or nullptr.
+QgsRasterLayer *FindRasterLayer(QgsProject &project, const fs::path &path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    const QString source = ToQString(ec ? path : absolute);
+    const QString original = ToQString(path);
+    for (QgsMapLayer *layer : project.mapLayers()) {
+        auto *raster = qobject_cast<QgsRasterLayer *>(layer);
+        if (raster != nullptr && (raster->source() == source || raster->source() == original)) {
+            return raster;
+        }
+    }
+    return nullptr;
 }
 
 QgsLayerTreeGroup *FirstGroupNamed(QgsLayerTreeGroup &parent, const QString &name) {
@@ -342,8 +358,58 @@ std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
     return added.value_or(-1);
 }
 
+void EnsureProjectCrs(QgsProject &project, const QgsCoordinateReferenceSystem &crs) {
+    if (!project.crs().isValid() && crs.isValid()) {
+        project.setCrs(crs);
+    }
+}
+
+std::int64_t AddLevelMosaic(QgsProject &project, const fs::path &levelFolder,
+                            const tiles::TileList &list, int level, tiles::TilesType type,
+                            const settings::Settings &settings, UiPort &ui) {
+    const auto added = RunTrapped(ui, "AddGoogleRasters ", [&]() -> std::int64_t {
+        if (!HasTileLayers(type)) {
+            std::string text = "Tiles of type ";
+            AppendInt(text, static_cast<int>(type));
+            throw ArgumentError(text + " have no layers in the map");
+        }
+        QgsLayerTreeGroup *group = FindGooGrLayer(project, level, GetRootName(type, settings),
+                                                  GetLevelPrefix(settings), ui);
+        if (group == nullptr) {
+            return -1;
+        }
+        const fs::path vrt = levelFolder / kLevelMosaicName;
+        if (mosaic::BuildLevelMosaic(levelFolder, type, vrt) == 0) {
+            return 0;
+        }
+        const ScopedFastRasterOpening fastOpening;
+        // QGIS would otherwise read every tile of the level for the statistics of a stretch
+        // that byte RGB layers do not use.
+        const ScopedSkipUnusedStatistics noStatistics;
+        if (QgsRasterLayer *layer = FindRasterLayer(project, vrt)) {
+            layer->reload();
+        } else {
+            LevelGroupLayers levelGroup(project, *group);
+            levelGroup.Add(OpenRaster(project, vrt, group->name().toStdString()));
+            levelGroup.Commit();
+        }
+        std::int64_t onDisk = 0;
+        FolderIndex files;
+        list.ForEach([&](const tiles::TileRecord &record) {
+            const fs::path tile = tiles::FindTilePath(levelFolder, type, record, level);
+            onDisk += files.Exists(tile.parent_path(), tile.filename().string()) ? 1 : 0;
+        });
+        return onDisk;
+    });
+    return added.value_or(-1);
+}
+
 QgsRasterLayer &AddRasterToRoot(QgsProject &project, const fs::path &path, std::string_view name) {
     const ScopedFastRasterOpening fastOpening;
+    if (QgsRasterLayer *existing = FindRasterLayer(project, path)) {
+        existing->reload();
+        return *existing;
+    }
     QgsRasterLayer &layer = AddToProject(project, OpenRaster(project, path, name));
     if (project.layerTreeRoot()->insertLayer(0, &layer) == nullptr) {
         project.removeMapLayer(&layer);

@@ -142,9 +142,28 @@ std::int64_t AddGoogleRasters(QgsProject &project, const std::filesystem::path &
                               const tiles::TileList &list, int level, tiles::TilesType type,
                               const settings::Settings &settings, UiPort &ui);
 
+/// Adds the tiles of a run's level as one layer: a virtual mosaic (mosaic::BuildLevelMosaic) of
+/// every tile in the level folder, written there as kLevelMosaicName, in the level group of
+/// AddGoogleRasters. The layer is added once; a later run rewrites the mosaic, which the layer
+/// then shows. Returns the run's tiles on disk (which the mosaic shows), or −1 after the
+/// messages of a failure, reported under "AddGoogleRasters ".
+/// Complexity: two GDAL opens per tile in the level folder; one layer whatever their number.
+/// @pre a QgisSession is running.
+std::int64_t AddLevelMosaic(QgsProject &project, const std::filesystem::path &levelFolder,
+                            const tiles::TileList &list, int level, tiles::TilesType type,
+                            const settings::Settings &settings, UiPort &ui);
+
+/// The file name of a level's virtual mosaic in its level folder.
+inline constexpr std::string_view kLevelMosaicName = "tessaro-level.vrt";
+
+/// Gives a project without a coordinate system (a new one) the given one; a project that has
+/// one keeps it.
+void EnsureProjectCrs(QgsProject &project, const QgsCoordinateReferenceSystem &crs);
+
 /// Adds a raster file (a mosaic of tiles) to the top of the project's layer tree under the
-/// given name and returns the layer. A file without a coordinate system QGIS can read keeps
-/// none.
+/// given name and returns the layer; a raster the project already has a layer of (the same
+/// source) is not added again: its layer is returned, reloaded. A file without a coordinate
+/// system QGIS can read keeps none.
 /// @throws tessaro::FileError naming the file and QGIS's reason when QGIS cannot open it.
 QgsRasterLayer &AddRasterToRoot(QgsProject &project, const std::filesystem::path &path,
                                 std::string_view name);

@@ -39,6 +39,11 @@ std::optional<MosaicOperator> ParseMosaicOperator(std::string_view text) noexcep
     return Find<MosaicOperator>(kMosaicOperatorTexts, kOperators, text);
 }
 
+std::optional<Compression> ParseCompression(std::string_view text) noexcept {
+    constexpr std::array<Compression, 2> kCompressions{Compression::Jpeg, Compression::Deflate};
+    return Find<Compression>(kCompressionTexts, kCompressions, text);
+}
+
 std::optional<ColormapMode> ParseColormapMode(std::string_view text) noexcept {
     return Find<ColormapMode>(kColormapModeTexts, kModes, text);
 }

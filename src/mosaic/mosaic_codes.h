@@ -62,6 +62,14 @@ enum class PixelType {
     Double = 10 ///< "double"
 };
 
+/// How the pixels of a GeoTIFF mosaic are compressed. By default they follow the tiles' own
+/// kind: JPEG for JPEG tiles (photographs lose nothing more worth keeping), DEFLATE for PNG
+/// tiles (maps keep every pixel).
+enum class Compression {
+    Jpeg,    ///< "jpeg": JPEG in YCbCr, for 8-bit three-band mosaics (others take DEFLATE)
+    Deflate, ///< "deflate": lossless DEFLATE with a horizontal predictor
+};
+
 /// The list texts in the dialog's order.
 inline constexpr std::array<std::string_view, 6> kMosaicOperatorTexts{
     "MT_FIRST", "MT_LAST", "MT_MIN", "MT_MAX", "MT_MEAN", "MT_BLEND"};
@@ -73,12 +81,14 @@ inline constexpr std::array<std::string_view, 11> kPixelTypeTexts{
     "1 bit",         "2 bit",           "4 bit",         "unsigned 8 bit",
     "signed 8 bit",  "unsigned 16 bit", "signed 16 bit", "unsigned 32 bit",
     "signed 32 bit", "float",           "double"};
+inline constexpr std::array<std::string_view, 2> kCompressionTexts{"jpeg", "deflate"};
 
 /// Parse a list text; nothing for any other text.
 [[nodiscard]] std::optional<MosaicOperator> ParseMosaicOperator(std::string_view text) noexcept;
 [[nodiscard]] std::optional<ColormapMode> ParseColormapMode(std::string_view text) noexcept;
 [[nodiscard]] std::optional<Resampling> ParseResampling(std::string_view text) noexcept;
 [[nodiscard]] std::optional<PixelType> ParsePixelType(std::string_view text) noexcept;
+[[nodiscard]] std::optional<Compression> ParseCompression(std::string_view text) noexcept;
 
 /// Return the list text of a value.
 [[nodiscard]] std::string_view TextOf(MosaicOperator value) noexcept;

@@ -26,6 +26,11 @@ struct MosaicOptions {
     /// The pixel type of a new mosaic; unset gives unsigned 8 bit. An appended raster keeps
     /// its own, and a different one given here is refused.
     std::optional<PixelType> pixelType;
+    /// How a GeoTIFF's pixels are compressed; unset follows the tiles (JPEG for JPEG tiles,
+    /// DEFLATE for PNG tiles). Other formats refuse it.
+    std::optional<Compression> compression;
+    /// Write a cloud-optimised GeoTIFF (GDAL's COG driver); other formats refuse it.
+    bool cog = false;
 };
 
 } // namespace tessaro::mosaic

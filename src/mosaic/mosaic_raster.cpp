@@ -10,6 +10,7 @@
 #include "mosaic/mosaic_staging.h"
 #include "mosaic/mosaic_statistics.h"
 #include "mosaic/output_raster.h"
+#include "mosaic/virtual_mosaic.h"
 #include "tiles/tile_files.h"
 
 #include <cpl_conv.h>
@@ -49,6 +50,18 @@ constexpr std::string_view kNoTilesMessage =
 constexpr std::string_view kGeoPackageTypeMessage =
     "A GeoPackage raster holds 8-bit RGB tiles only: choose the pixel type \"unsigned 8 bit\" or "
     "a .tif or .img output.";
+constexpr std::string_view kVirtualTypeMessage =
+    "A virtual mosaic (.vrt) shows the tiles' own 8-bit values: choose the pixel type \"unsigned "
+    "8 bit\" or a .tif or .img output.";
+constexpr std::string_view kVirtualAppendMessage =
+    "A virtual mosaic (.vrt) only points at tile files and cannot be appended to: build a new one "
+    "over the tiles of every run, or append to a .tif or .img mosaic.";
+constexpr std::string_view kGeoTiffOnlyMessage =
+    "A cloud-optimised GeoTIFF and a choice of compression need a GeoTIFF output (.tif).";
+
+// GDAL's block cache is held to this while a mosaic is built: the tiles are written and read
+// back square by square, and a larger cache (by default 5 % of the memory) only fills up.
+constexpr std::int64_t kCacheBytes = 64 * 1024 * 1024;
 
 // The tiles are flushed out of GDAL's block cache after this many, so that the cache, and
 // with it the memory of a run, stays small however many tiles there are.
@@ -112,6 +125,8 @@ void AddToArr(RasterArr &arr, const fs::path &path, const Extent &ground,
         break;
     case TileState::Opened:
         if (arr.opened++ == 0) {
+            GDALDriver *driver = dataset->GetDriver();
+            arr.jpegTiles = driver != nullptr && EQUAL(driver->GetDescription(), "JPEG");
             arr.extent = ground;
             arr.pixelWidth = record.resX;
             arr.pixelHeight = -record.resY;
@@ -193,7 +208,8 @@ double Combined(MosaicOperator op, double old, double tile) {
 // Combines a tile with the pixels already in the mosaic where the existing raster lies, by
 // the operator, into a buffer of doubles GDAL converts to the raster's type.
 void Combine(const std::vector<unsigned char> &tile, std::vector<double> &mosaic,
-             const Placement &p, const OutputLayout &layout, MosaicOperator op) {
+             const std::vector<unsigned char> &mask, const Placement &p, const OutputLayout &layout,
+             MosaicOperator op) {
     const std::size_t plane =
         static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height);
     for (int row = 0; row < p.height; ++row) {
@@ -201,9 +217,11 @@ void Combine(const std::vector<unsigned char> &tile, std::vector<double> &mosaic
             const std::size_t i =
                 static_cast<std::size_t>(row) * static_cast<std::size_t>(p.width) +
                 static_cast<std::size_t>(col);
-            // A pixel of a raster with alpha counts as covered only where it is not transparent.
+            // A pixel of a raster with alpha or a mask counts as covered only where it is not
+            // transparent.
             const bool covered = layout.grid.InsideOld(p.x + col, p.y + row) &&
-                                 (layout.bands < 4 || mosaic[3 * plane + i] != 0);
+                                 (layout.bands < 4 || mosaic[3 * plane + i] != 0) &&
+                                 (mask.empty() || mask[i] != 0);
             for (std::size_t b = 0; b < 3; ++b) {
                 const double n = tile[b * plane + i];
                 double &o = mosaic[b * plane + i];
@@ -215,6 +233,20 @@ void Combine(const std::vector<unsigned char> &tile, std::vector<double> &mosaic
         }
     }
 }
+
+// Holds GDAL's block cache to at most a size while it lives.
+class CacheLimit {
+public:
+    explicit CacheLimit(std::int64_t bytes) : m_old(GDALGetCacheMax64()) {
+        GDALSetCacheMax64(std::min(m_old, bytes));
+    }
+    ~CacheLimit() { GDALSetCacheMax64(m_old); }
+    CacheLimit(const CacheLimit &) = delete;
+    CacheLimit &operator=(const CacheLimit &) = delete;
+
+private:
+    std::int64_t m_old;
+};
 
 // Converts a palette tile, reporting a failure as ConvertToRGB2 does in the dialog.
 class ConvertError : public GdalError {
@@ -273,12 +305,34 @@ private:
                        static_cast<std::size_t>(bands));
         CPLErr err = m_out.RasterIO(GF_Read, p.x, p.y, p.width, p.height, m_mixed.data(), p.width,
                                     p.height, GDT_Float64, bands, nullptr, 0, 0, 0, nullptr);
+        m_oldMask.clear();
+        if (err == CE_None && m_layout.mask) {
+            m_oldMask.resize(static_cast<std::size_t>(p.width) *
+                             static_cast<std::size_t>(p.height));
+            err = MaskIO(GF_Read, p, m_oldMask);
+        }
         if (err == CE_None) {
-            Combine(m_pixels, m_mixed, p, m_layout, m_op);
+            Combine(m_pixels, m_mixed, m_oldMask, p, m_layout, m_op);
             err = m_out.RasterIO(GF_Write, p.x, p.y, p.width, p.height, m_mixed.data(), p.width,
                                  p.height, GDT_Float64, bands, nullptr, 0, 0, 0, nullptr);
         }
-        return err;
+        return err == CE_None ? SetMask(p) : err;
+    }
+
+    CPLErr MaskIO(GDALRWFlag direction, const Placement &p, std::vector<unsigned char> &values) {
+        return m_out.GetRasterBand(1)->GetMaskBand()->RasterIO(direction, p.x, p.y, p.width,
+                                                               p.height, values.data(), p.width,
+                                                               p.height, GDT_Byte, 0, 0, nullptr);
+    }
+
+    // Marks the tile's pixels as holding data.
+    CPLErr SetMask(const Placement &p) {
+        if (!m_layout.mask) {
+            return CE_None;
+        }
+        m_covered.assign(static_cast<std::size_t>(p.width) * static_cast<std::size_t>(p.height),
+                         255);
+        return MaskIO(GF_Write, p, m_covered);
     }
 
     CPLErr WritePlain(const Placement &p) {
@@ -289,9 +343,10 @@ private:
             std::fill(m_pixels.begin() + static_cast<std::ptrdiff_t>(plane * 3), m_pixels.end(),
                       static_cast<unsigned char>(255));
         }
-        return m_out.RasterIO(GF_Write, p.x, p.y, p.width, p.height, m_pixels.data(), p.width,
-                              p.height, GDT_Byte, std::min(m_layout.bands, 4), nullptr, 0, 0, 0,
-                              nullptr);
+        const CPLErr err = m_out.RasterIO(GF_Write, p.x, p.y, p.width, p.height, m_pixels.data(),
+                                          p.width, p.height, GDT_Byte, std::min(m_layout.bands, 4),
+                                          nullptr, 0, 0, 0, nullptr);
+        return err == CE_None ? SetMask(p) : err;
     }
 
     const MosaicRun &m_run;
@@ -304,6 +359,8 @@ private:
     std::int64_t m_written = 0;
     std::vector<unsigned char> m_pixels;
     std::vector<double> m_mixed;
+    std::vector<unsigned char> m_oldMask;
+    std::vector<unsigned char> m_covered;
 };
 
 struct WriteCounts {
@@ -368,8 +425,17 @@ bool RefusedByName(const MosaicOptions &options, const MosaicTarget &target, UiP
         ui.ShowMessage(kFileGdbMessage, Icon::Exclamation);
         return true;
     default:
-        return false;
+        break;
     }
+    if ((options.cog || options.compression) && target.format != RasterFormat::GeoTiff) {
+        ui.ShowMessage(kGeoTiffOnlyMessage, Icon::Exclamation);
+        return true;
+    }
+    if (options.combine && target.format == RasterFormat::Vrt) {
+        ui.ShowMessage(kVirtualAppendMessage, Icon::Exclamation);
+        return true;
+    }
+    return false;
 }
 
 // The checks of what the output holds against what was asked for. Shows the message and
@@ -384,9 +450,11 @@ bool RefusedByTarget(TargetState state, const MosaicOptions &options, const Mosa
         ui.ShowMessage(kRasterMissingMessage);
         return true;
     }
-    if (!options.combine && target.format == RasterFormat::GeoPackage && options.pixelType &&
-        *options.pixelType != PixelType::U8) {
-        ui.ShowMessage(kGeoPackageTypeMessage, Icon::Exclamation);
+    if (!options.combine && options.pixelType && *options.pixelType != PixelType::U8 &&
+        (target.format == RasterFormat::GeoPackage || target.format == RasterFormat::Vrt)) {
+        ui.ShowMessage(target.format == RasterFormat::Vrt ? kVirtualTypeMessage
+                                                          : kGeoPackageTypeMessage,
+                       Icon::Exclamation);
         return true;
     }
     return false;
@@ -442,16 +510,54 @@ void DropTableFromCopy(const fs::path &copyFile, const MosaicTarget &target,
     detail::CheckWrites(capture, target);
 }
 
-// Writes the whole raster into a staging file: the old pixels, the tiles, the statistics.
+// Writes a virtual mosaic of the tiles into a staging file: no pixel is read.
+void WriteVirtual(const MosaicRun &run, const fs::path &file, const OutputLayout &layout,
+                  MosaicResult &result) {
+    detail::VirtualMosaic vrt(file, run.target.location, layout);
+    CPLConfigOptionSetter noListing(kNoListing, "TRUE", false);
+    ProgressPass pass(run.ui, kMosaicLabel, run.list.Size());
+    auto cursor = run.list.Begin();
+    tiles::TileRecord record;
+    std::int64_t i = 0;
+    while (cursor.Next(record)) {
+        pass.Step(i++);
+        GDALDatasetUniquePtr tile;
+        const fs::path path = tiles::FindTilePath(run.levelFolder, run.type, record, run.level);
+        if (OpenTile(path, tile) != TileState::Opened) {
+            result.unreadable += fs::exists(path) ? 1 : 0;
+            continue;
+        }
+        const Placement p = Place(TileExtent(run.type, record, run.level), tile->GetRasterXSize(),
+                                  tile->GetRasterYSize(), layout.grid);
+        if (p.width > 0 && p.height > 0) {
+            vrt.Add(path, *tile, p);
+            ++result.placed;
+        }
+    }
+    vrt.Finish();
+}
+
+// The GeoTIFF a cloud-optimised mosaic is copied from, beside it in the staging folder.
+fs::path CogSourceOf(const fs::path &file) {
+    return file.parent_path() / (".cog-source-" + file.filename().string());
+}
+
+// Writes the whole raster into a staging file: the old pixels, the tiles, the statistics, the
+// overviews, or the cloud-optimised copy of all that.
 void WriteOutput(const MosaicRun &run, const fs::path &file, Probe &probe,
                  const OutputLayout &layout, MosaicResult &result) {
+    if (run.target.format == RasterFormat::Vrt) {
+        WriteVirtual(run, file, layout, result);
+        return;
+    }
     GdalErrorCapture capture;
     std::error_code ec;
     const bool inCopiedDatabase = run.target.InDatabase() && fs::exists(file, ec);
     if (inCopiedDatabase && probe.state == TargetState::Raster) {
         DropTableFromCopy(file, run.target, capture);
     }
-    GDALDatasetUniquePtr out = detail::CreateOutput(file, run.target, layout, inCopiedDatabase);
+    const fs::path written = layout.cogSource ? CogSourceOf(file) : file;
+    GDALDatasetUniquePtr out = detail::CreateOutput(written, run.target, layout, inCopiedDatabase);
     if (run.options.combine) {
         detail::CopyOldRaster(*probe.raster, *out, layout, capture, run.target);
     }
@@ -459,8 +565,17 @@ void WriteOutput(const MosaicRun &run, const fs::path &file, Probe &probe,
     result.placed = counts.placed;
     result.unreadable = counts.unreadable;
     detail::ComputeStatistics(*out, capture, run.target, run.ui);
+    if (run.target.format == RasterFormat::GeoTiff && !layout.cogSource) {
+        detail::BuildOverviews(*out, capture, run.target, run.ui);
+    }
     out.reset();
     detail::CheckWrites(capture, run.target);
+    if (layout.cogSource) {
+        detail::WriteCog(written, file, layout, run.target, run.ui);
+        // Only the copy is moved into place.
+        fs::remove(written, ec);
+        fs::remove(written.string() + ".aux.xml", ec);
+    }
 }
 
 // Builds the raster aside and puts it in the output's place, side files included. False,
@@ -488,6 +603,7 @@ bool BuildAside(const MosaicRun &run, Probe &probe, const OutputLayout &layout,
 // raster built aside. Leaves the outcome Failed unless it ends with a raster or a refusal.
 void Build(const MosaicRun &run, MosaicResult &result) {
     mapout::EnsureGdalRegistered();
+    const CacheLimit cache(kCacheBytes);
     // GDAL's own reports go into the messages of the errors they cause, never to the
     // terminal; warnings about a raster being read (a GeoTIFF's datum code) are dropped.
     GdalErrorCapture silence;
@@ -520,8 +636,7 @@ void Build(const MosaicRun &run, MosaicResult &result) {
     const auto layout =
         run.options.combine
             ? detail::AppendLayout(*probe.raster, *arr, tilesSrs, run.options, run.target, run.ui)
-            : detail::NewLayout(*arr, run.options.pixelType.value_or(PixelType::U8), tilesSrs,
-                                run.target.format == RasterFormat::GeoPackage);
+            : detail::NewLayout(*arr, tilesSrs, run.options, run.target.format);
     if (!layout) {
         result.outcome = MosaicOutcome::Refused;
         return;

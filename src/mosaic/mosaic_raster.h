@@ -45,10 +45,13 @@ inline constexpr std::string_view kAppendFailedMessage =
     "Ошибка добавления блоков к существующему растру\r\n"
     "проверьте не открыт ли он в проекте";
 
-/// Progress captions: opening the tiles, writing the mosaic, the follow-up statistics.
+/// Progress captions: opening the tiles, writing the mosaic, the follow-up statistics, the
+/// overviews, the cloud-optimised copy.
 inline constexpr std::string_view kOpenRastersLabel = "Open rasters";
 inline constexpr std::string_view kMosaicLabel = "Mosaic rasters";
 inline constexpr std::string_view kStatisticsLabel = "Calculate statistics";
+inline constexpr std::string_view kOverviewsLabel = "Build overviews";
+inline constexpr std::string_view kCogLabel = "Write cloud-optimised GeoTIFF";
 
 /// How a mosaic run ended.
 enum class MosaicOutcome {
@@ -81,6 +84,7 @@ struct RasterArr {
     Extent extent;               ///< extent of the opened tiles in the tiles' system
     double pixelWidth = 0;       ///< ground size of a tile pixel, from the tile records
     double pixelHeight = 0;      ///< the same northward (positive)
+    bool jpegTiles = false;      ///< the first tile that opened is a JPEG image
 };
 
 /// Walks a run's tiles in list order and opens every tile file that exists (shaded-relief
@@ -135,16 +139,28 @@ void ConvertToRGB2(TileRaster &tile);
 /// location, where GDAL cannot write rasters; an output that exists (or a file of that name
 /// that GDAL cannot open) while appending is not asked for (kRasterExistsMessage); appending
 /// to an output that does not exist or does not open (kRasterMissingMessage); an operator,
-/// pixel type or coordinate system appending cannot honour. An output that does not exist yet
-/// is the normal case of a new mosaic and gives no message.
+/// pixel type or coordinate system appending cannot honour; appending to a virtual mosaic
+/// (.vrt), which only points at tile files; a compression or a cloud-optimised output asked of
+/// another format than GeoTIFF. An output that does not exist yet is the normal case of a new
+/// mosaic and gives no message.
 ///
 /// A new mosaic covers the union of the tiles that open, in the coordinate system of the
 /// source (ESRI:53004 or ESRI:54004), with the tiles' pixel size; tiles are copied pixel for
 /// pixel, palette tiles expanded to RGB (ConvertToRGB2), into three bands (red, green, blue;
-/// a grey tile fills all three). Pixels no tile covers are 0. GeoTIFFs are tiled 256 × 256 and
-/// LZW-compressed and carry their coordinate system also as an ESRI PE string, so that GDAL
-/// reads the 6 371 000 m sphere back whatever its GTIFF_SRS_SOURCE setting; GeoPackage tiles
-/// are PNG, lossless.
+/// a grey tile fills all three). Pixels no tile covers are 0 and transparent: a GeoTIFF of
+/// three bands carries an internal mask (GDAL's per-dataset mask) that is set only where a tile
+/// lies, a GeoPackage or VRT an alpha band. GeoTIFFs are tiled 256 × 256, compressed by
+/// options.compression (JPEG in YCbCr at quality 90 for JPEG tiles, DEFLATE with a
+/// horizontal predictor for PNG tiles by default), sparse (blocks no tile touches take no
+/// room), BigTIFF when the pixels with their overviews could pass 4 GB, with internal
+/// overviews (halving down to 256 pixels, averaged where tiles lie), and carry their
+/// coordinate system also as an ESRI PE string, so that GDAL reads the 6 371 000 m sphere back
+/// whatever its GTIFF_SRS_SOURCE setting. With options.cog the GeoTIFF is written by GDAL's
+/// COG driver from a lossless copy (overviews and the mask included). GeoPackage tiles are
+/// PNG, lossless. A ".vrt" output is a virtual mosaic: an XML file of the tiles' places that
+/// reads the tile files where they lie (named relative to the output's folder), expanding
+/// palette tiles through their colour table; no pixel is copied, so it is built in about the
+/// time the tiles take to open, and it has no statistics.
 ///
 /// Appending rebuilds the raster over the union of its extent and the tiles', on its own
 /// pixel grid, coordinate system, pixel type and band layout: its pixels are copied, then the
@@ -164,8 +180,9 @@ void ConvertToRGB2(TileRaster &tile);
 /// Unexpected errors are reported under "cmdOk_Click Mocaic raster " (message-box mode);
 /// when appending they are followed by kAppendFailedMessage with the exclamation icon.
 /// Complexity: two GDAL opens per tile and one pass over the pixels; memory holds one tile,
-/// one strip of the old raster and GDAL's block cache, which is flushed every few tiles, so
-/// it does not grow with the number of tiles.
+/// one strip of the old raster and GDAL's block cache, which is flushed every few tiles and
+/// held to 64 MB during the run, so it does not grow with the number of tiles. The overviews
+/// and the cloud-optimised copy read the mosaic once more each.
 [[nodiscard]] MosaicResult BuildMosaic(const std::filesystem::path &levelFolder,
                                        const tiles::TileList &list, tiles::TilesType type,
                                        int level, const MosaicOptions &options, UiPort &ui);

@@ -1,5 +1,7 @@
 #include "mosaic/output_raster.h"
 
+#include "common/error.h"
+#include "common/progress.h"
 #include "common/text.h"
 #include "mapout/spatial_reference.h"
 
@@ -25,6 +27,30 @@ constexpr std::string_view kBlendMessage =
 
 // Old pixels are copied in squares of this side.
 constexpr int kCopyChunk = 512;
+
+// Tiles that come as JPEG have lost what JPEG loses once; a high quality keeps a second
+// encoding (and a third, when appending) from adding visible blocks.
+constexpr const char *kJpegQuality = "90";
+
+// A classic TIFF addresses 4 GiB; BigTIFF is chosen well before the raw pixels could reach it.
+constexpr double kBigTiffFrom = 3.5 * 1024 * 1024 * 1024;
+
+// GDAL's progress callback over a progress pass: false (stop) when the user asked to stop.
+int CPL_STDCALL ProgressOf(double done, const char *, void *data) {
+    auto *pass = static_cast<ProgressPass *>(data);
+    try {
+        pass->Step(static_cast<std::int64_t>(done * 1000));
+    } catch (const RunStopped &) {
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void ThrowIfStopped(UiPort &ui) {
+    if (ui.StopRequested()) {
+        throw RunStopped();
+    }
+}
 
 // A pixel type as GDAL stores it.
 struct StoredType {
@@ -151,12 +177,26 @@ CPLStringList CreationOptions(const MosaicTarget &target, const OutputLayout &la
         options.SetNameValue("TILED", "YES");
         options.SetNameValue("BLOCKXSIZE", "256");
         options.SetNameValue("BLOCKYSIZE", "256");
-        options.SetNameValue("COMPRESS", "LZW");
-        options.SetNameValue("BIGTIFF", "IF_SAFER");
+        options.SetNameValue("BIGTIFF", NeedsBigTiff(layout) ? "YES" : "NO");
+        // Blocks no tile touches are left out of the file; readers take them as 0, and the
+        // mask as transparent.
+        options.SetNameValue("SPARSE_OK", "TRUE");
         // GeoTIFF keys alone name the sphere of ESRI:53004 through a datum code that GDAL may
         // resolve to another radius (GTIFF_SRS_SOURCE=EPSG gives 6 371 007 m); the ESRI PE
         // string written beside them describes the system in full.
         options.SetNameValue("GEOTIFF_KEYS_FLAVOR", "ESRI_PE");
+        if (layout.compression == Compression::Jpeg) {
+            options.SetNameValue("COMPRESS", "JPEG");
+            options.SetNameValue("PHOTOMETRIC", "YCBCR");
+            options.SetNameValue("JPEG_QUALITY", kJpegQuality);
+            break;
+        }
+        options.SetNameValue("COMPRESS", "DEFLATE");
+        options.SetNameValue("PREDICTOR",
+                             stored.gdal == GDT_Float32 || stored.gdal == GDT_Float64 ? "3" : "2");
+        if (layout.cogSource) {
+            options.SetNameValue("ZLEVEL", "1");
+        }
         if (layout.bands >= 3 && stored.nbits == 0 && !stored.signedByte &&
             (stored.gdal == GDT_Byte || stored.gdal == GDT_UInt16)) {
             options.SetNameValue("PHOTOMETRIC", "RGB");
@@ -237,14 +277,97 @@ Probe ProbeTarget(const MosaicTarget &target) {
     return probe;
 }
 
-OutputLayout NewLayout(const RasterArr &arr, PixelType pixelType, const OGRSpatialReference &srs,
-                       bool geoPackage) {
+OutputLayout NewLayout(const RasterArr &arr, const OGRSpatialReference &srs,
+                       const MosaicOptions &options, RasterFormat format) {
     OutputLayout layout;
     layout.grid = NewGrid(arr.extent, arr.pixelWidth, arr.pixelHeight);
-    layout.bands = geoPackage ? 4 : 3;
-    layout.pixelType = pixelType;
+    layout.bands = format == RasterFormat::GeoPackage || format == RasterFormat::Vrt ? 4 : 3;
+    layout.pixelType = options.pixelType.value_or(PixelType::U8);
     layout.srs = srs;
+    layout.mask = format == RasterFormat::GeoTiff;
+    const Compression wanted =
+        options.compression.value_or(arr.jpegTiles ? Compression::Jpeg : Compression::Deflate);
+    layout.compression = wanted == Compression::Jpeg && layout.pixelType == PixelType::U8
+                             ? Compression::Jpeg
+                             : Compression::Deflate;
+    layout.cogSource = options.cog;
     return layout;
+}
+
+bool NeedsBigTiff(const OutputLayout &layout) noexcept {
+    const double pixels =
+        static_cast<double>(layout.grid.width) * static_cast<double>(layout.grid.height);
+    const double bytes = GDALGetDataTypeSizeBytes(StoredTypeOf(layout.pixelType).gdal);
+    const double perPixel = layout.bands * bytes + (layout.mask ? 1 : 0);
+    // Overviews halving each side add a third.
+    return pixels * perPixel * 4 / 3 > kBigTiffFrom;
+}
+
+std::vector<int> OverviewFactors(int width, int height) {
+    std::vector<int> factors;
+    for (int factor = 2; (std::max(width, height) + factor / 2 - 1) / (factor / 2) > 256;
+         factor *= 2) {
+        factors.push_back(factor);
+    }
+    return factors;
+}
+
+void BuildOverviews(GDALDataset &out, GdalErrorCapture &capture, const MosaicTarget &target,
+                    UiPort &ui) {
+    const std::vector<int> factors = OverviewFactors(out.GetRasterXSize(), out.GetRasterYSize());
+    if (factors.empty()) {
+        return;
+    }
+    ProgressPass pass(ui, kOverviewsLabel, 1000);
+    // The overviews of a JPEG GeoTIFF are JPEG in YCbCr too, at the mosaic's quality.
+    const char *compression = out.GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE");
+    const bool jpeg = compression != nullptr &&
+                      std::string_view(compression).find("JPEG") != std::string_view::npos;
+    CPLConfigOptionSetter photometric("PHOTOMETRIC_OVERVIEW", jpeg ? "YCBCR" : nullptr, true);
+    CPLConfigOptionSetter quality("JPEG_QUALITY_OVERVIEW", kJpegQuality, true);
+    const CPLErr err = out.BuildOverviews("AVERAGE", static_cast<int>(factors.size()),
+                                          factors.data(), 0, nullptr, ProgressOf, &pass, nullptr);
+    ThrowIfStopped(ui);
+    if (err != CE_None || capture.HasFailure()) {
+        throw GdalError(
+            WithReason("GDAL cannot build the overviews of the mosaic " + target.OpenName(),
+                       capture.Message()));
+    }
+}
+
+void WriteCog(const fs::path &source, const fs::path &file, const OutputLayout &layout,
+              const MosaicTarget &target, UiPort &ui) {
+    GdalErrorCapture capture;
+    GDALDriver *driver = GetGDALDriverManager()->GetDriverByName("COG");
+    GDALDatasetUniquePtr input(
+        GDALDataset::Open(source.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    if (driver == nullptr || !input) {
+        throw GdalError(
+            WithReason("GDAL cannot write the cloud-optimised GeoTIFF " + target.OpenName(),
+                       capture.Message()));
+    }
+    CPLStringList options;
+    options.SetNameValue("BLOCKSIZE", "256");
+    options.SetNameValue("BIGTIFF", NeedsBigTiff(layout) ? "YES" : "NO");
+    options.SetNameValue("RESAMPLING", "AVERAGE");
+    options.SetNameValue("OVERVIEWS", "IGNORE_EXISTING");
+    options.SetNameValue("SPARSE_OK", "TRUE");
+    if (layout.compression == Compression::Jpeg && layout.bands == 3) {
+        options.SetNameValue("COMPRESS", "JPEG");
+        options.SetNameValue("QUALITY", kJpegQuality);
+    } else {
+        options.SetNameValue("COMPRESS", "DEFLATE");
+        options.SetNameValue("PREDICTOR", "YES");
+    }
+    ProgressPass pass(ui, kCogLabel, 1000);
+    GDALDatasetUniquePtr cog(
+        driver->CreateCopy(file.c_str(), input.get(), FALSE, options.List(), ProgressOf, &pass));
+    ThrowIfStopped(ui);
+    if (!cog || capture.HasFailure()) {
+        throw GdalError(
+            WithReason("GDAL cannot write the cloud-optimised GeoTIFF " + target.OpenName(),
+                       capture.Message()));
+    }
 }
 
 std::optional<OutputLayout> AppendLayout(GDALDataset &old, const RasterArr &arr,
@@ -265,6 +388,13 @@ std::optional<OutputLayout> AppendLayout(GDALDataset &old, const RasterArr &arr,
     const OGRSpatialReference *oldSrs = old.GetSpatialRef();
     layout.srs = oldSrs != nullptr ? *oldSrs : tilesSrs;
     layout.grid = AppendGrid(gt, old.GetRasterXSize(), old.GetRasterYSize(), arr.extent);
+    layout.mask = target.format == RasterFormat::GeoTiff && layout.bands == 3;
+    const Compression wanted =
+        options.compression.value_or(arr.jpegTiles ? Compression::Jpeg : Compression::Deflate);
+    layout.compression = wanted == Compression::Jpeg && layout.pixelType == PixelType::U8
+                             ? Compression::Jpeg
+                             : Compression::Deflate;
+    layout.cogSource = options.cog;
     return layout;
 }
 
@@ -285,6 +415,14 @@ GDALDatasetUniquePtr CreateOutput(const fs::path &file, const MosaicTarget &targ
             WithReason("GDAL cannot create the mosaic " + target.OpenName(), capture.Message()));
     }
     Georeference(*dataset, target, layout, capture);
+    if (layout.mask) {
+        // Inside the GeoTIFF, not in a .msk file beside it.
+        CPLConfigOptionSetter internal("GDAL_TIFF_INTERNAL_MASK", "YES", false);
+        if (dataset->CreateMaskBand(GMF_PER_DATASET) != CE_None) {
+            throw GdalError(WithReason(
+                "GDAL cannot give the mosaic " + target.OpenName() + " a mask", capture.Message()));
+        }
+    }
     if (capture.HasFailure()) {
         throw GdalError(
             WithReason("GDAL cannot set up the mosaic " + target.OpenName(), capture.Message()));
@@ -306,6 +444,8 @@ void CopyOldRaster(GDALDataset &old, GDALDataset &out, const OutputLayout &layou
     const auto bytes = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type));
     std::vector<unsigned char> buffer(static_cast<std::size_t>(kCopyChunk) * kCopyChunk *
                                       static_cast<std::size_t>(layout.bands) * bytes);
+    GDALRasterBand *oldMask = layout.mask ? old.GetRasterBand(1)->GetMaskBand() : nullptr;
+    GDALRasterBand *newMask = layout.mask ? out.GetRasterBand(1)->GetMaskBand() : nullptr;
     for (int y = 0; y < grid.oldHeight; y += kCopyChunk) {
         const int h = std::min(kCopyChunk, grid.oldHeight - y);
         for (int x = 0; x < grid.oldWidth; x += kCopyChunk) {
@@ -313,7 +453,12 @@ void CopyOldRaster(GDALDataset &old, GDALDataset &out, const OutputLayout &layou
             if (old.RasterIO(GF_Read, x, y, w, h, buffer.data(), w, h, type, layout.bands, nullptr,
                              0, 0, 0, nullptr) != CE_None ||
                 out.RasterIO(GF_Write, grid.oldX + x, grid.oldY + y, w, h, buffer.data(), w, h,
-                             type, layout.bands, nullptr, 0, 0, 0, nullptr) != CE_None) {
+                             type, layout.bands, nullptr, 0, 0, 0, nullptr) != CE_None ||
+                (oldMask != nullptr &&
+                 (oldMask->RasterIO(GF_Read, x, y, w, h, buffer.data(), w, h, GDT_Byte, 0, 0,
+                                    nullptr) != CE_None ||
+                  newMask->RasterIO(GF_Write, grid.oldX + x, grid.oldY + y, w, h, buffer.data(), w,
+                                    h, GDT_Byte, 0, 0, nullptr) != CE_None))) {
                 throw GdalError(WithReason("The pixels of the existing raster cannot be copied",
                                            capture.Message()));
             }

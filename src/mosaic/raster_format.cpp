@@ -28,6 +28,9 @@ RasterFormat FormatOfName(std::string_view name) noexcept {
     if (EQUAL(extension.c_str(), ".img")) {
         return RasterFormat::Imagine;
     }
+    if (EQUAL(extension.c_str(), ".vrt")) {
+        return RasterFormat::Vrt;
+    }
     return RasterFormat::Invalid;
 }
 
@@ -39,6 +42,8 @@ std::string_view DriverOf(RasterFormat format) noexcept {
         return "HFA";
     case RasterFormat::GeoPackage:
         return "GPKG";
+    case RasterFormat::Vrt:
+        return "VRT";
     default:
         return {};
     }

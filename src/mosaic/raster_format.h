@@ -14,14 +14,15 @@ enum class RasterFormat {
     GeoTiff,         ///< ".tif": GeoTIFF (the host's "TIFF"), GDAL driver GTiff
     Imagine,         ///< ".img": ERDAS IMAGINE ("IMAGINE Image"), GDAL driver HFA
     GeoPackage,      ///< a raster table in a GeoPackage, in place of the host's "SDR"
+    Vrt,             ///< ".vrt": a virtual mosaic (GDAL's VRT) that reads the tile files
     Grid,            ///< a name without extension: ArcInfo GRID, which GDAL cannot write
     FileGeodatabase, ///< a raster in a File Geodatabase, which GDAL cannot write
     Invalid,         ///< any other extension
 };
 
 /// Returns the format an output name's extension gives, letter case ignored: ".tif" GeoTiff,
-/// ".img" Imagine, no extension Grid, anything else Invalid. The extension runs from the
-/// name's first dot, so "a.b.tif" is Invalid, as the mosaic dialog reads it.
+/// ".img" Imagine, ".vrt" Vrt, no extension Grid, anything else Invalid. The extension runs from
+/// the name's first dot, so "a.b.tif" is Invalid, as the mosaic dialog reads it.
 [[nodiscard]] RasterFormat FormatOfName(std::string_view name) noexcept;
 
 /// Returns the GDAL driver that writes a format; empty for the formats GDAL cannot write.

@@ -125,6 +125,9 @@ TEST_F(CliTest, BadInputIsAUsageError) {
         {{"load", "--mosaic", "m.tif", "--resample", "Bilinear"},
          "--resample takes \"NearestNeighbor\", \"BilinearInterpolation\" or "
          "\"CubicConvolution\", not \"Bilinear\"."},
+        {{"load", "--mosaic", "m.tif", "--compress", "zip"}, "not \"zip\"."},
+        {{"load", "--project-layers", "level"}, "--project-layers needs --project."},
+        {{"load", "--project", "p.qgs", "--project-layers", "all"}, "must be level or tile"},
     };
     for (const auto &[args, message] : others) {
         EXPECT_TRUE(Exited(Tessaro(args), 2, message)) << message;
@@ -150,6 +153,10 @@ TEST_F(CliTest, ChecksThatStopACommand) {
     }
     const auto missing = tiles / "no" / "folder.txt";
     EXPECT_TRUE(Exited(Tessaro({"list", "--output", missing.string()}), 1, missing.string()));
+    // Refused before the first tile is fetched: no server is asked.
+    EXPECT_TRUE(Exited(Tessaro({"load", "--source", "yand", "--dir", tiles.Path().string(),
+                                "--store", (tiles / "s.mbtiles").string()}),
+                       1, "ellipsoidal grid"));
     EXPECT_TRUE(Exited(test::RunProcess({"/bin/sh", "-c",
                                          std::string("exec '") + TESSARO_BINARY +
                                              "' list --level 14 --extent=50,60,30,40 > /dev/full"}),
@@ -179,14 +186,15 @@ TEST(MosaicOptions, ReadFromTheCommandLine) {
         return cli::ReadMosaicOptions(cli::ParseOptions(args, specs));
     };
     EXPECT_FALSE(read({}));
-    const auto full =
-        read({"--mosaic=m.img", "--combine", "--mosaic-type", "MT_MIN", "--colormap-mode",
-              "MM_MATCH", "--resample", "CubicConvolution", "--datatype", "unsigned 16 bit"});
+    const auto full = read({"--mosaic=m.img", "--combine", "--mosaic-type", "MT_MIN",
+                            "--colormap-mode", "MM_MATCH", "--resample", "CubicConvolution",
+                            "--datatype", "unsigned 16 bit", "--compress", "deflate", "--cog"});
     ASSERT_TRUE(full);
     EXPECT_EQ(std::tuple(full->output, full->combine, full->mosaicOperator, full->colormapMode,
-                         full->resampling, full->pixelType),
+                         full->resampling, full->pixelType, full->compression, full->cog),
               std::tuple("m.img", true, mosaic::MosaicOperator::Min, mosaic::ColormapMode::Match,
-                         mosaic::Resampling::CubicConvolution, mosaic::PixelType::U16));
+                         mosaic::Resampling::CubicConvolution, mosaic::PixelType::U16,
+                         mosaic::Compression::Deflate, true));
     EXPECT_THROW((void)read({"--mosaic", "m.tif", "--datatype", "8 bit"}), ArgumentError);
 }
 

@@ -56,6 +56,7 @@ TEST(DemoProject, QgisOpensEveryTileAndMosaicInItsPlace) {
 
     auto file = integration::QgisProjectFile::Open(dir / "tessaro-demo.qgs");
     QgsProject &project = file.Project();
+    EXPECT_EQ(project.crs().authid().toStdString(), "ESRI:53004"); // the first run's tiles
     std::int64_t tileLayers = 0;
     for (const auto &g : kDemoGroups) {
         QgsLayerTreeGroup *root = test::TopGroup(project, g.root);
@@ -94,13 +95,80 @@ TEST(DemoProject, QgisOpensEveryTileAndMosaicInItsPlace) {
                            tilesExtent.width() * 1e-9);
     }
 
-    // Every tile is in the block index once.
+    // Google satellite's mosaic is cloud-optimised, and its tiles are in an MBTiles file at
+    // zoom 14, the level 15 of the Google grid.
     GDALAllRegister();
+    GDALDatasetUniquePtr cog(
+        GDALDataset::Open((dir / "google-sat" / "mosaic.tif").c_str(), GDAL_OF_RASTER));
+    ASSERT_NE(cog, nullptr);
+    EXPECT_STREQ(cog->GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE"), "COG");
+    GDALDatasetUniquePtr store(
+        GDALDataset::Open((dir / "google-sat" / "tiles.mbtiles").c_str(), GDAL_OF_RASTER));
+    ASSERT_NE(store, nullptr);
+    EXPECT_STREQ(store->GetMetadataItem("maxzoom"), "14");
+
+    // Every tile is in the block index once.
     GDALDatasetUniquePtr index(GDALDataset::Open((dir / "blocks.gpkg").c_str(), GDAL_OF_VECTOR));
     ASSERT_NE(index, nullptr);
     OGRLayer *blocks = index->GetLayerByName("blocks");
     ASSERT_NE(blocks, nullptr);
     EXPECT_EQ(blocks->GetFeatureCount(), tileLayers);
+}
+
+// Two runs into one project, one layer per tile or one per level: the project takes the system
+// of its first tiles or the one given, and the second run adds neither tiles nor a second
+// mosaic layer; a level's virtual mosaic covers its tiles.
+TEST(ProjectOption, RepeatedRunsAddNoSecondLayerAndSetTheProjectCrs) {
+    const tiles::TileRequest request = test::SmallRequest(tiles::TilesType::GoogleSat, 12);
+    const std::string extent = "--extent=" + std::to_string(request.lat1) + "," +
+                               std::to_string(request.lat2) + "," + std::to_string(request.lon1) +
+                               "," + std::to_string(request.lon2);
+    const std::tuple<std::vector<std::string>, const char *, int> cases[] = {
+        {{}, "ESRI:53004", 1},
+        {{"--project-layers", "level", "--project-crs", "EPSG:3857"}, "EPSG:3857", 0}};
+    for (const auto &[options, crs, perTile] : cases) {
+        test::TempDir dir;
+        const auto tiles =
+            test::WriteTiles(dir / "12", tiles::TilesType::GoogleSat, tiles::TileList(request), 12);
+        for (const bool again : {false, true}) {
+            std::vector<std::string> argv{TESSARO_BINARY,
+                                          "load",
+                                          "--level",
+                                          "12",
+                                          extent,
+                                          "--dir",
+                                          dir.Path(),
+                                          "--offline",
+                                          "--project",
+                                          dir / "p.qgs",
+                                          "--mosaic",
+                                          dir / "m.tif",
+                                          "--mosaic-to-project",
+                                          "--config",
+                                          dir / "s.ini"};
+            argv.insert(argv.end(), options.begin(), options.end());
+            if (again) {
+                argv.emplace_back("--combine");
+            }
+            const auto r = test::RunProcess(argv, {}, {{"HOME", (dir / "home").string()}});
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+        }
+        auto file = integration::QgisProjectFile::Open(dir / "p.qgs");
+        QgsProject &project = file.Project();
+        EXPECT_EQ(project.crs().authid().toStdString(), crs);
+        const auto layers = project.layerTreeRoot()->findLayers();
+        // The tiles or the level's mosaic, and the mosaic.
+        EXPECT_EQ(layers.size(), perTile * static_cast<int>(tiles.size()) + 1 + (1 - perTile));
+        EXPECT_EQ(project.mapLayersByName("m").size(), 1);
+        if (perTile == 0) {
+            const auto level = project.mapLayersByName("Level_12");
+            ASSERT_EQ(level.size(), 1);
+            EXPECT_TRUE(level[0]->isValid());
+            const QgsRectangle m = project.mapLayersByName("m")[0]->extent();
+            test::ExpectExtent(level[0]->extent(),
+                               {m.xMinimum(), m.yMinimum(), m.xMaximum(), m.yMaximum()}, 1e-3);
+        }
+    }
 }
 
 TEST(ProjectOption, RelativeFoldersWithAnIndexGiveAProjectThatOpensFromAnywhere) {

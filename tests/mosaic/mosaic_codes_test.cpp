@@ -1,6 +1,7 @@
 // The mosaic dialog's list texts and codes and the output format table.
 #include "common/error.h"
 #include "mosaic/mosaic_codes.h"
+#include "mosaic/output_raster.h"
 #include "mosaic/raster_format.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,7 @@ TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
             {"/d/m.v2.tif", RasterFormat::Invalid, "/d", "m.v2.tif", "/d/m.v2.tif"},
             {"/d/m.tiff", RasterFormat::Invalid, "/d", "m.tiff", "/d/m.tiff"},
             {"/d/m.png", RasterFormat::Invalid, "/d", "m.png", "/d/m.png"},
+            {"/d/m.VRT", RasterFormat::Vrt, "/d", "m.VRT", "/d/m.VRT"},
             {"/d/mosaic", RasterFormat::Grid, "/d", "mosaic", "/d/mosaic"},
             {"/d/maps.GPKG/moscow.tif", RasterFormat::GeoPackage, "/d/maps.GPKG", "moscow.tif",
              "GPKG:/d/maps.GPKG:moscow.tif"},
@@ -61,4 +63,28 @@ TEST(RasterFormat, ExtensionsAndLocationsGiveTheFormat) {
             std::tuple(format, std::string(location), std::string(name), std::string(openName)))
             << path;
     }
+}
+
+// A classic TIFF addresses 4 GB: BigTIFF from 3.5 GB of pixels, mask and overviews, whatever
+// they compress to; overviews halve down to 256 pixels.
+TEST(OutputRaster, BigTiffAndOverviewsBySize) {
+    const std::tuple<int, int, int, PixelType, bool> cases[] = {
+        {26'000, 27'000, 3, PixelType::U8, false}, // 702 M pixels × 4 bytes × 4/3 = 3.49 GiB
+        {27'000, 27'000, 3, PixelType::U8, true},
+        {19'000, 19'000, 3, PixelType::U16, false}, // 7 bytes a pixel with the mask: 3.14 GiB
+        {21'000, 21'000, 3, PixelType::U16, true},
+        {80'896, 80'896, 3, PixelType::U8, true},
+    };
+    for (const auto &[width, height, bands, type, big] : cases) {
+        detail::OutputLayout layout;
+        layout.grid.width = width;
+        layout.grid.height = height;
+        layout.bands = bands;
+        layout.pixelType = type;
+        layout.mask = true;
+        EXPECT_EQ(detail::NeedsBigTiff(layout), big) << width << " x " << height;
+    }
+    EXPECT_EQ(detail::OverviewFactors(256, 200), std::vector<int>{});
+    EXPECT_EQ(detail::OverviewFactors(768, 300), (std::vector<int>{2, 4}));
+    EXPECT_EQ(detail::OverviewFactors(257, 10), (std::vector<int>{2}));
 }

@@ -3,11 +3,14 @@
 // happens. The grid arithmetic is pinned in mosaic_layout_test; these runs check what only
 // real rasters show.
 #include "mosaic/mosaic_raster.h"
+#include "mosaic/tile_store.h"
+#include "mosaic/virtual_mosaic.h"
 
 #include "download/world_file.h"
 #include "mapout/spatial_reference.h"
 #include "support/files.h"
 #include "support/image_decode.h"
+#include "support/process.h"
 #include "support/recording_ui.h"
 #include "support/temp_dir.h"
 #include "support/tmpfs.h"
@@ -73,6 +76,15 @@ Rgb ReadRgb(GDALDataset &raster, int x, int y, int w = 1, int h = 1) {
     return rgb;
 }
 
+// The mask value of a pixel: the alpha band of a four-band raster, else the first band's mask.
+int MaskAt(GDALDataset &raster, int x, int y) {
+    unsigned char value = 0;
+    GDALRasterBand *mask = raster.GetRasterCount() == 4 ? raster.GetRasterBand(4)
+                                                        : raster.GetRasterBand(1)->GetMaskBand();
+    EXPECT_EQ(mask->RasterIO(GF_Read, x, y, 1, 1, &value, 1, 1, GDT_Byte, 0, 0, nullptr), CE_None);
+    return value;
+}
+
 GDALDatasetUniquePtr Open(const std::string &name) {
     GDALDatasetUniquePtr raster(GDALDataset::Open(name.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
     EXPECT_TRUE(raster) << name;
@@ -90,11 +102,11 @@ protected:
 
     // The tiles over central Moscow as a load run leaves them: the built-in server's images and
     // the download loop's world files, in a level folder of their own.
-    TileRun Tiles(TilesType type, int level) {
+    TileRun Tiles(TilesType type, int level, double north = 55.80) {
         const fs::path folder =
             tileDir / std::to_string(static_cast<int>(type)) / std::to_string(level);
         const TileRun run{type, level, folder,
-                          tiles::TileList({type, level, 55.70, 55.80, 37.50, 37.70})};
+                          tiles::TileList({type, level, 55.70, north, 37.50, 37.70})};
         const double height = tiles::IsEllipsoidal(type) ? 256 * tiles::ResN(level) : 0.0;
         run.list.ForEach([&](const TileRecord &r) {
             fs::create_directories(run.Tile(r).parent_path());
@@ -345,6 +357,16 @@ TEST_F(MosaicTest, ChecksBeforeBuilding) {
         EXPECT_EQ(Refusal(run, path), message);
     }
     EXPECT_EQ(Refusal(run, out / "new.tif", combine), missing);
+    MosaicOptions cog;
+    cog.cog = true;
+    EXPECT_EQ(
+        Refusal(run, out / "m.img", cog),
+        "A cloud-optimised GeoTIFF and a choice of compression need a GeoTIFF output (.tif).");
+    EXPECT_EQ(Refusal(run, out / "m.vrt", combine)
+                  .rfind("A virtual mosaic (.vrt) only points at "
+                         "tile files and cannot be appended to",
+                         0),
+              0u);
     EXPECT_EQ(Refusal(run, out / "w.gpkg", wide),
               "A GeoPackage raster holds 8-bit RGB tiles only: choose the pixel type \"unsigned 8 "
               "bit\" or a .tif or .img output.");
@@ -409,6 +431,7 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
                         "<PAMDataset><Metadata><MDI key=\"stale\">1</MDI></Metadata></PAMDataset>");
         MosaicOptions options;
         options.mosaicOperator = op;
+        options.compression = Compression::Deflate; // the operators' values, not JPEG's
         const auto result = Append(run, path, options);
         ASSERT_EQ(result.outcome, MosaicOutcome::Appended);
         auto mosaic = Open(result.raster);
@@ -420,6 +443,10 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
         EXPECT_EQ(ReadRgb(*mosaic, 256, 768 + 10), flat);
         EXPECT_EQ(ReadRgb(*mosaic, 767, 1023), flat);
         EXPECT_EQ(ReadRgb(*mosaic, 255, 768 + 10), (Rgb{0, 0, 0}));
+        // Only pixels of the old raster or a tile hold data.
+        EXPECT_EQ(std::tuple(MaskAt(*mosaic, 255, 778), MaskAt(*mosaic, 256, 778),
+                             MaskAt(*mosaic, 10, 10)),
+                  std::tuple(0, 255, 255));
         // The tile over the old raster's north-west corner meets it by the operator.
         const Rgb over = ReadRgb(*mosaic, 256, 256, 256, 256);
         std::size_t wrong = 0;
@@ -439,6 +466,201 @@ TEST_F(MosaicTest, AppendingNorthWestOfAnOldRasterKeepsItsPixelsInPlace) {
             EXPECT_NE(ReadRgb(*mosaic, 256, 255), flat);
         }
     }
+}
+
+// Outputs other tools open: GeoTIFFs compressed to their tiles' kind or as asked, cloud-optimised
+// ones (valid by GDAL's own check) and virtual mosaics hold every tile in its place and are
+// transparent where a tile is missing; the GeoTIFFs carry overviews.
+TEST_F(MosaicTest, GeoTiffsCogsAndVirtualMosaicsHoldTheTilesAndTheirHoles) {
+    const TileRun sat = Tiles(TilesType::GoogleSat, 13), map = Tiles(TilesType::GoogleMap, 13);
+    const auto records = tiles::BuildTileList(sat.list.Request()); // 3 × 3, the same for both
+    ASSERT_EQ(records.size(), 9u);
+    fs::remove(sat.Tile(records[4]));
+    fs::remove(map.Tile(records[4])); // the middle one, at (256, 256) in the mosaic
+    const std::tuple<const TileRun *, const char *, bool, std::optional<Compression>, const char *>
+        cases[] = {{&sat, "sat.tif", false, {}, "YCbCr JPEG"},
+                   {&map, "map.tif", false, {}, "DEFLATE"},
+                   {&map, "map-jpeg.tif", false, Compression::Jpeg, "YCbCr JPEG"},
+                   {&sat, "sat-deflate.tif", false, Compression::Deflate, "DEFLATE"},
+                   {&sat, "sat-cog.tif", true, {}, "YCbCr JPEG"},
+                   {&map, "map-cog.tif", true, {}, "DEFLATE"},
+                   {&sat, "sat.vrt", false, {}, nullptr},
+                   {&map, "map.vrt", false, {}, nullptr}};
+    for (const auto &[run, name, cog, compression, stored] : cases) {
+        SCOPED_TRACE(name);
+        MosaicOptions options;
+        options.cog = cog;
+        options.compression = compression;
+        const auto result = Build(*run, out / name, options);
+        ASSERT_EQ(result.outcome, MosaicOutcome::Built);
+        EXPECT_EQ((std::array{result.placed, result.missing}), (std::array<std::int64_t, 2>{8, 1}));
+        auto mosaic = Open(result.raster);
+        ASSERT_TRUE(mosaic);
+        ExpectTilesInPlace(*mosaic, *run, {4});
+        EXPECT_EQ(std::tuple(MaskAt(*mosaic, 384, 384), MaskAt(*mosaic, 10, 10)),
+                  std::tuple(0, 255));
+        if (stored == nullptr) {
+            EXPECT_EQ(mosaic->GetRasterCount(), 4);
+            EXPECT_NE(test::ReadFile(out / name).find("relativeToVRT=\"1\""), std::string::npos);
+            continue;
+        }
+        const char *compressed = mosaic->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE");
+        EXPECT_EQ(std::tuple(std::string(compressed ? compressed : ""), mosaic->GetRasterCount(),
+                             mosaic->GetRasterBand(1)->GetMaskFlags(),
+                             mosaic->GetRasterBand(1)->GetOverviewCount()),
+                  std::tuple(std::string(stored), 3, GMF_PER_DATASET, 2)); // 384, 192 pixels
+        if (cog) {
+            const auto check = test::RunProcess(
+                {PYTHON3, "-m", "osgeo_utils.samples.validate_cloud_optimized_geotiff",
+                 (out / name).string()});
+            EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
+        }
+    }
+}
+
+// A level's virtual mosaic of more than 32 tiles a row is cut into chunks: every tile lies in its
+// place on both sides of the cut, and a rebuilt mosaic leaves no chunk of the old one behind.
+TEST_F(MosaicTest, ALevelMosaicInChunksHoldsEveryTileInItsPlace) {
+    const TileRun run = Tiles(TilesType::GoogleMap, 17, 55.701); // one row of 38 tiles
+    ASSERT_GT(run.list.Size(), 32);
+    const fs::path vrt = run.levelFolder / "level.vrt";
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(BuildLevelMosaic(run.levelFolder, run.type, vrt), run.list.Size());
+    }
+    std::vector<fs::path> chunkFolders;
+    for (const auto &entry : fs::directory_iterator(run.levelFolder)) {
+        if (entry.is_directory()) {
+            chunkFolders.push_back(entry.path());
+        }
+    }
+    ASSERT_EQ(chunkFolders.size(), 1u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(chunkFolders[0]), fs::directory_iterator()), 2);
+    auto mosaic = Open(vrt.string());
+    ASSERT_TRUE(mosaic);
+    ExpectTilesInPlace(*mosaic, run);
+    EXPECT_EQ(MaskAt(*mosaic, 0, 0), 255);
+}
+
+// A tile store takes the Google grid one zoom coarser, relief and template tiles at their level.
+TEST(TileStore, GoogleLevelsAreOneZoomCoarser) {
+    const TileRecord r{5, 7, 0, 0, 0, 0, {}};
+    EXPECT_EQ(XyzTileOf(TilesType::GoogleMap, 13, r), (XyzTile{12, 5, 7}));
+    EXPECT_EQ(XyzTileOf(TilesType::Shade, 8, r), (XyzTile{8, 5, 7}));
+    EXPECT_EQ(XyzTileOf(TilesType::Xyz, 0, r), (XyzTile{0, 5, 7}));
+    EXPECT_EQ(XyzTileOf(TilesType::YandSat, 12, r), std::nullopt);
+}
+
+// Two levels of Google tiles go into an MBTiles file and a GeoPackage, the second run adding
+// to the first and replacing a tile: GDAL's own drivers open each zoom on the web-mercator
+// grid where the tiles lie, the stored bytes are the tile files', and the metadata follow.
+// ScanEx tiles and other extensions are refused before anything is written.
+TEST_F(MosaicTest, TileStoresHoldTheTilesBytesOnTheWebMercatorGrid) {
+    const TileRun coarse = Tiles(TilesType::GoogleSat, 13), fine = Tiles(TilesType::GoogleSat, 14);
+    TileRecord first;
+    fine.list.Begin().Next(first);
+    for (const char *name : {"s.mbtiles", "s.gpkg"}) {
+        SCOPED_TRACE(name);
+        const fs::path store = out / name;
+        const StoreInfo info{"moscow", "© test"};
+        ASSERT_TRUE(
+            WriteTileStore(store, coarse.levelFolder, coarse.list, coarse.type, 13, info, ui)
+                .written);
+        ASSERT_TRUE(
+            WriteTileStore(store, fine.levelFolder, fine.list, fine.type, 14, info, ui).written);
+        // The same place again, with other bytes: replaced, not added.
+        const std::string before = test::ReadFile(fine.Tile(first));
+        test::WriteFile(fine.Tile(first), tileserver::EncodeTile({fine.type, 1, 2, 3}));
+        const auto again =
+            WriteTileStore(store, fine.levelFolder, fine.list, fine.type, 14, info, ui);
+        EXPECT_EQ(again.stored, fine.list.Size());
+        const bool mbtiles = StoreFormatOf(store) == StoreFormat::MbTiles;
+        // Each zoom covers what the coarse tiles cover (the fine ones lie inside them).
+        const auto records = tiles::BuildTileList(coarse.list.Request());
+        const auto [west, north] =
+            std::pair(std::min_element(records.begin(), records.end(),
+                                       [](auto &a, auto &b) { return a.col < b.col; })
+                          ->col,
+                      std::min_element(records.begin(), records.end(), [](auto &a, auto &b) {
+                          return a.row < b.row;
+                      })->row);
+        for (const int zoom : {12, 13}) {
+            const std::string zoomOption = "ZOOM_LEVEL=" + std::to_string(zoom);
+            const char *const options[] = {zoomOption.c_str(), nullptr};
+            GDALDatasetUniquePtr raster(
+                GDALDataset::Open(store.c_str(), GDAL_OF_RASTER, nullptr, options));
+            ASSERT_TRUE(raster);
+            EXPECT_STREQ(raster->GetDriver()->GetDescription(), mbtiles ? "MBTiles" : "GPKG");
+            const double side = 2 * 20037508.342789244 / 4096; // a tile of zoom 12
+            double gt[6];
+            ASSERT_EQ(raster->GetGeoTransform(gt), CE_None);
+            EXPECT_NEAR(gt[0], -20037508.342789244 + west * side, 1e-6);
+            EXPECT_NEAR(gt[3], 20037508.342789244 - north * side, 1e-6);
+            EXPECT_NEAR(gt[1], side / 256 / (zoom - 11), 1e-9);
+            EXPECT_EQ(raster->GetRasterXSize() * raster->GetRasterYSize(),
+                      static_cast<int>(records.size()) * 256 * 256 * (zoom - 11) * (zoom - 11));
+        }
+        // GDAL's SQLite driver reads an MBTiles file only under another name.
+        const fs::path sqlite = out / "copy.sqlite";
+        fs::copy_file(store, sqlite, fs::copy_options::overwrite_existing);
+        GDALDatasetUniquePtr db(
+            GDALDataset::Open((mbtiles ? sqlite : store).c_str(), GDAL_OF_VECTOR | GDAL_OF_RASTER));
+        ASSERT_TRUE(db);
+        const std::int64_t row = mbtiles ? (1 << 13) - 1 - first.row : first.row;
+        const std::string query =
+            std::string("SELECT tile_data, (SELECT COUNT(*) FROM ") + (mbtiles ? "tiles" : "s") +
+            ") FROM " + (mbtiles ? "tiles" : "s") +
+            " WHERE zoom_level = 13 AND tile_column = " + std::to_string(first.col) +
+            " AND tile_row = " + std::to_string(row);
+        OGRLayer *result = db->ExecuteSQL(query.c_str(), nullptr, "SQLITE");
+        ASSERT_TRUE(result);
+        OGRFeatureUniquePtr tile(result->GetNextFeature());
+        ASSERT_TRUE(tile);
+        int size = 0;
+        const GByte *bytes = tile->GetFieldAsBinary(0, &size);
+        EXPECT_EQ(
+            std::string(reinterpret_cast<const char *>(bytes), static_cast<std::size_t>(size)),
+            test::ReadFile(fine.Tile(first)));
+        EXPECT_NE(test::ReadFile(fine.Tile(first)), before);
+        EXPECT_EQ(tile->GetFieldAsInteger64(1), coarse.list.Size() + fine.list.Size());
+        db->ReleaseResultSet(result);
+        if (mbtiles) {
+            GDALDatasetUniquePtr meta(GDALDataset::Open(store.c_str(), GDAL_OF_RASTER));
+            EXPECT_EQ(std::tuple(std::string(meta->GetMetadataItem("minzoom")),
+                                 std::string(meta->GetMetadataItem("maxzoom")),
+                                 std::string(meta->GetMetadataItem("format")),
+                                 std::string(meta->GetMetadataItem("attribution"))),
+                      std::tuple(std::string("12"), std::string("13"), std::string("jpg"),
+                                 std::string("© test")));
+        }
+        test::WriteFile(fine.Tile(first), before);
+        fs::remove(sqlite);
+    }
+    EXPECT_TRUE(ui.messages.empty());
+    const auto before = test::FolderContents(out.Path());
+    const TileRun scanex = Tiles(TilesType::ScanSat, 12);
+    EXPECT_FALSE(
+        WriteTileStore(out / "s.mbtiles", scanex.levelFolder, scanex.list, scanex.type, 12, {}, ui)
+            .written);
+    EXPECT_FALSE(
+        WriteTileStore(out / "s.sqlite", coarse.levelFolder, coarse.list, coarse.type, 13, {}, ui)
+            .written);
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_NE(ui.messages[0].text.find("ellipsoidal grid"), std::string::npos);
+    EXPECT_NE(ui.messages[1].text.find("needs the extension .mbtiles"), std::string::npos);
+    EXPECT_EQ(test::FolderContents(out.Path()), before);
+    // A GeoPackage whose layer of the store's name holds features keeps them.
+    const fs::path roads = tileDir / "roads.gpkg";
+    {
+        GDALDatasetUniquePtr ds(GetGDALDriverManager()->GetDriverByName("GPKG")->Create(
+            roads.c_str(), 0, 0, 0, GDT_Unknown, nullptr));
+        ASSERT_TRUE(ds && ds->CreateLayer("roads", nullptr, wkbLineString, nullptr));
+    }
+    const std::string bytes = test::ReadFile(roads);
+    EXPECT_FALSE(
+        WriteTileStore(roads, coarse.levelFolder, coarse.list, coarse.type, 13, {}, ui).written);
+    EXPECT_NE(ui.messages.back().text.find("holds a layer roads that is not a tile table"),
+              std::string::npos);
+    EXPECT_EQ(test::ReadFile(roads), bytes);
 }
 
 // A disk filling up mid-append leaves the old raster and its side file byte for byte, and says
