@@ -186,7 +186,8 @@ struct Transfer {
     int hops = 0;    // redirects followed
     const ProgressHook *progress = nullptr;
     std::int64_t maxBytes = 0;
-    EasyHandle easy; // while running
+    EasyHandle easy;    // while running
+    int easyShape = -1; // the shape its handle is set up for (-1: none)
     SlistHandle headers;
     bool withCredentials = false; // sent with the proxy credentials
     bool retried = false;         // sent again once with the credentials
@@ -336,7 +337,8 @@ struct TransferEngine::Impl {
     std::string user;
     std::string password;
 
-    std::vector<EasyHandle> idle; // handles keep their DNS cache between transfers
+    // Handles keep their DNS cache between transfers, and the shape they were set up for.
+    std::vector<std::pair<EasyHandle, int>> idle;
     std::deque<std::unique_ptr<Transfer>> queued;
     std::map<std::int64_t, std::unique_ptr<Transfer>> running;
     std::map<std::int64_t, Ended> done;
@@ -346,37 +348,40 @@ struct TransferEngine::Impl {
     Clock::time_point nextStart{};
     std::minstd_rand jitter{std::random_device{}()};
 
-    CURLcode Configure(Transfer &t) {
+    // The options a handle is set up with besides the transfer's own: the same for every
+    // plain GET of the engine while the credentials stay; 0 for a request with a body or verb.
+    int ShapeOf(const Transfer &t) const {
+        if (!t.request.body.empty() || !t.request.verb.empty()) {
+            return 0;
+        }
+        return 1 + (haveCredentials ? 1 : 0) + (t.progress != nullptr ? 2 : 0);
+    }
+
+    CURLcode Configure(Transfer &t, int &handleShape) {
         CURL *h = t.easy.get();
-        curl_easy_reset(h);
         CURLcode rc = CURLE_OK;
         const auto set = [&](CURLoption option, auto value) {
             if (rc == CURLE_OK) {
                 rc = curl_easy_setopt(h, option, value);
             }
         };
+        // A handle set up for the same shape keeps its options: only the transfer's own change.
+        const int shape = ShapeOf(t);
+        if (shape == 0 || shape != handleShape) {
+            curl_easy_reset(h);
+            handleShape = -1; // until every option below is set
+            rc = ConfigureShape(t);
+            if (rc != CURLE_OK) {
+                return rc;
+            }
+            handleShape = shape;
+        }
         set(CURLOPT_URL, t.url.c_str());
         set(CURLOPT_ERRORBUFFER, t.errorBuffer);
-        set(CURLOPT_NOSIGNAL, 1L);
-        set(CURLOPT_FOLLOWLOCATION, 0L); // redirects are checked and followed in Redirect
-        set(CURLOPT_USERAGENT, limits.userAgent.c_str());
-        set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-        set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
-        set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
-        set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
-        set(CURLOPT_TIMEOUT, limits.totalSeconds);
-        set(CURLOPT_WRITEFUNCTION, &Transfer::Write);
         set(CURLOPT_WRITEDATA, &t);
         set(CURLOPT_PRIVATE, &t);
-        set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
-        if (haveCredentials) {
-            set(CURLOPT_PROXYUSERNAME, user.c_str());
-            set(CURLOPT_PROXYPASSWORD, password.c_str());
-        }
         if (t.progress != nullptr) {
-            set(CURLOPT_XFERINFOFUNCTION, &Transfer::XferInfo);
             set(CURLOPT_XFERINFODATA, &t);
-            set(CURLOPT_NOPROGRESS, 0L);
         }
         if (!t.request.headers.empty() && !t.headers) {
             for (const auto &line : t.request.headers) {
@@ -388,15 +393,43 @@ struct TransferEngine::Impl {
                 t.headers.reset(grown);
             }
         }
-        if (t.headers) {
-            set(CURLOPT_HTTPHEADER, t.headers.get());
-        }
+        set(CURLOPT_HTTPHEADER, t.headers.get()); // none clears an earlier transfer's
         if (!t.request.body.empty()) {
             set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t.request.body.size()));
             set(CURLOPT_POSTFIELDS, t.request.body.c_str());
         }
         if (!t.request.verb.empty()) {
             set(CURLOPT_CUSTOMREQUEST, t.request.verb.c_str());
+        }
+        return rc;
+    }
+
+    // The options every transfer of a shape shares.
+    CURLcode ConfigureShape(Transfer &t) {
+        CURL *h = t.easy.get();
+        CURLcode rc = CURLE_OK;
+        const auto set = [&](CURLoption option, auto value) {
+            if (rc == CURLE_OK) {
+                rc = curl_easy_setopt(h, option, value);
+            }
+        };
+        set(CURLOPT_NOSIGNAL, 1L);
+        set(CURLOPT_FOLLOWLOCATION, 0L); // redirects are checked and followed in Redirect
+        set(CURLOPT_USERAGENT, limits.userAgent.c_str());
+        set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+        set(CURLOPT_LOW_SPEED_LIMIT, limits.stallBytesPerSecond);
+        set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+        set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+        set(CURLOPT_TIMEOUT, limits.totalSeconds);
+        set(CURLOPT_WRITEFUNCTION, &Transfer::Write);
+        set(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+        if (haveCredentials) {
+            set(CURLOPT_PROXYUSERNAME, user.c_str());
+            set(CURLOPT_PROXYPASSWORD, password.c_str());
+        }
+        if (t.progress != nullptr) {
+            set(CURLOPT_XFERINFOFUNCTION, &Transfer::XferInfo);
+            set(CURLOPT_NOPROGRESS, 0L);
         }
         return rc;
     }
@@ -431,10 +464,12 @@ struct TransferEngine::Impl {
                 return;
             }
         }
+        t->easyShape = -1;
         if (idle.empty()) {
             t->easy.reset(curl_easy_init());
         } else {
-            t->easy = std::move(idle.back());
+            t->easy = std::move(idle.back().first);
+            t->easyShape = idle.back().second;
             idle.pop_back();
         }
         if (!t->easy) {
@@ -442,12 +477,12 @@ struct TransferEngine::Impl {
             return;
         }
         t->withCredentials = haveCredentials;
-        CURLcode rc = Configure(*t);
+        CURLcode rc = Configure(*t, t->easyShape);
         if (rc == CURLE_OK && curl_multi_add_handle(multi.get(), t->easy.get()) != CURLM_OK) {
             rc = CURLE_OUT_OF_MEMORY;
         }
         if (rc != CURLE_OK) {
-            idle.push_back(std::move(t->easy));
+            idle.emplace_back(std::move(t->easy), -1);
             EndFailed(*t, DownloadCode::DownloadFailure, curl_easy_strerror(rc));
             return;
         }
@@ -531,7 +566,7 @@ struct TransferEngine::Impl {
 
     void Detach(Transfer &t) {
         curl_multi_remove_handle(multi.get(), t.easy.get());
-        idle.push_back(std::move(t.easy));
+        idle.emplace_back(std::move(t.easy), t.easyShape);
     }
 
     // A proxy turned the transfer away: it goes again once, with the credentials held or
