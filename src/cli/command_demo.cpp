@@ -13,6 +13,9 @@ namespace tessaro::cli {
 
 namespace {
 
+// The name of the demo's template source: its block-index Service and its group in the map.
+constexpr const char *kTemplateName = "xyz";
+
 constexpr std::string_view kUsage =
     R"(Usage: tessaro demo [DIR]
 
@@ -169,6 +172,7 @@ private:
             throw FileError("Cannot create the demo folder " + folder.string() + ".");
         }
         auto settings = DemoDialog(demo, serverUrl, folder, indexPath);
+        settings.templateSource = demo.templateSource ? kTemplateName : "";
         CliMapHost host(settings, context.ui, context.abort);
         if (!host.OpenIndex(indexPath)) {
             return std::nullopt;
@@ -191,7 +195,7 @@ private:
         known.extent = kExtent;
         if (demo.templateSource) {
             known.urlTemplate =
-                download::UrlTemplate{serverUrl + "/xyz/{z}/{x}/{y}.png", {}, "xyz", ""};
+                download::UrlTemplate{serverUrl + "/xyz/{z}/{x}/{y}.png", {}, kTemplateName, ""};
         }
         const auto result = load::CmdLoad_Click(run, known);
         FdWriter out(context.stdoutFd, "standard output");

@@ -295,6 +295,7 @@ public:
             return kExitIncomplete; // stopped at the password prompt
         }
         auto &settings = *dialog;
+        settings.templateSource = m_known.urlTemplate ? m_known.urlTemplate->name : "";
         SetAnswers(context.ui);
         // Declared before the host, so that the host's index and selection are released
         // while GDAL is still up: the end of the QGIS session shuts GDAL down.

@@ -65,8 +65,8 @@ std::string GetRootName(TilesType type, const Settings &settings) {
         return settings.Text(Settings::SatLayerName(yandex));
     case TilesType::YandMap:
         return settings.Text(Settings::MapLayerName(yandex));
-    case TilesType::Xyz:
-        return "XYZ";
+    case TilesType::Xyz: // one group per template source
+        return settings.templateSource.empty() ? "XYZ" : settings.templateSource;
     case TilesType::Invalid:
         break;
     }

@@ -25,7 +25,8 @@ namespace tessaro::integration {
 
 /// Returns the name of the top-level group of a tile type, taken from the layer-name settings:
 /// the satellite, map or landscape name of the source's profile (shaded relief uses the
-/// satellite name of its profile). Empty for a code without layers.
+/// satellite name of its profile); for a template source its name (Settings::templateSource,
+/// "XYZ" when none is given). Empty for a code without layers.
 [[nodiscard]] std::string GetRootName(tiles::TilesType type, const settings::Settings &settings);
 
 /// Returns the level-group prefix of the profile currently selected as the source

@@ -162,6 +162,9 @@ struct Settings {
     std::string userName;
     std::string password;
     int connections = 1; ///< transfers at once during downloads; 1 is the sequential loop
+    /// The name of the template source the run in hand loads (not stored): the name of its
+    /// tiles' group in the map. Empty for the built-in sources.
+    std::string templateSource;
 };
 
 /// Ranges of the three up-down controls.

@@ -37,7 +37,7 @@ const Group kDemoGroups[] = {
     {"ShadedRelief", "Level_09", "relief", "ESRI:53004"},
     {"YSatellite", "Level_14", "yandex-sat", "ESRI:54004"},
     {"YMap", "Level_14", "yandex-map", "ESRI:54004"},
-    {"XYZ", "Level_14", "xyz", "EPSG:3857"},
+    {"xyz", "Level_14", "xyz", "EPSG:3857"}, // a template source's group takes its name
 };
 
 fs::path WorldFileOf(const QgsRasterLayer &layer) {
