@@ -7,6 +7,8 @@
 #include "tiles/tile_files.h"
 
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace tessaro::download {
 
@@ -95,6 +97,8 @@ void TileWriter::RethrowFailure(std::string &tile) {
 
 void TileWriter::Work() {
     ::pthread_setname_np(::pthread_self(), "tessaro-writer"); // for top and profilers
+    // The network goes first where the cores are few: the queue lets the writer catch up.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 5);
     std::unique_lock lock(m_mutex);
     while (true) {
         if (m_jobs.empty() && !m_closing) {
