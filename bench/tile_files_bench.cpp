@@ -61,18 +61,25 @@ tiles::TileRecord RecordOf(std::int64_t i) {
     return r;
 }
 
-template <typename WriteTile> void TileFiles(benchmark::State &state, WriteTile write) {
+// Runs writeAll(folder, tiles) once per round into an emptied folder.
+template <typename WriteAll> void Rounds(benchmark::State &state, WriteAll writeAll) {
     Scratch scratch;
     const auto tiles = state.range(0);
     for (auto _ : state) {
         state.PauseTiming();
         scratch.Clear();
         state.ResumeTiming();
-        for (std::int64_t i = 0; i < tiles; ++i) {
-            write(scratch.Path(), RecordOf(i));
-        }
+        writeAll(scratch.Path(), tiles);
     }
     state.SetItemsProcessed(state.iterations() * tiles);
+}
+
+template <typename WriteTile> void TileFiles(benchmark::State &state, WriteTile write) {
+    Rounds(state, [&](const fs::path &folder, std::int64_t tiles) {
+        for (std::int64_t i = 0; i < tiles; ++i) {
+            write(folder, RecordOf(i));
+        }
+    });
 }
 
 // Before: the image through its own AtomicFile, the world file and side file each looked for
@@ -106,19 +113,14 @@ void BM_TileFilesByFolder(benchmark::State &state) {
 // Now, as a load does it: handed to the writer thread, which makes the texts too. The time
 // counts until every file is in place.
 void BM_TileWriter(benchmark::State &state) {
-    Scratch scratch;
-    const auto tiles = state.range(0);
-    for (auto _ : state) {
-        state.PauseTiming();
-        scratch.Clear();
-        state.ResumeTiming();
+    Rounds(state, [&](const fs::path &folder, std::int64_t tiles) {
         download::TileWriter writer(
             {kType, 14, 0, download::SideFileText(kType), nullptr, nullptr});
         for (std::int64_t i = 0; i < tiles; ++i) {
             download::TileWriter::Job job;
             job.record = RecordOf(i);
             job.name = job.record.name.Str();
-            job.path = scratch.Path() / (job.name + ".jpg");
+            job.path = folder / (job.name + ".jpg");
             job.onDisk = true;
             job.body = Image();
             writer.Submit(std::move(job));
@@ -127,8 +129,7 @@ void BM_TileWriter(benchmark::State &state) {
         if (writer.Tally().sideFiles != tiles) {
             state.SkipWithError("side files missing");
         }
-    }
-    state.SetItemsProcessed(state.iterations() * tiles);
+    });
 }
 
 } // namespace

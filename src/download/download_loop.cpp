@@ -12,7 +12,6 @@
 #include "download/tile_writer.h"
 #include "download/transfer_engine.h"
 #include "download/url_template.h"
-#include "download/world_file.h"
 #include "tiles/ellipsoidal_grid.h"
 #include "tiles/tile_files.h"
 

@@ -310,17 +310,24 @@ QgsCoordinateReferenceSystem TileCrs(tiles::TilesType type) {
     return QgsCoordinateReferenceSystem(QString::fromStdString(authority));
 }
 
+// The level group a type's tiles go to, made when missing; nullptr when that failed (reported).
+// @throws ArgumentError for a type without layers.
+QgsLayerTreeGroup *LevelGroupOf(QgsProject &project, int level, tiles::TilesType type,
+                                const settings::Settings &settings, UiPort &ui) {
+    if (!HasTileLayers(type)) {
+        std::string text = "Tiles of type ";
+        AppendInt(text, static_cast<int>(type));
+        throw ArgumentError(text + " have no layers in the map");
+    }
+    return FindGooGrLayer(project, level, GetRootName(type, settings), GetLevelPrefix(settings),
+                          ui);
+}
+
 std::int64_t AddGoogleRasters(QgsProject &project, const fs::path &levelFolder,
                               const tiles::TileList &list, int level, tiles::TilesType type,
                               const settings::Settings &settings, UiPort &ui) {
     const auto added = RunTrapped(ui, "AddGoogleRasters ", [&]() -> std::int64_t {
-        if (!HasTileLayers(type)) {
-            std::string text = "Tiles of type ";
-            AppendInt(text, static_cast<int>(type));
-            throw ArgumentError(text + " have no layers in the map");
-        }
-        QgsLayerTreeGroup *group = FindGooGrLayer(project, level, GetRootName(type, settings),
-                                                  GetLevelPrefix(settings), ui);
+        QgsLayerTreeGroup *group = LevelGroupOf(project, level, type, settings, ui);
         if (group == nullptr) {
             return -1;
         }
@@ -368,13 +375,7 @@ std::int64_t AddLevelMosaic(QgsProject &project, const fs::path &levelFolder,
                             const tiles::TileList &list, int level, tiles::TilesType type,
                             const settings::Settings &settings, UiPort &ui) {
     const auto added = RunTrapped(ui, "AddGoogleRasters ", [&]() -> std::int64_t {
-        if (!HasTileLayers(type)) {
-            std::string text = "Tiles of type ";
-            AppendInt(text, static_cast<int>(type));
-            throw ArgumentError(text + " have no layers in the map");
-        }
-        QgsLayerTreeGroup *group = FindGooGrLayer(project, level, GetRootName(type, settings),
-                                                  GetLevelPrefix(settings), ui);
+        QgsLayerTreeGroup *group = LevelGroupOf(project, level, type, settings, ui);
         if (group == nullptr) {
             return -1;
         }

@@ -368,11 +368,9 @@ struct WriteCounts {
     std::int64_t unreadable = 0;
 };
 
-// Opens the run's tiles again, one at a time, and writes them into the output.
-WriteCounts WriteTiles(const MosaicRun &run, const OutputLayout &layout, GDALDataset &out,
-                       GdalErrorCapture &capture) {
-    WriteCounts counts;
-    TileWriter writer(run, layout, out, capture);
+// Opens the run's tiles one at a time in list order, the mosaic's progress following, and hands
+// each to visit(record, path, dataset, state); the dataset is open only when state is Opened.
+template <typename Visit> void ForEachTile(const MosaicRun &run, Visit visit) {
     CPLConfigOptionSetter noListing(kNoListing, "TRUE", false);
     ProgressPass pass(run.ui, kMosaicLabel, run.list.Size());
     auto cursor = run.list.Begin();
@@ -383,9 +381,20 @@ WriteCounts WriteTiles(const MosaicRun &run, const OutputLayout &layout, GDALDat
         GDALDatasetUniquePtr dataset;
         const fs::path path = tiles::FindTilePath(run.levelFolder, run.type, record, run.level);
         const TileState state = OpenTile(path, dataset);
+        visit(record, path, dataset, state);
+    }
+}
+
+// Opens the run's tiles again, one at a time, and writes them into the output.
+WriteCounts WriteTiles(const MosaicRun &run, const OutputLayout &layout, GDALDataset &out,
+                       GdalErrorCapture &capture) {
+    WriteCounts counts;
+    TileWriter writer(run, layout, out, capture);
+    ForEachTile(run, [&](const tiles::TileRecord &record, const fs::path &,
+                         GDALDatasetUniquePtr &dataset, TileState state) {
         if (state != TileState::Opened) {
             counts.unreadable += state == TileState::Unreadable ? 1 : 0;
-            continue;
+            return;
         }
         TileRaster tile(std::move(dataset));
         try {
@@ -403,7 +412,7 @@ WriteCounts WriteTiles(const MosaicRun &run, const OutputLayout &layout, GDALDat
         case Written::Outside:
             break;
         }
-    }
+    });
     writer.Flush();
     return counts;
 }
@@ -514,18 +523,11 @@ void DropTableFromCopy(const fs::path &copyFile, const MosaicTarget &target,
 void WriteVirtual(const MosaicRun &run, const fs::path &file, const OutputLayout &layout,
                   MosaicResult &result) {
     detail::VirtualMosaic vrt(file, run.target.location, layout);
-    CPLConfigOptionSetter noListing(kNoListing, "TRUE", false);
-    ProgressPass pass(run.ui, kMosaicLabel, run.list.Size());
-    auto cursor = run.list.Begin();
-    tiles::TileRecord record;
-    std::int64_t i = 0;
-    while (cursor.Next(record)) {
-        pass.Step(i++);
-        GDALDatasetUniquePtr tile;
-        const fs::path path = tiles::FindTilePath(run.levelFolder, run.type, record, run.level);
-        if (OpenTile(path, tile) != TileState::Opened) {
+    ForEachTile(run, [&](const tiles::TileRecord &record, const fs::path &path,
+                         GDALDatasetUniquePtr &tile, TileState state) {
+        if (state != TileState::Opened) {
             result.unreadable += fs::exists(path) ? 1 : 0;
-            continue;
+            return;
         }
         const Placement p = Place(TileExtent(run.type, record, run.level), tile->GetRasterXSize(),
                                   tile->GetRasterYSize(), layout.grid);
@@ -533,7 +535,7 @@ void WriteVirtual(const MosaicRun &run, const fs::path &file, const OutputLayout
             vrt.Add(path, *tile, p);
             ++result.placed;
         }
-    }
+    });
     vrt.Finish();
 }
 
