@@ -93,10 +93,12 @@ protected:
         return folder / ("no" + suffix);
     }
 
-    // Files under a folder (and its subfolders) whose names end in suffix.
+    // Files under a folder (and its subfolders) whose names end in suffix; none if the folder
+    // is not there (yet).
     static std::size_t Count(const std::filesystem::path &folder, const std::string &suffix) {
         std::size_t n = 0;
-        for (const auto &e : std::filesystem::recursive_directory_iterator(folder)) {
+        std::error_code missing;
+        for (const auto &e : std::filesystem::recursive_directory_iterator(folder, missing)) {
             n += e.path().filename().string().ends_with(suffix);
         }
         return n;

@@ -271,9 +271,10 @@ TEST_F(DownloadCliTest, StopSignalsEndAfterTheTileInHand) {
     for (const int signal : {SIGINT, SIGTERM, SIGKILL}) {
         std::filesystem::remove_all(folder);
         std::filesystem::remove(tiles.Path() / "SSevice_map.log");
-        const auto before = server.Stats().tiles;
         const pid_t pid = Spawn(args);
-        for (int i = 0; i < 100 && server.Stats().tiles < before + 3; ++i) {
+        // The signal comes once two tiles are on disk: the server's count runs ahead of the
+        // files, more so on a slow (sanitised) build.
+        for (int i = 0; i < 200 && Count(folder, ".jpg") < 2; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         ::kill(pid, signal);
