@@ -35,11 +35,12 @@ constexpr std::string_view kSelectFailedMessage = "Failed to select output raste
 
 // The formats the save dialog offers, each with the extension it gives a name typed without
 // one. A GeoPackage stands where a geodatabase would; GRID, which GDAL cannot write, is left
-// out.
-constexpr std::array<std::pair<const char *, const char *>, 3> kSaveFormats{{
+// out; a virtual mosaic (GDAL's VRT) is a list of the tiles that GIS programs read as one raster.
+constexpr std::array<std::pair<const char *, const char *>, 4> kSaveFormats{{
     {"TIFF (*.tif)", "tif"},
     {"IMAGINE Image (*.img)", "img"},
     {"GeoPackage (*.gpkg)", "gpkg"},
+    {"Virtual mosaic (*.vrt)", "vrt"},
 }};
 
 QCheckBox *Check(QWidget *parent, const char *name, const char *caption) {
@@ -141,6 +142,23 @@ FrmMosaicRaster::FrmMosaicRaster(UiPort &ui, std::filesystem::path levelFolder,
     }
     lists->setColumnStretch(1, 1);
 
+    // A GeoTIFF's own choices: its compression (empty: that of the tiles, JPEG for JPEG tiles,
+    // DEFLATE for the others) and the cloud-optimised layout.
+    auto *geoTiff = new QGroupBox(QStringLiteral("GeoTIFF"), this);
+    geoTiff->setObjectName(QStringLiteral("FrameGeoTiff"));
+    m_frameGeoTiff = geoTiff;
+    m_cboCompression = List(geoTiff, "cboCompression", mosaic::kCompressionTexts, -1);
+    m_cboCompression->setToolTip(
+        QStringLiteral("Empty: JPEG for JPEG tiles, DEFLATE for PNG tiles"));
+    m_chkCog = Check(geoTiff, "chkCog", "cloud-optimised GeoTIFF (COG)");
+    auto *geoTiffRows = new QGridLayout(geoTiff);
+    geoTiffRows->addWidget(new QLabel(QStringLiteral("Compression:"), geoTiff), 0, 0);
+    geoTiffRows->addWidget(m_cboCompression, 0, 1);
+    geoTiffRows->addWidget(m_chkCog, 1, 0, 1, 2);
+    geoTiffRows->setColumnStretch(1, 1);
+    connect(m_txtOutRaster, &QLineEdit::textChanged, this, [this] { OfferGeoTiffChoices(); });
+    OfferGeoTiffChoices();
+
     m_chkOutput = Check(this, "chkOutput", "добавить слой на карту");
     m_cmdOk = Button(this, "cmdOk", QStringLiteral("Ok"));
     m_cmdOk->setDefault(true);
@@ -159,6 +177,7 @@ FrmMosaicRaster::FrmMosaicRaster(UiPort &ui, std::filesystem::path levelFolder,
         new QLabel(QStringLiteral("расширения TIF или IMG ; без расширения - GRID"), this));
     layout->addWidget(m_chkCombine);
     layout->addWidget(frame);
+    layout->addWidget(geoTiff);
     layout->addWidget(m_chkOutput);
     layout->addLayout(buttons);
 }
@@ -205,6 +224,11 @@ void FrmMosaicRaster::cmdOut_Click() {
     }
 }
 
+void FrmMosaicRaster::OfferGeoTiffChoices() {
+    const auto target = mosaic::ResolveMosaicTarget(S(m_txtOutRaster->text().trimmed()));
+    m_frameGeoTiff->setEnabled(target.format == mosaic::RasterFormat::GeoTiff);
+}
+
 std::optional<mosaic::MosaicOptions> FrmMosaicRaster::ReadLists(const mosaic::MosaicOptions &base) {
     mosaic::MosaicOptions options = base;
     std::optional<mosaic::Resampling> resampling;
@@ -215,7 +239,10 @@ std::optional<mosaic::MosaicOptions> FrmMosaicRaster::ReadLists(const mosaic::Mo
                       ReadList(*m_cboResampleType, "Resample", &mosaic::ParseResampling,
                                mosaic::kResamplingTexts, resampling, m_ui) &&
                       ReadList(*m_cboDatatype, "DataType", &mosaic::ParsePixelType,
-                               mosaic::kPixelTypeTexts, options.pixelType, m_ui);
+                               mosaic::kPixelTypeTexts, options.pixelType, m_ui) &&
+                      (!m_frameGeoTiff->isEnabled() ||
+                       ReadList(*m_cboCompression, "Compression", &mosaic::ParseCompression,
+                                mosaic::kCompressionTexts, options.compression, m_ui));
     if (!read) {
         return std::nullopt;
     }
@@ -242,6 +269,8 @@ void FrmMosaicRaster::cmdOk_Click() {
         mosaic::MosaicOptions options;
         options.output = S(m_txtOutRaster->text().trimmed());
         options.combine = m_chkCombine->isChecked();
+        // Asked for only of a GeoTIFF, whose boxes are the only ones they are offered in.
+        options.cog = m_frameGeoTiff->isEnabled() && m_chkCog->isChecked();
         // The output's checks come first, then the lists'; each leaves the dialog open.
         if (!mosaic::CheckMosaicTarget(options, m_ui)) {
             return std::nullopt;

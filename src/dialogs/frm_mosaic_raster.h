@@ -23,7 +23,8 @@ class FrmTessaro;
 using MosaicDialogResult = mosaic::MosaicChoice;
 
 /// The mosaic dialog "Мозаика растров": the output raster with its save dialog, "combine with
-/// the existing one", the four lists of the mosaic's parameters and "add the layer to the
+/// the existing one", the four lists of the mosaic's parameters, the GeoTIFF's compression and
+/// cloud-optimised layout (offered while the output is a GeoTIFF) and "add the layer to the
 /// map". Ok builds the mosaic of one run's tiles through mosaic::BuildMosaic; a check that
 /// stops it (no name, an output that exists or does not, a format that cannot be written, a
 /// list text that is not in its list) leaves the dialog open for a correction; a run that
@@ -53,6 +54,8 @@ private:
     // The options the boxes give; a list whose text is not in it shows its message and
     // gives nothing.
     [[nodiscard]] std::optional<mosaic::MosaicOptions> ReadLists(const mosaic::MosaicOptions &base);
+    // The GeoTIFF's boxes are offered while the output named is a GeoTIFF.
+    void OfferGeoTiffChoices();
 
     UiPort &m_ui;
     std::filesystem::path m_levelFolder;
@@ -69,6 +72,9 @@ private:
     QComboBox *m_cboColormapMode;
     QComboBox *m_cboResampleType;
     QComboBox *m_cboDatatype;
+    QWidget *m_frameGeoTiff;
+    QComboBox *m_cboCompression;
+    QCheckBox *m_chkCog;
     QCheckBox *m_chkOutput;
     QPushButton *m_cmdOk;
     QPushButton *m_cmdCancel;

@@ -86,7 +86,8 @@ TEST_F(MosaicDialogTest, OpensAsTheFormAndItsChecksKeepItOpen) {
          "NearestNeighbor,BilinearInterpolation,CubicConvolution"},
         {"cboDatatype", "",
          "1 bit,2 bit,4 bit,unsigned 8 bit,signed 8 bit,unsigned 16 bit,signed 16 bit,"
-         "unsigned 32 bit,signed 32 bit,float,double"}};
+         "unsigned 32 bit,signed 32 bit,float,double"},
+        {"cboCompression", "", "jpeg,deflate"}};
     for (const auto &[name, start, items] : lists) {
         auto &box = Find<QComboBox>(dialog, name);
         QStringList texts{box.currentText()};
@@ -158,4 +159,39 @@ TEST_F(MosaicDialogTest, OkBuildsAndAppendsTheRunsTiles) {
 
     // Cancel builds nothing.
     EXPECT_FALSE(Show([](QWidget &dialog) { Find<QPushButton>(dialog, "cmdCancel").click(); }));
+}
+
+// The GeoTIFF's compression and cloud-optimised layout are offered while the output is a
+// GeoTIFF, and reach the raster built; a compression outside the list keeps the dialog open.
+TEST_F(MosaicDialogTest, AGeoTiffIsCompressedAndCloudOptimisedAsChosen) {
+    const auto built = Show([&](QWidget &dialog) {
+        auto &output = Find<QLineEdit>(dialog, "txtOutRaster");
+        auto &geoTiff = Find<QWidget>(dialog, "FrameGeoTiff");
+        for (const auto &[name, offered] : {std::pair("a.img", false), std::pair("a.vrt", false),
+                                            std::pair("", false), std::pair("a.tif", true)}) {
+            output.setText(QString::fromUtf8(name));
+            EXPECT_EQ(geoTiff.isEnabled(), offered) << name;
+        }
+        output.setText(QString::fromStdString((dir / "cog.tif").string()));
+        Find<QComboBox>(dialog, "cboCompression").setEditText("lzw");
+        Find<QCheckBox>(dialog, "chkCog").setChecked(true);
+        Screenshot(dialog, "frmMosaicRaster-geotiff.png");
+        Find<QPushButton>(dialog, "cmdOk").click();
+        EXPECT_EQ(messages.size(), 1u);
+        EXPECT_TRUE(dialog.isVisible());
+        Find<QComboBox>(dialog, "cboCompression").setEditText("deflate");
+        Find<QPushButton>(dialog, "cmdOk").click();
+    });
+    ASSERT_TRUE(built);
+    GDALDatasetUniquePtr ds(GDALDataset::Open(built->mosaic.raster.c_str(), GDAL_OF_RASTER));
+    ASSERT_TRUE(ds);
+    const auto item = [&](const char *key) {
+        const char *value = ds->GetMetadataItem(key, "IMAGE_STRUCTURE");
+        return std::string(value == nullptr ? "" : value);
+    };
+    EXPECT_EQ(item("COMPRESSION") + " " + item("LAYOUT"), "DEFLATE COG");
+    tiles::TileRecord first;
+    list.Begin().Next(first);
+    EXPECT_EQ(FirstTileOf(built->mosaic.raster),
+              (tileserver::TileCode{TilesType::GoogleMap, first.col, first.row, 15}));
 }
